@@ -1,0 +1,261 @@
+#include "VelostarImpl.h"
+
+#include <chrono>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <random>
+
+#include "parallel/WidePath.h"
+
+namespace {
+
+uint32_t randomCounterStart()
+{
+    // Seeded from the clock like the standard generator; the existence check in the naming rule
+    // settles collisions between engines started in the same instant.
+    static std::atomic<uint32_t> sequence{0};
+    const auto now = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    std::minstd_rand generator(static_cast<uint32_t>(now ^ (now >> 32)) + 7919u * sequence.fetch_add(1));
+    return static_cast<uint32_t>(generator() % 30000u);
+}
+
+}  // namespace
+
+Velostar::~Velostar() = default;
+
+Velostar* Velostar::create() { return new (std::nothrow) VelostarImpl(); }
+
+void Velostar::destroy(Velostar* engine) { delete engine; }
+
+const char* Velostar::getVersion() { return "1.6.2"; }
+
+const char* Velostar::getAuthor() { return "The Velostar developers"; }
+
+VelostarImpl::VelostarImpl() : m_fileCounter(randomCounterStart()) {}
+
+VelostarImpl::~VelostarImpl()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_engineLock);
+        m_cancelHook = nullptr;
+    }
+    deleteTemporaryFiles();
+}
+
+const wchar_t* VelostarImpl::ownPath(const wchar_t* path)
+{
+    if (!path)
+        return nullptr;
+    const size_t length = std::wcslen(path);
+    auto copy = std::make_unique<wchar_t[]>(length + 1);
+    std::wmemcpy(copy.get(), path, length + 1);
+    m_ownedPaths.push_back(std::move(copy));
+    return m_ownedPaths.back().get();
+}
+
+// The setters must not throw to the host; a failed copy simply leaves the list unchanged.
+void VelostarImpl::setBaseImage(const wchar_t* path)
+{
+    try {
+        if (const wchar_t* copy = ownPath(path))
+            m_settings.starImages.insert(m_settings.starImages.begin(), copy);
+    } catch (...) {
+    }
+}
+
+void VelostarImpl::addStarImage(const wchar_t* path)
+{
+    try {
+        if (const wchar_t* copy = ownPath(path))
+            m_settings.starImages.push_back(copy);
+    } catch (...) {
+    }
+}
+
+void VelostarImpl::addNoiseImage(const wchar_t* path)
+{
+    try {
+        if (const wchar_t* copy = ownPath(path))
+            m_settings.noiseImages.push_back(copy);
+    } catch (...) {
+    }
+}
+
+void VelostarImpl::addVignettingImage(const wchar_t* path)
+{
+    try {
+        if (const wchar_t* copy = ownPath(path))
+            m_settings.vignettingImages.push_back(copy);
+    } catch (...) {
+    }
+}
+
+void VelostarImpl::setOutputFile(const wchar_t* path)
+{
+    try {
+        m_settings.outputPath = ownPath(path);
+    } catch (...) {
+    }
+}
+
+void VelostarImpl::setReducePollution(int kind, int strength)
+{
+    m_settings.reducePollutionKind = kind;
+    m_settings.reducePollutionStrength = strength;
+}
+
+void VelostarImpl::setSigma(float sigma)
+{
+    if (sigma >= 0.5f && sigma <= 10.0f)
+        m_settings.sigma = sigma;
+}
+
+namespace {
+
+// Fractions when all four values are at most 1.0, else truncated pixels; (x0, y0, x1-x0, y1-y0).
+// Returns true when the fractional form was taken.
+bool storeLine(float x0, float y0, float x1, float y1, float fraction[4], int32_t pixels[4])
+{
+    if (x0 <= 1.0f && y0 <= 1.0f && x1 <= 1.0f && y1 <= 1.0f) {
+        fraction[0] = x0;
+        fraction[1] = y0;
+        fraction[2] = x1 - x0;
+        fraction[3] = y1 - y0;
+        return true;
+    }
+    const auto xi0 = static_cast<int32_t>(x0), yi0 = static_cast<int32_t>(y0);
+    const auto xi1 = static_cast<int32_t>(x1), yi1 = static_cast<int32_t>(y1);
+    pixels[0] = xi0;
+    pixels[1] = yi0;
+    pixels[2] = xi1 - xi0;
+    pixels[3] = yi1 - yi0;
+    return false;
+}
+
+}  // namespace
+
+void VelostarImpl::setStarBound(float x0, float y0, float x1, float y1)
+{
+    storeLine(x0, y0, x1, y1, m_settings.starBoundFraction, m_settings.starBoundPixels);
+}
+
+void VelostarImpl::setGradientRegion(float x0, float y0, float x1, float y1, float extent)
+{
+    storeLine(x0, y0, x1, y1, m_settings.gradientFraction, m_settings.gradientPixels);
+    if (extent <= 1.0f) {
+        m_settings.gradientExtentFraction = extent;
+        m_settings.gradientExtentPixels = 0;
+    } else {
+        m_settings.gradientExtentPixels = static_cast<int32_t>(extent);
+        m_settings.gradientExtentFraction = 0.0f;
+    }
+}
+
+void VelostarImpl::setMask(const uint8_t* rgb, int width, int height)
+{
+    m_settings.maskRgb = rgb;
+    m_settings.maskWidth = width;
+    m_settings.maskHeight = height;
+}
+
+int VelostarImpl::getTotalSteps()
+{
+    m_plan = planSteps(m_settings);
+    m_totalSteps = static_cast<int32_t>(m_plan.total);
+    return m_totalSteps;
+}
+
+void VelostarImpl::setProgressCallback(void* user, VelostarProgressCallback callback)
+{
+    m_callbackUser = user;
+    m_callback = callback;
+}
+
+void VelostarImpl::report(int32_t stage, const wchar_t* path, int32_t detail, int32_t increment)
+{
+    if (!m_callback)
+        return;
+    const int64_t done = static_cast<int64_t>(m_stepsDone) + increment;
+    m_stepsDone = static_cast<int32_t>(done > m_totalSteps ? m_totalSteps : done);
+    const ProgressRecord record{stage, path, detail, m_stepsDone};
+    try {
+        m_callback(m_callbackUser, &record);
+    } catch (...) {
+        // A failing host callback has no effect on the engine.
+    }
+}
+
+void VelostarImpl::reportShare(int32_t startSteps, int64_t budget, int32_t share1024)
+{
+    if (!m_callback)
+        return;
+    int64_t value = startSteps + budget * share1024 / 1024;
+    if (value > m_totalSteps)
+        value = m_totalSteps;
+    if (value == m_stepsDone)
+        return;
+    m_stepsDone = static_cast<int32_t>(value);
+    report(0, nullptr, 9, 0);
+}
+
+void VelostarImpl::addTemporaryFile(const std::wstring& path) { m_temporaryFiles.push_back(path); }
+
+void VelostarImpl::deleteTemporaryFiles() noexcept
+{
+    for (const auto& path : m_temporaryFiles) {
+        try {
+            velpath::removeFile(path);
+        } catch (...) {
+            // out of memory for the name conversion: the destructor tries again
+        }
+    }
+    m_temporaryFiles.clear();
+}
+
+void VelostarImpl::setCancelHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(m_engineLock);
+    m_cancelHook = std::move(hook);
+}
+
+void VelostarImpl::cancel()
+{
+    m_cancelled.store(true, std::memory_order_release);
+    try {
+        std::lock_guard<std::mutex> lock(m_engineLock);
+        if (m_cancelHook)
+            m_cancelHook();
+    } catch (...) {
+    }
+}
+
+int VelostarImpl::run()
+{
+    m_stepsDone = 0;
+    try {
+        if (m_settings.starImages.empty())
+            return VELOSTAR_NO_STAR_IMAGES;
+        if (!m_settings.outputPath)
+            return VELOSTAR_NO_OUTPUT;
+        const int result = runPipeline(*this);
+        deleteTemporaryFiles();
+        return cancelled() ? VELOSTAR_CANCELLED : result;
+    } catch (const std::bad_alloc&) {
+        deleteTemporaryFiles();
+        return VELOSTAR_OUT_OF_MEMORY;
+    } catch (...) {
+        deleteTemporaryFiles();
+        return VELOSTAR_UNKNOWN_ERROR;
+    }
+}
+
+int VelostarImpl::getFrameReportCount() { return static_cast<int>(m_frameReports.size()); }
+
+bool VelostarImpl::getFrameReport(int index, VelostarFrameReport* report)
+{
+    if (!report || index < 0 || index >= static_cast<int>(m_frameReports.size()))
+        return false;
+    *report = m_frameReports[static_cast<size_t>(index)];
+    return true;
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "EngineSettings.h"
+#include "StepPlan.h"
+#include "Velostar.h"
+
+// The engine object behind the exported interface. Configuration and run() happen on one host
+// thread; cancel() may be called from any thread while run() executes.
+class VelostarImpl final : public Velostar {
+public:
+    VelostarImpl();
+    ~VelostarImpl() override;
+
+    void setBaseImage(const wchar_t* path) override;
+    void addStarImage(const wchar_t* path) override;
+    void addNoiseImage(const wchar_t* path) override;
+    void addVignettingImage(const wchar_t* path) override;
+    void setOutputFile(const wchar_t* path) override;
+    void setUnifyExposure(bool on) override { m_settings.unifyExposure = on; }
+    void setHomogenizeVignetting(bool on) override { m_settings.homogenizeVignetting = on; }
+    void setCompositionMode(int mode) override { m_settings.compositionMode = mode; }
+    void setIntegrationMode(int mode) override { m_settings.integrationMode = mode; }
+    void setColorSpace(int colorSpace) override { m_settings.colorSpace = colorSpace; }
+    void setTrailsMotionEffect(bool on) override { m_settings.trailsMotionEffect = on; }
+    void setAutoBrightness(bool on) override { m_settings.autoBrightness = on; }
+    void setHDR(bool on) override { m_settings.hdr = on; }
+    void setRemoveHotPixels(bool on) override { m_settings.removeHotPixels = on; }
+    void setFreezeGroundSelective(bool on) override { m_settings.freezeGroundSelective = on; }
+    void setDumpAsLinear(bool on) override { m_settings.dumpAsLinear = on; }
+    void clearReducePollution() override { m_settings.reducePollutionKind = 0; }
+    void setReducePollution(int kind, int strength) override;
+    void setAggressiveSuppression(bool on) override { m_settings.aggressiveSuppression = on; }
+    void setMergePixels(bool on) override { m_settings.mergePixels = on; }
+    void setTimeLapseFrames(unsigned int frames) override { m_settings.timeLapseFrames = frames; }
+    void setEnhanceStars(float factor) override { m_settings.enhanceStarsFactor = factor; }
+    void setDistortionCorrection(int mode) override { m_settings.distortionCorrection = mode; }
+    void setSigma(float sigma) override;
+    void setStarBound(float x0, float y0, float x1, float y1) override;
+    void setGradientRegion(float x0, float y0, float x1, float y1, float extent) override;
+    void setMask(const uint8_t* rgb, int width, int height) override;
+    int getTotalSteps() override;
+    void setProgressCallback(void* user, VelostarProgressCallback callback) override;
+    int run() override;
+    void cancel() override;
+    int getFrameReportCount() override;
+    bool getFrameReport(int index, VelostarFrameReport* report) override;
+
+    // --- used by the run pipeline (same thread as run) ---
+    EngineSettings& settings() { return m_settings; }
+    const StepPlan& stepPlan() const { return m_plan; }
+    bool cancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+
+    // The one progress routine: adds `increment` to steps done (clamped to the total) and calls
+    // the callback. Without a callback nothing happens, and steps done does not move either.
+    void report(int32_t stage, const wchar_t* path, int32_t detail, int32_t increment);
+    // Stage-0 tick while waiting for long work: steps done becomes start + budget × share / 1024
+    // (share in 1/1024 units), clamped; a tick is sent only when that value changed.
+    void reportShare(int32_t startSteps, int64_t budget, int32_t share1024);
+    // Stage-0 report that advances steps done by `steps` (skipped frames).
+    void advance(int32_t steps) { report(0, nullptr, 9, steps); }
+    int32_t stepsDone() const { return m_stepsDone; }
+    int32_t totalSteps() const { return m_totalSteps; }
+
+    // Temporary files of the run; every one is deleted at the end of an output and in the destructor.
+    uint32_t& fileCounter() { return m_fileCounter; }
+    void addTemporaryFile(const std::wstring& path);
+    void deleteTemporaryFiles() noexcept;
+    const std::vector<std::wstring>& temporaryFiles() const { return m_temporaryFiles; }
+
+    // Guards creating and deleting the objects that cancel() must reach (integration stores).
+    std::mutex& engineLock() { return m_engineLock; }
+    // Registered by the pipeline for the duration of a stage: cancel() calls it under the engine lock.
+    void setCancelHook(std::function<void()> hook);
+
+    std::vector<VelostarFrameReport>& frameReports() { return m_frameReports; }
+    const wchar_t* ownPath(const wchar_t* path);
+
+private:
+    EngineSettings m_settings;
+    std::vector<std::unique_ptr<wchar_t[]>> m_ownedPaths;
+    StepPlan m_plan;
+
+    void* m_callbackUser = nullptr;
+    VelostarProgressCallback m_callback = nullptr;
+    int32_t m_stepsDone = 0;
+    int32_t m_totalSteps = 0;
+
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_engineLock;
+    std::function<void()> m_cancelHook;
+
+    uint32_t m_fileCounter = 0;
+    std::vector<std::wstring> m_temporaryFiles;
+    std::vector<VelostarFrameReport> m_frameReports;
+};
+
+// The processing of one run, after the checks for an empty star list and a missing output.
+// Returns a result code; exceptions escape to run(), which maps them.
+int runPipeline(VelostarImpl& engine);
