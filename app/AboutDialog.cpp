@@ -47,7 +47,7 @@ AboutDialog::AboutDialog(wxWindow* parent)
     sizer->Add(new wxStaticText(this, wxID_ANY, uiText(txt::LibRawVersion) + wxString::FromUTF8(libraw_version())),
                0, wxLEFT | wxRIGHT | wxBOTTOM, 10);
     sizer->Add(new wxStaticText(this, wxID_ANY, uiText(txt::Note)), 0, wxLEFT | wxRIGHT, 10);
-    auto* terms = new wxTextCtrl(this, wxID_ANY, uiText(txt::TermsOfUse), wxDefaultPosition, wxSize(360, 140),
+    auto* terms = new wxTextCtrl(this, wxID_ANY, uiText(txt::TermsOfUse), wxDefaultPosition, wxSize(400, 190),
                                  wxTE_MULTILINE | wxTE_READONLY | wxTE_WORDWRAP);
     sizer->Add(terms, 1, wxEXPAND | wxALL, 10);
 

@@ -2,9 +2,16 @@
 
 #include <cstdio>
 
+#include <wx/button.h>
 #include <wx/frame.h>
 #include <wx/menu.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
 #include <wx/toplevel.h>
+
+#include "ProgressLog.h"
+#include "UiText.h"
+#include "VelostarDialog.h"
 
 namespace {
 
@@ -21,6 +28,15 @@ void printMenu(const wxMenu& menu)
         else
             printLine("item", item->GetItemLabel());
     }
+}
+
+template <typename Child> Child* findChild(wxWindow* parent)
+{
+    for (wxWindow* child : parent->GetChildren()) {
+        if (auto* found = dynamic_cast<Child*>(child))
+            return found;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -45,4 +61,32 @@ bool printMainWindow(const wxString& expectedTitle)
     printLine("missing", expectedTitle);
     std::fflush(stdout);
     return false;
+}
+
+bool runEmptyProcessing(wxWindow* parent)
+{
+    velapp::RunSettings settings;
+    settings.output = L"/nonexistent/selftest.tif";
+    VelostarDialog dialog(parent, settings);
+    bool closed = false;
+    // Waits for the run to end (the button turns into "Close"), then presses it.
+    wxTimer poll;
+    poll.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        auto* button = findChild<wxButton>(&dialog);
+        auto* log = findChild<wxTextCtrl>(&dialog);
+        if (!button || !log || !button->IsEnabled() || button->GetLabel() != uiText(velapp::txt::Close))
+            return;
+        poll.Stop();
+        printLine("log", log->GetValue());
+        wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+        click.SetEventObject(button);
+        button->ProcessWindowEvent(click);
+        closed = true;
+    });
+    poll.Start(50);
+    const int endCode = dialog.runModal();
+    poll.Stop();
+    std::printf("end: %d\n", endCode);
+    std::fflush(stdout);
+    return closed && endCode != velapp::EndNone;
 }

@@ -40,7 +40,10 @@ void VelostarApp::runSelfTest()
 {
     const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
     m_selfTestFailed = !printMainWindow(title);
-    if (wxWindow* top = GetTopWindow())
+    wxWindow* top = GetTopWindow();
+    if (!m_selfTestFailed && !runEmptyProcessing(top))
+        m_selfTestFailed = true;
+    if (top)
         top->Close(true);
     else
         ExitMainLoop();

@@ -77,6 +77,16 @@ TEST_F(MainWindow, OpensWithEnglishMenusAndExitsCleanly)
         EXPECT_TRUE(contains(run.output, line)) << line << run.output;
 }
 
+TEST_F(MainWindow, ProgressDialogReportsTheEnginesRefusal)
+{
+    // A run without images: the worker thread creates, runs and releases a real engine, whose
+    // refusal reaches the dialog's log through the queued finish event.
+    const ProgramRun run = runSelfTest("en");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "log: Please add star image(s).\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "end: 2\n")) << run.output;
+}
+
 TEST_F(MainWindow, ShowsChineseMenusForVelLangTc)
 {
     const ProgramRun run = runSelfTest("tc");
@@ -85,6 +95,7 @@ TEST_F(MainWindow, ShowsChineseMenusForVelLangTc)
     for (const char* line : {"menu: 專案(&P)\n", "menu: 檔案(&F)\n", "menu: 說明(&H)\n", "item: 星空影像(&S)\n"})
         EXPECT_TRUE(contains(run.output, line)) << line << run.output;
     EXPECT_FALSE(contains(run.output, "&File")) << run.output;
+    EXPECT_TRUE(contains(run.output, "log: 請加入星空影像。\n")) << run.output;
 }
 
 TEST_F(MainWindow, JapaneseFallsBackToEnglishForMissingTexts)
