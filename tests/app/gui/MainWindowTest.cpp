@@ -30,7 +30,9 @@ ProgramRun runSelfTest(const std::string& language)
     ProgramRun run;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int server = 100 + (getpid() * 7 + attempt * 131) % 800;
-        const std::string command = "env VELOSTAR_SELFTEST=1 NO_AT_BRIDGE=1 VELLANG='" + language +
+        const std::string command = "env VELOSTAR_SELFTEST=1 NO_AT_BRIDGE=1 LSAN_OPTIONS=suppressions=" +
+                                    std::string(VELOSTAR_TEST_SOURCE_DIR) +
+                                    "/tests/app/gui/lsan.supp:print_suppressions=0 VELLANG='" + language +
                                     "' timeout 120 xvfb-run -a -n " + std::to_string(server) +
                                     " -s '-screen 0 1280x800x24' '" + programPath() + "'";
         FILE* pipe = popen(command.c_str(), "r");
