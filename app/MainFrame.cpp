@@ -149,7 +149,11 @@ public:
 
     bool OnDropFiles(wxCoord x, wxCoord y, const wxArrayString& paths) override
     {
-        return m_frame->dropFiles(m_window->ClientToScreen(wxPoint(x, y)), paths);
+        try {
+            return m_frame->dropFiles(m_window->ClientToScreen(wxPoint(x, y)), paths);
+        } catch (...) {
+            return false;
+        }
     }
 
 private:
@@ -484,21 +488,21 @@ void MainFrame::removeAll(Category category)
 
 bool MainFrame::dropFiles(const wxPoint& screenPosition, const wxArrayString& paths)
 {
-    bool accepted = false;
-    guarded([&] {
-        wxArrayString choices;
-        choices.Add(uiText(txt::StarImages));
-        choices.Add(uiText(txt::NoiseImages));
-        choices.Add(uiText(txt::VignettingImages));
-        SingleChoiceDialog dialog(this, uiText(txt::SelectCategory), uiText(txt::FileCategory), choices,
-                                  screenPosition);
-        dialog.setSelection(dropCategoryChoice(m_files));
-        if (dialog.ShowModal() != wxID_OK)
-            return;
-        addFiles(dropChoiceCategory(dialog.selection()), paths);
-        accepted = true;
+    // The category question waits until the drag has finished.
+    CallAfter([this, screenPosition, paths] {
+        guarded([&] {
+            wxArrayString choices;
+            choices.Add(uiText(txt::StarImages));
+            choices.Add(uiText(txt::NoiseImages));
+            choices.Add(uiText(txt::VignettingImages));
+            SingleChoiceDialog dialog(this, uiText(txt::SelectCategory), uiText(txt::FileCategory), choices,
+                                      screenPosition);
+            dialog.setSelection(dropCategoryChoice(m_files));
+            if (dialog.ShowModal() == wxID_OK)
+                addFiles(dropChoiceCategory(dialog.selection()), paths);
+        });
     });
-    return accepted;
+    return !paths.empty();
 }
 
 void MainFrame::markEdited()

@@ -30,6 +30,7 @@ private:
     void onFinished(wxCommandEvent& event);
     void onButton(wxCommandEvent& event);
     void onTimer(wxTimerEvent& event);
+    void onClose(wxCloseEvent& event);
 
     void finish(int result);
     void updateTimeText();
