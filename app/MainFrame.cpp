@@ -307,7 +307,11 @@ void MainFrame::placeWindow()
     SetStatusText(statusGreeting());
     Maximize();
     Layout();
-    keepLowerPane(kLowerPaneMaximised);
+    // The lower pane gets its full height once the window has its final size.
+    CallAfter([this] {
+        const int height = m_innerSplitter->GetClientSize().GetHeight();
+        m_innerSplitter->SetSashPosition(std::max(height - kLowerPaneMaximised, kInnerMinimumPane + 2));
+    });
 }
 
 // Leaves the lower pane (parameters, Start) at least `minimumHeight` high while the file tree
@@ -330,7 +334,7 @@ void MainFrame::onSashChanged(wxSplitterEvent& event)
 void MainFrame::onMaximize(wxMaximizeEvent& event)
 {
     event.Skip();
-    CallAfter([this] { keepLowerPane(kLowerPaneMaximised); });
+    guarded([this] { CallAfter([this] { keepLowerPane(kLowerPaneMaximised); }); });
 }
 
 wxTreeItemId MainFrame::categoryItem(Category category) const

@@ -166,6 +166,15 @@ void VelostarDialog::finish(int result)
 
 void VelostarDialog::onButton(wxCommandEvent&)
 {
+    try {
+        pressButton();
+    } catch (...) {
+        // The dialog stays as it was; the user may press again.
+    }
+}
+
+void VelostarDialog::pressButton()
+{
     if (!m_thread) {
         EndModal(m_endCode);
         return;

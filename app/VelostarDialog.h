@@ -32,6 +32,7 @@ private:
     void onTimer(wxTimerEvent& event);
     void onClose(wxCloseEvent& event);
 
+    void pressButton();
     void finish(int result);
     void updateTimeText();
     void appendLog(const std::string& utf8);
