@@ -34,8 +34,7 @@ void nextRow(const StarOffset* a, const StarOffset* b, int32_t i, int32_t n, con
     row[0] = similarLength(a[i], b[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < n; ++j) {
         const Cell& diagonal = above[j - 1];
-        // A chain starts only at a pair of similar lengths: the triangle test alone ignores scale.
-        if (diagonal.length > 0 && sameTriangle(a[i - 1], a[i], b[j - 1], b[j])) {
+        if (sameTriangle(a[i - 1], a[i], b[j - 1], b[j])) {
             row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
