@@ -38,31 +38,48 @@ int32_t fillTerms(bool biquadratic, double x, double y, double* row)
     return 9;
 }
 
+// Normal equations of one node's fit, reused from node to node.
+struct LocalFit {
+    velreg::MatrixD normal;
+    velreg::MatrixD right;
+    velreg::MatrixD solution;
+};
+
 // Least-squares value at the node of dx and dy over the first `count` ranked samples; zero
 // displacement when they do not determine the surface.
-Displacement fitNode(const std::vector<RankedSample>& ranked, int32_t count, double nodeX, double nodeY, double scale)
+Displacement fitNode(const std::vector<RankedSample>& ranked, int32_t count, double nodeX, double nodeY, double scale,
+                     LocalFit& fit)
 {
     const bool biquadratic = count - 1 > kMaxBilinearIndex;
     const int32_t terms = biquadratic ? 9 : 4;
-    MatrixD design(count, terms);
-    MatrixD targets(count, 2);
+    double normal[9][9] = {};
+    double right[9][2] = {};
+    double row[9];
     for (int32_t k = 0; k < count; ++k) {
         const DisplacementSample& s = ranked[k].sample;
-        fillTerms(biquadratic, (s.x - nodeX) / scale, (s.y - nodeY) / scale, design.data() + k * terms);
-        targets.at(k, 0) = s.dx;
-        targets.at(k, 1) = s.dy;
+        fillTerms(biquadratic, (s.x - nodeX) / scale, (s.y - nodeY) / scale, row);
+        for (int32_t i = 0; i < terms; ++i) {
+            for (int32_t j = i; j < terms; ++j)
+                normal[i][j] += row[i] * row[j];
+            right[i][0] += row[i] * s.dx;
+            right[i][1] += row[i] * s.dy;
+        }
     }
-    MatrixD normal, right, solution;
-    multiplyTransposedSelf(design, normal);
-    multiplyTransposed(design, targets, right);
+    fit.normal.resize(terms, terms);
+    fit.right.resize(terms, 2);
     double largest = 0;
-    for (int32_t i = 0; i < terms; ++i)
-        largest = std::max(largest, std::fabs(normal.at(i, i)));
-    if (!(largest > 0) || !solve(normal, right, solution, largest * kRelativePivot))
+    for (int32_t i = 0; i < terms; ++i) {
+        for (int32_t j = i; j < terms; ++j)
+            fit.normal.at(i, j) = fit.normal.at(j, i) = normal[i][j];
+        fit.right.at(i, 0) = right[i][0];
+        fit.right.at(i, 1) = right[i][1];
+        largest = std::max(largest, std::fabs(normal[i][i]));
+    }
+    if (!(largest > 0) || !solve(fit.normal, fit.right, fit.solution, largest * kRelativePivot))
         return Displacement{};
     // Every term but the constant vanishes at the node.
-    const double dx = solution.at(terms - 1, 0);
-    const double dy = solution.at(terms - 1, 1);
+    const double dx = fit.solution.at(terms - 1, 0);
+    const double dy = fit.solution.at(terms - 1, 1);
     if (!std::isfinite(dx) || !std::isfinite(dy))
         return Displacement{};
     return Displacement{static_cast<float>(dx), static_cast<float>(dy)};
@@ -169,6 +186,7 @@ void CalComplexDistoJob::run()
     std::vector<RankedSample> ranked(m_samples.size());
     for (size_t k = 0; k < m_samples.size(); ++k)
         ranked[k].sample = m_samples[k];
+    LocalFit fit;
     for (int32_t i = m_firstRow; i < m_endRow; ++i) {
         for (int32_t j = 0; j < m_grid.columns; ++j) {
             const float nodeX = j * m_cellWidth, nodeY = i * m_cellHeight;
@@ -193,7 +211,7 @@ void CalComplexDistoJob::run()
                 while (2 * g < count && ranked[g].distance <= limit)
                     ++g;
             const int32_t h = std::min(count - 1, std::max(f, g - 1));
-            m_grid.node(j, i) = fitNode(ranked, h + 1, nodeX, nodeY, scale);
+            m_grid.node(j, i) = fitNode(ranked, h + 1, nodeX, nodeY, scale, fit);
         }
     }
 }
