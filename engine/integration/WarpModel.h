@@ -42,10 +42,6 @@ struct WarpModel {
     bool usable() const { return mode == 0 || mode == 1 || (mode == 2 && grid.valid()); }
 };
 
-// Gauss–Jordan inverse with partial pivoting of a row-major n × n float matrix (n ≤ 4).
-// False when a pivot's magnitude is below 1e-7.
-bool invertMatrix(const float* matrix, int32_t n, float* inverse);
-
 // Displacement at (x, y), bilinear between the four surrounding nodes. Outside the grid the
 // node indices are clamped one by one while the weights keep the unclamped cell.
 inline void lookupDisplacement(const DisplacementGrid& grid, float x, float y, float& dx, float& dy)
