@@ -88,16 +88,18 @@ void enhanceStarLight(AccumulationImage& image, float factor, const RegionWeight
             uint32_t* row = image.row(y);
             for (int32_t x = 0; x < width; ++x) {
                 uint32_t* pixel = row + static_cast<size_t>(x) * 3;
+                // Cheapest rejections first: most pixels are not brighter than their surroundings.
                 const float c = static_cast<float>(luminance(pixel));
-                float d = c, e;
-                if (innerRadius > 0 && !box.mean(x, y, innerRadius, d))
-                    continue;
-                if (!box.mean(x, y, outerRadius, e))
-                    continue;
-                if (c <= 0.1f || d <= 0.1f || e <= 0.1f)
+                float e;
+                if (c <= 0.1f || !box.mean(x, y, outerRadius, e) || e <= 0.1f)
                     continue;
                 const float q = c / e;
-                if (!(q >= EnhanceThreshold && d >= EnhanceThreshold))
+                if (!(q >= EnhanceThreshold))
+                    continue;
+                float d = c;
+                if (innerRadius > 0 && !box.mean(x, y, innerRadius, d))
+                    continue;
+                if (d <= 0.1f || !(d >= EnhanceThreshold))
                     continue;
                 const float strength =
                     uniform ? uniformStrength : std::max(0.0f, factor * region.at(x, y, width) - 1.0f);

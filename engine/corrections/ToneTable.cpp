@@ -1,6 +1,10 @@
 #include "corrections/ToneTable.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include <sys/mman.h>
 
 #include "integration/SampleRounding.h"
 #include "parallel/ProcessPool.h"
@@ -10,7 +14,20 @@ namespace veltone {
 namespace {
 constexpr float WhiteF = 16777215.0f;
 constexpr int32_t EntriesPerBand = 1 << 14;
+constexpr size_t HugePage = 2u << 20;
+
+uint32_t* allocateEntries()
+{
+    const size_t bytes = ToneTable::Size * sizeof(uint32_t);
+    void* memory = std::aligned_alloc(HugePage, bytes);
+    if (!memory)
+        throw std::bad_alloc();
+    madvise(memory, bytes, MADV_HUGEPAGE);  // a hint only: failure leaves ordinary pages
+    return static_cast<uint32_t*>(memory);
+}
 }  // namespace
+
+void ToneTable::Release::operator()(uint32_t* entries) const { std::free(entries); }
 
 float toneCurveValue(ToneCurve curve, float t)
 {
@@ -22,7 +39,7 @@ float toneCurveValue(ToneCurve curve, float t)
     return t;
 }
 
-ToneTable::ToneTable(ToneCurve curve) : m_entries(new uint32_t[Size])
+ToneTable::ToneTable(ToneCurve curve) : m_entries(allocateEntries())
 {
     uint32_t* entries = m_entries.get();
     velthread::parallelRows(static_cast<int32_t>(Size / EntriesPerBand), [&](int32_t begin, int32_t end) {

@@ -25,7 +25,11 @@ public:
     void apply(AccumulationImage& image) const;
 
 private:
-    std::unique_ptr<uint32_t[]> m_entries;
+    struct Release {
+        void operator()(uint32_t* entries) const;
+    };
+    // Lookups jump across 64 MiB: the table sits on huge pages where the system offers them.
+    std::unique_ptr<uint32_t[], Release> m_entries;
 };
 
 }  // namespace veltone

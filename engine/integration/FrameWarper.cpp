@@ -65,23 +65,13 @@ bool canWarp(const velimage::Image<uint16_t>& frame, const WarpModel& model)
     return !frame.empty() && frame.width() > 0 && frame.height() > 0 && model.usable();
 }
 
-}  // namespace
-
-bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& model, AccumulationImage& target,
-                     const GradientRamp* ramp)
+// The per-frame accumulation, compiled once with and once without a region weight so that the
+// plain loop carries no weighting code.
+template <bool Weighted>
+void accumulateRows(const SourceView& source, const WarpModel& model, AccumulationImage& target,
+                    const GradientRamp* ramp, std::vector<float>& partMaximum)
 {
-    if (!canWarp(frame, model) || frame.channels() != 3)
-        return false;
-    if (target.empty()) {
-        target.allocate(frame.width(), frame.height(), 3);
-        clearAccumulation(target);
-    }
-    if (target.channels() != 3 || !target.weights())
-        return false;
-
-    const SourceView source = viewOf(frame);
     const int32_t width = target.width();
-    std::vector<float> partMaximum(static_cast<size_t>(velthread::partCount()), 0.0f);
     velthread::parallelRows(target.height(), [&](int32_t part, int32_t begin, int32_t end) {
         float maximum = 0.0f;
         for (int32_t y = begin; y < end; ++y) {
@@ -91,7 +81,7 @@ bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& mo
                 uint32_t sample[3];
                 float weight =
                     sampleBilinear<3>(source.pixels, source.width, source.height, 3, sx, sy, sample) ? 1.0f : 0.0f;
-                if (ramp) {
+                if constexpr (Weighted) {
                     const float regionWeight = ramp->weightAt(x, y);
                     if (regionWeight < 1.0f) {
                         for (uint32_t& channel : sample)
@@ -109,6 +99,27 @@ bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& mo
         }
         partMaximum[static_cast<size_t>(part)] = std::max(partMaximum[static_cast<size_t>(part)], maximum);
     });
+}
+
+}  // namespace
+
+bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& model, AccumulationImage& target,
+                     const GradientRamp* ramp)
+{
+    if (!canWarp(frame, model) || frame.channels() != 3)
+        return false;
+    if (target.empty()) {
+        target.allocate(frame.width(), frame.height(), 3);
+        clearAccumulation(target);
+    }
+    if (target.channels() != 3 || !target.weights())
+        return false;
+
+    std::vector<float> partMaximum(static_cast<size_t>(velthread::partCount()), 0.0f);
+    if (ramp)
+        accumulateRows<true>(viewOf(frame), model, target, ramp, partMaximum);
+    else
+        accumulateRows<false>(viewOf(frame), model, target, nullptr, partMaximum);
     float maximum = target.maxWeight();
     for (float partMax : partMaximum)
         maximum = std::max(maximum, partMax);
