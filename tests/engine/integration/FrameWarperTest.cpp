@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "integration/AccumulationArithmetic.h"
+#include "integration/BilinearSampler.h"
 #include "integration/FrameWarper.h"
 #include "parallel/ProcessPool.h"
 
@@ -277,4 +278,38 @@ TEST(FrameWarper, ResultsDoNotDependOnTheThreadCount)
     };
     const auto single = runAll(1);
     EXPECT_EQ(single, runAll(3));
+}
+
+TEST(BilinearSampler, MatchesTheFormulaEverywhereIncludingTheBufferEnd)
+{
+    for (int32_t channels : {3, 4}) {
+        Image<uint16_t> frame;
+        makeFrame(frame, 9, 7, channels, 11);
+        std::mt19937 random(12);
+        for (int i = 0; i < 4000; ++i) {
+            // Mostly inside, some right at the last cell (the path that must not read past the end).
+            const float x = i % 4 == 0 ? 7.0f + static_cast<float>(random() % 1000) / 1000.0f
+                                       : static_cast<float>(random() % 9000) / 1000.0f - 0.5f;
+            const float y = i % 4 == 0 ? 5.0f + static_cast<float>(random() % 1000) / 1000.0f
+                                       : static_cast<float>(random() % 7000) / 1000.0f - 0.5f;
+            uint32_t got[4] = {9, 9, 9, 9};
+            const bool inside = channels == 3
+                                    ? sampleBilinear<3>(frame.data(), 9, 7, 3, x, y, got)
+                                    : sampleBilinear<4>(frame.data(), 9, 7, 4, x, y, got);
+            const int32_t ix = static_cast<int32_t>(std::floor(x)), iy = static_cast<int32_t>(std::floor(y));
+            ASSERT_EQ(inside, ix >= 0 && iy >= 0 && ix + 1 < 9 && iy + 1 < 7);
+            for (int32_t c = 0; c < channels; ++c) {
+                uint32_t expected = 0;
+                if (inside) {
+                    const float fx = x - static_cast<float>(ix), fy = y - static_cast<float>(iy);
+                    const int32_t c00 = at(frame, ix, iy, c), c10 = at(frame, ix + 1, iy, c);
+                    const int32_t c01 = at(frame, ix, iy + 1, c), c11 = at(frame, ix + 1, iy + 1, c);
+                    expected = static_cast<uint32_t>(static_cast<float>(c00) + fy * static_cast<float>(c01 - c00) +
+                                                     fx * static_cast<float>(c10 - c00) +
+                                                     fx * fy * static_cast<float>(c11 + c00 - c10 - c01) + 0.5f);
+                }
+                ASSERT_EQ(got[c], expected) << x << "," << y << " channel " << c;
+            }
+        }
+    }
 }
