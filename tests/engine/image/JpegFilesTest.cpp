@@ -11,6 +11,16 @@
 using namespace velimage;
 using veltest::TempDir;
 
+namespace {
+
+std::string textOf(const MetadataList& list, uint16_t tag)
+{
+    const MetadataEntry* entry = list.find(tag);
+    return entry ? entry->text : "(absent)";
+}
+
+}  // namespace
+
 TEST(JpegFiles, ExifBlockEntriesAreReadInBothByteOrders)
 {
     for (bool bigEndian : {false, true}) {
@@ -19,10 +29,10 @@ TEST(JpegFiles, ExifBlockEntriesAreReadInBothByteOrders)
         ASSERT_TRUE(decodeJpeg(file.data(), file.size(), image)) << bigEndian;
         ASSERT_TRUE(image.metadata());
         const MetadataList& list = *image.metadata();
-        EXPECT_EQ(list.find(tags::Make)->text, "Maker");
-        EXPECT_EQ(list.find(tags::Model)->text, "Body X");
-        EXPECT_EQ(list.find(tags::DateTimeOriginal)->text, "2024:03:04 21:00:00");
-        EXPECT_EQ(list.find(tags::LensModel)->text, "Wide 14");
+        EXPECT_EQ(textOf(list, tags::Make), "Maker");
+        EXPECT_EQ(textOf(list, tags::Model), "Body X");
+        EXPECT_EQ(textOf(list, tags::DateTimeOriginal), "2024:03:04 21:00:00");
+        EXPECT_EQ(textOf(list, tags::LensModel), "Wide 14");
         uint16_t value = 0;
         float number = 0.0f;
         EXPECT_TRUE(list.findShort(tags::Orientation, value) && value == 8);
@@ -40,7 +50,7 @@ TEST(JpegFiles, ExifBlockEntriesAreReadInBothByteOrders)
         EXPECT_NEAR(number, -2.0f / 3.0f, 1e-6);
         EXPECT_TRUE(list.findFloat(tags::FocalLength, number));
         EXPECT_FLOAT_EQ(number, 14.0f);
-        EXPECT_EQ(list.size(), 15u);
+        EXPECT_EQ(list.size(), 14u);
     }
 }
 
