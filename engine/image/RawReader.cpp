@@ -51,6 +51,8 @@ void watchExif(void* context, int tag, int type, int count, unsigned int order, 
     decoder->exposureBias = static_cast<float>(static_cast<double>(numerator) / denominator);
 }
 
+void ignoreDataError(void*, const char*, const int) {}
+
 void setOutputParameters(libraw_output_params_t& params, int colorSetting, double gamma0, double gamma1,
                          bool applyOrientation)
 {
@@ -149,6 +151,8 @@ bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0
     RawDecoder decoder;
     LibRaw& processor = *decoder.processor;
     processor.set_exifparser_handler(watchExif, &decoder);
+    // LibRaw reports damaged data on stderr by default; the engine shows nothing of its libraries.
+    processor.set_dataerror_handler(ignoreDataError, nullptr);
     // LibRaw reads the buffer only; its interface just lacks const.
     if (processor.open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS)
         return false;
