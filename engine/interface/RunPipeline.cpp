@@ -1,5 +1,3 @@
-#include <tiffio.h>
-
 #include "FrameList.h"
 #include "OutputProducer.h"
 #include "Stages.h"
@@ -78,9 +76,7 @@ int runPipeline(VelostarImpl& engine)
     EngineSettings& s = engine.settings();
 
     // The TIFF library's messages are never shown.
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-    TIFFSetWarningHandlerExt(nullptr);
+    velimage::silenceTiffLibrary();
 
     velthread::ProcessPoolScope poolScope;
     const int32_t threads = poolScope.pool().threadCount();

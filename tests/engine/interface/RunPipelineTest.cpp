@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "IntegrationStorage.h"
+#include "image/ImageFiles.h"
+#include "image/TiffWriter.h"
 #include "PipelineHarness.h"
 #include "parallel/FrameStore.h"
 #include "support/TempDir.h"
@@ -287,4 +289,37 @@ TEST(IntegrationStorage, FramesStayInMemoryOnlyAboveTheBudget)
     EXPECT_FALSE(velrun::IntegrationStorage::fitsInMemory(need, 1000, 1000, 2));
     EXPECT_TRUE(velrun::IntegrationStorage::fitsInMemory(need + 1, 1000, 1000, 2));
     EXPECT_FALSE(velrun::IntegrationStorage::fitsInMemory(0, 1, 1, 1));
+}
+
+TEST(RunPipeline, RealTiffFramesComeThroughTheImageReaders)
+{
+    veltest::TempDir dir;
+    for (const char* name : {"a.tif", "b.tif"}) {
+        velimage::Image16 image;
+        image.allocate(8, 6, 3);
+        for (size_t i = 0; i < image.elementCount(); ++i)
+            image.data()[i] = static_cast<uint16_t>(i * 7);
+        image.ensureMetadata().setFloat(velimage::tags::ExposureTime, 30.0f);
+        ASSERT_TRUE(velimage::writeTiff16(image, dir.wfile(name)));
+    }
+    ASSERT_TRUE(veltest::writeBytes(dir.file("c.tif"), "II*\0 not really a tiff"));
+
+    Session run({dir.wfile("a.tif"), dir.wfile("b.tif"), dir.wfile("c.tif")}, dir.wfile("out.tif"));
+    run.engine.setFrameDecoder(velthread::defaultFrameDecoder());
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+    std::vector<uint16_t> samples;
+    run.adjust = [&](velrun::RunStages& s) {
+        s.removeHotPixels = [&](velrun::RunContext&, velrun::Frame& frame) {
+            sizes.emplace_back(frame.image->width(), frame.image->height());
+            samples.push_back(frame.image->data()[5]);
+        };
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    EXPECT_EQ(sizes, (std::vector<std::pair<int32_t, int32_t>>{{8, 6}, {8, 6}}));
+    // Decoded with the colour setting of the engine's colour space, as the reader does on its own.
+    const auto direct = velimage::loadImage(dir.wfile("a.tif"), velimage::loaderColorSetting(0), 1);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(samples, (std::vector<uint16_t>{direct->data()[5], direct->data()[5]}));
+    EXPECT_TRUE(run.log.contains(2, 2));  // c.tif
+    EXPECT_EQ(run.fake.exposures.at(0), 60.0f);
 }
