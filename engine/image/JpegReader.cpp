@@ -88,7 +88,8 @@ bool runDecoder(State* state, const uint8_t* data, size_t size, JpegImage& image
         if (jpeg_read_scanlines(decoder, &row, 1) != 1)
             return false;
     }
-    jpeg_finish_decompress(decoder);
+    // No jpeg_finish_decompress: it would free the saved markers the Exif block is read from
+    // afterwards; destroying the decoder ends the decode just as well.
     return true;
 }
 

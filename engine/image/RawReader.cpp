@@ -16,6 +16,9 @@ namespace velimage {
 namespace {
 
 constexpr uint16_t kExposureBiasTag = 37380;
+// Even the best lossless RAW compression needs about a bit per sensor pixel; a header promising
+// far more pixels than the file can hold is damaged, and would make LibRaw allocate for nothing.
+constexpr uint64_t kMaxRawPixelsPerByte = 64;
 
 // The processor and the exposure bias seen while LibRaw parsed the EXIF data (LibRaw keeps no
 // field for it). Owning the processor here releases it, and its buffers, on every path.
@@ -50,6 +53,8 @@ void watchExif(void* context, int tag, int type, int count, unsigned int order, 
     decoder->hasExposureBias = true;
     decoder->exposureBias = static_cast<float>(static_cast<double>(numerator) / denominator);
 }
+
+void ignoreDataError(void*, const char*, const int) {}
 
 void setOutputParameters(libraw_output_params_t& params, int colorSetting, double gamma0, double gamma1,
                          bool applyOrientation)
@@ -149,11 +154,14 @@ bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0
     RawDecoder decoder;
     LibRaw& processor = *decoder.processor;
     processor.set_exifparser_handler(watchExif, &decoder);
+    // LibRaw reports damaged data on stderr by default; the engine shows nothing of its libraries.
+    processor.set_dataerror_handler(ignoreDataError, nullptr);
     // LibRaw reads the buffer only; its interface just lacks const.
     if (processor.open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS)
         return false;
     const libraw_image_sizes_t& sizes = processor.imgdata.sizes;
-    if (!saneDimensions(sizes.raw_width, sizes.raw_height) || !saneDimensions(sizes.width, sizes.height))
+    if (!saneDimensions(sizes.raw_width, sizes.raw_height) || !saneDimensions(sizes.width, sizes.height) ||
+        uint64_t{sizes.raw_width} * sizes.raw_height > size * kMaxRawPixelsPerByte)
         return false;
     if (processor.unpack() != LIBRAW_SUCCESS)
         return false;

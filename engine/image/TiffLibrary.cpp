@@ -99,6 +99,10 @@ MemoryTiff::MemoryTiff(const uint8_t* data, size_t size, bool headerOnly)
     m_tiff.reset(TIFFClientOpenExt("memory", headerOnly ? "rmh" : "rm", &m_stream, readStream, writeStream,
                                    seekStream, closeStream, sizeOfStream, mapStream, unmapStream,
                                    options.options));
+    // Without a directory read, libtiff has not set up its tag handling yet and reading a custom
+    // directory would call through a null pointer; an empty default directory sets it up.
+    if (m_tiff && headerOnly)
+        TIFFCreateDirectory(m_tiff.get());
 }
 
 }  // namespace velimage

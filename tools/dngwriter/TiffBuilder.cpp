@@ -192,3 +192,20 @@ std::vector<uint8_t> buildTiff(const TiffDirectory& first, bool bigEndian)
 }
 
 }  // namespace veldng
+
+namespace veldng {
+
+std::vector<uint8_t> withExifBlock(const std::vector<uint8_t>& jpeg, const std::vector<uint8_t>& tiff)
+{
+    const size_t length = 2 + 6 + tiff.size();  // the length field counts itself
+    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 || length > 0xFFFF)
+        throw std::invalid_argument("not a JPEG or Exif block too large");
+    std::vector<uint8_t> out = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>(length >> 8),
+                                static_cast<uint8_t>(length), 'E', 'x', 'i', 'f', 0, 0};
+    out.reserve(out.size() + tiff.size() + jpeg.size());
+    out.insert(out.end(), tiff.begin(), tiff.end());
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
+}  // namespace veldng

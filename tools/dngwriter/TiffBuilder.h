@@ -46,3 +46,10 @@ private:
 std::vector<uint8_t> buildTiff(const TiffDirectory& first, bool bigEndian = false);
 
 }  // namespace veldng
+
+namespace veldng {
+
+// Inserts an APP1 "Exif" segment holding `tiff` right after a JPEG's start-of-image marker.
+std::vector<uint8_t> withExifBlock(const std::vector<uint8_t>& jpeg, const std::vector<uint8_t>& tiff);
+
+}  // namespace veldng

@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include "TiffBuilder.h"
 #include "image/ImageFiles.h"
 #include "image/TiffLibrary.h"
 #include "image/TiffReader.h"
@@ -203,44 +204,27 @@ TEST(TiffFiles, InteroperabilityIndexResolvesUncalibratedColorSpace)
     };
     const Case cases[] = {{"R03", 65535, 2}, {"R98", 65535, 1}, {"R98", -1, 1}, {"R03", -1, -1}, {"R03", 1, 1}};
     for (const Case& c : cases) {
-        // Built with libtiff: main directory, EXIF directory, interoperability directory.
+        // Main directory with one RGB pixel, EXIF directory, interoperability directory.
         const std::string path = dir.file("interop.tif");
-        silenceTiffLibrary();
-        TIFF* tiff = TIFFOpen(path.c_str(), "w");
-        ASSERT_TRUE(tiff);
-        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 1);
-        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 1);
-        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
-        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tiff, TIFFTAG_EXIFIFD, uint64_t{0});
-        uint16_t pixel[3] = {1, 2, 3};
-        TIFFWriteScanline(tiff, pixel, 0, 0);
-        ASSERT_TRUE(TIFFWriteDirectory(tiff));
-        // Interoperability directory: a custom directory holding tag 1 as text.
-        static const TIFFFieldInfo interopField[] = {
-            {1, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("InteroperabilityIndex")}};
-        ASSERT_EQ(TIFFCreateEXIFDirectory(tiff), 0);
-        TIFFMergeFieldInfo(tiff, interopField, 1);
-        ASSERT_TRUE(TIFFSetField(tiff, 1, c.index));
-        uint64_t interopOffset = 0;
-        ASSERT_TRUE(TIFFWriteCustomDirectory(tiff, &interopOffset));
-        ASSERT_EQ(TIFFCreateEXIFDirectory(tiff), 0);
+        veldng::TiffDirectory interop, exif, main;
+        interop.ascii(1, c.index);
         if (c.colorSpace >= 0)
-            TIFFSetField(tiff, EXIFTAG_COLORSPACE, c.colorSpace);
-        static const TIFFFieldInfo interopPointer[] = {
-            {40965, 1, 1, TIFF_LONG, FIELD_CUSTOM, 1, 0, const_cast<char*>("InteroperabilityIFD")}};
-        TIFFMergeFieldInfo(tiff, interopPointer, 1);
-        ASSERT_TRUE(TIFFSetField(tiff, 40965, static_cast<uint32_t>(interopOffset)));
-        uint64_t exifOffset = 0;
-        ASSERT_TRUE(TIFFWriteCustomDirectory(tiff, &exifOffset));
-        ASSERT_TRUE(TIFFSetDirectory(tiff, 0));
-        TIFFSetField(tiff, TIFFTAG_EXIFIFD, exifOffset);
-        ASSERT_TRUE(TIFFRewriteDirectory(tiff));
-        TIFFClose(tiff);
+            exif.shorts(40961, {static_cast<uint16_t>(c.colorSpace)});
+        exif.pointer(40965, &interop);
+        main.longs(256, {1});
+        main.longs(257, {1});
+        main.shorts(258, {16, 16, 16});
+        main.shorts(262, {2});
+        main.shorts(277, {3});
+        main.longs(278, {1});
+        main.strip({1, 0, 2, 0, 3, 0});
+        main.pointer(34665, &exif);
+        const std::vector<uint8_t> bytes = veldng::buildTiff(main);
+        ASSERT_TRUE(veltest::writeBytes(path, std::string(bytes.begin(), bytes.end())));
 
         auto loaded = loadTiff(veltest::widen(path));
         ASSERT_TRUE(loaded) << c.index << " " << c.colorSpace;
+        EXPECT_EQ(loaded->data()[2], 3);
         uint16_t space = 0;
         const bool present = loaded->metadata() && loaded->metadata()->findShort(tags::ColorSpace, space);
         EXPECT_EQ(present ? space : -1, c.expected) << c.index << " " << c.colorSpace;
