@@ -109,6 +109,17 @@ const uint16_t* adobeRgbDecodingCurve()
     return table.get();
 }
 
+std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan)
+{
+    const uint16_t* curve = plan.curve == Curve::Srgb       ? srgbDecodingCurve()
+                            : plan.curve == Curve::AdobeRgb ? adobeRgbDecodingCurve()
+                                                            : nullptr;
+    std::array<uint16_t, 256> table {};
+    for (int v = 0; v < 256; ++v)
+        table[v] = curve ? curve[v * 257] : static_cast<uint16_t>(v * 257);
+    return table;
+}
+
 void adobeToSrgb(uint16_t* rgb) { convertPixel<Primaries::AdobeToSrgb>(rgb); }
 void srgbToAdobe(uint16_t* rgb) { convertPixel<Primaries::SrgbToAdobe>(rgb); }
 

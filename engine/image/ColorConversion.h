@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "image/Image.h"
@@ -30,6 +31,10 @@ void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts);
 // The 65536-entry decoding tables: entry i = trunc(curve(i / 65535) · 65535 + 0.5).
 const uint16_t* srgbDecodingCurve();
 const uint16_t* adobeRgbDecodingCurve();
+
+// The plan's decoding curve for 8-bit samples widened to 16 bits: entry v = curve(v·257), or
+// v·257 without a curve.
+std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan);
 
 // One pixel's primaries conversion in 1/1024 fixed point, clamped to 0..65535; green is kept.
 void adobeToSrgb(uint16_t* rgb);

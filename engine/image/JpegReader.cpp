@@ -1,5 +1,6 @@
 #include "image/JpegReader.h"
 
+#include <array>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <jpeglib.h>
 
 #include "FileMemory.h"
+#include "image/ColorConversion.h"
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
 #include "image/RowBands.h"
@@ -20,6 +22,8 @@ struct JpegImage::DecoderState {
     jpeg_progress_mgr progress {};
     std::jmp_buf landing {};
     bool created = false;
+    uint8_t* rows = nullptr;  // destination of the decoded rows, owned by the caller
+    size_t stride = 0;
 };
 
 namespace {
@@ -57,9 +61,49 @@ void destroyState(State* state)
     delete state;
 }
 
+// Where decoded rows go: allocate() sizes the destination once the header is known and returns
+// the first row; the rows follow each other `stride` bytes apart.
+class RowTarget {
+public:
+    virtual uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) = 0;
+
+protected:
+    ~RowTarget() = default;
+};
+
+class NarrowTarget final : public RowTarget {
+public:
+    explicit NarrowTarget(Image<uint8_t>& image) : m_image(image) {}
+    uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) override
+    {
+        m_image.allocate(width, height, channels);
+        stride = m_image.rowElements();
+        return m_image.data();
+    }
+
+private:
+    Image<uint8_t>& m_image;
+};
+
+// Decodes straight into the 16-bit image: each 8-bit row lands in the first half of its 16-bit
+// row and is widened in place afterwards, which saves a second full-size buffer and a pass.
+class WideTarget final : public RowTarget {
+public:
+    explicit WideTarget(Image<uint16_t>& image) : m_image(image) {}
+    uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) override
+    {
+        m_image.allocate(width, height, channels);
+        stride = m_image.rowElements() * sizeof(uint16_t);
+        return reinterpret_cast<uint8_t*>(m_image.data());
+    }
+
+private:
+    Image<uint16_t>& m_image;
+};
+
 // Every libjpeg call of a decode happens in this one function, so a fatal error lands here with
-// no C++ object alive in this frame. `image` and `state` are owned by the caller.
-bool runDecoder(State* state, const uint8_t* data, size_t size, JpegImage& image)
+// no C++ object alive in this frame. `state` and `target` are owned by the caller.
+bool runDecoder(State* state, const uint8_t* data, size_t size, RowTarget& target)
 {
     if (setjmp(state->landing))
         return false;
@@ -81,10 +125,11 @@ bool runDecoder(State* state, const uint8_t* data, size_t size, JpegImage& image
         decoder->output_components != components)
         return false;
     // May throw std::bad_alloc: fine, nothing of libjpeg is on the stack during the call.
-    image.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), components);
+    state->stride = 0;
+    state->rows = target.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), components, state->stride);
     jpeg_start_decompress(decoder);
     while (decoder->output_scanline < decoder->output_height) {
-        JSAMPROW row = image.row(static_cast<int32_t>(decoder->output_scanline));
+        JSAMPROW row = state->rows + state->stride * decoder->output_scanline;
         if (jpeg_read_scanlines(decoder, &row, 1) != 1)
             return false;
     }
@@ -107,46 +152,59 @@ void readExifMarkers(const jpeg_decompress_struct& decoder, MetadataList& list)
 
 }  // namespace
 
-bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image)
+namespace {
+
+// Decodes into `target` and reads the Exif block into `list`; the decoder lives only in here.
+bool decodeInto(const uint8_t* data, size_t size, RowTarget& target, MetadataList& list)
 {
     if (!data || size == 0)
         return false;
-    JpegImage::DecoderHandle handle(new State, destroyState);
-    State* state = handle.get();
+    JpegImage::DecoderHandle state(new State, destroyState);
     state->decoder.err = jpeg_std_error(&state->errors);
-    state->decoder.client_data = state;  // kept by jpeg_create_decompress
+    state->decoder.client_data = state.get();  // kept by jpeg_create_decompress
     state->errors.error_exit = fatalError;
     state->errors.output_message = ignoreMessage;
     state->errors.emit_message = ignoreWarning;
     state->progress.progress_monitor = limitScans;
-    image.setDecoderState(std::move(handle));
-    const bool decoded = runDecoder(state, data, size, image);
-    if (decoded)
-        readExifMarkers(state->decoder, image.ensureMetadata());
-    image.setDecoderState(JpegImage::DecoderHandle(nullptr, destroyState));
-    return decoded;
+    if (!runDecoder(state.get(), data, size, target))
+        return false;
+    readExifMarkers(state->decoder, list);
+    return true;
 }
 
-std::unique_ptr<Image<uint16_t>> loadJpeg16(const std::wstring& path, int parts)
+}  // namespace
+
+bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image)
 {
-    JpegImage decoded;
+    NarrowTarget target(image);
+    return decodeInto(data, size, target, image.ensureMetadata());
+}
+
+std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget colorTarget, int parts)
+{
+    auto image = std::make_unique<Image<uint16_t>>();
     {
         FileMemory file;
-        if (!file.loadFromFile(path.c_str()) || !decodeJpeg(file.getContent(), file.getSize(), decoded))
+        WideTarget target(*image);
+        if (!file.loadFromFile(path.c_str()) ||
+            !decodeInto(file.getContent(), file.getSize(), target, image->ensureMetadata()))
             return nullptr;
     }
-    auto image = std::make_unique<Image<uint16_t>>();
-    image->allocate(decoded.width(), decoded.height(), decoded.channels());
-    const size_t count = decoded.rowElements();
-    runRowBands(parts, decoded.height(), [&](int32_t begin, int32_t end) {
+    // Widening (v·257) and the decoding curve in one 256-entry table; then the primaries.
+    ColorPlan plan = colorPlanFor(FileKind::Jpeg, image->metadata(), colorTarget);
+    const std::array<uint16_t, 256> table = narrowDecodingTable(plan);
+    const size_t count = image->rowElements();
+    runRowBands(parts, image->height(), [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
-            const uint8_t* in = decoded.row(y);
-            uint16_t* out = image->row(y);
-            for (size_t i = 0; i < count; ++i)
-                out[i] = static_cast<uint16_t>(in[i] * 257);
+            uint16_t* row = image->row(y);
+            const uint8_t* narrow = reinterpret_cast<const uint8_t*>(row);
+            // Backwards: sample i is read at byte i before anything is written at bytes 2i, 2i + 1.
+            for (size_t i = count; i-- > 0;)
+                row[i] = table[narrow[i]];
         }
     });
-    image->setMetadata(decoded.takeMetadata());
+    plan.curve = ColorPlan::Curve::None;
+    applyColorPlan(*image, plan, parts);
     return image;
 }
 
