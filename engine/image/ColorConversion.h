@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "image/Image.h"
@@ -27,9 +29,16 @@ ColorPlan colorPlanFor(FileKind kind, const MetadataList* metadata, ColorTarget 
 // parts of the process pool.
 void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts);
 
+// The same for one row of `count` samples, for readers that convert each row as they read it.
+void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const ColorPlan& plan);
+
 // The 65536-entry decoding tables: entry i = trunc(curve(i / 65535) · 65535 + 0.5).
 const uint16_t* srgbDecodingCurve();
 const uint16_t* adobeRgbDecodingCurve();
+
+// The plan's decoding curve for 8-bit samples widened to 16 bits: entry v = curve(v·257), or
+// v·257 without a curve.
+std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan);
 
 // One pixel's primaries conversion in 1/1024 fixed point, clamped to 0..65535; green is kept.
 void adobeToSrgb(uint16_t* rgb);

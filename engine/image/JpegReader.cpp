@@ -1,5 +1,6 @@
 #include "image/JpegReader.h"
 
+#include <array>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <jpeglib.h>
 
 #include "FileMemory.h"
+#include "image/ColorConversion.h"
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
 #include "image/RowBands.h"
@@ -20,6 +22,8 @@ struct JpegImage::DecoderState {
     jpeg_progress_mgr progress {};
     std::jmp_buf landing {};
     bool created = false;
+    uint8_t* rows = nullptr;  // destination of the decoded rows, owned by the caller
+    size_t stride = 0;
 };
 
 namespace {
@@ -57,9 +61,91 @@ void destroyState(State* state)
     delete state;
 }
 
+void readExifMarkers(const jpeg_decompress_struct& decoder, MetadataList& list)
+{
+    for (jpeg_saved_marker_ptr marker = decoder.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
+            std::memcmp(marker->data, "Exif", 4) != 0)
+            continue;
+        // "Exif" and two padding bytes precede the TIFF structure.
+        readExifBlock(marker->data + 6, marker->data_length - 6, list);
+        return;
+    }
+}
+
+// Where decoded rows go. start() is called once the header (and so the Exif block) is read: it
+// reads the metadata, sizes the destination and returns the first row, the rows following each
+// other `stride` bytes apart; rowDecoded() sees every row as soon as libjpeg has written it.
+// Both run while the decoder is idle, so they may throw (allocation) without a jump across them.
+class RowTarget {
+public:
+    virtual uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) = 0;
+    virtual void rowDecoded(uint8_t*) {}
+
+protected:
+    ~RowTarget() = default;
+};
+
+class NarrowTarget final : public RowTarget {
+public:
+    explicit NarrowTarget(Image<uint8_t>& image) : m_image(image) {}
+    uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) override
+    {
+        readExifMarkers(decoder, m_image.ensureMetadata());
+        m_image.allocate(static_cast<int32_t>(decoder.output_width), static_cast<int32_t>(decoder.output_height),
+                         decoder.output_components);
+        stride = m_image.rowElements();
+        return m_image.data();
+    }
+
+private:
+    Image<uint8_t>& m_image;
+};
+
+// Decodes straight into the 16-bit image: each 8-bit row lands in the first half of its 16-bit
+// row and is widened in place, through the colour table, while it is still in the cache. That
+// saves a second full-size buffer and a pass over memory.
+class WideTarget final : public RowTarget {
+public:
+    WideTarget(Image<uint16_t>& image, ColorTarget colorTarget) : m_image(image), m_colorTarget(colorTarget) {}
+
+    uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) override
+    {
+        readExifMarkers(decoder, m_image.ensureMetadata());
+        m_plan = colorPlanFor(FileKind::Jpeg, m_image.metadata(), m_colorTarget);
+        m_table = narrowDecodingTable(m_plan);
+        m_image.allocate(static_cast<int32_t>(decoder.output_width), static_cast<int32_t>(decoder.output_height),
+                         decoder.output_components);
+        stride = m_image.rowElements() * sizeof(uint16_t);
+        return reinterpret_cast<uint8_t*>(m_image.data());
+    }
+
+    void rowDecoded(uint8_t* row) override
+    {
+        uint16_t* wide = reinterpret_cast<uint16_t*>(row);
+        // Backwards: sample i is read at byte i before anything is written at bytes 2i and 2i + 1.
+        for (size_t i = m_image.rowElements(); i-- > 0;)
+            wide[i] = m_table[row[i]];
+    }
+
+    // What is left of the plan once the curve went into the table.
+    ColorPlan remainingPlan() const
+    {
+        ColorPlan plan = m_plan;
+        plan.curve = ColorPlan::Curve::None;
+        return plan;
+    }
+
+private:
+    Image<uint16_t>& m_image;
+    ColorTarget m_colorTarget;
+    ColorPlan m_plan;
+    std::array<uint16_t, 256> m_table {};
+};
+
 // Every libjpeg call of a decode happens in this one function, so a fatal error lands here with
-// no C++ object alive in this frame. `image` and `state` are owned by the caller.
-bool runDecoder(State* state, const uint8_t* data, size_t size, JpegImage& image)
+// no C++ object alive in this frame. `state` and `target` are owned by the caller.
+bool runDecoder(State* state, const uint8_t* data, size_t size, RowTarget& target)
 {
     if (setjmp(state->landing))
         return false;
@@ -80,73 +166,52 @@ bool runDecoder(State* state, const uint8_t* data, size_t size, JpegImage& image
     if (!saneDimensions(width, height) || width * height > size * kMaxPixelsPerByte ||
         decoder->output_components != components)
         return false;
-    // May throw std::bad_alloc: fine, nothing of libjpeg is on the stack during the call.
-    image.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), components);
+    state->stride = 0;
+    state->rows = target.start(*decoder, state->stride);
     jpeg_start_decompress(decoder);
     while (decoder->output_scanline < decoder->output_height) {
-        JSAMPROW row = image.row(static_cast<int32_t>(decoder->output_scanline));
+        JSAMPROW row = state->rows + state->stride * decoder->output_scanline;
         if (jpeg_read_scanlines(decoder, &row, 1) != 1)
             return false;
+        target.rowDecoded(row);
     }
-    // No jpeg_finish_decompress: it would free the saved markers the Exif block is read from
-    // afterwards; destroying the decoder ends the decode just as well.
+    // No jpeg_finish_decompress: every row is there, and a damaged tail after the last one should
+    // not fail the image; destroying the decoder ends the decode.
     return true;
 }
 
-void readExifMarkers(const jpeg_decompress_struct& decoder, MetadataList& list)
+bool decodeInto(const uint8_t* data, size_t size, RowTarget& target)
 {
-    for (jpeg_saved_marker_ptr marker = decoder.marker_list; marker; marker = marker->next) {
-        if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
-            std::memcmp(marker->data, "Exif", 4) != 0)
-            continue;
-        // "Exif" and two padding bytes precede the TIFF structure.
-        readExifBlock(marker->data + 6, marker->data_length - 6, list);
-        return;
-    }
+    if (!data || size == 0)
+        return false;
+    JpegImage::DecoderHandle state(new State, destroyState);
+    state->decoder.err = jpeg_std_error(&state->errors);
+    state->decoder.client_data = state.get();  // kept by jpeg_create_decompress
+    state->errors.error_exit = fatalError;
+    state->errors.output_message = ignoreMessage;
+    state->errors.emit_message = ignoreWarning;
+    state->progress.progress_monitor = limitScans;
+    return runDecoder(state.get(), data, size, target);
 }
 
 }  // namespace
 
 bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image)
 {
-    if (!data || size == 0)
-        return false;
-    JpegImage::DecoderHandle handle(new State, destroyState);
-    State* state = handle.get();
-    state->decoder.err = jpeg_std_error(&state->errors);
-    state->decoder.client_data = state;  // kept by jpeg_create_decompress
-    state->errors.error_exit = fatalError;
-    state->errors.output_message = ignoreMessage;
-    state->errors.emit_message = ignoreWarning;
-    state->progress.progress_monitor = limitScans;
-    image.setDecoderState(std::move(handle));
-    const bool decoded = runDecoder(state, data, size, image);
-    if (decoded)
-        readExifMarkers(state->decoder, image.ensureMetadata());
-    image.setDecoderState(JpegImage::DecoderHandle(nullptr, destroyState));
-    return decoded;
+    NarrowTarget target(image);
+    return decodeInto(data, size, target);
 }
 
-std::unique_ptr<Image<uint16_t>> loadJpeg16(const std::wstring& path, int parts)
+std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget colorTarget, int parts)
 {
-    JpegImage decoded;
+    auto image = std::make_unique<Image<uint16_t>>();
+    WideTarget target(*image, colorTarget);
     {
         FileMemory file;
-        if (!file.loadFromFile(path.c_str()) || !decodeJpeg(file.getContent(), file.getSize(), decoded))
+        if (!file.loadFromFile(path.c_str()) || !decodeInto(file.getContent(), file.getSize(), target))
             return nullptr;
     }
-    auto image = std::make_unique<Image<uint16_t>>();
-    image->allocate(decoded.width(), decoded.height(), decoded.channels());
-    const size_t count = decoded.rowElements();
-    runRowBands(parts, decoded.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const uint8_t* in = decoded.row(y);
-            uint16_t* out = image->row(y);
-            for (size_t i = 0; i < count; ++i)
-                out[i] = static_cast<uint16_t>(in[i] * 257);
-        }
-    });
-    image->setMetadata(decoded.takeMetadata());
+    applyColorPlan(*image, target.remainingPlan(), parts);
     return image;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "image/ColorConversion.h"
 #include "image/ImageTypes.h"
 
 namespace velimage {
@@ -14,7 +15,8 @@ namespace velimage {
 // library warnings are ignored. Throws std::bad_alloc only when memory runs out.
 bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image);
 
-// Reads a JPEG file and widens it to 16 bits (v·257) over `parts` pool parts; null on failure.
-std::unique_ptr<Image<uint16_t>> loadJpeg16(const std::wstring& path, int parts);
+// Reads a JPEG file into 16 bits (v·257) and decodes its colours towards `target` (the JPEG rules
+// of colorPlanFor), over `parts` pool parts; null on failure.
+std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget target, int parts);
 
 }  // namespace velimage

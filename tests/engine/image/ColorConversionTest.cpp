@@ -129,3 +129,16 @@ TEST(ColorConversion, PrimariesSkipImagesWithoutThreeChannels)
     EXPECT_EQ(grey.data()[1], 36146);
     EXPECT_EQ(grey.data()[2], 7);
 }
+
+TEST(ColorConversion, NarrowTableWidensThenDecodes)
+{
+    const auto plain = narrowDecodingTable(ColorPlan{});
+    EXPECT_EQ(plain[0], 0);
+    EXPECT_EQ(plain[128], 32896);
+    EXPECT_EQ(plain[255], 65535);
+    ColorPlan srgb;
+    srgb.curve = Curve::Srgb;
+    const auto decoded = narrowDecodingTable(srgb);
+    for (int v = 0; v < 256; ++v)
+        ASSERT_EQ(decoded[v], srgbDecodingCurve()[v * 257]) << v;
+}

@@ -63,7 +63,7 @@ TEST(JpegFiles, WrittenImageDecodesCloseToItsPixelsAndWidensToSixteenBits)
         for (int x = 0; x < 33; ++x)
             grey.row(y)[x] = x < 16 ? 255 : 0;
     ASSERT_TRUE(writeJpeg8(grey, dir.wfile("grey.jpg")));
-    auto wide = loadJpeg16(dir.wfile("grey.jpg"), 2);
+    auto wide = loadJpeg(dir.wfile("grey.jpg"), ColorTarget::Linear, 2);
     ASSERT_TRUE(wide);
     EXPECT_EQ(wide->channels(), 1);
     EXPECT_EQ(wide->width(), 33);
@@ -111,4 +111,31 @@ TEST(JpegFiles, WriterFailsWhenCompressedDataDoesNotFitTheBuffer)
     fine.allocate(8, 8, 3);
     fine.clear();
     EXPECT_FALSE(writeJpeg8(fine, dir.wfile("missing-folder/out.jpg")));
+}
+
+TEST(JpegFiles, LoadedSamplesEqualWideningThenColourDecoding)
+{
+    TempDir dir;
+    for (uint16_t colorSpace : {1, 2, 65535}) {
+        const std::vector<uint8_t> file =
+            veldng::withExifBlock(veltest::jpegBytes(37, 23, 3), veltest::exifTiff(false, colorSpace));
+        ASSERT_TRUE(veltest::writeBytes(dir.file("c.jpg"), std::string(file.begin(), file.end())));
+        for (int setting : {1, 2, 3}) {
+            JpegImage narrow;
+            ASSERT_TRUE(decodeJpeg(file.data(), file.size(), narrow));
+            Image<uint16_t> expected;
+            expected.allocate(narrow.width(), narrow.height(), narrow.channels());
+            for (size_t i = 0; i < expected.elementCount(); ++i)
+                expected.data()[i] = static_cast<uint16_t>(narrow.data()[i] * 257);
+            applyColorPlan(expected, colorPlanFor(FileKind::Jpeg, narrow.metadata(), colorTargetOf(setting)), 1);
+
+            auto loaded = loadImage(dir.wfile("c.jpg"), setting, 1);
+            ASSERT_TRUE(loaded);
+            ASSERT_EQ(loaded->elementCount(), expected.elementCount());
+            EXPECT_TRUE(std::equal(expected.data(), expected.data() + expected.elementCount(), loaded->data()))
+                << "colour space " << colorSpace << " setting " << setting;
+            uint16_t space = 0;
+            EXPECT_TRUE(loaded->metadata()->findShort(tags::ColorSpace, space) && space == colorSpace);
+        }
+    }
 }
