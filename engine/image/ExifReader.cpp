@@ -9,18 +9,18 @@ namespace velimage {
 
 namespace {
 
-struct TagSpec {
+struct TagRule {
     uint16_t tag;
     MetadataEntry::Type type;
 };
 
-constexpr TagSpec kMainTags[] = {
+constexpr TagRule kMainTags[] = {
     {tags::Make, MetadataEntry::Text},       {tags::Model, MetadataEntry::Text},
     {tags::Orientation, MetadataEntry::Short}, {tags::XResolution, MetadataEntry::Float},
     {tags::YResolution, MetadataEntry::Float}, {tags::DateTime, MetadataEntry::Text},
 };
 
-constexpr TagSpec kExifTags[] = {
+constexpr TagRule kExifTags[] = {
     {tags::ExposureTime, MetadataEntry::Float},      {tags::FNumber, MetadataEntry::Float},
     {tags::ISOSpeedRatings, MetadataEntry::Short},   {tags::DateTimeOriginal, MetadataEntry::Text},
     {tags::DateTimeDigitized, MetadataEntry::Text},  {tags::ShutterSpeedValue, MetadataEntry::Float},
@@ -106,23 +106,23 @@ bool readTagValue(TIFF* tiff, uint32_t tag, std::string* text, double* number)
     return firstNumber(scalar, type, storageSize, *number);
 }
 
-void readTags(TIFF* tiff, const TagSpec* specs, size_t count, MetadataList& list)
+void readTags(TIFF* tiff, const TagRule* rules, size_t count, MetadataList& list)
 {
     for (size_t i = 0; i < count; ++i) {
-        const TagSpec& spec = specs[i];
-        if (spec.type == MetadataEntry::Text) {
+        const TagRule& rule = rules[i];
+        if (rule.type == MetadataEntry::Text) {
             std::string text;
-            if (readTagValue(tiff, spec.tag, &text, nullptr))
-                list.setText(spec.tag, std::move(text));
+            if (readTagValue(tiff, rule.tag, &text, nullptr))
+                list.setText(rule.tag, std::move(text));
             continue;
         }
         double number = 0.0;
-        if (!readTagValue(tiff, spec.tag, nullptr, &number) || !std::isfinite(number))
+        if (!readTagValue(tiff, rule.tag, nullptr, &number) || !std::isfinite(number))
             continue;
-        if (spec.type == MetadataEntry::Float)
-            list.setFloat(spec.tag, static_cast<float>(number));
+        if (rule.type == MetadataEntry::Float)
+            list.setFloat(rule.tag, static_cast<float>(number));
         else
-            list.setShort(spec.tag, static_cast<uint16_t>(std::clamp(number, 0.0, 65535.0)));
+            list.setShort(rule.tag, static_cast<uint16_t>(std::clamp(number, 0.0, 65535.0)));
     }
 }
 
