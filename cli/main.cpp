@@ -68,7 +68,7 @@ int runEngine(const velcli::CliOptions& options)
         std::cerr << "velostar-cli: " << velcli::resultText(result, options.hasSkyRegion()) << '\n';
     } else if (!options.quiet) {
         if (view.failCount() > 0)
-            std::cerr << "(" << view.failCount() << ") fail(s)\n";
+            std::cerr << view.failCount() << " fail(s)\n";
         std::cerr << velcli::resultText(result, false) << " Output: " << options.output << '\n';
     }
     return exitCode;
