@@ -88,6 +88,10 @@ int choose(const std::string& option, const std::string& word, std::initializer_
 void finish(CliOptions& o, const std::vector<std::string>& files, const Words& words, const std::string& boundary,
             const std::string& gradient)
 {
+    if (!std::isfinite(o.sigma))
+        throw UsageError{"--sigma: not a number"};
+    if (!std::isfinite(o.enhanceStars))
+        throw UsageError{"--enhance-stars: not a number"};
     o.integrationMode = choose("--mode", words.mode, {"accumulate", "select", "freeze", "align"});
     if (!words.pollution.empty())
         o.pollutionKind = choose("--pollution", words.pollution, {"deep", "uneven"}) + 1;
