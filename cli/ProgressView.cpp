@@ -114,8 +114,12 @@ void ProgressLog::add(int stage, int detail, const std::string& name, std::vecto
 }
 
 ProgressView::ProgressView(std::ostream& out, ProgressStyle style, int totalSteps, int terminalWidth)
-    : m_out(out), m_style(style), m_total(std::max(totalSteps, 1)), m_width(std::max(terminalWidth, 20)),
-      m_start(std::chrono::steady_clock::now()), m_lastDraw(m_start)
+    : m_out(out),
+      m_style(style),
+      m_total(std::max(totalSteps, 1)),
+      m_width(std::max(terminalWidth, 20)),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastDraw(m_start)
 {
 }
 
@@ -229,25 +233,25 @@ std::string formatDuration(int seconds)
 std::string resultText(int result, bool skyRegion)
 {
     switch (result) {
-    case VELOSTAR_OK:
-        return "Completed successfully!";
-    case VELOSTAR_WRITE_FAILED:
-        return "Writting output failed!";
-    case VELOSTAR_TOO_FEW_STARS:
-        return skyRegion ? "Failed. Maybe improper sky mask." : "Failed. Maybe improper exposure.";
-    case VELOSTAR_CANCELLED:
-        return "Cancelled.";
-    case VELOSTAR_NO_STAR_IMAGES:
-        return "Please add star image(s).";
-    case VELOSTAR_NO_OUTPUT:
-        return "Please assign output file.";
-    case VELOSTAR_BASE_UNREADABLE:
-        return "Loading base image failed. Unsupported file format or invalid file.\n"
-               "Velostar only supports RAW(of some cameras), JPEG, and uncompressed TIFF.";
-    case VELOSTAR_OUT_OF_MEMORY:
-        return "Insufficient memory!";
-    default:
-        return "Unknown error!";
+        case VELOSTAR_OK:
+            return "Completed successfully!";
+        case VELOSTAR_WRITE_FAILED:
+            return "Writting output failed!";
+        case VELOSTAR_TOO_FEW_STARS:
+            return skyRegion ? "Failed. Maybe improper sky mask." : "Failed. Maybe improper exposure.";
+        case VELOSTAR_CANCELLED:
+            return "Cancelled.";
+        case VELOSTAR_NO_STAR_IMAGES:
+            return "Please add star image(s).";
+        case VELOSTAR_NO_OUTPUT:
+            return "Please assign output file.";
+        case VELOSTAR_BASE_UNREADABLE:
+            return "Loading base image failed. Unsupported file format or invalid file.\n"
+                   "Velostar only supports RAW(of some cameras), JPEG, and uncompressed TIFF.";
+        case VELOSTAR_OUT_OF_MEMORY:
+            return "Insufficient memory!";
+        default:
+            return "Unknown error!";
     }
 }
 

@@ -16,7 +16,7 @@ void writePngRgb(const std::string& path, int width, int height, const std::vect
 // What writeSeries put into the folder (names relative to it).
 struct SeriesFiles {
     std::vector<std::string> frames, darks, flats;
-    std::string mask;                 // empty without foreground
+    std::string mask;  // empty without foreground
     std::string baseSky = "base_sky.tif";
     std::string truth = "truth.json";
 };
