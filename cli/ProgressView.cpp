@@ -180,10 +180,8 @@ void ProgressView::drawBar(bool force)
         const long long remaining = static_cast<long long>(elapsed) * (m_total - m_done) / m_done;
         time += ", " + formatDuration(static_cast<int>(std::min<long long>(remaining, 359999))) + " remaining";
     }
-    // The stage text matters more than the bar: the bar gives way on a narrow terminal.
-    const std::string& text = m_log.pending();
-    const int fixed = 2 + 6 + static_cast<int>(time.size()) + 2 + static_cast<int>(text.size());
-    const int barWidth = std::clamp(m_width - 1 - fixed, 10, 30);
+    // A steady bar sized by the terminal; the stage text is cut at the right edge if need be.
+    const int barWidth = std::clamp(m_width / 4, 10, 30);
     const int filled = static_cast<int>(static_cast<long long>(barWidth) * m_done / m_total);
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(100LL * m_done / m_total));
@@ -197,7 +195,7 @@ void ProgressView::drawBar(bool force)
     line += "  ";
     line += time;
     line += "  ";
-    line += text;
+    line += m_log.pending();
     if (static_cast<int>(line.size()) > m_width - 1)
         line.resize(m_width - 1);
     m_out << "\r\033[K" << line << std::flush;
