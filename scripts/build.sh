@@ -4,10 +4,12 @@
 #   scripts/build.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/build.sh tsan       ThreadSanitizer in build-tsan/
 #   scripts/build.sh fuzz       libFuzzer targets (clang) in build-fuzz/
+# Names after the flavour build only those targets (scripts/build.sh fuzz fuzz_tiff).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 flavour="${1:-release}"
+shift || true
 jobs="${JOBS:-$(nproc)}"
 case "$flavour" in
   release) dir=build;      args=(-DCMAKE_BUILD_TYPE=Release) ;;
@@ -20,5 +22,7 @@ case "$flavour" in
 esac
 
 cmake -S . -B "$dir" "${args[@]}" ${CMAKE_EXTRA_ARGS:-}
-cmake --build "$dir" -j "$jobs"
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build "$dir" -j "$jobs" "${targets[@]}"
 echo "build: $dir"

@@ -8,6 +8,10 @@
 
 namespace velimage {
 
+// Switches libtiff's own error and warning output off for the whole process (the readers and
+// writers call it too). Declared in image/TiffLibrary.h as well.
+void silenceTiffLibrary();
+
 // Colour setting of decoded files, as the loader is configured: 1 sRGB, 2 Adobe RGB, 3 linear
 // (engine ColorSpace 1 maps to 2, 2 to 3, anything else to 1).
 int loaderColorSetting(int engineColorSpace);

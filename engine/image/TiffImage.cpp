@@ -1,8 +1,9 @@
 #include "image/ImageTypes.h"
+#include "image/TiffWriter.h"
 
 namespace velimage {
 
-// The TIFF writer is not part of this build yet; saving reports failure rather than success.
-bool TiffImage::save(const std::wstring&) { return false; }
+// Output and aligned frames are written uncompressed.
+bool TiffImage::save(const std::wstring& path) { return writeTiff16(*this, path); }
 
 }  // namespace velimage

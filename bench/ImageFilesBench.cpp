@@ -1,0 +1,144 @@
+// Decoding speed of the image-file readers next to the bare library decode of the same files:
+// a 6000 × 4000 RGB frame as 16-bit uncompressed TIFF and as quality-99 JPEG. The goal is that our
+// conversion (widening, colour decoding) adds at most 20% to the library's own decode time.
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
+#include <tiffio.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "FileMemory.h"
+#include "image/ImageFiles.h"
+#include "image/ImageTypes.h"
+#include "image/TiffLibrary.h"
+#include "image/TiffWriter.h"
+#include "parallel/ProcessPool.h"
+#include "parallel/WidePath.h"
+
+namespace {
+
+constexpr int kWidth = 6000;
+constexpr int kHeight = 4000;
+constexpr double kMegapixels = kWidth * static_cast<double>(kHeight) / 1e6;
+
+// A sky-like frame: a smooth gradient with a little pseudo-random noise, as a JPEG would see it.
+struct Files {
+    std::filesystem::path folder;
+    std::string tiff, jpeg;
+
+    Files()
+    {
+        folder = std::filesystem::temp_directory_path() / "velostar-bench-imagefiles";
+        std::filesystem::create_directories(folder);
+        tiff = (folder / "frame.tif").string();
+        jpeg = (folder / "frame.jpg").string();
+        velimage::Image<uint16_t> wide;
+        velimage::Image<uint8_t> narrow;
+        wide.allocate(kWidth, kHeight, 3);
+        narrow.allocate(kWidth, kHeight, 3);
+        uint32_t state = 1;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth * 3; ++x) {
+                state = state * 1664525u + 1013904223u;
+                const uint32_t value = (x / 3) * 40 + y * 6 + (state >> 26);
+                wide.row(y)[x] = static_cast<uint16_t>(value);
+                narrow.row(y)[x] = static_cast<uint8_t>(value >> 8);
+            }
+        if (!velimage::writeTiff16(wide, velpath::fromUtf8(tiff)) || !velimage::writeJpeg8(narrow, velpath::fromUtf8(jpeg)))
+            std::fprintf(stderr, "bench: could not write the test files\n");
+    }
+    ~Files()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+const Files& files()
+{
+    static Files instance;
+    return instance;
+}
+
+void setRate(benchmark::State& state)
+{
+    state.counters["MP/s"] = benchmark::Counter(kMegapixels * static_cast<double>(state.iterations()),
+                                                benchmark::Counter::kIsRate);
+}
+
+// loadImage with the colour setting given as the argument (1 sRGB, 3 linear), on a 2-part pool.
+void loadWithSetting(benchmark::State& state, const std::string& path)
+{
+    velthread::ProcessPoolScope pool;
+    const int parts = pool.pool().threadCount();
+    const std::wstring wide = velpath::fromUtf8(path);
+    for (auto _ : state) {
+        auto image = velimage::loadImage(wide, static_cast<int>(state.range(0)), parts);
+        if (!image)
+            state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(image.get());
+    }
+    setRate(state);
+}
+
+void TiffLoadImage(benchmark::State& state) { loadWithSetting(state, files().tiff); }
+void JpegLoadImage(benchmark::State& state) { loadWithSetting(state, files().jpeg); }
+
+// The library alone: open and read every scan line into a buffer of the image's size.
+void TiffLibraryScanlines(benchmark::State& state)
+{
+    velimage::silenceTiffLibrary();
+    for (auto _ : state) {
+        TIFF* tiff = TIFFOpen(files().tiff.c_str(), "r");
+        if (!tiff) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        const tmsize_t line = TIFFScanlineSize(tiff);
+        std::unique_ptr<uint8_t[]> pixels(new uint8_t[static_cast<size_t>(line) * kHeight]);
+        for (uint32_t y = 0; y < static_cast<uint32_t>(kHeight); ++y)
+            TIFFReadScanline(tiff, pixels.get() + static_cast<size_t>(line) * y, y, 0);
+        TIFFClose(tiff);
+        benchmark::DoNotOptimize(pixels.get());
+    }
+    setRate(state);
+}
+
+// The library alone: read the file into memory and decode it to 8-bit RGB.
+void JpegLibraryDecode(benchmark::State& state)
+{
+    const std::wstring wide = velpath::fromUtf8(files().jpeg);
+    for (auto _ : state) {
+        FileMemory file;
+        file.loadFromFile(wide.c_str());
+        jpeg_decompress_struct decoder;
+        jpeg_error_mgr errors;
+        decoder.err = jpeg_std_error(&errors);
+        jpeg_create_decompress(&decoder);
+        jpeg_mem_src(&decoder, file.getContent(), static_cast<unsigned long>(file.getSize()));
+        jpeg_read_header(&decoder, TRUE);
+        decoder.out_color_space = JCS_RGB;
+        jpeg_start_decompress(&decoder);
+        const size_t stride = static_cast<size_t>(decoder.output_width) * decoder.output_components;
+        std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * decoder.output_height]);
+        while (decoder.output_scanline < decoder.output_height) {
+            JSAMPROW row = pixels.get() + stride * decoder.output_scanline;
+            jpeg_read_scanlines(&decoder, &row, 1);
+        }
+        jpeg_finish_decompress(&decoder);
+        jpeg_destroy_decompress(&decoder);
+        benchmark::DoNotOptimize(pixels.get());
+    }
+    setRate(state);
+}
+
+}  // namespace
+
+BENCHMARK(TiffLibraryScanlines)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(TiffLoadImage)->Arg(3)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(JpegLibraryDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(JpegLoadImage)->Arg(3)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_MAIN();

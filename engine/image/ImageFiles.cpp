@@ -1,0 +1,38 @@
+#include "image/ImageFiles.h"
+
+#include "image/ColorConversion.h"
+#include "image/JpegReader.h"
+#include "image/RawReader.h"
+#include "image/TiffReader.h"
+#include "parallel/WidePath.h"
+
+namespace velimage {
+
+int loaderColorSetting(int engineColorSpace)
+{
+    switch (engineColorSpace) {
+    case 1: return 2;
+    case 2: return 3;
+    default: return 1;
+    }
+}
+
+std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSetting, int parts)
+{
+    const ColorTarget target = colorTargetOf(colorSetting);
+    if (velpath::endsWithNoCase(path, L".jpg")) {
+        return loadJpeg(path, target, parts);
+    }
+    if (velpath::endsWithNoCase(path, L".tif") || velpath::endsWithNoCase(path, L".tiff")) {
+        std::unique_ptr<TiffImage> image = loadTiff(path);
+        if (image)
+            applyColorPlan(*image, colorPlanFor(FileKind::Tiff, image->metadata(), target), parts);
+        return image;
+    }
+    auto raw = std::make_unique<RawImage>();
+    if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw))
+        return nullptr;
+    return raw;
+}
+
+}  // namespace velimage

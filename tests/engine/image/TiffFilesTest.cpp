@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <functional>
+#include <vector>
+
+#include "TiffBuilder.h"
+#include "image/ImageFiles.h"
+#include "image/TiffLibrary.h"
+#include "image/TiffReader.h"
+#include "support/TempDir.h"
+
+using namespace velimage;
+using veltest::TempDir;
+
+namespace {
+
+// Writes a TIFF through libtiff directly, so that the reader meets files it did not write.
+template <typename Sample>
+bool writeRawTiff(const std::string& path, uint32_t width, uint32_t height, uint16_t samples,
+                  const std::vector<Sample>& pixels, uint16_t compression = COMPRESSION_NONE,
+                  uint16_t planar = PLANARCONFIG_CONTIG, const std::function<void(TIFF*)>& extra = {})
+{
+    silenceTiffLibrary();
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    if (!tiff)
+        return false;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, static_cast<int>(sizeof(Sample) * 8));
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, planar);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 2);
+    if (extra)
+        extra(tiff);
+    bool ok = true;
+    if (planar == PLANARCONFIG_CONTIG) {
+        for (uint32_t y = 0; y < height && ok; ++y) {
+            std::vector<Sample> line(pixels.begin() + y * width * samples, pixels.begin() + (y + 1) * width * samples);
+            ok = TIFFWriteScanline(tiff, line.data(), y, 0) >= 0;
+        }
+    } else {
+        for (uint16_t s = 0; s < samples; ++s)
+            for (uint32_t y = 0; y < height && ok; ++y) {
+                std::vector<Sample> line(width);
+                for (uint32_t x = 0; x < width; ++x)
+                    line[x] = pixels[(y * width + x) * samples + s];
+                ok = TIFFWriteScanline(tiff, line.data(), y, s) >= 0;
+            }
+    }
+    ok = ok && TIFFWriteDirectory(tiff);
+    TIFFClose(tiff);
+    return ok;
+}
+
+std::vector<uint16_t> ramp16(size_t count)
+{
+    std::vector<uint16_t> values(count);
+    for (size_t i = 0; i < count; ++i)
+        values[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+    return values;
+}
+
+}  // namespace
+
+TEST(TiffFiles, SavedImageReadsBackWithSamplesAndMetadata)
+{
+    TempDir dir;
+    TiffImage image;
+    image.allocate(37, 11, 3);
+    const std::vector<uint16_t> values = ramp16(image.elementCount());
+    std::copy(values.begin(), values.end(), image.data());
+    MetadataList& list = image.ensureMetadata();
+    list.setText(tags::Make, "Maker");
+    list.setText(tags::Model, "Model 7");
+    list.setShort(tags::Orientation, 6);
+    list.setFloat(tags::XResolution, 300.0f);
+    list.setText(tags::Software, "Velostar 1.6.2");
+    list.setText(tags::DateTime, "2024:01:02 03:04:05");
+    list.setFloat(tags::ExposureTime, 0.25f);
+    list.setFloat(tags::FNumber, 2.8f);
+    list.setShort(tags::ISOSpeedRatings, 3200);
+    list.setText(tags::DateTimeOriginal, "2024:01:02 03:04:05");
+    list.setShort(tags::Flash, 16);
+    list.setFloat(tags::ExposureBiasValue, -0.5f);
+    list.setShort(tags::FocalLengthIn35mmFilm, 24);
+    list.setText(tags::LensModel, "Lens 14mm");
+    ASSERT_TRUE(image.save(dir.wfile("out.tif")));
+
+    auto loaded = loadTiff(dir.wfile("out.tif"));
+    ASSERT_TRUE(loaded);
+    ASSERT_EQ(loaded->width(), 37);
+    ASSERT_EQ(loaded->height(), 11);
+    ASSERT_EQ(loaded->channels(), 3);
+    EXPECT_TRUE(std::equal(values.begin(), values.end(), loaded->data()));
+    ASSERT_TRUE(loaded->metadata());
+    const MetadataList& back = *loaded->metadata();
+    for (const MetadataEntry& entry : list.entries()) {
+        if (entry.tag() == tags::Software)
+            continue;  // written, but not one of the entries the reader collects
+        const MetadataEntry* found = back.find(entry.tag());
+        ASSERT_TRUE(found) << entry.tag();
+        EXPECT_EQ(found->key, entry.key) << entry.tag();
+        EXPECT_EQ(found->text, entry.text) << entry.tag();
+        EXPECT_FLOAT_EQ(found->number, entry.number) << entry.tag();
+        EXPECT_EQ(found->shortValue, entry.shortValue) << entry.tag();
+    }
+}
+
+TEST(TiffFiles, ExifDirectoryOnlyWhenExifEntriesExistAndColorSpaceIsNormalised)
+{
+    TempDir dir;
+    TiffImage image;
+    image.allocate(4, 3, 3);
+    image.clear();
+    image.ensureMetadata().setText(tags::Make, "Maker");
+    ASSERT_TRUE(image.save(dir.wfile("main.tif")));
+    {
+        TiffHandle tiff = openTiffFile(dir.file("main.tif"), "r");
+        ASSERT_TRUE(tiff);
+        uint64_t offset = 0;
+        EXPECT_FALSE(TIFFGetField(tiff.get(), TIFFTAG_EXIFIFD, &offset));
+        uint16_t bits = 0, photometric = 0, compression = 0;
+        TIFFGetField(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetField(tiff.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+        TIFFGetField(tiff.get(), TIFFTAG_COMPRESSION, &compression);
+        EXPECT_EQ(bits, 16);
+        EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
+        EXPECT_EQ(compression, COMPRESSION_NONE);
+    }
+    image.ensureMetadata().setShort(tags::ColorSpace, 2);
+    ASSERT_TRUE(image.save(dir.wfile("exif.tif")));
+    auto loaded = loadTiff(dir.wfile("exif.tif"));
+    ASSERT_TRUE(loaded && loaded->metadata());
+    uint16_t space = 0;
+    EXPECT_TRUE(loaded->metadata()->findShort(tags::ColorSpace, space));
+    EXPECT_EQ(space, 65535);
+    EXPECT_EQ(loaded->metadata()->find(tags::Make)->text, "Maker");
+}
+
+TEST(TiffFiles, SampleDepthsWidenOrKeepUpperBits)
+{
+    TempDir dir;
+    ASSERT_TRUE(writeRawTiff<uint8_t>(dir.file("8.tif"), 2, 1, 3, {0, 1, 255, 128, 254, 7}));
+    auto eight = loadTiff(dir.wfile("8.tif"));
+    ASSERT_TRUE(eight);
+    EXPECT_EQ(std::vector<uint16_t>(eight->data(), eight->data() + 6),
+              (std::vector<uint16_t>{0, 257, 65535, 32896, 65278, 1799}));
+
+    ASSERT_TRUE(writeRawTiff<uint32_t>(dir.file("32.tif"), 1, 1, 3, {0xFFFFFFFFu, 0x1234ABCDu, 0x0000FFFFu}));
+    auto wide = loadTiff(dir.wfile("32.tif"));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(std::vector<uint16_t>(wide->data(), wide->data() + 3), (std::vector<uint16_t>{0xFFFF, 0x1234, 0}));
+
+    ASSERT_TRUE(writeRawTiff<uint16_t>(dir.file("grey.tif"), 3, 2, 1, {1, 2, 3, 4, 5, 65535}));
+    auto grey = loadTiff(dir.wfile("grey.tif"));
+    ASSERT_TRUE(grey);
+    EXPECT_EQ(grey->channels(), 1);
+    EXPECT_EQ(grey->data()[5], 65535);
+}
+
+TEST(TiffFiles, RefusesCompressedPlanarTiledAndOtherDepths)
+{
+    TempDir dir;
+    const std::vector<uint16_t> pixels = ramp16(8 * 4 * 3);
+    ASSERT_TRUE(writeRawTiff(dir.file("lzw.tif"), 8, 4, 3, pixels, COMPRESSION_LZW));
+    ASSERT_TRUE(writeRawTiff(dir.file("packbits.tif"), 8, 4, 3, pixels, COMPRESSION_PACKBITS));
+    ASSERT_TRUE(writeRawTiff(dir.file("planar.tif"), 8, 4, 3, pixels, COMPRESSION_NONE, PLANARCONFIG_SEPARATE));
+    ASSERT_TRUE(writeRawTiff(dir.file("float.tif"), 2, 2, 3, std::vector<uint32_t>(12, 0x3F800000u),
+                             COMPRESSION_NONE, PLANARCONFIG_CONTIG,
+                             [](TIFF* t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP); }));
+    for (const char* name : {"lzw.tif", "packbits.tif", "planar.tif", "float.tif"})
+        EXPECT_FALSE(loadTiff(dir.wfile(name))) << name;
+
+    // 4-bit samples: a depth the reader does not take.
+    silenceTiffLibrary();
+    TIFF* tiff = TIFFOpen(dir.file("4bit.tif").c_str(), "w");
+    ASSERT_TRUE(tiff);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 4);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 2);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 4);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    uint8_t line[2] = {0x12, 0x34};
+    TIFFWriteScanline(tiff, line, 0, 0);
+    TIFFWriteScanline(tiff, line, 1, 0);
+    TIFFClose(tiff);
+    EXPECT_FALSE(loadTiff(dir.wfile("4bit.tif")));
+
+    // The reference reader still accepts the uncompressed version of the same pixels.
+    ASSERT_TRUE(writeRawTiff(dir.file("plain.tif"), 8, 4, 3, pixels));
+    EXPECT_TRUE(loadTiff(dir.wfile("plain.tif")));
+}
+
+TEST(TiffFiles, InteroperabilityIndexResolvesUncalibratedColorSpace)
+{
+    TempDir dir;
+    struct Case {
+        const char* index;
+        int colorSpace;  // -1: absent
+        int expected;    // -1: absent
+    };
+    const Case cases[] = {{"R03", 65535, 2}, {"R98", 65535, 1}, {"R98", -1, 1}, {"R03", -1, -1}, {"R03", 1, 1}};
+    for (const Case& c : cases) {
+        // Main directory with one RGB pixel, EXIF directory, interoperability directory.
+        const std::string path = dir.file("interop.tif");
+        veldng::TiffDirectory interop, exif, main;
+        interop.ascii(1, c.index);
+        if (c.colorSpace >= 0)
+            exif.shorts(40961, {static_cast<uint16_t>(c.colorSpace)});
+        exif.pointer(40965, &interop);
+        main.longs(256, {1});
+        main.longs(257, {1});
+        main.shorts(258, {16, 16, 16});
+        main.shorts(262, {2});
+        main.shorts(277, {3});
+        main.longs(278, {1});
+        main.strip({1, 0, 2, 0, 3, 0});
+        main.pointer(34665, &exif);
+        const std::vector<uint8_t> bytes = veldng::buildTiff(main);
+        ASSERT_TRUE(veltest::writeBytes(path, std::string(bytes.begin(), bytes.end())));
+
+        auto loaded = loadTiff(veltest::widen(path));
+        ASSERT_TRUE(loaded) << c.index << " " << c.colorSpace;
+        EXPECT_EQ(loaded->data()[2], 3);
+        uint16_t space = 0;
+        const bool present = loaded->metadata() && loaded->metadata()->findShort(tags::ColorSpace, space);
+        EXPECT_EQ(present ? space : -1, c.expected) << c.index << " " << c.colorSpace;
+    }
+}
