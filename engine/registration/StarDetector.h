@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/Image.h"
+#include "registration/IntegralImage.h"
+#include "registration/Star.h"
+
+namespace velreg {
+
+// Boundary line in pixels: start (x0, y0) and direction (dx, dy). Stars are looked for on the
+// side above a line drawn left to right. A zero direction means "no line".
+struct StarBoundLine {
+    int32_t x0 = 0;
+    int32_t y0 = 0;
+    int32_t dx = 0;
+    int32_t dy = 0;
+
+    bool isSet() const { return dx != 0 || dy != 0; }
+};
+
+// Finds compact bright spots in a 16-bit frame (1, 3 or 4 channels; the first three are R, G, B).
+// One detector per detection; it owns the working images of that detection. Call from one thread;
+// the passes run on the process pool (or inline without one).
+class StarDetector {
+public:
+    // Appends the stars found to `stars` in row order and returns how many were found. `level` is the
+    // attempt number: 0 for the first try, 1 or more for the second table row (smaller box).
+    int32_t detect(const velimage::Image16& frame, StarList& stars, int32_t level);
+    // Only where channel 0 of `skyMask` is above zero; a mask of another size than the frame is ignored.
+    int32_t detect(const velimage::Image16& frame, StarList& stars, const velimage::Image16& skyMask, int32_t level);
+    // Only above the boundary line; an unset line restricts nothing.
+    int32_t detect(const velimage::Image16& frame, StarList& stars, const StarBoundLine& line, int32_t level);
+
+    // Square radii and margin used for a frame of this size (also what detect() uses).
+    static void radiiFor(int32_t width, int32_t height, int32_t& r0, int32_t& r1, int32_t& margin);
+
+    // Working state, public for the ratio jobs.
+    struct Planes {
+        int32_t width = 0;
+        int32_t height = 0;
+        std::vector<uint8_t> luminance;
+        std::vector<uint32_t> ratio;
+        std::vector<int32_t> contrast;
+        std::vector<uint64_t> notStar;  // one bit per pixel, rows of wordsPerRow words
+        int32_t wordsPerRow = 0;
+        IntegralImage integral;
+    };
+
+private:
+    template <typename Predicate>
+    int32_t detectWith(const velimage::Image16& frame, StarList& stars, const Predicate& predicate, int32_t level);
+
+    Planes m_planes;
+};
+
+// The run pipeline's choice: inside the sky mask when one is given and has the frame's size, else
+// above the boundary line when it is set, else over the whole frame. Either pointer may be null.
+int32_t detectStars(const velimage::Image16& frame, StarList& stars, const velimage::Image16* skyMask,
+                    const StarBoundLine* line, int32_t attempt);
+
+}  // namespace velreg

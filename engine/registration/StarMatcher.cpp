@@ -1,0 +1,266 @@
+#include "registration/StarMatcher.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "parallel/ThreadPool.h"
+#include "registration/JobBatch.h"
+
+namespace velreg {
+namespace {
+
+int64_t squaredLength(StarOffset o) { return int64_t{o.dx} * o.dx + int64_t{o.dy} * o.dy; }
+
+using Cell = ScoreScratch::Cell;
+
+// A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
+// once per table cell: squared lengths, and the triangle of each offset with the one before it.
+struct Shape {
+    const StarOffset* offsets;
+    int32_t count;
+    int64_t length[StarDescriptor::kMaxNeighbours];
+    int64_t cross[StarDescriptor::kMaxNeighbours];
+    int64_t dot[StarDescriptor::kMaxNeighbours];
+    int64_t ratio[StarDescriptor::kMaxNeighbours];  // -1: the previous offset has no length
+};
+
+void makeShape(const StarDescriptor& d, Shape& shape)
+{
+    shape.offsets = d.neighbours.data();
+    shape.count = std::min(d.neighbourCount, StarDescriptor::kMaxNeighbours);
+    for (int32_t i = 0; i < shape.count; ++i) {
+        const StarOffset o = d.neighbours[i];
+        shape.length[i] = int64_t{o.dx} * o.dx + int64_t{o.dy} * o.dy;
+        if (i == 0)
+            continue;
+        const StarOffset p = d.neighbours[i - 1];
+        shape.cross[i] = int64_t{p.dx} * o.dy - int64_t{p.dy} * o.dx;
+        shape.dot[i] = int64_t{p.dx} * o.dx + int64_t{p.dy} * o.dy;
+        shape.ratio[i] = shape.length[i - 1] > 0 ? 256 * shape.length[i] / shape.length[i - 1] : -1;
+    }
+}
+
+bool similarLengths(int64_t lu, int64_t lv)
+{
+    const int64_t difference = lu > lv ? lu - lv : lv - lu;
+    return difference == 1 || 32 * difference < (lu + lv) / 2;
+}
+
+// The triangle test on precomputed cross and dot products and length ratios.
+bool sameTriangleParts(int64_t cA, int64_t dA, int64_t rA, int64_t cB, int64_t dB, int64_t rB)
+{
+    if (20 * std::llabs(cA - cB) > std::llabs(cA) + std::llabs(cB))
+        return false;
+    if ((cA > 0) != (cB > 0) || (dA > 0) != (dB > 0))
+        return false;
+    if (rA < 0 || rB < 0)
+        return false;
+    return std::llabs(rA - rB) < 32;
+}
+
+constexpr Cell kNoChain{-1, -1, 0};
+
+Cell chainEnd(int32_t i, int32_t j, int32_t length)
+{
+    return Cell{static_cast<int16_t>(i), static_cast<int16_t>(j), length};
+}
+
+// Row 0 of the chain table.
+void firstRow(const Shape& a, const Shape& b, Cell* row)
+{
+    row[0] = similarLengths(a.length[0], b.length[0]) ? chainEnd(0, 0, 1) : kNoChain;
+    for (int32_t j = 1; j < b.count; ++j)
+        row[j] = similarLengths(a.length[0], b.length[j]) ? chainEnd(0, j, 1) : row[j - 1];
+}
+
+// Row i ≥ 1 of the chain table from the row above.
+void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell* row)
+{
+    row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
+    for (int32_t j = 1; j < b.count; ++j) {
+        const Cell& diagonal = above[j - 1];
+        if (sameTriangleParts(a.cross[i], a.dot[i], a.ratio[i], b.cross[j], b.dot[j], b.ratio[j])) {
+            row[j] = chainEnd(i, j, diagonal.length + 1);
+            continue;
+        }
+        Cell cell = kNoChain;
+        if (diagonal.i >= 0 && diagonal.j >= 0)
+            cell = sameTriangle(a.offsets[diagonal.i], a.offsets[i], b.offsets[diagonal.j], b.offsets[j])
+                       ? chainEnd(i, j, diagonal.length + 1)
+                       : diagonal;
+        if (above[j].length > cell.length)
+            cell = above[j];
+        if (row[j - 1].length > cell.length)
+            cell = row[j - 1];
+        if (cell.length <= 1 && similarLengths(a.length[i], b.length[j]))
+            cell = chainEnd(i, j, 1);
+        row[j] = cell;
+    }
+}
+
+// The chain score, or -1 as soon as it can no longer reach `wanted`: a chain grows by at most one
+// pair per row, and the last cell of a row holds the row's longest chain.
+int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0)
+{
+    if (a.count < 3 || b.count < 3)
+        return 0;
+    const int32_t shorter = std::min(a.count, b.count);
+    Cell* above = scratch.rows[0];
+    Cell* row = scratch.rows[1];
+    firstRow(a, b, above);
+    for (int32_t i = 1; i < a.count; ++i) {
+        if (1000 * (above[b.count - 1].length + a.count - i) / shorter < wanted)
+            return -1;
+        nextRow(a, b, i, above, row);
+        std::swap(above, row);
+    }
+    return 1000 * above[b.count - 1].length / shorter;
+}
+
+StarPair makePair(const StarDescriptor& a, int32_t i, const StarDescriptor& b, int32_t j, int32_t score)
+{
+    StarPair pair;
+    pair.firstX = a.star.x;
+    pair.firstY = a.star.y;
+    pair.secondX = b.star.x;
+    pair.secondY = b.star.y;
+    pair.firstIndex = static_cast<int16_t>(i);
+    pair.secondIndex = static_cast<int16_t>(j);
+    pair.score = score;
+    return pair;
+}
+
+}  // namespace
+
+bool similarLength(StarOffset u, StarOffset v) { return similarLengths(squaredLength(u), squaredLength(v)); }
+
+bool sameTriangle(StarOffset a1, StarOffset a2, StarOffset b1, StarOffset b2)
+{
+    // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
+    const int64_t cA = int64_t{a1.dx} * a2.dy - int64_t{a1.dy} * a2.dx;
+    const int64_t cB = int64_t{b1.dx} * b2.dy - int64_t{b1.dy} * b2.dx;
+    if (20 * std::llabs(cA - cB) > std::llabs(cA) + std::llabs(cB))
+        return false;
+    if ((cA > 0) != (cB > 0))
+        return false;
+    const int64_t dA = int64_t{a1.dx} * a2.dx + int64_t{a1.dy} * a2.dy;
+    const int64_t dB = int64_t{b1.dx} * b2.dx + int64_t{b1.dy} * b2.dy;
+    if ((dA > 0) != (dB > 0))
+        return false;
+    const int64_t la1 = squaredLength(a1);
+    const int64_t lb1 = squaredLength(b1);
+    // A neighbour on the star itself has no direction: it matches no triangle.
+    if (la1 == 0 || lb1 == 0)
+        return false;
+    const int64_t ratioA = 256 * squaredLength(a2) / la1;
+    const int64_t ratioB = 256 * squaredLength(b2) / lb1;
+    return std::llabs(ratioA - ratioB) < 32;
+}
+
+int32_t descriptorScore(const StarDescriptor& a, const StarDescriptor& b, ScoreScratch& scratch)
+{
+    Shape shapeA, shapeB;
+    makeShape(a, shapeA);
+    makeShape(b, shapeB);
+    return shapeScore(shapeA, shapeB, scratch);
+}
+
+MatchStarsJob::MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second)
+    : m_firstIndex(firstIndex),
+      m_endIndex(endIndex),
+      m_firstCount(first.chosenCount()),
+      m_secondCount(second.chosenCount()),
+      m_first(first.descriptors.data()),
+      m_second(second.descriptors.data()),
+      m_firstOffered(first.offeredCount)
+{
+}
+
+void MatchStarsJob::run()
+{
+    ScoreScratch scratch;
+    std::vector<Shape> second(static_cast<size_t>(m_secondCount));
+    for (int32_t j = 0; j < m_secondCount; ++j)
+        makeShape(m_second[j], second[j]);
+    Shape first;
+    for (int32_t i = m_firstIndex; i < m_endIndex; ++i) {
+        const StarDescriptor& a = m_first[i];
+        if (a.identity != 0) {
+            int32_t j = 0;
+            while (j < m_secondCount && m_second[j].identity != a.identity)
+                ++j;
+            if (j < m_secondCount) {
+                m_pairs.push_back(makePair(a, i, m_second[j], j, kIdentityScore));
+                continue;
+            }
+        }
+        makeShape(a, first);
+        int32_t best = -1;
+        int32_t bestScore = 0;
+        for (int32_t j = 0; j < m_secondCount; ++j) {
+            // Only a score above the best so far, and at least the acceptance score, changes the result.
+            const int32_t wanted = std::max(best < 0 ? 0 : bestScore + 1, kMinMatchScore);
+            const int32_t score = shapeScore(first, second[j], scratch, wanted);
+            if (best < 0 || score > bestScore) {
+                best = j;
+                bestScore = score;
+            }
+        }
+        if (best >= 0 && bestScore >= kMinMatchScore)
+            m_pairs.push_back(makePair(a, i, m_second[best], best, bestScore));
+    }
+}
+
+bool matchAllStars(const StarPattern& first, const StarPattern& second, StarPairList& pairs)
+{
+    pairs.clear();
+    // Pair indices are 16-bit; patterns are far smaller, but never wrap silently.
+    const int32_t count = std::min(first.chosenCount(), 32767);
+    const int32_t parts = velthread::partCount();
+    std::vector<MatchStarsJob> jobs;
+    jobs.reserve(static_cast<size_t>(parts));
+    for (int32_t part = 0; part < parts; ++part) {
+        int32_t begin, end;
+        velthread::bandOf(part, parts, count, begin, end);
+        jobs.emplace_back(begin, end, first, second);
+    }
+    runJobBatch(jobs);
+    for (const MatchStarsJob& job : jobs)
+        pairs.insert(pairs.end(), job.pairs().begin(), job.pairs().end());
+    return pairs.size() >= 4;
+}
+
+bool matchStars(const StarPattern& first, const StarPattern& second, StarPairList& pairs)
+{
+    pairs.clear();
+    if (first.chosenCount() < 3 || second.chosenCount() < 3)
+        return false;
+    StarPairList all;
+    if (!matchAllStars(first, second, all))
+        return false;
+    int64_t moved = 0;
+    for (const StarPair& pair : all)
+        if (pair.firstX != pair.secondX || pair.firstY != pair.secondY)
+            ++moved;
+    // Stars that stand still are a fixed pattern (hot pixels) unless hardly anything moved.
+    const bool keepStationary = moved < 30 && 3 * moved < first.chosenCount();
+    std::stable_sort(all.begin(), all.end(), [](const StarPair& p, const StarPair& q) {
+        if (p.secondX != q.secondX)
+            return p.secondX < q.secondX;
+        if (p.secondY != q.secondY)
+            return p.secondY < q.secondY;
+        return p.score > q.score;
+    });
+    for (size_t k = 0; k < all.size(); ++k) {
+        const StarPair& pair = all[k];
+        const bool runStart = k == 0 || all[k - 1].secondX != pair.secondX || all[k - 1].secondY != pair.secondY;
+        if (!runStart)
+            continue;
+        const bool isMoved = pair.firstX != pair.secondX || pair.firstY != pair.secondY;
+        if (isMoved || keepStationary)
+            pairs.push_back(pair);
+    }
+    return true;
+}
+
+}  // namespace velreg

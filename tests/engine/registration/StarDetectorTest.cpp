@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "StarField.h"
+#include "parallel/ProcessPool.h"
+#include "registration/StarDetector.h"
+
+using velimage::Image16;
+using velreg::StarBoundLine;
+using velreg::StarDetector;
+using velreg::StarList;
+
+namespace {
+
+void flatFrame(Image16& frame, int32_t width, int32_t height, uint16_t value)
+{
+    frame.allocate(width, height, 3);
+    std::fill(frame.data(), frame.data() + frame.elementCount(), value);
+}
+
+void setPixel(Image16& frame, int32_t x, int32_t y, uint16_t value)
+{
+    uint16_t* p = frame.row(y) + 3 * x;
+    p[0] = p[1] = p[2] = value;
+}
+
+StarList detect(const Image16& frame, int32_t level = 0)
+{
+    StarList stars;
+    StarDetector detector;
+    detector.detect(frame, stars, level);
+    return stars;
+}
+
+// Every true star inside the margin is found within one pixel, and nothing else is found.
+void expectFound(const StarList& found, const std::vector<regtest::TrueStar>& truth, int32_t width, int32_t height)
+{
+    int32_t r0, r1, margin;
+    StarDetector::radiiFor(width, height, r0, r1, margin);
+    size_t inside = 0;
+    for (const auto& star : truth) {
+        if (star.x < margin + 1 || star.y < margin + 1 || star.x > width - margin - 2 || star.y > height - margin - 2)
+            continue;
+        ++inside;
+        const bool hit = std::any_of(found.begin(), found.end(), [&](const velreg::Star& s) {
+            return std::abs(s.x - star.x) <= 1.0 && std::abs(s.y - star.y) <= 1.0;
+        });
+        EXPECT_TRUE(hit) << "missed star at " << star.x << ", " << star.y;
+    }
+    EXPECT_GE(found.size(), inside);
+    EXPECT_LE(found.size(), inside + truth.size() / 20);
+}
+
+}  // namespace
+
+TEST(StarDetector, RadiiAndMarginFollowFrameSize)
+{
+    int32_t r0, r1, margin;
+    StarDetector::radiiFor(6000, 4000, r0, r1, margin);
+    EXPECT_EQ(r0, 2);
+    EXPECT_EQ(r1, 9);
+    EXPECT_EQ(margin, 20);
+    StarDetector::radiiFor(4000, 3000, r0, r1, margin);
+    EXPECT_EQ(r0, 1);
+    EXPECT_EQ(r1, 6);
+    EXPECT_EQ(margin, 17);
+    StarDetector::radiiFor(1000, 800, r0, r1, margin);
+    EXPECT_EQ(r0, 1);
+    EXPECT_EQ(r1, 1);
+    EXPECT_EQ(margin, 5);
+}
+
+TEST(StarDetector, FindsRenderedStarsInRowOrderAndNothingInTheMargin)
+{
+    const int32_t width = 1200, height = 900;
+    const auto truth = regtest::randomStars(150, 0, 0, width, height, 25, 7);
+    Image16 frame;
+    regtest::renderStars(frame, width, height, truth, 2600, 1.2);
+    const StarList found = detect(frame);
+    expectFound(found, truth, width, height);
+    int32_t r0, r1, margin;
+    StarDetector::radiiFor(width, height, r0, r1, margin);
+    for (size_t k = 0; k < found.size(); ++k) {
+        EXPECT_GE(found[k].x, margin);
+        EXPECT_GE(found[k].y, margin);
+        EXPECT_LT(found[k].x, width - margin);
+        EXPECT_LT(found[k].y, height - margin);
+        EXPECT_GT(found[k].brightness, 1024);
+        if (k > 0) {
+            EXPECT_TRUE(found[k - 1].y < found[k].y || (found[k - 1].y == found[k].y && found[k - 1].x < found[k].x));
+        }
+    }
+}
+
+TEST(StarDetector, SameStarsWithAndWithoutWorkerThreads)
+{
+    const int32_t width = 1500, height = 1000;
+    const auto truth = regtest::randomStars(300, 0, 0, width, height, 20, 11);
+    Image16 frame;
+    regtest::renderStars(frame, width, height, truth, 2600, 1.3);
+    const StarList inline_ = detect(frame);
+    StarList pooled;
+    {
+        velthread::ProcessPoolScope scope(3);
+        pooled = detect(frame);
+    }
+    ASSERT_EQ(inline_.size(), pooled.size());
+    for (size_t k = 0; k < pooled.size(); ++k) {
+        EXPECT_EQ(inline_[k].x, pooled[k].x);
+        EXPECT_EQ(inline_[k].y, pooled[k].y);
+        EXPECT_EQ(inline_[k].brightness, pooled[k].brightness);
+    }
+}
+
+TEST(StarDetector, SaturatedTwinPixelsGiveOneStarNearerTheCentre)
+{
+    Image16 frame;
+    flatFrame(frame, 400, 300, 2600);
+    // Mirror-symmetric twins left of the centre: equal luminance and ratio, the right one is nearer.
+    setPixel(frame, 100, 150, 65535);
+    setPixel(frame, 101, 150, 65535);
+    const StarList found = detect(frame);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].x, 101);
+    EXPECT_EQ(found[0].y, 150);
+}
+
+TEST(StarDetector, LuminanceSevenIsNeverAStarButEightIs)
+{
+    Image16 frame;
+    flatFrame(frame, 300, 300, 0);
+    setPixel(frame, 150, 150, 7 * 256);  // (R + 2G + B) >> 10 = 7
+    EXPECT_TRUE(detect(frame).empty());
+    setPixel(frame, 150, 150, 8 * 256);
+    const StarList found = detect(frame);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].x, 150);
+}
+
+TEST(StarDetector, DegenerateFramesGiveNoStars)
+{
+    Image16 empty;
+    EXPECT_TRUE(detect(empty).empty());
+    Image16 frame;
+    flatFrame(frame, 10, 400, 60000);  // narrower than twice the margin
+    setPixel(frame, 5, 200, 65535);
+    EXPECT_TRUE(detect(frame).empty());
+    flatFrame(frame, 300, 200, 0);
+    EXPECT_TRUE(detect(frame).empty());
+    flatFrame(frame, 300, 200, 65535);
+    EXPECT_TRUE(detect(frame).empty());
+    Image16 grey;
+    grey.allocate(200, 200, 1);
+    std::fill(grey.data(), grey.data() + grey.elementCount(), 3000);
+    for (int32_t y = 99; y <= 101; ++y)
+        for (int32_t x = 99; x <= 101; ++x)
+            grey.row(y)[x] = 60000;
+    const StarList greyStars = detect(grey);
+    ASSERT_EQ(greyStars.size(), 1u);
+    EXPECT_EQ(greyStars[0].x, 100);
+    EXPECT_EQ(greyStars[0].y, 100);
+}
+
+TEST(StarDetector, SkyMaskAndBoundaryLineRestrictTheSearch)
+{
+    const int32_t width = 800, height = 600;
+    const auto truth = regtest::randomStars(120, 0, 0, width, height, 25, 3);
+    Image16 frame;
+    regtest::renderStars(frame, width, height, truth, 2600, 1.2);
+    const size_t all = detect(frame).size();
+
+    Image16 mask;
+    mask.allocate(width, height, 1);
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x)
+            mask.row(y)[x] = x < width / 2 ? 65535 : 0;
+    StarList masked;
+    StarDetector().detect(frame, masked, mask, 0);
+    EXPECT_GT(masked.size(), 10u);
+    EXPECT_LT(masked.size(), all);
+    for (const auto& s : masked)
+        EXPECT_LT(s.x, width / 2);
+
+    Image16 wrongSize;
+    wrongSize.allocate(width / 2, height, 1);
+    std::fill(wrongSize.data(), wrongSize.data() + wrongSize.elementCount(), 0);
+    StarList ignored;
+    velreg::detectStars(frame, ignored, &wrongSize, nullptr, 0);
+    EXPECT_EQ(ignored.size(), all);
+
+    // A horizontal line drawn left to right keeps the part above it.
+    const StarBoundLine line{0, height / 2, width, 0};
+    StarList above;
+    velreg::detectStars(frame, above, &wrongSize, &line, 0);
+    EXPECT_GT(above.size(), 10u);
+    EXPECT_LT(above.size(), all);
+    for (const auto& s : above)
+        EXPECT_LT(s.y, height / 2);
+}
+
+TEST(StarDetector, FaintStarOnDarkSkyNeedsTheSecondLevel)
+{
+    Image16 frame;
+    flatFrame(frame, 400, 400, 1024);  // luminance 4: low-mean threshold applies
+    // A 3 × 3 spot of luminance 12 on luminance 4: ratio about 3 — below 4.0 (level 0), above 2.6 (level 1).
+    for (int32_t y = 199; y <= 201; ++y)
+        for (int32_t x = 199; x <= 201; ++x)
+            setPixel(frame, x, y, 12 * 256);
+    setPixel(frame, 200, 200, 13 * 256);
+    EXPECT_TRUE(detect(frame, 0).empty());
+    const StarList found = detect(frame, 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].x, 200);
+    EXPECT_EQ(detect(frame, 2).size(), 1u);  // any higher attempt behaves as 1
+}
