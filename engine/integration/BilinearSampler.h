@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace velstack {
+
+#if defined(__SSE2__)
+namespace detail {
+
+// Four consecutive 16-bit samples as 32-bit lanes.
+inline __m128i loadWidened(const uint16_t* p)
+{
+    return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+}
+
+// The scalar formula lane by lane, in the same order, so both paths give identical bits.
+inline void interpolateLanes(const uint16_t* p00, const uint16_t* p10, const uint16_t* p01, const uint16_t* p11,
+                             float fx, float fy, float fxy, uint32_t* out4)
+{
+    const __m128i c00 = loadWidened(p00), c10 = loadWidened(p10), c01 = loadWidened(p01), c11 = loadWidened(p11);
+    const __m128 d01 = _mm_cvtepi32_ps(_mm_sub_epi32(c01, c00));
+    const __m128 d10 = _mm_cvtepi32_ps(_mm_sub_epi32(c10, c00));
+    const __m128 dd = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_sub_epi32(_mm_add_epi32(c11, c00), c10), c01));
+    __m128 value = _mm_add_ps(_mm_cvtepi32_ps(c00), _mm_mul_ps(_mm_set1_ps(fy), d01));
+    value = _mm_add_ps(value, _mm_mul_ps(_mm_set1_ps(fx), d10));
+    value = _mm_add_ps(value, _mm_mul_ps(_mm_set1_ps(fxy), dd));
+    value = _mm_add_ps(value, _mm_set1_ps(0.5f));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out4), _mm_cvttps_epi32(value));
+}
+
+}  // namespace detail
+#endif
+
+// Bilinear sample of an interleaved 16-bit frame at (x, y), for the first `Channels` channels of
+// pixels that are `stride` elements apart. Inside only when floor(x) + 1 < width and
+// floor(y) + 1 < height (the last row and column are never a top-left corner); outside every
+// channel is 0 and the result is false. Each channel is rounded once, half up, in float.
+template <int Channels>
+inline bool sampleBilinear(const uint16_t* pixels, int32_t width, int32_t height, int32_t stride, float x, float y,
+                           uint32_t* out)
+{
+    // Comparing in float first also keeps NaN and huge positions away from the integer cast.
+    if (!(x >= 0.0f && y >= 0.0f && x < static_cast<float>(width - 1) && y < static_cast<float>(height - 1))) {
+        for (int c = 0; c < Channels; ++c)
+            out[c] = 0;
+        return false;
+    }
+    const int32_t ix = static_cast<int32_t>(x), iy = static_cast<int32_t>(y);
+    if (ix + 1 >= width || iy + 1 >= height) {  // float rounding right at the edge
+        for (int c = 0; c < Channels; ++c)
+            out[c] = 0;
+        return false;
+    }
+    const float fx = x - static_cast<float>(ix), fy = y - static_cast<float>(iy);
+    const float fxy = fx * fy;
+    const uint16_t* p00 = pixels + (static_cast<size_t>(iy) * width + ix) * stride;
+    const uint16_t* p10 = p00 + stride;
+    const uint16_t* p01 = p00 + static_cast<size_t>(width) * stride;
+    const uint16_t* p11 = p01 + stride;
+#if defined(__SSE2__)
+    // Four lanes read one element past a three-channel pixel: fine except at the buffer's end.
+    if constexpr (Channels == 3 || Channels == 4) {
+        if (stride >= 4 || ix + 2 < width || iy + 2 < height) {
+            uint32_t lanes[4];
+            detail::interpolateLanes(p00, p10, p01, p11, fx, fy, fxy, lanes);
+            for (int c = 0; c < Channels; ++c)
+                out[c] = lanes[c];
+            return true;
+        }
+    }
+#endif
+    for (int c = 0; c < Channels; ++c) {
+        const int32_t c00 = p00[c], c10 = p10[c], c01 = p01[c], c11 = p11[c];
+        const float value = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00) +
+                            fx * static_cast<float>(c10 - c00) + fxy * static_cast<float>(c11 + c00 - c10 - c01) +
+                            0.5f;
+        out[c] = value > 0.0f ? static_cast<uint32_t>(value) : 0u;
+    }
+    return true;
+}
+
+}  // namespace velstack

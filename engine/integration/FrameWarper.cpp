@@ -1,0 +1,198 @@
+#include "integration/FrameWarper.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "integration/AccumulationArithmetic.h"
+#include "integration/BilinearSampler.h"
+#include "parallel/ProcessPool.h"
+
+namespace velstack {
+
+namespace {
+
+// Calls visit(x, sourceX, sourceY) for every pixel of target row y. The affine terms of y are
+// hoisted out of the loop; a·x + b·y + c keeps its evaluation order, so results match mapToSource.
+template <int Mode, typename Visit>
+inline void mapRowAs(const WarpModel& w, int32_t y, int32_t width, Visit& visit)
+{
+    const float fy = static_cast<float>(y);
+    if constexpr (Mode == 1) {
+        for (int32_t x = 0; x < width; ++x) {
+            float sx, sy;
+            mapRadial(w, static_cast<float>(x), fy, sx, sy);
+            visit(x, sx, sy);
+        }
+    } else {
+        const float by = w.b * fy, ey = w.e * fy;
+        for (int32_t x = 0; x < width; ++x) {
+            const float fx = static_cast<float>(x);
+            float sx = w.a * fx + by + w.c;
+            float sy = w.d * fx + ey + w.f;
+            if constexpr (Mode == 2) {
+                float dx, dy;
+                lookupDisplacement(w.grid, sx, sy, dx, dy);
+                sx += dx;
+                sy += dy;
+            }
+            visit(x, sx, sy);
+        }
+    }
+}
+
+template <typename Visit>
+inline void mapRow(const WarpModel& w, int32_t y, int32_t width, Visit&& visit)
+{
+    switch (w.mode) {
+    case 1: mapRowAs<1>(w, y, width, visit); break;
+    case 2: mapRowAs<2>(w, y, width, visit); break;
+    default: mapRowAs<0>(w, y, width, visit); break;
+    }
+}
+
+struct SourceView {
+    const uint16_t* pixels;
+    int32_t width, height, stride;
+};
+
+SourceView viewOf(const velimage::Image<uint16_t>& frame)
+{
+    return {frame.data(), frame.width(), frame.height(), frame.channels()};
+}
+
+bool canWarp(const velimage::Image<uint16_t>& frame, const WarpModel& model)
+{
+    return !frame.empty() && frame.width() > 0 && frame.height() > 0 && model.usable();
+}
+
+// The per-frame accumulation, compiled once with and once without a region weight so that the
+// plain loop carries no weighting code.
+template <bool Weighted>
+void accumulateRows(const SourceView& source, const WarpModel& model, AccumulationImage& target,
+                    const GradientRamp* ramp, std::vector<float>& partMaximum)
+{
+    const int32_t width = target.width();
+    velthread::parallelRows(target.height(), [&](int32_t part, int32_t begin, int32_t end) {
+        float maximum = 0.0f;
+        for (int32_t y = begin; y < end; ++y) {
+            uint32_t* sums = target.row(y);
+            float* weights = target.weightRow(y);
+            mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
+                uint32_t sample[3];
+                float weight =
+                    sampleBilinear<3>(source.pixels, source.width, source.height, 3, sx, sy, sample) ? 1.0f : 0.0f;
+                if constexpr (Weighted) {
+                    const float regionWeight = ramp->weightAt(x, y);
+                    if (regionWeight < 1.0f) {
+                        for (uint32_t& channel : sample)
+                            channel = weighSample(channel, regionWeight);
+                        weight = regionWeight == 0.0f ? 0.0f : weight * regionWeight;
+                    }
+                }
+                uint32_t* sum = sums + static_cast<size_t>(x) * 3;
+                sum[0] += sample[0];
+                sum[1] += sample[1];
+                sum[2] += sample[2];
+                weights[x] += weight;
+                maximum = std::max(maximum, weights[x]);
+            });
+        }
+        partMaximum[static_cast<size_t>(part)] = std::max(partMaximum[static_cast<size_t>(part)], maximum);
+    });
+}
+
+}  // namespace
+
+bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& model, AccumulationImage& target,
+                     const GradientRamp* ramp)
+{
+    if (!canWarp(frame, model) || frame.channels() != 3)
+        return false;
+    if (target.empty()) {
+        target.allocate(frame.width(), frame.height(), 3);
+        clearAccumulation(target);
+    }
+    if (target.channels() != 3 || !target.weights())
+        return false;
+
+    std::vector<float> partMaximum(static_cast<size_t>(velthread::partCount()), 0.0f);
+    if (ramp)
+        accumulateRows<true>(viewOf(frame), model, target, ramp, partMaximum);
+    else
+        accumulateRows<false>(viewOf(frame), model, target, nullptr, partMaximum);
+    float maximum = target.maxWeight();
+    for (float partMax : partMaximum)
+        maximum = std::max(maximum, partMax);
+    target.setMaxWeight(maximum);
+    target.setNormalized(false);
+    return true;
+}
+
+bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& model,
+                       velimage::Image<uint16_t>& target, bool maskAttached)
+{
+    if (!canWarp(frame, model) || (maskAttached ? frame.channels() != 4 : frame.channels() < 3))
+        return false;
+    if (target.empty())
+        target.allocate(frame.width(), frame.height(), 4);
+    else
+        target.allocate(target.width(), target.height(), 4);
+
+    const SourceView source = viewOf(frame);
+    const int32_t width = target.width();
+    velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            uint16_t* out = target.row(y);
+            mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
+                uint32_t sample[4];
+                uint16_t flags;
+                if (maskAttached) {
+                    const bool covered =
+                        sampleBilinear<4>(source.pixels, source.width, source.height, 4, sx, sy, sample);
+                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (sample[3] != 0 ? SkyFlag : 0));
+                } else {
+                    const bool covered =
+                        sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
+                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | SkyFlag);
+                }
+                uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                pixel[0] = static_cast<uint16_t>(sample[0]);
+                pixel[1] = static_cast<uint16_t>(sample[1]);
+                pixel[2] = static_cast<uint16_t>(sample[2]);
+                pixel[3] = flags;
+            });
+        }
+    });
+    return true;
+}
+
+bool warpForAlignOnly(const velimage::Image<uint16_t>& frame, const WarpModel& model,
+                      velimage::Image<uint16_t>& target)
+{
+    if (!canWarp(frame, model) || frame.channels() < 3)
+        return false;
+    if (target.empty())
+        target.allocate(frame.width(), frame.height(), 3);
+    else
+        target.allocate(target.width(), target.height(), 3);
+
+    const SourceView source = viewOf(frame);
+    const int32_t width = target.width();
+    velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            uint16_t* out = target.row(y);
+            mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
+                uint32_t sample[3];
+                // Outside the frame the sampler already returns zeros.
+                sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
+                uint16_t* pixel = out + static_cast<size_t>(x) * 3;
+                pixel[0] = static_cast<uint16_t>(sample[0]);
+                pixel[1] = static_cast<uint16_t>(sample[1]);
+                pixel[2] = static_cast<uint16_t>(sample[2]);
+            });
+        }
+    });
+    return true;
+}
+
+}  // namespace velstack
