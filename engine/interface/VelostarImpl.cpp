@@ -32,7 +32,11 @@ const char* Velostar::getVersion() { return "1.6.2"; }
 
 const char* Velostar::getAuthor() { return "The Velostar developers"; }
 
-VelostarImpl::VelostarImpl() : m_fileCounter(randomCounterStart()) {}
+VelostarImpl::VelostarImpl()
+    : m_fileCounter(randomCounterStart()),
+      m_loader(std::make_unique<velthread::BackgroundLoader>(velthread::defaultFrameDecoder(), m_memoryQuery))
+{
+}
 
 VelostarImpl::~VelostarImpl()
 {
@@ -40,7 +44,19 @@ VelostarImpl::~VelostarImpl()
         std::lock_guard<std::mutex> lock(m_engineLock);
         m_cancelHook = nullptr;
     }
+    m_loader->stop();
+    m_saver.shutdown();
     deleteTemporaryFiles();
+}
+
+void VelostarImpl::setFrameDecoder(velthread::FrameDecoder decoder)
+{
+    m_loader = std::make_unique<velthread::BackgroundLoader>(std::move(decoder), m_memoryQuery);
+}
+
+void VelostarImpl::setMemoryQuery(velthread::MemoryQuery query)
+{
+    m_memoryQuery = std::move(query);
 }
 
 const wchar_t* VelostarImpl::ownPath(const wchar_t* path)
@@ -162,6 +178,7 @@ void VelostarImpl::setMask(const uint8_t* rgb, int width, int height)
 int VelostarImpl::getTotalSteps()
 {
     m_plan = planSteps(m_settings);
+    m_planComputed = true;
     m_totalSteps = static_cast<int32_t>(m_plan.total);
     return m_totalSteps;
 }
@@ -199,13 +216,16 @@ void VelostarImpl::reportShare(int32_t startSteps, int64_t budget, int32_t share
     report(0, nullptr, 9, 0);
 }
 
-void VelostarImpl::addTemporaryFile(const std::wstring& path) { m_temporaryFiles.push_back(path); }
+void VelostarImpl::addTemporaryFile(const std::wstring& path, int32_t kind)
+{
+    m_temporaryFiles.push_back({kind, path});
+}
 
 void VelostarImpl::deleteTemporaryFiles() noexcept
 {
-    for (const auto& path : m_temporaryFiles) {
+    for (const auto& file : m_temporaryFiles) {
         try {
-            velpath::removeFile(path);
+            velpath::removeFile(file.path);
         } catch (...) {
             // out of memory for the name conversion: the destructor tries again
         }
@@ -222,6 +242,9 @@ void VelostarImpl::setCancelHook(std::function<void()> hook)
 void VelostarImpl::cancel()
 {
     m_cancelled.store(true, std::memory_order_release);
+    // The saver and the loader are woken first: the pipeline may be blocked on either of them.
+    m_saver.cancel();
+    m_loader->cancel();
     try {
         std::lock_guard<std::mutex> lock(m_engineLock);
         if (m_cancelHook)
@@ -238,6 +261,9 @@ int VelostarImpl::run()
             return VELOSTAR_NO_STAR_IMAGES;
         if (!m_settings.outputPath)
             return VELOSTAR_NO_OUTPUT;
+        // A host that never asked for the step count still gets the plan's mode reset and tick budget.
+        if (!m_planComputed)
+            getTotalSteps();
         const int result = runPipeline(*this);
         deleteTemporaryFiles();
         return cancelled() ? VELOSTAR_CANCELLED : result;

@@ -9,8 +9,12 @@
 #include <vector>
 
 #include "EngineSettings.h"
+#include "Stages.h"
 #include "StepPlan.h"
 #include "Velostar.h"
+#include "parallel/BackgroundLoader.h"
+#include "parallel/BackgroundSaver.h"
+#include "parallel/MemoryStatus.h"
 
 // The engine object behind the exported interface. Configuration and run() happen on one host
 // thread; cancel() may be called from any thread while run() executes.
@@ -70,10 +74,27 @@ public:
     int32_t totalSteps() const { return m_totalSteps; }
 
     // Temporary files of the run; every one is deleted at the end of an output and in the destructor.
+    // `kind` is the integration marker of a frame file (0 for other files).
+    struct TemporaryFile {
+        int32_t kind = 0;
+        std::wstring path;
+    };
     uint32_t& fileCounter() { return m_fileCounter; }
-    void addTemporaryFile(const std::wstring& path);
+    void addTemporaryFile(const std::wstring& path, int32_t kind = 0);
     void deleteTemporaryFiles() noexcept;
-    const std::vector<std::wstring>& temporaryFiles() const { return m_temporaryFiles; }
+    const std::vector<TemporaryFile>& temporaryFiles() const { return m_temporaryFiles; }
+
+    // Background workers of this engine object; cancel() reaches both.
+    velthread::BackgroundLoader& loader() { return *m_loader; }
+    velthread::BackgroundSaver& saver() { return m_saver; }
+    // Test and integration hooks, set before run(): the frame decoder, the memory-status query
+    // (the loader's guard, the in-memory/file choice and the read-back's band plan) and the stages.
+    void setFrameDecoder(velthread::FrameDecoder decoder);
+    void setMemoryQuery(velthread::MemoryQuery query);
+    const velthread::MemoryQuery& memoryQuery() const { return m_memoryQuery; }
+    void setStageFactory(std::function<velrun::RunStages()> factory) { m_stageFactory = std::move(factory); }
+    velrun::RunStages makeStages() const { return m_stageFactory ? m_stageFactory() : velrun::defaultRunStages(); }
+    bool planComputed() const { return m_planComputed; }
 
     // Guards creating and deleting the objects that cancel() must reach (integration stores).
     std::mutex& engineLock() { return m_engineLock; }
@@ -98,7 +119,13 @@ private:
     std::function<void()> m_cancelHook;
 
     uint32_t m_fileCounter = 0;
-    std::vector<std::wstring> m_temporaryFiles;
+    std::vector<TemporaryFile> m_temporaryFiles;
+    bool m_planComputed = false;
+
+    velthread::MemoryQuery m_memoryQuery = velthread::availablePhysicalMemory;
+    std::function<velrun::RunStages()> m_stageFactory;
+    velthread::BackgroundSaver m_saver;
+    std::unique_ptr<velthread::BackgroundLoader> m_loader;
     std::vector<VelostarFrameReport> m_frameReports;
 };
 

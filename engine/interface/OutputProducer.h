@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FrameList.h"
+#include "IntegrationStorage.h"
+#include "Stages.h"
+#include "Velostar.h"
+
+class VelostarImpl;
+
+namespace velrun {
+
+// Produces one output image: walks the frames (load, calibrate, analyse, compose), integrates,
+// post-processes and writes the file, reporting every stage. Runs on the pipeline's thread.
+class OutputProducer {
+public:
+    OutputProducer(VelostarImpl& engine, RunStages& stages, RunContext& context);
+
+    // Result code of this output: 1 written, 2 writing failed, 3 too few stars on the reference,
+    // 7 reference unreadable (4 is decided by the caller from the cancel flag). "last" stops the
+    // loader's prefetching after the walk. The engine's temporary files are deleted on return.
+    int produce(const std::vector<FrameEntry>& frames, const std::wstring& outputPath, bool last);
+
+    // Loads through the background loader with the opening and closing load reports.
+    std::unique_ptr<velimage::Image16> loadWithProgress(const wchar_t* path);
+
+private:
+    void resetForOutput();
+    int walk(const std::vector<FrameEntry>& frames);
+    // Steps a frame that cannot be loaded would have taken.
+    int32_t skippedFrameSteps() const;
+    void readMetadata(Frame& frame);
+    void prepareRegions(const velimage::Image16& image);
+    void calibrate(Frame& frame);
+    void unifyExposure(Frame& frame);
+    // Analysis (stage 26/27); returns 3 when the reference has too few stars, else 1.
+    int analyze(Frame& frame, VelostarFrameReport& report, bool& analysisMissing);
+    bool startReference(Frame& frame, size_t frameCount);
+    bool composeFrame(Frame& frame);
+    void rememberPattern(Frame& frame);
+    void measureReferenceExposure(const velimage::Image16& image);
+    std::wstring alignedPath(const std::wstring& framePath);
+
+    // After the walk.
+    int finish(const std::wstring& outputPath);
+    void integrate();
+    bool runPass(velthread::FrameStore& store, int32_t startSteps);
+    void postProcess();
+    int writeOutput(const std::wstring& outputPath);
+    bool cancelled() const;
+
+    VelostarImpl& m_engine;
+    RunStages& m_stages;
+    RunContext& m_ctx;
+    IntegrationStorage m_storage;
+    std::wstring m_outputPath;
+    std::unique_ptr<FrameAnalysis> m_referenceAnalysis;
+    std::unique_ptr<FrameAnalysis> m_previousAnalysis;
+    double m_referenceExposure = -1.0;
+    int64_t m_tickBudget = 0;
+    bool m_trailsSoftMaskMade = false;
+};
+
+}  // namespace velrun

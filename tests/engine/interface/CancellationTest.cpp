@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+#include "PipelineHarness.h"
+#include "parallel/FrameStore.h"
+#include "support/TempDir.h"
+
+using veltest::Step;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Session {
+    VelostarImpl engine;
+    veltest::ProgressLog log;
+    veltest::FakeStages fake;
+    std::function<void(velrun::RunStages&)> adjust;
+
+    Session(int frames, const std::wstring& output)
+    {
+        engine.setFrameDecoder(veltest::fakeDecoder());
+        engine.setStageFactory([this] {
+            velrun::RunStages stages = fake.stages();
+            if (adjust)
+                adjust(stages);
+            return stages;
+        });
+        for (int i = 0; i < frames; ++i)
+            engine.addStarImage((L"/night/f" + std::to_wstring(i) + L".tif").c_str());
+        engine.setOutputFile(output.c_str());
+        engine.getTotalSteps();
+        engine.setProgressCallback(&log, veltest::ProgressLog::callback);
+    }
+};
+
+// Packs every frame for the store; the pass job given decides what the pass does.
+void twoPassStages(velrun::RunStages& s, std::function<void(velrun::RunContext&, velthread::FrameStore&)> job)
+{
+    s.packForStore = [](velrun::RunContext&, velrun::Frame& frame) {
+        std::vector<velrun::StoredFrame> frames(1);
+        frames[0].image = std::make_unique<velimage::PostWeightedImage>();
+        frames[0].image->allocate(frame.image->width(), frame.image->height(), 4);
+        frames[0].image->clear();
+        return frames;
+    };
+    s.integrationPassJob = std::move(job);
+}
+
+void drainPass(velrun::RunContext&, velthread::FrameStore& store)
+{
+    velthread::StoredBand band;
+    while (store.takeBand(band)) {
+        store.addFinishedRows(band.rows);
+        store.returnBand(band);
+    }
+}
+
+// After the record at `index`, no stage opens any more (closing codes and ticks may follow).
+bool nothingOpensAfter(const std::vector<Step>& steps, size_t index)
+{
+    for (size_t i = index + 1; i < steps.size(); ++i) {
+        const int32_t stage = std::get<0>(steps[i]);
+        if (stage > 0 && stage % 2 == 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(Cancellation, AtEveryStageBoundaryEndsTheRunCleanly)
+{
+    struct Case {
+        int32_t stage;
+        bool twoPass;
+    };
+    for (const Case c : {Case{2, false}, Case{21, false}, Case{27, false}, Case{25, false}, Case{29, false},
+                         Case{39, false}, Case{45, false}, Case{25, true}, Case{29, true}, Case{33, true},
+                         Case{35, true}, Case{39, true}}) {
+        SCOPED_TRACE(testing::Message() << "stage " << c.stage << (c.twoPass ? " two-pass" : ""));
+        veltest::TempDir dir;
+        Session run(3, dir.wfile("out.tif"));
+        if (c.twoPass) {
+            run.engine.setIntegrationMode(1);
+            run.engine.setMemoryQuery([] { return uint64_t{0}; });  // frames go to temporary files
+            run.adjust = [](velrun::RunStages& s) { twoPassStages(s, drainPass); };
+        }
+        size_t cancelledAt = 0;
+        run.log.onRecord = [&](const ProgressRecord& record) {
+            if (record.stage == c.stage && !run.engine.cancelled()) {
+                cancelledAt = run.log.steps.size() - 1;
+                run.engine.cancel();
+            }
+        };
+        EXPECT_EQ(run.engine.run(), VELOSTAR_CANCELLED);
+        ASSERT_GT(cancelledAt, 0u);
+        EXPECT_TRUE(nothingOpensAfter(run.log.steps, cancelledAt));
+        EXPECT_TRUE(run.fake.written.empty());
+        EXPECT_EQ(dir.entryCount(), 0) << "temporary files left behind";
+        EXPECT_EQ(run.engine.run(), VELOSTAR_CANCELLED);  // a cancelled engine stays cancelled
+    }
+}
+
+TEST(Cancellation, FromAnotherThreadWakesTheBlockedIntegrationPass)
+{
+    for (const bool files : {false, true}) {
+        veltest::TempDir dir;
+        Session run(3, dir.wfile("out.tif"));
+        run.engine.setIntegrationMode(1);
+        run.engine.setMemoryQuery([files] { return files ? uint64_t{0} : uint64_t{64} << 30; });
+        std::promise<void> inPass;
+        std::atomic<bool> signalled{false};
+        run.adjust = [&](velrun::RunStages& s) {
+            // Each pass job holds a band until the store is stopped; with files the reader is
+            // held back by the memory guard meanwhile.
+            twoPassStages(s, [&](velrun::RunContext&, velthread::FrameStore& store) {
+                velthread::StoredBand band;
+                if (store.takeBand(band) && !signalled.exchange(true))
+                    inPass.set_value();
+                while (!store.stopped())
+                    std::this_thread::sleep_for(1ms);
+                store.returnBand(band);
+            });
+        };
+        auto result = std::async(std::launch::async, [&] { return run.engine.run(); });
+        ASSERT_EQ(inPass.get_future().wait_for(10s), std::future_status::ready);
+        run.engine.cancel();
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << "a thread stayed blocked";
+        EXPECT_EQ(result.get(), VELOSTAR_CANCELLED);
+        EXPECT_TRUE(run.log.contains(35, 4));
+        EXPECT_EQ(dir.entryCount(), 0);
+    }
+}
+
+TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
+{
+    veltest::TempDir dir;
+    Session run(2, dir.wfile("out.tif"));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+    auto decode = veltest::fakeDecoder();
+    run.engine.setFrameDecoder([&](const std::wstring& path, int c, int p) {
+        if (path.find(L"f1") != std::wstring::npos) {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        }
+        return decode(path, c, p);
+    });
+    run.adjust = [&](velrun::RunStages& s) {
+        // The reference's first stage waits until the loader thread is decoding the next frame,
+        // so that the pipeline's claim has to wait for it.
+        s.removeHotPixels = [&](velrun::RunContext&, velrun::Frame& frame) {
+            if (!frame.reference)
+                return;
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return entered; });
+        };
+    };
+    auto result = std::async(std::launch::async, [&] { return run.engine.run(); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
+    }
+    std::this_thread::sleep_for(20ms);  // let the pipeline reach the claim (the test holds either way)
+    run.engine.cancel();
+    bool claimReturned = false;
+    for (int i = 0; i < 2000 && !claimReturned; ++i) {
+        claimReturned = run.log.contains(2, 2);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(claimReturned) << "the claim did not return while the decode was still running";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), VELOSTAR_CANCELLED);
+}
+
+TEST(Cancellation, AllocationFailureInTheFileBackedPassGivesEightAndNoFilesRemain)
+{
+    veltest::TempDir dir;
+    Session run(3, dir.wfile("out.tif"));
+    run.engine.setIntegrationMode(1);
+    run.engine.setMemoryQuery([] { return uint64_t{0}; });
+    run.adjust = [](velrun::RunStages& s) {
+        twoPassStages(s, [](velrun::RunContext&, velthread::FrameStore&) { throw std::bad_alloc(); });
+    };
+    EXPECT_EQ(run.engine.run(), VELOSTAR_OUT_OF_MEMORY);
+    EXPECT_EQ(dir.entryCount(), 0);
+}

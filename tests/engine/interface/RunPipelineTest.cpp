@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "IntegrationStorage.h"
+#include "image/ImageFiles.h"
+#include "image/TiffWriter.h"
+#include "PipelineHarness.h"
+#include "parallel/FrameStore.h"
+#include "support/TempDir.h"
+
+using veltest::Step;
+
+namespace {
+
+struct Session {
+    VelostarImpl engine;
+    veltest::ProgressLog log;
+    veltest::FakeStages fake;
+    std::function<void(velrun::RunStages&)> adjust;
+
+    Session(const std::vector<std::wstring>& stars, const std::wstring& output)
+    {
+        engine.setFrameDecoder(veltest::fakeDecoder());
+        engine.setStageFactory([this] {
+            velrun::RunStages stages = fake.stages();
+            if (adjust)
+                adjust(stages);
+            return stages;
+        });
+        for (const auto& star : stars)
+            engine.addStarImage(star.c_str());
+        if (!output.empty())
+            engine.setOutputFile(output.c_str());
+    }
+    int go()
+    {
+        engine.getTotalSteps();
+        engine.setProgressCallback(&log, veltest::ProgressLog::callback);
+        return engine.run();
+    }
+};
+
+}  // namespace
+
+TEST(RunPipeline, OneFrameReportsEveryStageInOrder)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    const std::vector<Step> expected{
+        {14, 0, 0}, {1, 0, 0}, {2, 1, 1},  {20, 0, 1}, {21, 1, 2}, {24, 0, 2}, {25, 1, 3}, {15, 1, 3}, {36, 0, 3},
+        {38, 0, 3}, {39, 1, 4}, {44, 0, 4}, {45, 1, 5}, {37, 1, 5}, {54, 0, 5}, {56, 0, 5}, {57, 1, 6}, {55, 1, 6}};
+    EXPECT_EQ(run.log.steps, expected);
+    EXPECT_EQ(run.engine.totalSteps(), 6);
+    EXPECT_EQ(run.log.paths[1], L"/night/a.tif");
+    EXPECT_EQ(run.log.paths[15], dir.wfile("out.tif"));
+    ASSERT_EQ(run.fake.written.size(), 1u);
+    EXPECT_EQ(run.fake.software[0], "Velostar 1.6.2");
+    EXPECT_EQ(run.fake.exposures[0], 2.0f);
+}
+
+TEST(RunPipeline, UnreadableOtherFrameIsSkippedWithItsStepsAndTheRestComposed)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/c.tif", L"/night/b_bad.tif"}, dir.wfile("out.tif"));
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    const std::vector<Step> expected{
+        {14, 0, 0}, {1, 0, 0}, {2, 1, 1}, {20, 0, 1}, {21, 1, 2}, {26, 0, 2}, {27, 1, 3}, {24, 0, 3}, {25, 1, 4},
+        {1, 0, 4}, {2, 2, 5}, {0, 9, 7},  // b_bad: named before c, so processed first; skipped
+        {1, 0, 7}, {2, 1, 8}, {20, 0, 8}, {21, 1, 9}, {26, 0, 9}, {27, 1, 10}, {28, 0, 10}, {29, 1, 11},
+        {15, 1, 11}, {36, 0, 11}, {38, 0, 11}, {39, 1, 12}, {44, 0, 12}, {45, 1, 13}, {37, 1, 13},
+        {54, 0, 13}, {56, 0, 13}, {57, 1, 14}, {55, 1, 14}};
+    EXPECT_EQ(run.log.steps, expected);
+    EXPECT_EQ(run.fake.exposures.at(0), 4.0f);  // two frames of 2 s were loaded
+
+    ASSERT_EQ(run.engine.getFrameReportCount(), 3);
+    VelostarFrameReport reports[3];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(run.engine.getFrameReport(i, &reports[i]));
+    EXPECT_STREQ(reports[0].file, L"/night/a.tif");
+    EXPECT_TRUE(reports[0].reference && reports[0].used);
+    EXPECT_EQ(reports[0].stars, 20);
+    EXPECT_STREQ(reports[1].file, L"/night/b_bad.tif");
+    EXPECT_FALSE(reports[1].used);
+    EXPECT_TRUE(reports[2].used && reports[2].aligned);
+    EXPECT_EQ(reports[2].pairs, 12);
+    EXPECT_EQ(reports[2].transform[2], 1.5);
+}
+
+TEST(RunPipeline, ResultCodesBeforeAndInsteadOfWork)
+{
+    veltest::TempDir dir;
+    {
+        Session run({}, dir.wfile("out.tif"));
+        EXPECT_EQ(run.go(), VELOSTAR_NO_STAR_IMAGES);
+        EXPECT_TRUE(run.log.steps.empty());
+    }
+    {
+        Session run({L"/night/a.tif"}, L"");
+        EXPECT_EQ(run.go(), VELOSTAR_NO_OUTPUT);
+        EXPECT_TRUE(run.log.steps.empty());
+    }
+    {
+        Session run({L"/night/bad.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
+        EXPECT_EQ(run.go(), VELOSTAR_BASE_UNREADABLE);
+        const std::vector<Step> expected{{14, 0, 0}, {1, 0, 0}, {2, 2, 1}, {15, 1, 1}};
+        EXPECT_EQ(run.log.steps, expected);
+        EXPECT_TRUE(run.fake.written.empty());
+    }
+    {
+        Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+        run.fake.writeSucceeds = false;
+        EXPECT_EQ(run.go(), VELOSTAR_WRITE_FAILED);
+        const std::vector<Step> tail{run.log.steps.end() - 2, run.log.steps.end()};
+        EXPECT_EQ(tail, (std::vector<Step>{{57, 2, 6}, {55, 2, 6}}));
+    }
+    {
+        // No writer in the build: the output is not claimed as written.
+        Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+        run.adjust = [](velrun::RunStages& s) { s.writeOutput = nullptr; };
+        EXPECT_EQ(run.go(), VELOSTAR_WRITE_FAILED);
+        EXPECT_TRUE(run.log.contains(57, 2));
+    }
+}
+
+TEST(RunPipeline, ReferenceStarCountDecidesBetweenWarningAndFailure)
+{
+    veltest::TempDir dir;
+    for (const int stars : {4, 7}) {
+        Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
+        int attempts = 0;
+        run.adjust = [&](velrun::RunStages& s) {
+            s.analyzeFrame = [&](velrun::RunContext&, velrun::Frame&, int32_t) {
+                ++attempts;
+                auto analysis = std::make_unique<velrun::FrameAnalysis>();
+                analysis->stars = stars;
+                return analysis;
+            };
+        };
+        const int result = run.go();
+        EXPECT_TRUE(run.log.contains(27, 3));
+        if (stars < 5) {
+            EXPECT_EQ(result, VELOSTAR_TOO_FEW_STARS);
+            EXPECT_EQ(attempts, 3);  // the reference tries three times
+            EXPECT_FALSE(run.log.contains(24, 0));
+        } else {
+            EXPECT_EQ(result, VELOSTAR_OK);
+            EXPECT_EQ(attempts, 4);
+        }
+    }
+}
+
+TEST(RunPipeline, WithoutStarAnalysisNoFrameIsClaimedAsComposed)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/b.tif", L"/night/c.tif"}, dir.wfile("out.tif"));
+    run.adjust = [](velrun::RunStages& s) { s.analyzeFrame = nullptr; };
+    run.go();
+    EXPECT_TRUE(run.log.contains(27, 2));
+    EXPECT_FALSE(run.log.contains(27, 1));
+    EXPECT_FALSE(run.log.contains(29, 1));
+    VelostarFrameReport report{};
+    ASSERT_TRUE(run.engine.getFrameReport(1, &report));
+    EXPECT_FALSE(report.used);
+}
+
+TEST(RunPipeline, TimeLapseMakesOneOutputPerWindowWithItsThirdFrameAsReference)
+{
+    veltest::TempDir dir;
+    std::vector<std::wstring> stars;
+    for (const int i : {3, 0, 9, 1, 4, 8, 2, 7, 6, 5})
+        stars.push_back(L"/night/f0" + std::to_wstring(i) + L".tif");
+    Session run(stars, dir.wfile("out.tif"));
+    run.engine.setTimeLapseFrames(4);
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    ASSERT_EQ(run.fake.written.size(), 7u);
+    ASSERT_EQ(run.fake.references.size(), 7u);
+    for (int k = 1; k <= 7; ++k) {
+        EXPECT_EQ(run.fake.written[k - 1], dir.wfile("out0" + std::to_string(k) + ".tif"));
+        EXPECT_EQ(run.fake.references[k - 1], L"/night/f0" + std::to_wstring(k + 1) + L".tif");
+    }
+    EXPECT_EQ(run.engine.getFrameReportCount(), 4);  // the last window's frames
+    EXPECT_EQ(run.log.steps.back(), (Step{55, 1, run.engine.totalSteps()}));
+}
+
+TEST(RunPipeline, FailuresEscapingTheStagesBecomeResultCodes)
+{
+    veltest::TempDir dir;
+    {
+        Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+        run.adjust = [](velrun::RunStages& s) { s.removeHotPixels = [](velrun::RunContext&, velrun::Frame&) { throw std::bad_alloc(); }; };
+        EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
+    }
+    {
+        Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+        run.adjust = [](velrun::RunStages& s) { s.toneConvert = [](velrun::RunContext&) -> bool { throw std::runtime_error("x"); }; };
+        EXPECT_EQ(run.go(), VELOSTAR_UNKNOWN_ERROR);
+    }
+    {
+        // Decoded ahead on a loader thread, raised when the pipeline claims the frame.
+        Session run({L"/night/a.tif", L"/night/nomem.tif"}, dir.wfile("out.tif"));
+        auto decode = veltest::fakeDecoder();
+        run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
+            if (path.find(L"nomem") != std::wstring::npos)
+                throw std::bad_alloc();
+            return decode(path, c, p);
+        });
+        EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
+    }
+}
+
+namespace {
+
+// Two-pass stages: every frame is packed as its own pattern; the pass checks what it reads back.
+struct TwoPass {
+    std::atomic<int64_t> rowsChecked{0};
+    std::atomic<bool> mismatch{false};
+    std::mutex mutex;
+    std::vector<int32_t> markers;
+
+    static uint16_t aligned(int32_t x, int32_t y, int32_t c) { return static_cast<uint16_t>(7000 + (y * 6 + x) * 4 + c); }
+
+    void wire(velrun::RunStages& s)
+    {
+        s.packForStore = [](velrun::RunContext&, velrun::Frame&) {
+            std::vector<velrun::StoredFrame> frames(1);
+            frames[0].marker = 2;
+            frames[0].image = std::make_unique<velimage::PostWeightedImage>();
+            frames[0].image->allocate(6, 4, 4);
+            for (int32_t y = 0; y < 4; ++y)
+                for (int32_t i = 0; i < 24; ++i)
+                    frames[0].image->row(y)[i] = aligned(i / 4, y, i % 4);
+            return frames;
+        };
+        s.integrationPassJob = [this](velrun::RunContext&, velthread::FrameStore& store) {
+            velthread::StoredBand band;
+            while (store.takeBand(band)) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (markers.empty())
+                        markers = band.markers;
+                }
+                for (size_t e = 0; e < band.pixels.size(); ++e)
+                    for (int32_t r = 0; r < band.rows; ++r)
+                        for (int32_t i = 0; i < 24; ++i) {
+                            const int32_t y = band.firstRow + r, x = i / 4, c = i % 4;
+                            const uint16_t want = band.markers[e] == 3
+                                                      ? static_cast<uint16_t>(c == 3 ? 3 : 100 + (y * 6 + x) * 3 + c)
+                                                      : aligned(x, y, c);
+                            if (band.pixels[e][r * 24 + i] != want)
+                                mismatch = true;
+                        }
+                rowsChecked += band.rows;
+                store.addFinishedRows(band.rows);
+                store.returnBand(band);
+            }
+        };
+    }
+};
+
+}  // namespace
+
+TEST(RunPipeline, TwoPassIntegrationReadsBackExactlyWhatWasStoredInMemoryOrFiles)
+{
+    for (const bool files : {false, true}) {
+        veltest::TempDir dir;
+        TwoPass pass;
+        Session run({L"/night/a.tif", L"/night/b.tif", L"/night/c.tif"}, dir.wfile("out.tif"));
+        run.engine.setIntegrationMode(1);
+        run.engine.setMemoryQuery([files] { return files ? uint64_t{0} : uint64_t{64} << 30; });
+        run.adjust = [&](velrun::RunStages& s) { pass.wire(s); };
+        EXPECT_EQ(run.go(), VELOSTAR_OK);
+        EXPECT_FALSE(pass.mismatch);
+        EXPECT_EQ(pass.rowsChecked, 4);
+        EXPECT_EQ(pass.markers, (std::vector<int32_t>{3, 2, 2}));
+        EXPECT_EQ(run.log.contains(32, 0), files);
+        EXPECT_TRUE(run.log.contains(35, 1));
+        EXPECT_EQ(dir.entryCount(), 0) << "temporary files left behind";
+        EXPECT_TRUE(run.engine.temporaryFiles().empty());
+    }
+}
+
+TEST(IntegrationStorage, FramesStayInMemoryOnlyAboveTheBudget)
+{
+    const uint64_t need = (1000000ull + (1000000ull + 524288ull) * 2) * 8 + 1073741824ull;
+    EXPECT_FALSE(velrun::IntegrationStorage::fitsInMemory(need, 1000, 1000, 2));
+    EXPECT_TRUE(velrun::IntegrationStorage::fitsInMemory(need + 1, 1000, 1000, 2));
+    EXPECT_FALSE(velrun::IntegrationStorage::fitsInMemory(0, 1, 1, 1));
+}
+
+TEST(RunPipeline, RealTiffFramesComeThroughTheImageReaders)
+{
+    veltest::TempDir dir;
+    for (const char* name : {"a.tif", "b.tif"}) {
+        velimage::Image16 image;
+        image.allocate(8, 6, 3);
+        for (size_t i = 0; i < image.elementCount(); ++i)
+            image.data()[i] = static_cast<uint16_t>(i * 7);
+        image.ensureMetadata().setFloat(velimage::tags::ExposureTime, 30.0f);
+        ASSERT_TRUE(velimage::writeTiff16(image, dir.wfile(name)));
+    }
+    ASSERT_TRUE(veltest::writeBytes(dir.file("c.tif"), "II*\0 not really a tiff"));
+
+    Session run({dir.wfile("a.tif"), dir.wfile("b.tif"), dir.wfile("c.tif")}, dir.wfile("out.tif"));
+    run.engine.setFrameDecoder(velthread::defaultFrameDecoder());
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+    std::vector<uint16_t> samples;
+    run.adjust = [&](velrun::RunStages& s) {
+        s.removeHotPixels = [&](velrun::RunContext&, velrun::Frame& frame) {
+            sizes.emplace_back(frame.image->width(), frame.image->height());
+            samples.push_back(frame.image->data()[5]);
+        };
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    EXPECT_EQ(sizes, (std::vector<std::pair<int32_t, int32_t>>{{8, 6}, {8, 6}}));
+    // Decoded with the colour setting of the engine's colour space, as the reader does on its own.
+    const auto direct = velimage::loadImage(dir.wfile("a.tif"), velimage::loaderColorSetting(0), 1);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(samples, (std::vector<uint16_t>{direct->data()[5], direct->data()[5]}));
+    EXPECT_TRUE(run.log.contains(2, 2));  // c.tif
+    EXPECT_EQ(run.fake.exposures.at(0), 60.0f);
+}
