@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config git
   libwxgtk3.2-dev libraw-dev libtiff-dev libjpeg62-turbo-dev libpng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth clang libclang-rt-14-dev
+  xvfb xauth clang libclang-rt-14-dev time
 )
 
 missing=()

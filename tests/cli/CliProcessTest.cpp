@@ -1,0 +1,214 @@
+// Runs velostar-cli as a process: exit codes, stderr, signals and the report on generated data.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "SkyFiles.h"
+#include "SkyGenerator.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// The engine's answer while its stacking pipeline is not built yet.
+constexpr int kPipelineMissing = 10;
+
+std::string program()
+{
+    const char* dir = std::getenv("VELOSTAR_BIN_DIR");
+    return std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/velostar-cli";
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with stdout and stderr in files; `whileRunning` is polled with the stderr
+// text so far and may signal the process (it returns true once it has acted).
+Outcome runCli(const std::vector<std::string>& args, const veltest::TempDir& dir,
+               const std::function<bool(pid_t, const std::string&)>& whileRunning = nullptr)
+{
+    const std::string outPath = dir.file("cli.out"), errPath = dir.file("cli.err");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char*> argv;
+        const std::string path = program();
+        argv.push_back(const_cast<char*>(path.c_str()));
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    bool acted = !whileRunning;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, acted ? 0 : WNOHANG);
+        if (done == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        acted = whileRunning(pid, veltest::readBytes(errPath));
+        if (!acted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = veltest::readBytes(outPath);
+    outcome.err = veltest::readBytes(errPath);
+    return outcome;
+}
+
+// Writes a generated series into `folder`; returns the frame paths.
+std::vector<std::string> generate(const velsky::SkyGenerator& generator, const std::string& folder)
+{
+    const auto files = velsky::writeSeries(generator, folder);
+    std::vector<std::string> paths;
+    for (const auto& name : files.frames)
+        paths.push_back(folder + "/" + name);
+    return paths;
+}
+
+// True while the engine answers every run with its not-yet-built failure (cheap to ask).
+bool pipelineMissing()
+{
+    veltest::TempDir dir;
+    return runCli({"--quiet", "-o", dir.file("r.tif"), dir.file("missing.tif")}, dir).exitCode == kPipelineMissing;
+}
+
+}  // namespace
+
+TEST(CliProgram, BadUsageIsOneLineAndExit64)
+{
+    veltest::TempDir dir;
+    const auto outcome = runCli({"--sigma", "20", "-o", dir.file("r.tif"), dir.file("b.tif")}, dir);
+    EXPECT_EQ(outcome.exitCode, 64);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_NE(outcome.err.find("--sigma"), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+
+    const auto help = runCli({"--help"}, dir);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--pollution-strength"), std::string::npos);
+
+    const auto mask = runCli({"--mask", dir.file("none.png"), "-o", dir.file("r.tif"), dir.file("b.tif")}, dir);
+    EXPECT_EQ(mask.exitCode, 64);
+    EXPECT_NE(mask.err.find("--mask"), std::string::npos) << mask.err;
+}
+
+TEST(CliProgram, EngineResultIsTheExitStatus)
+{
+    veltest::TempDir dir;
+    const auto outcome = runCli(
+        {"--quiet", "--report", dir.file("r.json"), "-o", dir.file("r.tif"), dir.file("missing.tif"), dir.file("s.tif")},
+        dir);
+    // Quiet: only the one closing message, no stage lines.
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), outcome.exitCode == 7 ? 2 : 1) << outcome.err;
+    const auto report = nlohmann::json::parse(veltest::readBytes(dir.file("r.json")));
+    EXPECT_EQ(report["result"], outcome.exitCode);
+    if (outcome.exitCode == kPipelineMissing)
+        GTEST_SKIP() << "the engine's stacking pipeline is not built yet";
+    EXPECT_EQ(outcome.exitCode, 7);
+    EXPECT_NE(outcome.err.find("Loading base image failed."), std::string::npos) << outcome.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("r.tif")));
+}
+
+TEST(CliProgram, ReportTransformsAgreeWithGeneratorTruth)
+{
+    if (pipelineMissing())
+        GTEST_SKIP() << "the engine's stacking pipeline is not built yet";
+    veltest::TempDir dir;
+    velsky::SkyOptions o;
+    o.width = 1600;
+    o.height = 1000;
+    o.frames = 5;
+    o.seed = 11;
+    o.rotationPerFrameDeg = 0.3;
+    const velsky::SkyGenerator generator(o);
+    const auto frames = generate(generator, dir.file("sky"));
+    std::vector<std::string> args = {"--report", dir.file("r.json"), "-o", dir.file("stack.tif")};
+    args.insert(args.end(), frames.begin(), frames.end());
+    const auto outcome = runCli(args, dir);
+    if (outcome.exitCode == kPipelineMissing)
+        GTEST_SKIP() << "the engine's stacking pipeline is not built yet";
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_TRUE(std::filesystem::exists(dir.file("stack.tif")));
+    // Not a terminal: plain stage lines.
+    EXPECT_NE(outcome.err.find("[Analysis & composition]\n"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
+
+    const auto report = nlohmann::json::parse(veltest::readBytes(dir.file("r.json")));
+    EXPECT_EQ(report["result"], 1);
+    ASSERT_EQ(report["frames"].size(), frames.size());
+    for (const auto& frame : report["frames"]) {
+        const std::string file = frame["file"];
+        const int index = std::stoi(file.substr(file.size() - 7, 3));
+        EXPECT_EQ(frame["reference"], index == 0) << file;
+        ASSERT_FALSE(frame["transform"].is_null()) << file;
+        EXPECT_EQ(frame["used"], true) << file;
+        const auto t = frame["transform"].get<std::vector<double>>();
+        const auto truth = generator.frameToBase(index);
+        // Alignment within half a pixel anywhere in the frame.
+        for (double y : {0.0, 500.0, 999.0})
+            for (double x : {0.0, 800.0, 1599.0}) {
+                double tx, ty;
+                truth.apply(x, y, tx, ty);
+                EXPECT_NEAR(t[0] * x + t[1] * y + t[2], tx, 0.5) << file << " at " << x << "," << y;
+                EXPECT_NEAR(t[3] * x + t[4] * y + t[5], ty, 0.5) << file << " at " << x << "," << y;
+            }
+    }
+}
+
+TEST(CliProgram, InterruptCancelsAndLeavesNoTemporaryFiles)
+{
+    if (pipelineMissing())
+        GTEST_SKIP() << "the engine's stacking pipeline is not built yet";
+    veltest::TempDir dir;
+    velsky::SkyOptions o;
+    o.width = 2000;
+    o.height = 1300;
+    o.frames = 12;
+    o.seed = 5;
+    const auto frames = generate(velsky::SkyGenerator(o), dir.file("sky"));
+    std::filesystem::create_directories(dir.file("out"));
+    std::vector<std::string> args = {"--mode", "select", "-o", dir.file("out/stack.tif")};
+    args.insert(args.end(), frames.begin(), frames.end());
+    bool interrupted = false;
+    const auto outcome = runCli(args, dir, [&](pid_t pid, const std::string& err) {
+        // Interrupt in the middle of the frame walk.
+        if (err.find("Analyzing image") == std::string::npos)
+            return false;
+        kill(pid, SIGINT);
+        interrupted = true;
+        return true;
+    });
+    if (outcome.exitCode == kPipelineMissing)
+        GTEST_SKIP() << "the engine's stacking pipeline is not built yet";
+    ASSERT_TRUE(interrupted) << "the run ended before it could be interrupted: " << outcome.err;
+    EXPECT_EQ(outcome.exitCode, 4) << outcome.err;
+    EXPECT_NE(outcome.err.find("Cancelled."), std::string::npos) << outcome.err;
+    // Neither temporary frames nor a half-written result stay behind.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("out")))
+        ADD_FAILURE() << "left behind: " << entry.path();
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Velostar.h"
+#include "WideText.h"
+
+// Test double of the engine interface: records every configuration call as text, in order.
+class RecordingEngine final : public Velostar {
+public:
+    std::vector<std::string> calls;
+    std::vector<VelostarFrameReport> reports;
+    const uint8_t* maskPointer = nullptr;
+
+    void setBaseImage(const wchar_t* p) override { record("setBaseImage", velcli::narrow(p)); }
+    void addStarImage(const wchar_t* p) override { record("addStarImage", velcli::narrow(p)); }
+    void addNoiseImage(const wchar_t* p) override { record("addNoiseImage", velcli::narrow(p)); }
+    void addVignettingImage(const wchar_t* p) override { record("addVignettingImage", velcli::narrow(p)); }
+    void setOutputFile(const wchar_t* p) override { record("setOutputFile", velcli::narrow(p)); }
+    void setUnifyExposure(bool on) override { record("setUnifyExposure", on); }
+    void setHomogenizeVignetting(bool on) override { record("setHomogenizeVignetting", on); }
+    void setCompositionMode(int mode) override { record("setCompositionMode", mode); }
+    void setIntegrationMode(int mode) override { record("setIntegrationMode", mode); }
+    void setColorSpace(int space) override { record("setColorSpace", space); }
+    void setTrailsMotionEffect(bool on) override { record("setTrailsMotionEffect", on); }
+    void setAutoBrightness(bool on) override { record("setAutoBrightness", on); }
+    void setHDR(bool on) override { record("setHDR", on); }
+    void setRemoveHotPixels(bool on) override { record("setRemoveHotPixels", on); }
+    void setFreezeGroundSelective(bool on) override { record("setFreezeGroundSelective", on); }
+    void setDumpAsLinear(bool on) override { record("setDumpAsLinear", on); }
+    void clearReducePollution() override { calls.push_back("clearReducePollution()"); }
+    void setReducePollution(int kind, int strength) override { record("setReducePollution", kind, strength); }
+    void setAggressiveSuppression(bool on) override { record("setAggressiveSuppression", on); }
+    void setMergePixels(bool on) override { record("setMergePixels", on); }
+    void setTimeLapseFrames(unsigned int frames) override { record("setTimeLapseFrames", frames); }
+    void setEnhanceStars(float factor) override { record("setEnhanceStars", factor); }
+    void setDistortionCorrection(int mode) override { record("setDistortionCorrection", mode); }
+    void setSigma(float sigma) override { record("setSigma", sigma); }
+    void setStarBound(float x0, float y0, float x1, float y1) override { record("setStarBound", x0, y0, x1, y1); }
+    void setGradientRegion(float x0, float y0, float x1, float y1, float e) override
+    {
+        record("setGradientRegion", x0, y0, x1, y1, e);
+    }
+    void setMask(const uint8_t* rgb, int width, int height) override
+    {
+        maskPointer = rgb;
+        record("setMask", width, height);
+    }
+    int getTotalSteps() override { return 0; }
+    void setProgressCallback(void*, VelostarProgressCallback) override {}
+    int run() override { return VELOSTAR_UNKNOWN_ERROR; }
+    void cancel() override {}
+    int getFrameReportCount() override { return static_cast<int>(reports.size()); }
+    bool getFrameReport(int index, VelostarFrameReport* report) override
+    {
+        if (index < 0 || index >= getFrameReportCount())
+            return false;
+        *report = reports[index];
+        return true;
+    }
+
+private:
+    template <typename... Args>
+    void record(const char* name, const Args&... args)
+    {
+        std::ostringstream text;
+        text << name << '(';
+        const char* separator = "";
+        ((text << separator << value(args), separator = ", "), ...);
+        text << ')';
+        calls.push_back(text.str());
+    }
+    static std::string value(bool v) { return v ? "true" : "false"; }
+    static std::string value(const std::string& v) { return v; }
+    template <typename T>
+    static std::string value(const T& v)
+    {
+        std::ostringstream text;
+        text << v;
+        return text.str();
+    }
+};
