@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+
+#include <wx/filename.h>
+#include <wx/frame.h>
+#include <wx/treectrl.h>
+
+#include "FileTree.h"
+#include "RunSettings.h"
+
+class LightButton;
+class wxSplitterWindow;
+class wxSplitterEvent;
+class wxStaticText;
+
+// The main window: the file tree of a stacking job, the Start button and the preview header. It
+// owns the job's files and RunSettings and starts runs through the progress dialog. UI thread only.
+class MainFrame : public wxFrame {
+public:
+    MainFrame();
+
+    // Files dropped on the tree or the preview, at a screen position; asks for their category.
+    bool dropFiles(const wxPoint& screenPosition, const wxArrayString& paths);
+
+private:
+    void createMenus();
+    void createLayout();
+    wxWindow* createLeftSide(wxWindow* parent);
+    wxWindow* createRightSide(wxWindow* parent);
+    void placeWindow();
+    void keepLowerPane(int minimumHeight);
+
+    // File tree.
+    void rebuildCategory(velapp::Category category);
+    void rebuildTree();
+    wxTreeItemId categoryItem(velapp::Category category) const;
+    bool categoryOf(const wxTreeItemId& item, velapp::Category& category) const;
+    int entryIndexOf(const wxTreeItemId& item) const;
+    void addFiles(velapp::Category category, const wxArrayString& paths);
+    void chooseFiles(velapp::Category category);
+    void chooseBase();
+    void chooseOutput();
+    void removeEntry(const wxTreeItemId& item);
+    void removeAll(velapp::Category category);
+    void showBaseState();
+    void showContextMenu(const wxTreeItemId& item, const wxPoint& at);
+    void showStatusFor(const wxTreeItemId& item);
+
+    // Project state.
+    void markEdited();
+    void updateTitle();
+    void newProject();
+    void start();
+    bool outputExists() const;
+
+    // Handlers; each one catches everything, nothing may leave a wx handler.
+    void onCommand(wxCommandEvent& event);
+    void onTreeActivated(wxTreeEvent& event);
+    void onTreeMenu(wxTreeEvent& event);
+    void onTreeSelection(wxTreeEvent& event);
+    void onLinkClick(wxCommandEvent& event);
+    void onClose(wxCloseEvent& event);
+    void onSashChanged(wxSplitterEvent& event);
+    void onMaximize(wxMaximizeEvent& event);
+    template <typename Action> void guarded(Action&& action);
+
+    velapp::FileTreeModel m_files;
+    velapp::RunSettings m_settings;
+    wxFileName m_projectFile;
+    bool m_modified = false;
+    bool m_changedSinceRun = true;
+    bool m_outputConfirmed = false;
+    wxString m_resultPath;
+    wxString m_openFilter;
+
+    wxSplitterWindow* m_outerSplitter = nullptr;
+    wxSplitterWindow* m_innerSplitter = nullptr;
+    wxTreeCtrl* m_fileTree = nullptr;
+    std::array<wxTreeItemId, 5> m_categoryItems;
+    wxTreeItemId m_menuItem;  // the item a context menu was opened on
+    wxStaticText* m_previewLabel = nullptr;
+    LightButton* m_openButton = nullptr;
+};
