@@ -160,9 +160,8 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
         if (cancelled())
             break;
 
-        bool analysisMissing = false;
         if (s.alignStars() && frames.size() > 1) {
-            if (analyze(frame, report, analysisMissing) == VELOSTAR_TOO_FEW_STARS) {
+            if (analyze(frame, report) == VELOSTAR_TOO_FEW_STARS) {
                 m_engine.frameReports().push_back(report);
                 return VELOSTAR_TOO_FEW_STARS;
             }
@@ -277,12 +276,11 @@ void OutputProducer::unifyExposure(Frame& frame)
     m_engine.report(Exposure + 1, nullptr, ok ? Done : Failed, 0);
 }
 
-int OutputProducer::analyze(Frame& frame, VelostarFrameReport& report, bool& analysisMissing)
+int OutputProducer::analyze(Frame& frame, VelostarFrameReport& report)
 {
     m_engine.report(Analyze, nullptr, Start, 0);
     if (!m_stages.analyzeFrame) {
         // Without star analysis nothing can be aligned: say so rather than count stars we never saw.
-        analysisMissing = true;
         m_engine.report(Analyze + 1, nullptr, Failed, 1);
         return VELOSTAR_OK;
     }

@@ -38,7 +38,7 @@ private:
     void calibrate(Frame& frame);
     void unifyExposure(Frame& frame);
     // Analysis (stage 26/27); returns 3 when the reference has too few stars, else 1.
-    int analyze(Frame& frame, VelostarFrameReport& report, bool& analysisMissing);
+    int analyze(Frame& frame, VelostarFrameReport& report);
     bool startReference(Frame& frame, size_t frameCount);
     bool composeFrame(Frame& frame);
     void rememberPattern(Frame& frame);

@@ -112,7 +112,9 @@ struct RunStages {
     std::function<bool(RunContext&, int32_t width, int32_t height, int32_t q, int32_t passes)> prepareSkyMask;
 
     // Registration. analyzeFrame detects stars (attempt 0..2) and builds the frame's pattern;
-    // for the reference it also gives the pattern's stars new identities. Null when it failed.
+    // for the reference it also gives the pattern's stars new identities. It searches inside
+    // ctx.mask when that has the frame's size, else inside ctx.starBound when starBoundActive(),
+    // else the whole frame. Null when it failed.
     std::function<std::unique_ptr<FrameAnalysis>(RunContext&, Frame&, int32_t attempt)> analyzeFrame;
     // Complex distortion: matches the frame's pattern against the previous frame's, so that its
     // stars inherit their identities.
@@ -133,7 +135,8 @@ struct RunStages {
     // Two-pass integration. prepareIntegration runs on the pipeline's thread before the pass
     // (working scale of the base already in ctx.accumulation); integrationPassJob runs on every
     // pass job at once: take bands from the store until none is left, write the rows of
-    // ctx.accumulation, add finished rows, hand each band back.
+    // ctx.accumulation, add finished rows, hand each band back. The pass jobs occupy every pool
+    // thread, so the job must not submit pool work of its own.
     std::function<bool(RunContext&)> prepareIntegration;
     std::function<void(RunContext&, velthread::FrameStore&)> integrationPassJob;
     std::function<void(RunContext&)> finishFreezeGround;  // rebuilds the 3-channel result

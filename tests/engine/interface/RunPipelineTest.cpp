@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <new>
 #include <stdexcept>
 
@@ -322,4 +324,34 @@ TEST(RunPipeline, RealTiffFramesComeThroughTheImageReaders)
     EXPECT_EQ(samples, (std::vector<uint16_t>{direct->data()[5], direct->data()[5]}));
     EXPECT_TRUE(run.log.contains(2, 2));  // c.tif
     EXPECT_EQ(run.fake.exposures.at(0), 60.0f);
+}
+
+TEST(RunPipeline, SlowIntegrationPassSendsTicksWithinItsBudget)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/b.tif", L"/night/c.tif"}, dir.wfile("out.tif"));
+    run.engine.setIntegrationMode(1);
+    run.engine.setMemoryQuery([] { return uint64_t{64} << 30; });
+    TwoPass pass;
+    run.adjust = [&](velrun::RunStages& s) {
+        pass.wire(s);
+        auto job = s.integrationPassJob;
+        // The job that finishes the last band holds the pass open for a while.
+        s.integrationPassJob = [job](velrun::RunContext& ctx, velthread::FrameStore& store) {
+            job(ctx, store);
+            if (store.finishedRows() == store.height())
+                std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        };
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    const auto& steps = run.log.steps;
+    const auto open = std::find_if(steps.begin(), steps.end(), [](const Step& s) { return std::get<0>(s) == 34; });
+    const auto close = std::find_if(steps.begin(), steps.end(), [](const Step& s) { return std::get<0>(s) == 35; });
+    ASSERT_TRUE(open != steps.end() && close != steps.end());
+    const int32_t start = std::get<2>(*open);
+    const int32_t budget = 3;  // one step per frame of the output
+    EXPECT_TRUE(std::any_of(open, close, [](const Step& s) { return std::get<0>(s) == 0 && std::get<1>(s) == 9; }));
+    for (auto it = open + 1; it != close; ++it)
+        EXPECT_LE(std::get<2>(*it), start + budget);
+    EXPECT_EQ(*close, (Step{35, 1, start + budget}));
 }
