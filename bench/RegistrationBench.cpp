@@ -11,6 +11,7 @@
 #include "image/Image.h"
 #include "parallel/ProcessPool.h"
 #include "registration/Alignment.h"
+#include "registration/DistortionGrid.h"
 #include "registration/StarDetector.h"
 #include "registration/StarMatcher.h"
 #include "registration/StarPattern.h"
@@ -155,8 +156,28 @@ void BM_RegisterFrame(benchmark::State& state)
     state.counters["Mpx/s"] = benchmark::Counter(double(kWidth) * kHeight * 1e-6 * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// The displacement grid (257 × 257 local fits) from 450 samples over the frame.
+void BM_DistortionGrid(benchmark::State& state)
+{
+    pool();
+    std::mt19937 random(3);
+    std::vector<velreg::DisplacementSample> samples;
+    for (int32_t k = 0; k < 450; ++k) {
+        const float x = static_cast<float>(random() % kWidth), y = static_cast<float>(random() % kHeight);
+        samples.push_back({x, y, 3.0f * x / kWidth + static_cast<float>(random() % 100) * 0.005f, -2.0f * y / kHeight});
+    }
+    CpuMeter meter(state);
+    for (auto _ : state) {
+        velreg::DistortionGrid grid;
+        grid.reset();
+        velreg::fillDistortionGrid(samples, kWidth, kHeight, grid);
+        benchmark::DoNotOptimize(grid.nodes.data());
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_DistortionGrid)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DetectStars)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BuildPattern)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MatchStars)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -18,24 +18,25 @@ constexpr int32_t kMaxBilinearIndex = 20;
 // Pivots this small relative to the normal matrix's largest diagonal mean too few independent samples.
 constexpr double kRelativePivot = 1e-12;
 
+// A sample's rank key: squared distance to the node and its index in the job's samples.
 struct RankedSample {
     double distance;
-    DisplacementSample sample;
+    int32_t index;
 };
 
 // Monomials of the local surface, in node-centred coordinates scaled to about unit size. The bilinear
 // and biquadratic spaces are closed under shifts and scaling, so this is the same surface as one fitted
 // in frame coordinates, without the cancellation of x²y² terms of order 1e15.
-int32_t fillTerms(bool biquadratic, double x, double y, double* row)
+template <int32_t Terms>
+void fillTerms(double x, double y, double* row)
 {
-    if (!biquadratic) {
+    if constexpr (Terms == 4) {
         row[0] = x, row[1] = y, row[2] = x * y, row[3] = 1.0;
-        return 4;
+    } else {
+        row[0] = x * x * y * y, row[1] = x * x * y, row[2] = x * y * y;
+        row[3] = x * x, row[4] = y * y, row[5] = x * y;
+        row[6] = x, row[7] = y, row[8] = 1.0;
     }
-    row[0] = x * x * y * y, row[1] = x * x * y, row[2] = x * y * y;
-    row[3] = x * x, row[4] = y * y, row[5] = x * y;
-    row[6] = x, row[7] = y, row[8] = 1.0;
-    return 9;
 }
 
 // Normal equations of one node's fit, reused from node to node.
@@ -47,29 +48,28 @@ struct LocalFit {
 
 // Least-squares value at the node of dx and dy over the first `count` ranked samples; zero
 // displacement when they do not determine the surface.
-Displacement fitNode(const std::vector<RankedSample>& ranked, int32_t count, double nodeX, double nodeY, double scale,
-                     LocalFit& fit)
+template <int32_t Terms>
+Displacement fitNode(const std::vector<DisplacementSample>& samples, const std::vector<RankedSample>& ranked,
+                     int32_t count, double nodeX, double nodeY, double inverseScale, LocalFit& fit)
 {
-    const bool biquadratic = count - 1 > kMaxBilinearIndex;
-    const int32_t terms = biquadratic ? 9 : 4;
-    double normal[9][9] = {};
-    double right[9][2] = {};
-    double row[9];
+    double normal[Terms][Terms] = {};
+    double right[Terms][2] = {};
+    double row[Terms];
     for (int32_t k = 0; k < count; ++k) {
-        const DisplacementSample& s = ranked[k].sample;
-        fillTerms(biquadratic, (s.x - nodeX) / scale, (s.y - nodeY) / scale, row);
-        for (int32_t i = 0; i < terms; ++i) {
-            for (int32_t j = i; j < terms; ++j)
+        const DisplacementSample& s = samples[static_cast<size_t>(ranked[k].index)];
+        fillTerms<Terms>((s.x - nodeX) * inverseScale, (s.y - nodeY) * inverseScale, row);
+        for (int32_t i = 0; i < Terms; ++i) {
+            for (int32_t j = i; j < Terms; ++j)
                 normal[i][j] += row[i] * row[j];
             right[i][0] += row[i] * s.dx;
             right[i][1] += row[i] * s.dy;
         }
     }
-    fit.normal.resize(terms, terms);
-    fit.right.resize(terms, 2);
+    fit.normal.resize(Terms, Terms);
+    fit.right.resize(Terms, 2);
     double largest = 0;
-    for (int32_t i = 0; i < terms; ++i) {
-        for (int32_t j = i; j < terms; ++j)
+    for (int32_t i = 0; i < Terms; ++i) {
+        for (int32_t j = i; j < Terms; ++j)
             fit.normal.at(i, j) = fit.normal.at(j, i) = normal[i][j];
         fit.right.at(i, 0) = right[i][0];
         fit.right.at(i, 1) = right[i][1];
@@ -78,20 +78,21 @@ Displacement fitNode(const std::vector<RankedSample>& ranked, int32_t count, dou
     if (!(largest > 0) || !solve(fit.normal, fit.right, fit.solution, largest * kRelativePivot))
         return Displacement{};
     // Every term but the constant vanishes at the node.
-    const double dx = fit.solution.at(terms - 1, 0);
-    const double dy = fit.solution.at(terms - 1, 1);
+    const double dx = fit.solution.at(Terms - 1, 0);
+    const double dy = fit.solution.at(Terms - 1, 1);
     if (!std::isfinite(dx) || !std::isfinite(dy))
         return Displacement{};
     return Displacement{static_cast<float>(dx), static_cast<float>(dy)};
 }
 
 // Index of the sample at which the last of the four sides around the node was first seen.
-int32_t sidesIndex(const std::vector<RankedSample>& ranked, float nodeX, float nodeY, bool& allSides)
+int32_t sidesIndex(const std::vector<DisplacementSample>& samples, const std::vector<RankedSample>& ranked, float nodeX,
+                   float nodeY, bool& allSides)
 {
     bool above = false, below = false, left = false, right = false;
     int32_t lastNew = 0;
     for (int32_t k = 0; k < static_cast<int32_t>(ranked.size()); ++k) {
-        const DisplacementSample& s = ranked[k].sample;
+        const DisplacementSample& s = samples[static_cast<size_t>(ranked[k].index)];
         bool fresh = false;
         if (!above && s.y <= nodeY)
             above = fresh = true;
@@ -182,16 +183,17 @@ void CalComplexDistoJob::run()
     if (count == 0 || m_firstRow >= m_endRow)
         return;
     const double rho2 = std::pow(m_grid.extentWidth / 3.0, 2) + std::pow(m_grid.extentHeight / 3.0, 2);
-    const double scale = std::max(std::sqrt(rho2), 1.0);
+    const double inverseScale = 1.0 / std::max(std::sqrt(rho2), 1.0);
     std::vector<RankedSample> ranked(m_samples.size());
     for (size_t k = 0; k < m_samples.size(); ++k)
-        ranked[k].sample = m_samples[k];
+        ranked[k].index = static_cast<int32_t>(k);
     LocalFit fit;
     for (int32_t i = m_firstRow; i < m_endRow; ++i) {
         for (int32_t j = 0; j < m_grid.columns; ++j) {
             const float nodeX = j * m_cellWidth, nodeY = i * m_cellHeight;
             for (RankedSample& r : ranked) {
-                const double dx = r.sample.x - nodeX, dy = r.sample.y - nodeY;
+                const DisplacementSample& s = m_samples[static_cast<size_t>(r.index)];
+                const double dx = s.x - nodeX, dy = s.y - nodeY;
                 r.distance = dx * dx + dy * dy;
             }
             // Neighbouring nodes rank the samples almost alike: insertion sort from the last order is
@@ -204,14 +206,16 @@ void CalComplexDistoJob::run()
                 ranked[p] = moving;
             }
             bool allSides = false;
-            const int32_t f = sidesIndex(ranked, nodeX, nodeY, allSides);
+            const int32_t f = sidesIndex(m_samples, ranked, nodeX, nodeY, allSides);
             const double limit = allSides ? rho2 : 2.0 * rho2;
             int32_t g = kMinFitIndex;
             if (count > 2 * kMinFitIndex)
                 while (2 * g < count && ranked[g].distance <= limit)
                     ++g;
             const int32_t h = std::min(count - 1, std::max(f, g - 1));
-            m_grid.node(j, i) = fitNode(ranked, h + 1, nodeX, nodeY, scale, fit);
+            m_grid.node(j, i) = h > kMaxBilinearIndex
+                                    ? fitNode<9>(m_samples, ranked, h + 1, nodeX, nodeY, inverseScale, fit)
+                                    : fitNode<4>(m_samples, ranked, h + 1, nodeX, nodeY, inverseScale, fit);
         }
     }
 }

@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "registration/PlaneBuffer.h"
 
 namespace velreg {
 
@@ -27,7 +28,7 @@ public:
     }
 
 private:
-    std::vector<uint64_t> m_sums;
+    PlaneBuffer<uint64_t> m_sums;
     int32_t m_width = 0;
     int32_t m_height = 0;
 };

@@ -62,7 +62,7 @@ bool forEachClear(const StarDetector::Planes& planes, int32_t y, int32_t x0, int
     return true;
 }
 
-void makeLuminance(const Image16& frame, std::vector<uint8_t>& luminance)
+void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance)
 {
     const int32_t width = frame.width();
     const int32_t channels = frame.channels();
@@ -238,7 +238,7 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     planes.ratio.resize(pixels);
     planes.contrast.resize(pixels);
     planes.wordsPerRow = (width + 63) / 64;
-    planes.notStar.assign(static_cast<size_t>(planes.wordsPerRow) * height, 0);
+    planes.notStar.resize(static_cast<size_t>(planes.wordsPerRow) * height);
     planes.integral.build(planes.luminance.data(), width, height);
 
     const int32_t parts = velthread::partCount();
@@ -252,7 +252,7 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     runJobBatch(jobs);
 
     suppress(planes, std::min(r1 + 1, margin - 1));
-    std::vector<uint8_t>().swap(planes.luminance);
+    planes.luminance.release();
 
     const size_t before = stars.size();
     extract(planes, margin, table, stars);

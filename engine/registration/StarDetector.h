@@ -5,6 +5,7 @@
 
 #include "image/Image.h"
 #include "registration/IntegralImage.h"
+#include "registration/PlaneBuffer.h"
 #include "registration/Star.h"
 
 namespace velreg {
@@ -40,10 +41,10 @@ public:
     struct Planes {
         int32_t width = 0;
         int32_t height = 0;
-        std::vector<uint8_t> luminance;
-        std::vector<uint32_t> ratio;
-        std::vector<int32_t> contrast;
-        std::vector<uint64_t> notStar;  // one bit per pixel, rows of wordsPerRow words
+        PlaneBuffer<uint8_t> luminance;
+        PlaneBuffer<uint32_t> ratio;
+        PlaneBuffer<int32_t> contrast;
+        PlaneBuffer<uint64_t> notStar;  // one bit per pixel (set: not a star), rows of wordsPerRow words
         int32_t wordsPerRow = 0;
         IntegralImage integral;
     };
