@@ -61,11 +61,26 @@ void destroyState(State* state)
     delete state;
 }
 
-// Where decoded rows go: allocate() sizes the destination once the header is known and returns
-// the first row; the rows follow each other `stride` bytes apart.
+void readExifMarkers(const jpeg_decompress_struct& decoder, MetadataList& list)
+{
+    for (jpeg_saved_marker_ptr marker = decoder.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
+            std::memcmp(marker->data, "Exif", 4) != 0)
+            continue;
+        // "Exif" and two padding bytes precede the TIFF structure.
+        readExifBlock(marker->data + 6, marker->data_length - 6, list);
+        return;
+    }
+}
+
+// Where decoded rows go. start() is called once the header (and so the Exif block) is read: it
+// reads the metadata, sizes the destination and returns the first row, the rows following each
+// other `stride` bytes apart; rowDecoded() sees every row as soon as libjpeg has written it.
+// Both run while the decoder is idle, so they may throw (allocation) without a jump across them.
 class RowTarget {
 public:
-    virtual uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) = 0;
+    virtual uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) = 0;
+    virtual void rowDecoded(uint8_t*) {}
 
 protected:
     ~RowTarget() = default;
@@ -74,9 +89,11 @@ protected:
 class NarrowTarget final : public RowTarget {
 public:
     explicit NarrowTarget(Image<uint8_t>& image) : m_image(image) {}
-    uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) override
+    uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) override
     {
-        m_image.allocate(width, height, channels);
+        readExifMarkers(decoder, m_image.ensureMetadata());
+        m_image.allocate(static_cast<int32_t>(decoder.output_width), static_cast<int32_t>(decoder.output_height),
+                         decoder.output_components);
         stride = m_image.rowElements();
         return m_image.data();
     }
@@ -86,19 +103,44 @@ private:
 };
 
 // Decodes straight into the 16-bit image: each 8-bit row lands in the first half of its 16-bit
-// row and is widened in place afterwards, which saves a second full-size buffer and a pass.
+// row and is widened in place, through the colour table, while it is still in the cache. That
+// saves a second full-size buffer and a pass over memory.
 class WideTarget final : public RowTarget {
 public:
-    explicit WideTarget(Image<uint16_t>& image) : m_image(image) {}
-    uint8_t* allocate(int32_t width, int32_t height, int32_t channels, size_t& stride) override
+    WideTarget(Image<uint16_t>& image, ColorTarget colorTarget) : m_image(image), m_colorTarget(colorTarget) {}
+
+    uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) override
     {
-        m_image.allocate(width, height, channels);
+        readExifMarkers(decoder, m_image.ensureMetadata());
+        m_plan = colorPlanFor(FileKind::Jpeg, m_image.metadata(), m_colorTarget);
+        m_table = narrowDecodingTable(m_plan);
+        m_image.allocate(static_cast<int32_t>(decoder.output_width), static_cast<int32_t>(decoder.output_height),
+                         decoder.output_components);
         stride = m_image.rowElements() * sizeof(uint16_t);
         return reinterpret_cast<uint8_t*>(m_image.data());
     }
 
+    void rowDecoded(uint8_t* row) override
+    {
+        uint16_t* wide = reinterpret_cast<uint16_t*>(row);
+        // Backwards: sample i is read at byte i before anything is written at bytes 2i and 2i + 1.
+        for (size_t i = m_image.rowElements(); i-- > 0;)
+            wide[i] = m_table[row[i]];
+    }
+
+    // What is left of the plan once the curve went into the table.
+    ColorPlan remainingPlan() const
+    {
+        ColorPlan plan = m_plan;
+        plan.curve = ColorPlan::Curve::None;
+        return plan;
+    }
+
 private:
     Image<uint16_t>& m_image;
+    ColorTarget m_colorTarget;
+    ColorPlan m_plan;
+    std::array<uint16_t, 256> m_table {};
 };
 
 // Every libjpeg call of a decode happens in this one function, so a fatal error lands here with
@@ -124,38 +166,21 @@ bool runDecoder(State* state, const uint8_t* data, size_t size, RowTarget& targe
     if (!saneDimensions(width, height) || width * height > size * kMaxPixelsPerByte ||
         decoder->output_components != components)
         return false;
-    // May throw std::bad_alloc: fine, nothing of libjpeg is on the stack during the call.
     state->stride = 0;
-    state->rows = target.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), components, state->stride);
+    state->rows = target.start(*decoder, state->stride);
     jpeg_start_decompress(decoder);
     while (decoder->output_scanline < decoder->output_height) {
         JSAMPROW row = state->rows + state->stride * decoder->output_scanline;
         if (jpeg_read_scanlines(decoder, &row, 1) != 1)
             return false;
+        target.rowDecoded(row);
     }
-    // No jpeg_finish_decompress: it would free the saved markers the Exif block is read from
-    // afterwards; destroying the decoder ends the decode just as well.
+    // No jpeg_finish_decompress: every row is there, and a damaged tail after the last one should
+    // not fail the image; destroying the decoder ends the decode.
     return true;
 }
 
-void readExifMarkers(const jpeg_decompress_struct& decoder, MetadataList& list)
-{
-    for (jpeg_saved_marker_ptr marker = decoder.marker_list; marker; marker = marker->next) {
-        if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
-            std::memcmp(marker->data, "Exif", 4) != 0)
-            continue;
-        // "Exif" and two padding bytes precede the TIFF structure.
-        readExifBlock(marker->data + 6, marker->data_length - 6, list);
-        return;
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// Decodes into `target` and reads the Exif block into `list`; the decoder lives only in here.
-bool decodeInto(const uint8_t* data, size_t size, RowTarget& target, MetadataList& list)
+bool decodeInto(const uint8_t* data, size_t size, RowTarget& target)
 {
     if (!data || size == 0)
         return false;
@@ -166,10 +191,7 @@ bool decodeInto(const uint8_t* data, size_t size, RowTarget& target, MetadataLis
     state->errors.output_message = ignoreMessage;
     state->errors.emit_message = ignoreWarning;
     state->progress.progress_monitor = limitScans;
-    if (!runDecoder(state.get(), data, size, target))
-        return false;
-    readExifMarkers(state->decoder, list);
-    return true;
+    return runDecoder(state.get(), data, size, target);
 }
 
 }  // namespace
@@ -177,34 +199,19 @@ bool decodeInto(const uint8_t* data, size_t size, RowTarget& target, MetadataLis
 bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image)
 {
     NarrowTarget target(image);
-    return decodeInto(data, size, target, image.ensureMetadata());
+    return decodeInto(data, size, target);
 }
 
 std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget colorTarget, int parts)
 {
     auto image = std::make_unique<Image<uint16_t>>();
+    WideTarget target(*image, colorTarget);
     {
         FileMemory file;
-        WideTarget target(*image);
-        if (!file.loadFromFile(path.c_str()) ||
-            !decodeInto(file.getContent(), file.getSize(), target, image->ensureMetadata()))
+        if (!file.loadFromFile(path.c_str()) || !decodeInto(file.getContent(), file.getSize(), target))
             return nullptr;
     }
-    // Widening (v·257) and the decoding curve in one 256-entry table; then the primaries.
-    ColorPlan plan = colorPlanFor(FileKind::Jpeg, image->metadata(), colorTarget);
-    const std::array<uint16_t, 256> table = narrowDecodingTable(plan);
-    const size_t count = image->rowElements();
-    runRowBands(parts, image->height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint16_t* row = image->row(y);
-            const uint8_t* narrow = reinterpret_cast<const uint8_t*>(row);
-            // Backwards: sample i is read at byte i before anything is written at bytes 2i, 2i + 1.
-            for (size_t i = count; i-- > 0;)
-                row[i] = table[narrow[i]];
-        }
-    });
-    plan.curve = ColorPlan::Curve::None;
-    applyColorPlan(*image, plan, parts);
+    applyColorPlan(*image, target.remainingPlan(), parts);
     return image;
 }
 
