@@ -17,7 +17,7 @@ public:
     float weightAt(int32_t x, int32_t y) const
     {
         // 64-bit so that far-away lines cannot overflow; identical to 32-bit on any real frame.
-        const int64_t cross = static_cast<int64_t>(x - m_x0) * m_dy - static_cast<int64_t>(y - m_y0) * m_dx;
+        const int64_t cross = (static_cast<int64_t>(x) - m_x0) * m_dy - (static_cast<int64_t>(y) - m_y0) * m_dx;
         const float distance = static_cast<float>(cross);
         if (distance <= 0.0f)
             return 0.0f;

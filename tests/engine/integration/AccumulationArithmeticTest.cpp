@@ -159,23 +159,3 @@ TEST(AccumulationArithmetic, OutputRotationFollowsTheOrientationCodes)
     EXPECT_EQ(rotationCodeForOrientation(1), 0);
     EXPECT_EQ(rotationCodeForOrientation(5), 0);
 }
-
-TEST(AccumulationArithmetic, StartFromBaseCopiesSamplesWithUnitWeight)
-{
-    velimage::Image<uint16_t> base;
-    base.allocate(3, 2, 3);
-    for (size_t i = 0; i < base.elementCount(); ++i)
-        base.data()[i] = static_cast<uint16_t>(60000 + i);
-    AccumulationImage image;
-    image.allocate(1, 1, 3);
-    image.weights()[0] = 7.0f;
-    image.setMaxWeight(7.0f);
-    startFromBase(image, base);
-    ASSERT_EQ(image.width(), 3);
-    ASSERT_EQ(image.height(), 2);
-    for (size_t i = 0; i < base.elementCount(); ++i)
-        EXPECT_EQ(image.data()[i], 60000 + i);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(image.weights()[i], 1.0f);
-    EXPECT_EQ(image.maxWeight(), 1.0f);
-}
