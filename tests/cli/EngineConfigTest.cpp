@@ -141,6 +141,13 @@ TEST(EngineConfig, PathsAreAbsoluteAndTheBaseIsNotAlsoAStar)
     ASSERT_EQ(paths.stars.size(), 1u);
     EXPECT_EQ(paths.stars[0].substr(paths.stars[0].size() - 13), L"/frames/b.tif");
     EXPECT_EQ(paths.output.substr(paths.output.size() - 10), L"/out/r.tif");
+
+    // A repeatable option takes one file each time; the images after it stay positional.
+    velcli::CliOptions n;
+    ASSERT_TRUE(parseWords({"--noise", "/d.tif", "/b.tif", "/s.tif", "-o", "/o.tif"}, n).run);
+    EXPECT_EQ(n.noise, std::vector<std::string>{"/d.tif"});
+    EXPECT_EQ(n.base, "/b.tif");
+    EXPECT_EQ(n.stars, std::vector<std::string>{"/s.tif"});
 }
 
 // The real engine's step count shows that the flags arrived: each one changes the total by the

@@ -114,15 +114,3 @@ TEST(ProgressView, BarShowsStageTextAndStaysWithinTheWidth)
     bar.onRecord({27, nullptr, 3, 11});  // kept above the bar
     EXPECT_NE(out.str().find("Analyzing image ... TOO FEW STARS\n"), std::string::npos);
 }
-
-TEST(ProgressView, DurationsAndResultTexts)
-{
-    EXPECT_EQ(velcli::formatDuration(7), "00:07");
-    EXPECT_EQ(velcli::formatDuration(3599), "59:59");
-    EXPECT_EQ(velcli::formatDuration(3600), "01:00:00");
-    EXPECT_EQ(velcli::resultText(2, false), "Writting output failed!");
-    EXPECT_EQ(velcli::resultText(3, true), "Failed. Maybe improper sky mask.");
-    EXPECT_EQ(velcli::resultText(3, false), "Failed. Maybe improper exposure.");
-    EXPECT_EQ(velcli::resultText(4, false), "Cancelled.");
-    EXPECT_EQ(velcli::resultText(9, false), "Unknown error!");
-}

@@ -417,10 +417,10 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
         uint16_t* out = &image.samples[size_t(y) * width * 3];
         if (noise) {
             SkyRandom random(o.seed, RowStream, streamFrame, uint64_t(y));
-            const double read2 = o.readNoise * o.readNoise;
+            const float read2 = float(o.readNoise * o.readNoise), pedestal = float(o.pedestal), gain = float(o.gain);
             for (size_t i = 0; i < row.size(); ++i) {
-                const double signal = std::max(0.0, double(row[i]) - o.pedestal);
-                out[i] = toSample(row[i] + random.normal() * std::sqrt(signal * o.gain + read2));
+                const float signal = std::max(0.0f, row[i] - pedestal);
+                out[i] = toSample(row[i] + random.normal() * std::sqrt(signal * gain + read2));
             }
         } else {
             for (size_t i = 0; i < row.size(); ++i)

@@ -23,19 +23,21 @@ public:
     // Uniform in [0, 1).
     double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
     double uniform(double low, double high) { return low + (high - low) * uniform(); }
-    // Standard normal; Box-Muller, keeping the second value for the next call.
+    // Standard normal; Box-Muller in single precision (plenty for pixel noise), keeping the
+    // second value for the next call.
     float normal()
     {
         if (m_hasSpare) {
             m_hasSpare = false;
             return m_spare;
         }
-        const double u = (static_cast<double>(next() >> 11) + 0.5) * (1.0 / 9007199254740992.0);
-        const double v = uniform() * 6.283185307179586;
-        const double r = std::sqrt(-2.0 * std::log(u));
-        m_spare = static_cast<float>(r * std::sin(v));
+        const uint64_t bits = next();
+        const float u = (static_cast<float>(bits >> 40) + 0.5f) * (1.0f / 16777216.0f);
+        const float v = static_cast<float>((bits >> 16) & 0xFFFFFF) * (6.2831853f / 16777216.0f);
+        const float r = std::sqrt(-2.0f * std::log(u));
+        m_spare = r * std::sin(v);
         m_hasSpare = true;
-        return static_cast<float>(r * std::cos(v));
+        return r * std::cos(v);
     }
 
     static uint64_t mix(uint64_t z)
