@@ -24,7 +24,11 @@ void LightButton::onLeftUp(wxMouseEvent& event)
     event.Skip();
     if (!GetParent())
         return;
-    auto* click = new wxCommandEvent(EVT_LINK_CLICK, GetId());
-    click->SetEventObject(this);
-    wxQueueEvent(GetParent(), click);
+    try {
+        auto* click = new wxCommandEvent(EVT_LINK_CLICK, GetId());
+        click->SetEventObject(this);
+        wxQueueEvent(GetParent(), click);
+    } catch (...) {
+        // Without memory for the event the click is lost; nothing else to undo.
+    }
 }

@@ -1,15 +1,11 @@
+// The window half of MainFrame: set-up, layout, project state, Start and the menu commands.
 #include "MainFrame.h"
 
 #include <algorithm>
-#include <exception>
-#include <new>
 
 #include <wx/button.h>
 #include <wx/datetime.h>
-#include <wx/dnd.h>
-#include <wx/filedlg.h>
 #include <wx/menu.h>
-#include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/sizer.h>
@@ -19,44 +15,16 @@
 #include <wx/utils.h>
 
 #include "AboutDialog.h"
-#include "FileItems.h"
-#include "Icons.h"
 #include "LightButton.h"
+#include "MainFrameCommon.h"
 #include "ProgressLog.h"
-#include "SingleChoiceDialog.h"
 #include "StartCheck.h"
-#include "UiText.h"
 #include "VelostarDialog.h"
 
 using namespace velapp;
+using namespace mainframe;
 
 namespace {
-
-enum CommandId : int {
-    IdNewProject = 1,
-    IdOpenProject = 2,
-    IdSaveProject = 3,
-    IdSaveProjectAs = 4,
-    IdBaseImage = 5,
-    IdStarImages = 6,
-    IdNoiseImages = 7,
-    IdVignettingImages = 8,
-    IdOutput = 9,
-    IdAbout = 10,
-    IdWebsite = 11,
-    IdSetBase = 16,
-    IdAddStar = 17,
-    IdRemoveStar = 18,
-    IdRemoveAllStars = 19,
-    IdAddNoise = 20,
-    IdRemoveNoise = 21,
-    IdRemoveAllNoise = 22,
-    IdAddVignetting = 23,
-    IdRemoveVignetting = 24,
-    IdRemoveAllVignetting = 25,
-    IdSaveOutputAs = 26,
-    IdOpenResult = 43,
-};
 
 constexpr const char* kWebsite = "https://velostar.org/";
 constexpr int kOuterMinimumPane = 280;
@@ -66,50 +34,6 @@ constexpr int kLowerPaneAfterDrag = 360;
 // The program's birthday, greeted in the status bar.
 constexpr wxDateTime::Month kBirthdayMonth = wxDateTime::Aug;
 constexpr int kBirthdayDay = 20;
-
-constexpr Category kCategories[] = {Category::Star, Category::Base, Category::Noise, Category::Vignetting,
-                                    Category::Output};
-
-int categoryName(Category category)
-{
-    switch (category) {
-    case Category::Star: return txt::StarImages;
-    case Category::Base: return txt::BaseImage;
-    case Category::Noise: return txt::NoiseImages;
-    case Category::Vignetting: return txt::VignettingImages;
-    case Category::Output: break;
-    }
-    return txt::Output;
-}
-
-int categoryHelp(Category category)
-{
-    switch (category) {
-    case Category::Star: return txt::StarHelp;
-    case Category::Base: return txt::BaseHelp;
-    case Category::Noise: return txt::NoiseHelp;
-    case Category::Vignetting: return txt::VignettingHelp;
-    case Category::Output: break;
-    }
-    return txt::OutputHelp;
-}
-
-IconId categoryIcon(Category category)
-{
-    switch (category) {
-    case Category::Star: return IconStarImages;
-    case Category::Base: return IconBaseImage;
-    case Category::Noise: return IconNoiseImages;
-    case Category::Vignetting: return IconVignettingImages;
-    case Category::Output: break;
-    }
-    return IconOutput;
-}
-
-bool isListCategory(Category category)
-{
-    return category == Category::Star || category == Category::Noise || category == Category::Vignetting;
-}
 
 wxString openFileFilter()
 {
@@ -130,45 +54,7 @@ wxString statusGreeting()
     return uiText(txt::DoubleClickStarImages);
 }
 
-wxString toWx(const std::wstring& text) { return wxString(text); }
-
-bool askYesNo(wxWindow* parent, int message, int caption, long icon)
-{
-    return wxMessageBox(uiText(message), uiText(caption), wxYES_NO | wxNO_DEFAULT | icon, parent) == wxYES;
-}
-
-void showError(wxWindow* parent, int message)
-{
-    wxMessageBox(uiText(message), uiText(txt::Error), wxOK | wxICON_ERROR, parent);
-}
-
-// Hands files dropped on a window to the main frame.
-class FileDropTarget : public wxFileDropTarget {
-public:
-    FileDropTarget(MainFrame* frame, wxWindow* window) : m_frame(frame), m_window(window) {}
-
-    bool OnDropFiles(wxCoord x, wxCoord y, const wxArrayString& paths) override
-    {
-        return m_frame->dropFiles(m_window->ClientToScreen(wxPoint(x, y)), paths);
-    }
-
-private:
-    MainFrame* m_frame;
-    wxWindow* m_window;
-};
-
 }  // namespace
-
-template <typename Action> void MainFrame::guarded(Action&& action)
-{
-    try {
-        action();
-    } catch (const std::bad_alloc&) {
-        showError(this, txt::InsufficientMemory);
-    } catch (...) {
-        showError(this, txt::UnknownError);
-    }
-}
 
 MainFrame::MainFrame() : wxFrame(nullptr, wxID_ANY, uiText(txt::ProgramName))
 {
@@ -303,7 +189,11 @@ void MainFrame::placeWindow()
     SetStatusText(statusGreeting());
     Maximize();
     Layout();
-    keepLowerPane(kLowerPaneMaximised);
+    // The lower pane gets its full height once the window has its final size.
+    CallAfter([this] {
+        const int height = m_innerSplitter->GetClientSize().GetHeight();
+        m_innerSplitter->SetSashPosition(std::max(height - kLowerPaneMaximised, kInnerMinimumPane + 2));
+    });
 }
 
 // Leaves the lower pane (parameters, Start) at least `minimumHeight` high while the file tree
@@ -326,179 +216,7 @@ void MainFrame::onSashChanged(wxSplitterEvent& event)
 void MainFrame::onMaximize(wxMaximizeEvent& event)
 {
     event.Skip();
-    CallAfter([this] { keepLowerPane(kLowerPaneMaximised); });
-}
-
-wxTreeItemId MainFrame::categoryItem(Category category) const
-{
-    return m_categoryItems[static_cast<size_t>(category)];
-}
-
-bool MainFrame::categoryOf(const wxTreeItemId& item, Category& category) const
-{
-    for (Category candidate : kCategories) {
-        const wxTreeItemId top = categoryItem(candidate);
-        if (item == top || (item.IsOk() && m_fileTree->GetItemParent(item) == top)) {
-            category = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
-int MainFrame::entryIndexOf(const wxTreeItemId& item) const
-{
-    const wxTreeItemId parent = m_fileTree->GetItemParent(item);
-    wxTreeItemIdValue cookie;
-    int index = 0;
-    for (wxTreeItemId child = m_fileTree->GetFirstChild(parent, cookie); child.IsOk();
-         child = m_fileTree->GetNextChild(parent, cookie), ++index) {
-        if (child == item)
-            return index;
-    }
-    return -1;
-}
-
-void MainFrame::rebuildCategory(Category category)
-{
-    const wxTreeItemId top = categoryItem(category);
-    m_fileTree->DeleteChildren(top);
-    if (isListCategory(category)) {
-        for (const FileEntry& entry : m_files.list(category).entries()) {
-            if (entry.group) {
-                std::vector<AssociatePath> members;
-                for (const auto& path : entry.paths)
-                    members.emplace_back(toWx(path));
-                m_fileTree->AppendItem(top, uiText(txt::FilesGroup, "(N)", wxString::Format("%zu", entry.paths.size())),
-                                       IconFileGroup, -1, new AssoPathSet(std::move(members)));
-            } else {
-                const std::wstring& path = entry.paths.front();
-                m_fileTree->AppendItem(top, toWx(fileNameOf(path)), IconFile, -1, new AssociatePath(toWx(path)));
-            }
-        }
-    } else if (category == Category::Base && m_files.base()) {
-        m_fileTree->AppendItem(top, toWx(m_files.baseLabel()), IconFile, -1, new AssociatePath(toWx(*m_files.base())));
-    } else if (category == Category::Output) {
-        if (m_files.output())
-            m_fileTree->AppendItem(top, toWx(fileNameOf(*m_files.output())), IconFile, -1,
-                                   new AssociatePath(toWx(*m_files.output())));
-        m_fileTree->SetItemImage(top, m_files.output() ? IconOutput : IconMissing);
-    }
-}
-
-void MainFrame::rebuildTree()
-{
-    for (Category category : kCategories)
-        rebuildCategory(category);
-}
-
-void MainFrame::addFiles(Category category, const wxArrayString& paths)
-{
-    std::vector<std::wstring> files;
-    for (const wxString& path : paths)
-        files.push_back(path.ToStdWstring());
-    const size_t added = m_files.addFiles(category, files, true);
-    rebuildCategory(category);
-    if (category == Category::Star)
-        rebuildCategory(Category::Base);
-    const wxTreeItemId top = categoryItem(category);
-    m_fileTree->Expand(top);
-    const wxTreeItemId last = m_fileTree->GetLastChild(top);
-    m_fileTree->SelectItem(added == 1 && last.IsOk() ? last : top);
-    markEdited();
-}
-
-void MainFrame::chooseFiles(Category category)
-{
-    wxFileDialog dialog(this, uiText(categoryName(category)), wxEmptyString, wxEmptyString, m_openFilter,
-                        wxFD_OPEN | wxFD_MULTIPLE | wxFD_FILE_MUST_EXIST);
-    if (dialog.ShowModal() != wxID_OK)
-        return;
-    wxArrayString paths;
-    dialog.GetPaths(paths);
-    addFiles(category, paths);
-}
-
-void MainFrame::chooseBase()
-{
-    wxFileDialog dialog(this, uiText(txt::BaseImage), wxEmptyString, wxEmptyString, m_openFilter,
-                        wxFD_OPEN | wxFD_FILE_MUST_EXIST);
-    if (dialog.ShowModal() != wxID_OK)
-        return;
-    m_files.setBase(dialog.GetPath().ToStdWstring());
-    rebuildCategory(Category::Base);
-    m_fileTree->Expand(categoryItem(Category::Base));
-    showBaseState();
-    markEdited();
-}
-
-// The preview shows the base image again; a result shown before is forgotten.
-void MainFrame::showBaseState()
-{
-    m_previewLabel->SetLabel(uiText(txt::BaseImagePreview));
-    m_openButton->Hide();
-    m_resultPath.clear();
-    m_previewLabel->GetParent()->Layout();
-}
-
-void MainFrame::chooseOutput()
-{
-    const wxString filter = uiText(txt::TiffFiles) + "(*.tif)|*.tif|" + uiText(txt::JpegFiles) + "(*.jpg)|*.jpg";
-    wxFileDialog dialog(this, uiText(txt::Output), wxEmptyString, wxEmptyString, filter,
-                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-    if (dialog.ShowModal() != wxID_OK)
-        return;
-    m_files.setOutput(dialog.GetPath().ToStdWstring());
-    rebuildCategory(Category::Output);
-    const wxTreeItemId top = categoryItem(Category::Output);
-    m_fileTree->Expand(top);
-    const wxTreeItemId item = m_fileTree->GetLastChild(top);
-    m_fileTree->SelectItem(item.IsOk() ? item : top);
-    markEdited();
-    m_outputConfirmed = true;
-}
-
-void MainFrame::removeEntry(const wxTreeItemId& item)
-{
-    Category category;
-    if (!item.IsOk() || !categoryOf(item, category) || !isListCategory(category) || item == categoryItem(category))
-        return;
-    const int index = entryIndexOf(item);
-    if (index < 0)
-        return;
-    m_files.removeEntry(category, static_cast<size_t>(index));
-    rebuildCategory(category);
-    if (category == Category::Star)
-        rebuildCategory(Category::Base);
-    markEdited();
-}
-
-void MainFrame::removeAll(Category category)
-{
-    m_files.removeAll(category);
-    rebuildCategory(category);
-    if (category == Category::Star)
-        rebuildCategory(Category::Base);
-    markEdited();
-}
-
-bool MainFrame::dropFiles(const wxPoint& screenPosition, const wxArrayString& paths)
-{
-    bool accepted = false;
-    guarded([&] {
-        wxArrayString choices;
-        choices.Add(uiText(txt::StarImages));
-        choices.Add(uiText(txt::NoiseImages));
-        choices.Add(uiText(txt::VignettingImages));
-        SingleChoiceDialog dialog(this, uiText(txt::SelectCategory), uiText(txt::FileCategory), choices,
-                                  screenPosition);
-        dialog.setSelection(dropCategoryChoice(m_files));
-        if (dialog.ShowModal() != wxID_OK)
-            return;
-        addFiles(dropChoiceCategory(dialog.selection()), paths);
-        accepted = true;
-    });
-    return accepted;
+    guarded([this] { CallAfter([this] { keepLowerPane(kLowerPaneMaximised); }); });
 }
 
 void MainFrame::markEdited()
@@ -573,61 +291,6 @@ void MainFrame::start()
     }
 }
 
-void MainFrame::showContextMenu(const wxTreeItemId& item, const wxPoint& at)
-{
-    Category category;
-    if (!categoryOf(item, category))
-        return;
-    wxMenu menu;
-    const bool onCategory = item == categoryItem(category);
-    if (onCategory) {
-        const bool hasFiles = isListCategory(category) && !m_files.list(category).empty();
-        switch (category) {
-        case Category::Star:
-            menu.Append(IdAddStar, uiText(txt::MenuAdd));
-            if (hasFiles)
-                menu.Append(IdRemoveAllStars, uiText(txt::MenuRemoveAll));
-            break;
-        case Category::Noise:
-            menu.Append(IdAddNoise, uiText(txt::MenuAdd));
-            if (hasFiles)
-                menu.Append(IdRemoveAllNoise, uiText(txt::MenuRemoveAll));
-            break;
-        case Category::Vignetting:
-            menu.Append(IdAddVignetting, uiText(txt::MenuAdd));
-            if (hasFiles)
-                menu.Append(IdRemoveAllVignetting, uiText(txt::MenuRemoveAll));
-            break;
-        case Category::Base: menu.Append(IdSetBase, uiText(txt::MenuSet)); break;
-        case Category::Output: menu.Append(IdSaveOutputAs, uiText(txt::MenuSaveAs)); break;
-        }
-    } else if (category == Category::Star) {
-        menu.Append(IdRemoveStar, uiText(txt::MenuRemove));
-    } else if (category == Category::Noise) {
-        menu.Append(IdRemoveNoise, uiText(txt::MenuRemove));
-    } else if (category == Category::Vignetting) {
-        menu.Append(IdRemoveVignetting, uiText(txt::MenuRemove));
-    }
-    if (menu.GetMenuItemCount() == 0)
-        return;
-    m_menuItem = item;
-    m_fileTree->PopupMenu(&menu, at);
-}
-
-void MainFrame::showStatusFor(const wxTreeItemId& item)
-{
-    Category category;
-    if (!item.IsOk() || !categoryOf(item, category))
-        return;
-    if (item == categoryItem(category)) {
-        SetStatusText(uiText(categoryHelp(category)));
-        return;
-    }
-    const auto* data = dynamic_cast<const FileItemData*>(m_fileTree->GetItemData(item));
-    if (data && !data->isGroup())
-        SetStatusText(static_cast<const AssociatePath*>(data)->description());
-}
-
 void MainFrame::onCommand(wxCommandEvent& event)
 {
     guarded([&] {
@@ -659,33 +322,6 @@ void MainFrame::onCommand(wxCommandEvent& event)
         default: event.Skip(); break;
         }
     });
-}
-
-void MainFrame::onTreeActivated(wxTreeEvent& event)
-{
-    guarded([&] {
-        const wxTreeItemId item = event.GetItem();
-        Category category;
-        if (!categoryOf(item, category))
-            return;
-        const bool onCategory = item == categoryItem(category);
-        if (category == Category::Base)
-            chooseBase();
-        else if (category == Category::Output)
-            chooseOutput();
-        else if (onCategory)
-            chooseFiles(category);
-    });
-}
-
-void MainFrame::onTreeMenu(wxTreeEvent& event)
-{
-    guarded([&] { showContextMenu(event.GetItem(), event.GetPoint()); });
-}
-
-void MainFrame::onTreeSelection(wxTreeEvent& event)
-{
-    guarded([&] { showStatusFor(event.GetItem()); });
 }
 
 void MainFrame::onLinkClick(wxCommandEvent& event)

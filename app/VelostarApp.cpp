@@ -38,11 +38,13 @@ bool VelostarApp::OnInit()
 
 void VelostarApp::runSelfTest()
 {
-    const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
-    m_selfTestFailed = !printMainWindow(title);
     wxWindow* top = GetTopWindow();
-    if (!m_selfTestFailed && !runEmptyProcessing(top))
+    try {
+        const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
+        m_selfTestFailed = !printMainWindow(title) || !runEmptyProcessing(top);
+    } catch (...) {
         m_selfTestFailed = true;
+    }
     if (top)
         top->Close(true);
     else

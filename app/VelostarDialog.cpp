@@ -49,6 +49,9 @@ VelostarDialog::VelostarDialog(wxWindow* parent, const RunSettings& settings)
     Bind(EVT_VELOSTAR_FINISHED, &VelostarDialog::onFinished, this);
     m_button->Bind(wxEVT_BUTTON, &VelostarDialog::onButton, this);
     Bind(wxEVT_TIMER, &VelostarDialog::onTimer, this);
+    Bind(wxEVT_CLOSE_WINDOW, &VelostarDialog::onClose, this);
+    // Escape acts as the button: it asks before cancelling, and closes once the run ended.
+    SetEscapeId(m_button->GetId());
 }
 
 VelostarDialog::~VelostarDialog()
@@ -163,6 +166,15 @@ void VelostarDialog::finish(int result)
 
 void VelostarDialog::onButton(wxCommandEvent&)
 {
+    try {
+        pressButton();
+    } catch (...) {
+        // The dialog stays as it was; the user may press again.
+    }
+}
+
+void VelostarDialog::pressButton()
+{
     if (!m_thread) {
         EndModal(m_endCode);
         return;
@@ -175,6 +187,17 @@ void VelostarDialog::onButton(wxCommandEvent&)
     m_button->Disable();
     m_button->SetLabel(uiText(txt::Cancelling));
     m_thread->requestCancel();
+}
+
+void VelostarDialog::onClose(wxCloseEvent& event)
+{
+    // A close request from the window manager never abandons a running engine.
+    if (m_thread) {
+        if (event.CanVeto())
+            event.Veto();
+        return;
+    }
+    EndModal(m_endCode);
 }
 
 void VelostarDialog::onTimer(wxTimerEvent&)

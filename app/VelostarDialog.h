@@ -30,7 +30,9 @@ private:
     void onFinished(wxCommandEvent& event);
     void onButton(wxCommandEvent& event);
     void onTimer(wxTimerEvent& event);
+    void onClose(wxCloseEvent& event);
 
+    void pressButton();
     void finish(int result);
     void updateTimeText();
     void appendLog(const std::string& utf8);

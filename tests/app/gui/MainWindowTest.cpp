@@ -22,6 +22,14 @@ std::string programPath()
     return std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/Velostar";
 }
 
+// The caller's race-checker options plus the toolkit's suppressions.
+std::string tsanOptions()
+{
+    const char* given = std::getenv("TSAN_OPTIONS");
+    std::string options = given ? std::string(given) + ":" : std::string();
+    return "'" + options + "suppressions=" + VELOSTAR_TEST_SOURCE_DIR + "/tests/app/gui/tsan.supp'";
+}
+
 // Starts the program under its own virtual X server with the self-test switched on. The server
 // number starts from one derived from the process id so that parallel tests rarely collide,
 // and a run whose server could not start is retried.
@@ -32,7 +40,8 @@ ProgramRun runSelfTest(const std::string& language)
         const int server = 100 + (getpid() * 7 + attempt * 131) % 800;
         const std::string command = "env VELOSTAR_SELFTEST=1 NO_AT_BRIDGE=1 LSAN_OPTIONS=suppressions=" +
                                     std::string(VELOSTAR_TEST_SOURCE_DIR) +
-                                    "/tests/app/gui/lsan.supp:print_suppressions=0 VELLANG='" + language +
+                                    "/tests/app/gui/lsan.supp:print_suppressions=0 TSAN_OPTIONS=" + tsanOptions() +
+                                    " VELLANG='" + language +
                                     "' timeout 120 xvfb-run -a -n " + std::to_string(server) +
                                     " -s '-screen 0 1280x800x24' '" + programPath() + "'";
         FILE* pipe = popen(command.c_str(), "r");
