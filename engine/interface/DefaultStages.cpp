@@ -1,16 +1,18 @@
 #include "CompositionStages.h"
 #include "FinishingStages.h"
 #include "RegistrationStages.h"
+#include "SkyMaskStage.h"
 #include "Stages.h"
 
 namespace velrun {
 
-// Calibration images, hot pixels, exposure unification, the sky mask, the per-pixel integration
+// Calibration images, hot pixels, exposure unification, the per-pixel integration
 // modes, trails and light-pollution reduction are not in this build: their members stay empty
 // and the run reports those stages as not done.
 RunStages defaultRunStages()
 {
     RunStages stages;
+    addSkyMaskStage(stages);
     addRegistrationStages(stages);
     addCompositionStages(stages);
     // Last: it asks which of the others exist.

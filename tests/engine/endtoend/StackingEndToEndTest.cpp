@@ -341,3 +341,55 @@ TEST(EndToEnd, AlignOnlyWritesOneAlignedFramePerFrame)
     }
     EXPECT_TRUE(std::filesystem::exists(series.dir.file("out/result.tif")));
 }
+
+TEST(EndToEnd, PaintedSkyMaskAlignsOnTheSkyAndKeepsStarLightEnhancementOffTheGround)
+{
+    velsky::SkyOptions o = smallSky(4, 29);
+    o.foreground = true;
+    o.rotationPerFrameDeg = 0.4;
+    SkySeries series(o);
+    const std::vector<uint8_t> mask = series.generator.maskRgb();
+    const auto withMask = [&](float enhance) {
+        return [&mask, &o, enhance](Velostar& engine) {
+            engine.setColorSpace(2);
+            engine.setMask(mask.data(), o.width, o.height);
+            engine.setEnhanceStars(enhance);
+        };
+    };
+    const e2e::RunOutcome plain = e2e::runEngine(series.files, series.dir.file("plain.tif"), withMask(0.0f));
+    const e2e::RunOutcome enhanced = e2e::runEngine(series.files, series.dir.file("enhanced.tif"), withMask(2.6f));
+    ASSERT_EQ(plain.result, VELOSTAR_OK);
+    ASSERT_EQ(enhanced.result, VELOSTAR_OK);
+    EXPECT_TRUE(plain.has(17, 1));
+    EXPECT_TRUE(enhanced.has(43, 1));
+    for (const VelostarFrameReport& report : plain.reports) {
+        if (report.reference)
+            continue;
+        ASSERT_TRUE(report.aligned);
+        const std::wstring file(report.file);
+        const velsky::Affine truth = series.generator.frameToBase(std::stoi(std::string(file.end() - 7, file.end() - 4)));
+        for (double y : {0.0, 799.0})
+            for (double x : {0.0, 1199.0}) {
+                double tx, ty;
+                truth.apply(x, y, tx, ty);
+                const double* t = report.transform;
+                EXPECT_NEAR(t[0] * x + t[1] * y + t[2], tx, 0.5);
+                EXPECT_NEAR(t[3] * x + t[4] * y + t[5], ty, 0.5);
+            }
+    }
+
+    const auto a = e2e::loadTiff(series.dir.file("plain.tif"));
+    const auto b = e2e::loadTiff(series.dir.file("enhanced.tif"));
+    ASSERT_TRUE(a && b);
+    size_t groundChanged = 0, skyBrightened = 0;
+    for (int y = 0; y < 800; ++y)
+        for (int x = 0; x < 1200; ++x) {
+            const uint16_t before = a->row(y)[x * 3 + 1], after = b->row(y)[x * 3 + 1];
+            if (y > series.generator.horizonRow(x) + 40)
+                groundChanged += before != after;
+            else if (y + 40 < series.generator.horizonRow(x))
+                skyBrightened += after > before;
+        }
+    EXPECT_EQ(groundChanged, 0u);
+    EXPECT_GT(skyBrightened, 100u);
+}
