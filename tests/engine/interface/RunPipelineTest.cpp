@@ -355,3 +355,60 @@ TEST(RunPipeline, SlowIntegrationPassSendsTicksWithinItsBudget)
         EXPECT_LE(std::get<2>(*it), start + budget);
     EXPECT_EQ(*close, (Step{35, 1, start + budget}));
 }
+
+TEST(RunPipeline, AlignOnlyWritesEveryFrameBesideTheOutputAndBrightensTheResult)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/IMG_0001.CR2", L"/night/noext", L"/night/IMG_0003.CR2"}, dir.wfile("result.tif"));
+    run.engine.setIntegrationMode(3);
+    std::vector<std::wstring> aligned;
+    run.adjust = [&](velrun::RunStages& s) {
+        s.writeAlignedFrame = [&](velrun::RunContext&, velrun::Frame&, const std::wstring& path) {
+            aligned.push_back(path);
+            return true;
+        };
+        s.adjustBrightness = [](velrun::RunContext&, int32_t) {};
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    ASSERT_EQ(aligned.size(), 3u);
+    EXPECT_EQ(aligned[0], dir.wfile("IMG_0001.align.tif"));
+    EXPECT_EQ(aligned[1], dir.wfile("IMG_0003.align.tif"));
+    // A frame name without an extension gets a unique name in the output's folder.
+    EXPECT_EQ(aligned[2].substr(0, dir.wfile("Vel").size()), dir.wfile("Vel"));
+    EXPECT_EQ(aligned[2].substr(aligned[2].size() - 10), L".align.tif");
+    EXPECT_TRUE(run.engine.settings().autoBrightness);
+    EXPECT_TRUE(run.log.contains(47, 1));
+}
+
+TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/b_iso200.tif"}, dir.wfile("out.tif"));
+    auto decode = veltest::fakeDecoder();
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
+        auto image = decode(path, c, p);
+        const bool high = path.find(L"iso200") != std::wstring::npos;
+        image->ensureMetadata().setShort(velimage::tags::ISOSpeedRatings, high ? 200 : 100);
+        if (high)
+            image->data()[0] = 1000;
+        return image;
+    });
+    run.engine.setIntegrationMode(2);
+    TwoPass pass;
+    std::vector<uint16_t> stored;
+    run.adjust = [&](velrun::RunStages& s) {
+        pass.wire(s);
+        s.exposureMeasure = [](velrun::RunContext&, const velimage::Image16& image) {
+            return image.data()[0] == 1000 ? 2.0 : 1.0;  // the second frame is twice as bright
+        };
+        s.packForStore = [&](velrun::RunContext&, velrun::Frame& frame) {
+            stored.push_back(frame.image->data()[0]);
+            return std::vector<velrun::StoredFrame>{};
+        };
+    };
+    run.go();
+    EXPECT_TRUE(run.engine.settings().unifyExposure);
+    EXPECT_EQ(run.engine.settings().distortionCorrection, 2);  // freeze ground aligns with the complex model
+    EXPECT_TRUE(run.log.contains(13, 1));
+    EXPECT_EQ(stored, (std::vector<uint16_t>{500}));  // scaled by 65536 × 1 / 2 in 16.16
+}
