@@ -123,27 +123,47 @@ std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan)
 void adobeToSrgb(uint16_t* rgb) { convertPixel<Primaries::AdobeToSrgb>(rgb); }
 void srgbToAdobe(uint16_t* rgb) { convertPixel<Primaries::SrgbToAdobe>(rgb); }
 
+namespace {
+
+const uint16_t* curveOf(const ColorPlan& plan)
+{
+    return plan.curve == Curve::Srgb       ? srgbDecodingCurve()
+           : plan.curve == Curve::AdobeRgb ? adobeRgbDecodingCurve()
+                                           : nullptr;
+}
+
+void convertRowBy(uint16_t* row, size_t count, int32_t channels, const uint16_t* curve, Primaries primaries)
+{
+    switch (primaries) {
+    case Primaries::None: convertRow<Primaries::None>(row, count, channels, curve); break;
+    case Primaries::AdobeToSrgb: convertRow<Primaries::AdobeToSrgb>(row, count, channels, curve); break;
+    case Primaries::SrgbToAdobe: convertRow<Primaries::SrgbToAdobe>(row, count, channels, curve); break;
+    }
+}
+
+}  // namespace
+
+void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const ColorPlan& plan)
+{
+    const uint16_t* curve = curveOf(plan);
+    const Primaries primaries = channels == 3 ? plan.primaries : Primaries::None;
+    if (curve || primaries != Primaries::None)
+        convertRowBy(row, count, channels, curve, primaries);
+}
+
 void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts)
 {
     if (image.empty())
         return;
-    const uint16_t* curve = plan.curve == Curve::Srgb       ? srgbDecodingCurve()
-                            : plan.curve == Curve::AdobeRgb ? adobeRgbDecodingCurve()
-                                                            : nullptr;
+    const uint16_t* curve = curveOf(plan);
     const Primaries primaries = image.channels() == 3 ? plan.primaries : Primaries::None;
     if (!curve && primaries == Primaries::None)
         return;
     const size_t count = image.rowElements();
     const int32_t channels = image.channels();
     runRowBands(parts, image.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint16_t* row = image.row(y);
-            switch (primaries) {
-            case Primaries::None: convertRow<Primaries::None>(row, count, channels, curve); break;
-            case Primaries::AdobeToSrgb: convertRow<Primaries::AdobeToSrgb>(row, count, channels, curve); break;
-            case Primaries::SrgbToAdobe: convertRow<Primaries::SrgbToAdobe>(row, count, channels, curve); break;
-            }
-        }
+        for (int32_t y = begin; y < end; ++y)
+            convertRowBy(image.row(y), count, channels, curve, primaries);
     });
 }
 

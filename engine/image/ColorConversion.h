@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "image/Image.h"
@@ -27,6 +28,9 @@ ColorPlan colorPlanFor(FileKind kind, const MetadataList* metadata, ColorTarget 
 // Applies the plan in place (the primaries only to 3-channel images), in row bands over `parts`
 // parts of the process pool.
 void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts);
+
+// The same for one row of `count` samples, for readers that convert each row as they read it.
+void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const ColorPlan& plan);
 
 // The 65536-entry decoding tables: entry i = trunc(curve(i / 65535) · 65535 + 0.5).
 const uint16_t* srgbDecodingCurve();

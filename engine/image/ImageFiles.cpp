@@ -24,10 +24,7 @@ std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSe
         return loadJpeg(path, target, parts);
     }
     if (velpath::endsWithNoCase(path, L".tif") || velpath::endsWithNoCase(path, L".tiff")) {
-        std::unique_ptr<TiffImage> image = loadTiff(path);
-        if (image)
-            applyColorPlan(*image, colorPlanFor(FileKind::Tiff, image->metadata(), target), parts);
-        return image;
+        return loadTiff(path, target);
     }
     auto raw = std::make_unique<RawImage>();
     if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw))

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -53,9 +54,15 @@ bool readLayout(TIFF* tiff, uint64_t fileSize, Layout& layout)
     return static_cast<uint64_t>(TIFFScanlineSize64(tiff)) == lineBytes;
 }
 
-bool readPixels(TIFF* tiff, const Layout& layout, TiffImage& image)
+// Reads and converts row by row, so that each row is decoded while it is still in the cache.
+bool readPixels(TIFF* tiff, const Layout& layout, const ColorPlan& plan, TiffImage& image)
 {
     const size_t samplesPerLine = image.rowElements();
+    const int32_t channels = image.channels();
+    // 8-bit samples widen through the curve in one table; the primaries follow.
+    const std::array<uint16_t, 256> narrowTable = narrowDecodingTable(plan);
+    ColorPlan afterNarrow = plan;
+    afterNarrow.curve = ColorPlan::Curve::None;
     std::vector<uint8_t> line;
     if (layout.bytesPerSample != 2)
         line.resize(samplesPerLine * layout.bytesPerSample);
@@ -64,51 +71,61 @@ bool readPixels(TIFF* tiff, const Layout& layout, TiffImage& image)
         if (layout.bytesPerSample == 2) {
             if (TIFFReadScanline(tiff, out, y, 0) < 0)
                 return false;
+            applyColorPlanToRow(out, samplesPerLine, channels, plan);
             continue;
         }
         if (TIFFReadScanline(tiff, line.data(), y, 0) < 0)
             return false;
         if (layout.bytesPerSample == 1) {
             for (size_t i = 0; i < samplesPerLine; ++i)
-                out[i] = static_cast<uint16_t>(line[i] * 257);
+                out[i] = narrowTable[line[i]];
+            applyColorPlanToRow(out, samplesPerLine, channels, afterNarrow);
         } else {
             const uint32_t* in = reinterpret_cast<const uint32_t*>(line.data());
             for (size_t i = 0; i < samplesPerLine; ++i)
                 out[i] = static_cast<uint16_t>(in[i] >> 16);
+            applyColorPlanToRow(out, samplesPerLine, channels, plan);
         }
     }
     return true;
 }
 
-std::unique_ptr<TiffImage> readTiff(TIFF* tiff, uint64_t fileSize)
+std::unique_ptr<TiffImage> readTiff(TIFF* tiff, uint64_t fileSize, std::optional<ColorTarget> target)
 {
     Layout layout;
     if (!tiff || !readLayout(tiff, fileSize, layout))
         return nullptr;
+    // The metadata come first as they choose the conversion; reading them leaves libtiff on
+    // another directory.
+    auto metadata = std::make_unique<MetadataList>();
+    readTiffMetadata(tiff, *metadata);
+    if (!TIFFSetDirectory(tiff, 0))
+        return nullptr;
+    const ColorPlan plan = target ? colorPlanFor(FileKind::Tiff, metadata.get(), *target) : ColorPlan{};
     auto image = std::make_unique<TiffImage>();
     image->allocate(static_cast<int32_t>(layout.width), static_cast<int32_t>(layout.height), layout.channels);
-    if (!readPixels(tiff, layout, *image))
+    if (!readPixels(tiff, layout, plan, *image))
         return nullptr;
-    readTiffMetadata(tiff, image->ensureMetadata());
+    image->setMetadata(std::move(metadata));
     return image;
 }
 
 }  // namespace
 
-std::unique_ptr<TiffImage> loadTiff(const std::wstring& path)
+std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<ColorTarget> target)
 {
     const std::string utf8 = velpath::toUtf8(path);
     struct stat info {};
     if (::stat(utf8.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return nullptr;
     TiffHandle tiff = openTiffFile(utf8, "r");
-    return readTiff(tiff.get(), static_cast<uint64_t>(info.st_size));
+    return readTiff(tiff.get(), static_cast<uint64_t>(info.st_size), target);
 }
 
 std::unique_ptr<TiffImage> decodeTiff(const uint8_t* data, size_t size)
 {
     MemoryTiff tiff(data, size, false);
-    return readTiff(tiff.get(), size);
+    return readTiff(tiff.get(), size, std::nullopt);
 }
 
 }  // namespace velimage

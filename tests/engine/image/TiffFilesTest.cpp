@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TiffBuilder.h"
+#include "image/ColorConversion.h"
 #include "image/ImageFiles.h"
 #include "image/TiffLibrary.h"
 #include "image/TiffReader.h"
@@ -228,5 +229,51 @@ TEST(TiffFiles, InteroperabilityIndexResolvesUncalibratedColorSpace)
         uint16_t space = 0;
         const bool present = loaded->metadata() && loaded->metadata()->findShort(tags::ColorSpace, space);
         EXPECT_EQ(present ? space : -1, c.expected) << c.index << " " << c.colorSpace;
+    }
+}
+
+TEST(TiffFiles, LoadedSamplesEqualReadingThenColourDecoding)
+{
+    TempDir dir;
+    for (int colorSpace : {-1, 1, 2, 65535}) {
+        // 16-bit through our writer, 8-bit built by hand: both with the same EXIF ColorSpace.
+        TiffImage wide;
+        wide.allocate(19, 7, 3);
+        const std::vector<uint16_t> values = ramp16(wide.elementCount());
+        std::copy(values.begin(), values.end(), wide.data());
+        if (colorSpace >= 0)
+            wide.ensureMetadata().setShort(tags::ColorSpace, static_cast<uint16_t>(colorSpace));
+        else
+            wide.ensureMetadata().setText(tags::Make, "Maker");
+        ASSERT_TRUE(wide.save(dir.wfile("wide.tif")));
+
+        veldng::TiffDirectory exif, main;
+        exif.shorts(40961, {static_cast<uint16_t>(colorSpace < 0 ? 7 : colorSpace)});
+        main.longs(256, {5});
+        main.longs(257, {2});
+        main.shorts(258, {8, 8, 8});
+        main.shorts(262, {2});
+        main.shorts(277, {3});
+        main.longs(278, {2});
+        std::vector<uint8_t> narrowPixels(30);
+        for (size_t i = 0; i < narrowPixels.size(); ++i)
+            narrowPixels[i] = static_cast<uint8_t>(i * 9);
+        main.strip(narrowPixels);
+        main.pointer(34665, &exif);
+        const std::vector<uint8_t> bytes = veldng::buildTiff(main);
+        ASSERT_TRUE(veltest::writeBytes(dir.file("narrow.tif"), std::string(bytes.begin(), bytes.end())));
+
+        for (const char* name : {"wide.tif", "narrow.tif"}) {
+            for (int setting : {1, 2, 3}) {
+                auto expected = loadTiff(dir.wfile(name));
+                ASSERT_TRUE(expected);
+                applyColorPlan(*expected, colorPlanFor(FileKind::Tiff, expected->metadata(), colorTargetOf(setting)), 1);
+                auto loaded = loadImage(dir.wfile(name), setting, 1);
+                ASSERT_TRUE(loaded);
+                ASSERT_EQ(loaded->elementCount(), expected->elementCount());
+                EXPECT_TRUE(std::equal(expected->data(), expected->data() + expected->elementCount(), loaded->data()))
+                    << name << " colour space " << colorSpace << " setting " << setting;
+            }
+        }
     }
 }
