@@ -50,9 +50,10 @@ std::array<float, N> parseNumbers(const std::string& option, const std::string& 
 // --NAME and --no-NAME, excluding each other; `value` keeps its default when neither is given.
 void addSwitch(CLI::App& app, const std::string& name, bool& value, const std::string& what)
 {
-    auto* on = app.add_flag_callback("--" + name, [&value] { value = true; }, what + ": on" + (value ? " (default)" : ""));
-    auto* off = app.add_flag_callback("--no-" + name, [&value] { value = false; },
-                                      what + ": off" + (value ? "" : " (default)"));
+    auto* on = app.add_flag_callback(
+        "--" + name, [&value] { value = true; }, what + ": on" + (value ? " (default)" : ""));
+    auto* off = app.add_flag_callback(
+        "--no-" + name, [&value] { value = false; }, what + ": off" + (value ? "" : " (default)"));
     on->excludes(off);
 }
 
@@ -99,7 +100,8 @@ void finish(CliOptions& o, const std::vector<std::string>& files, const Words& w
     o.colorSpace = choose("--color-space", words.colorSpace, {"srgb", "adobe", "linear"});
     if (files.size() == 1 && endsWithNoCase(files[0], ".vlp")) {
         o.project = files[0];
-        throw UsageError{o.project + ": reading project files (PROJECT.vlp) is not supported yet; give -o OUTPUT BASE [STAR ...]"};
+        throw UsageError{o.project +
+                         ": reading project files (PROJECT.vlp) is not supported yet; give -o OUTPUT BASE [STAR ...]"};
     }
     if (files.empty())
         throw UsageError{"BASE: missing base image (usage: velostar-cli [OPTIONS] -o OUTPUT BASE [STAR ...])"};
@@ -127,9 +129,10 @@ void finish(CliOptions& o, const std::vector<std::string>& files, const Words& w
 
 ParseResult parseCommandLine(int argc, const char* const* argv, CliOptions& o, const std::string& version)
 {
-    CLI::App app{"Stacks night-sky photographs: registers every STAR image onto BASE and integrates them.\n"
-                 "velostar-cli [OPTIONS] PROJECT.vlp runs a saved project (options given beside it override its values).",
-                 "velostar-cli"};
+    CLI::App app{
+        "Stacks night-sky photographs: registers every STAR image onto BASE and integrates them.\n"
+        "velostar-cli [OPTIONS] PROJECT.vlp, running a saved project, is not supported yet.",
+        "velostar-cli"};
     app.set_version_flag("--version", version);
     app.get_formatter()->column_width(34);
 
@@ -139,8 +142,16 @@ ParseResult parseCommandLine(int argc, const char* const* argv, CliOptions& o, c
     app.add_option("-o,--output", o.output, "Output file: .tif/.tiff 16-bit TIFF, .jpg 8-bit JPEG")->type_name("FILE");
     app.add_option("BASE", files, "Base image, then the star images (RAW, JPEG, uncompressed TIFF); or PROJECT.vlp")
         ->option_text("[STAR ...]");
-    app.add_option("--noise", o.noise, "Noise (dark) image; repeatable")->type_name("FILE")->allow_extra_args(false);
-    app.add_option("--vignetting", o.vignetting, "Vignetting (flat) image; repeatable")->type_name("FILE")->allow_extra_args(false);
+    app.add_option("--noise", o.noise, "Noise (dark) image; repeatable")
+        ->type_name("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--vignetting", o.vignetting, "Vignetting (flat) image; repeatable")
+        ->type_name("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--trails", o.trails, "Compose star trails instead of aligning stars");
     addSwitch(app, "freeze-selective", o.freezeSelective, "Freeze ground selectively");
     addSwitch(app, "align-linear", o.dumpAsLinear, "Write aligned frames linear");
@@ -161,27 +172,34 @@ ParseResult parseCommandLine(int argc, const char* const* argv, CliOptions& o, c
     auto* pollution =
         app.add_option("--pollution", words.pollution, "Reduce light pollution: deep or uneven")->type_name("KIND");
     app.add_option("--pollution-strength", o.pollutionStrength, "Light-pollution reduction strength (-2 to 2)")
-        ->check(CLI::Range(-2, 2).description(""))->type_name("N")
+        ->check(CLI::Range(-2, 2).description(""))
+        ->type_name("N")
         ->capture_default_str()
         ->needs(pollution);
     app.add_flag("--aggressive", o.aggressive, "Aggressive suppression");
     app.add_option("--enhance-stars", o.enhanceStars, "Star-light enhancement factor (0 = off, e.g. 1.2 to 2.6)")
-        ->check(CLI::Range(0.0f, 100.0f).description(""))->type_name("F")
+        ->check(CLI::Range(0.0f, 100.0f).description(""))
+        ->type_name("F")
         ->capture_default_str();
     app.add_option("--distortion", words.distortion, "Lens distortion correction: none, tele, complex")
         ->type_name("KIND")
         ->default_str("none");
     app.add_option("--time-lapse", o.timeLapse, "Time-lapse: frames per output (0 = off)")
-        ->check(CLI::Range(0u, 1000000u).description(""))->type_name("N")
+        ->check(CLI::Range(0u, 1000000u).description(""))
+        ->type_name("N")
         ->capture_default_str();
     app.add_option("--color-space", words.colorSpace, "Colour space: srgb, adobe, linear")
         ->type_name("SPACE")
         ->default_str("srgb");
     auto* boundaryOption = app.add_option("--boundary", boundary,
                                           "Star boundary line X0,Y0,X1,Y1; stars are detected above it "
-                                          "(fractions when all are at most 1, else pixels)")->type_name("X0,Y0,X1,Y1");
-    auto* gradientOption = app.add_option("--gradient", gradient, "Gradient region: line and extent (fractions when at most 1, else pixels)")->type_name("X0,Y0,X1,Y1,EXTENT");
-    auto* maskOption = app.add_option("--mask", o.mask, "Sky mask PNG: sky painted green or white on black, any size")->type_name("FILE.png");
+                                          "(fractions when all are at most 1, else pixels)")
+                               ->type_name("X0,Y0,X1,Y1");
+    auto* gradientOption = app.add_option("--gradient", gradient,
+                                          "Gradient region: line and extent (fractions when at most 1, else pixels)")
+                               ->type_name("X0,Y0,X1,Y1,EXTENT");
+    auto* maskOption = app.add_option("--mask", o.mask, "Sky mask PNG: sky painted green or white on black, any size")
+                           ->type_name("FILE.png");
     boundaryOption->excludes(gradientOption)->excludes(maskOption);
     gradientOption->excludes(maskOption);
     app.add_option("--report", o.report, "Write a per-frame JSON report to this file")->type_name("FILE.json");

@@ -15,12 +15,12 @@ struct CliOptions {
     std::string output;
     std::string base;
     std::vector<std::string> stars;
-    std::string project;              // PROJECT.vlp form
+    std::string project;  // PROJECT.vlp form
     std::vector<std::string> noise;
     std::vector<std::string> vignetting;
 
     bool trails = false;
-    int integrationMode = 0;          // 0 accumulate, 1 select, 2 freeze, 3 align
+    int integrationMode = 0;  // 0 accumulate, 1 select, 2 freeze, 3 align
     float sigma = 2.0f;
     bool freezeSelective = false;
     bool dumpAsLinear = true;
@@ -31,13 +31,13 @@ struct CliOptions {
     bool unifyExposure = false;
     bool homogenize = false;
     bool removeHotPixels = true;
-    int pollutionKind = 0;            // 0 off, 1 deep, 2 uneven
-    int pollutionStrength = 0;        // -2..2
+    int pollutionKind = 0;  // 0 off, 1 deep, 2 uneven
+    int pollutionStrength = 0;  // -2..2
     bool aggressive = false;
-    float enhanceStars = 0.0f;        // 0 = off
-    int distortion = 0;               // 0 none, 1 tele, 2 complex
+    float enhanceStars = 0.0f;  // 0 = off
+    int distortion = 0;  // 0 none, 1 tele, 2 complex
     unsigned int timeLapse = 0;
-    int colorSpace = 0;               // 0 sRGB, 1 Adobe, 2 linear
+    int colorSpace = 0;  // 0 sRGB, 1 Adobe, 2 linear
 
     std::optional<std::array<float, 4>> boundary;
     std::optional<std::array<float, 5>> gradient;

@@ -114,8 +114,12 @@ void ProgressLog::add(int stage, int detail, const std::string& name, std::vecto
 }
 
 ProgressView::ProgressView(std::ostream& out, ProgressStyle style, int totalSteps, int terminalWidth)
-    : m_out(out), m_style(style), m_total(std::max(totalSteps, 1)), m_width(std::max(terminalWidth, 20)),
-      m_start(std::chrono::steady_clock::now()), m_lastDraw(m_start)
+    : m_out(out),
+      m_style(style),
+      m_total(std::max(totalSteps, 1)),
+      m_width(std::max(terminalWidth, 20)),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastDraw(m_start)
 {
 }
 
@@ -176,10 +180,8 @@ void ProgressView::drawBar(bool force)
         const long long remaining = static_cast<long long>(elapsed) * (m_total - m_done) / m_done;
         time += ", " + formatDuration(static_cast<int>(std::min<long long>(remaining, 359999))) + " remaining";
     }
-    // The stage text matters more than the bar: the bar gives way on a narrow terminal.
-    const std::string& text = m_log.pending();
-    const int fixed = 2 + 6 + static_cast<int>(time.size()) + 2 + static_cast<int>(text.size());
-    const int barWidth = std::clamp(m_width - 1 - fixed, 10, 30);
+    // A steady bar sized by the terminal; the stage text is cut at the right edge if need be.
+    const int barWidth = std::clamp(m_width / 4, 10, 30);
     const int filled = static_cast<int>(static_cast<long long>(barWidth) * m_done / m_total);
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(100LL * m_done / m_total));
@@ -193,7 +195,7 @@ void ProgressView::drawBar(bool force)
     line += "  ";
     line += time;
     line += "  ";
-    line += text;
+    line += m_log.pending();
     if (static_cast<int>(line.size()) > m_width - 1)
         line.resize(m_width - 1);
     m_out << "\r\033[K" << line << std::flush;
@@ -229,25 +231,25 @@ std::string formatDuration(int seconds)
 std::string resultText(int result, bool skyRegion)
 {
     switch (result) {
-    case VELOSTAR_OK:
-        return "Completed successfully!";
-    case VELOSTAR_WRITE_FAILED:
-        return "Writting output failed!";
-    case VELOSTAR_TOO_FEW_STARS:
-        return skyRegion ? "Failed. Maybe improper sky mask." : "Failed. Maybe improper exposure.";
-    case VELOSTAR_CANCELLED:
-        return "Cancelled.";
-    case VELOSTAR_NO_STAR_IMAGES:
-        return "Please add star image(s).";
-    case VELOSTAR_NO_OUTPUT:
-        return "Please assign output file.";
-    case VELOSTAR_BASE_UNREADABLE:
-        return "Loading base image failed. Unsupported file format or invalid file.\n"
-               "Velostar only supports RAW(of some cameras), JPEG, and uncompressed TIFF.";
-    case VELOSTAR_OUT_OF_MEMORY:
-        return "Insufficient memory!";
-    default:
-        return "Unknown error!";
+        case VELOSTAR_OK:
+            return "Completed successfully!";
+        case VELOSTAR_WRITE_FAILED:
+            return "Writting output failed!";
+        case VELOSTAR_TOO_FEW_STARS:
+            return skyRegion ? "Failed. Maybe improper sky mask." : "Failed. Maybe improper exposure.";
+        case VELOSTAR_CANCELLED:
+            return "Cancelled.";
+        case VELOSTAR_NO_STAR_IMAGES:
+            return "Please add star image(s).";
+        case VELOSTAR_NO_OUTPUT:
+            return "Please assign output file.";
+        case VELOSTAR_BASE_UNREADABLE:
+            return "Loading base image failed. Unsupported file format or invalid file.\n"
+                   "Velostar only supports RAW(of some cameras), JPEG, and uncompressed TIFF.";
+        case VELOSTAR_OUT_OF_MEMORY:
+            return "Insufficient memory!";
+        default:
+            return "Unknown error!";
     }
 }
 

@@ -82,8 +82,8 @@ int main(int argc, char** argv)
     velcli::CancelWatcher::blockSignals();
     try {
         velcli::CliOptions options;
-        const auto parsed = velcli::parseCommandLine(argc, argv, options,
-                                                     std::string("velostar-cli ") + Velostar::getVersion());
+        const auto parsed =
+            velcli::parseCommandLine(argc, argv, options, std::string("velostar-cli ") + Velostar::getVersion());
         if (!parsed.run) {
             std::cout << parsed.out;
             if (!parsed.error.empty())

@@ -168,9 +168,8 @@ SeriesFiles writeSeries(const SkyGenerator& generator, const std::string& folder
     truth["k1"] = o.k1;
     truth["distortionCentre"] = {0.5 * (o.width - 1), 0.5 * (o.height - 1)};
     truth["distortionRadius"] = 0.5 * std::hypot(double(o.width), double(o.height));
-    truth["psf"] = {{"kind", o.psf == PointSpread::Moffat ? "moffat" : "gaussian"},
-                    {"fwhm", o.fwhmPx},
-                    {"beta", o.moffatBeta}};
+    truth["psf"] = {
+        {"kind", o.psf == PointSpread::Moffat ? "moffat" : "gaussian"}, {"fwhm", o.fwhmPx}, {"beta", o.moffatBeta}};
     truth["pedestal"] = o.pedestal;
 
     const int digits = o.frames > 999 ? 4 : 3;
@@ -227,7 +226,8 @@ SeriesFiles writeSeries(const SkyGenerator& generator, const std::string& folder
         if (x >= 0 && y >= 0 && x < o.width && y < o.height && !generator.isGround(int(x), int(y)))
             visible.push_back(&star);
     }
-    std::stable_sort(visible.begin(), visible.end(), [](const SkyStar* a, const SkyStar* b) { return a->flux > b->flux; });
+    std::stable_sort(visible.begin(), visible.end(),
+                     [](const SkyStar* a, const SkyStar* b) { return a->flux > b->flux; });
     nlohmann::json stars = nlohmann::json::array();
     for (const SkyStar* star : visible) {
         double x, y;

@@ -199,10 +199,7 @@ void SkyGenerator::buildHorizon()
         h = std::clamp(h, 0.05 * o.height, 0.98 * o.height);
 }
 
-double SkyGenerator::frameRotationRad(int frame) const
-{
-    return m_options.rotationPerFrameDeg * frame * kPi / 180.0;
-}
+double SkyGenerator::frameRotationRad(int frame) const { return m_options.rotationPerFrameDeg * frame * kPi / 180.0; }
 
 Affine SkyGenerator::skyToFrame(int frame) const
 {
@@ -235,10 +232,7 @@ void SkyGenerator::skyToFramePixel(int frame, double x, double y, double& outX, 
     distort(fx, fy, outX, outY);
 }
 
-bool SkyGenerator::isGround(int x, int y) const
-{
-    return !m_horizon.empty() && y >= m_horizon[x];
-}
+bool SkyGenerator::isGround(int x, int y) const { return !m_horizon.empty() && y >= m_horizon[x]; }
 
 double SkyGenerator::vignette(double x, double y) const
 {
@@ -268,7 +262,8 @@ std::vector<SkyGenerator::Placed> SkyGenerator::placeStars(int frame) const
     const bool moffat = o.psf == PointSpread::Moffat;
     const double sigma = o.fwhmPx / 2.3548200450309493;
     const double alpha = o.fwhmPx / (2.0 * std::sqrt(std::pow(2.0, 1.0 / o.moffatBeta) - 1.0));
-    const double peakPerFlux = moffat ? (o.moffatBeta - 1.0) / (kPi * alpha * alpha) : 1.0 / (2.0 * kPi * sigma * sigma);
+    const double peakPerFlux =
+        moffat ? (o.moffatBeta - 1.0) / (kPi * alpha * alpha) : 1.0 / (2.0 * kPi * sigma * sigma);
     std::vector<Placed> placed;
     placed.reserve(m_stars.size());
     for (const auto& star : m_stars) {
@@ -283,8 +278,8 @@ std::vector<SkyGenerator::Placed> SkyGenerator::placeStars(int frame) const
         radius = std::clamp(radius, 1.5, moffat ? 60.0 : 40.0);
         if (x < -radius || y < -radius || x > o.width + radius || y > o.height + radius)
             continue;
-        placed.push_back({x, y, radius,
-                          {float(peak * star.colour[0]), float(peak * star.colour[1]), float(peak * star.colour[2])}});
+        placed.push_back(
+            {x, y, radius, {float(peak * star.colour[0]), float(peak * star.colour[1]), float(peak * star.colour[2])}});
     }
     std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.y < b.y; });
     return placed;

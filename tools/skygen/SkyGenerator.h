@@ -17,36 +17,36 @@ struct SkyOptions {
     int frames = 12;
     int baseFrame = 0;
     uint64_t seed = 1;
-    int threads = 0;                  // 0 = one per hardware thread
+    int threads = 0;  // 0 = one per hardware thread
 
     double starsPerMegapixel = 500.0;
-    double magnitudeRange = 9.0;      // faintest star is 10^(-0.4 * range) of the brightest
-    double brightestFlux = 3.0e6;     // total ADU of the brightest star
+    double magnitudeRange = 9.0;  // faintest star is 10^(-0.4 * range) of the brightest
+    double brightestFlux = 3.0e6;  // total ADU of the brightest star
     PointSpread psf = PointSpread::Gaussian;
     double fwhmPx = 3.0;
     double moffatBeta = 3.0;
 
     double rotationPerFrameDeg = 0.125;  // sky rotation about the pole between frames
-    double poleX = -1.0;                 // pole; negative = default, above the frame
+    double poleX = -1.0;  // pole; negative = default, above the frame
     double poleY = -1.0;
-    double jitterPx = 1.5;               // random shift of each frame (frame 0 stays put)
+    double jitterPx = 1.5;  // random shift of each frame (frame 0 stays put)
 
-    double skyLevel = 1800.0;         // ADU of the sky glow at the dark side
-    double pollution = 1.2;           // extra glow at the polluted corner, as a share of skyLevel
-    double vignetting = 0.35;         // light loss at the corners
-    double pedestal = 256.0;          // black level of lights and darks
-    double gain = 0.5;                // ADU per electron: shot-noise scale
-    double readNoise = 6.0;           // ADU
+    double skyLevel = 1800.0;  // ADU of the sky glow at the dark side
+    double pollution = 1.2;  // extra glow at the polluted corner, as a share of skyLevel
+    double vignetting = 0.35;  // light loss at the corners
+    double pedestal = 256.0;  // black level of lights and darks
+    double gain = 0.5;  // ADU per electron: shot-noise scale
+    double readNoise = 6.0;  // ADU
     double hotPixelsPerMegapixel = 20.0;
 
-    bool foreground = false;          // static ground with an irregular horizon, plus mask.png
-    double horizonShare = 0.3;        // mean share of the height taken by the ground
-    int satelliteFrame = -1;          // frame with a satellite trail, -1 = none
-    double k1 = 0.0;                  // radial distortion, radius normalised to the half diagonal
+    bool foreground = false;  // static ground with an irregular horizon, plus mask.png
+    double horizonShare = 0.3;  // mean share of the height taken by the ground
+    int satelliteFrame = -1;  // frame with a satellite trail, -1 = none
+    double k1 = 0.0;  // radial distortion, radius normalised to the half diagonal
 
     int darkFrames = 0;
     int flatFrames = 0;
-    bool jpeg = false;                // frames as 8-bit JPEG instead of 16-bit TIFF
+    bool jpeg = false;  // frames as 8-bit JPEG instead of 16-bit TIFF
 };
 
 // 2×3 affine map: (x, y) -> (m[0]·x + m[1]·y + m[2], m[3]·x + m[4]·y + m[5]).
@@ -62,14 +62,14 @@ struct Affine {
 };
 
 struct SkyStar {
-    double x, y;                      // sky coordinates
-    double flux;                      // total ADU before vignetting
-    std::array<float, 3> colour;      // channel weights, green = 1
+    double x, y;  // sky coordinates
+    double flux;  // total ADU before vignetting
+    std::array<float, 3> colour;  // channel weights, green = 1
 };
 
 struct HotPixel {
     int x, y;
-    int level;                        // ADU added to every channel
+    int level;  // ADU added to every channel
 };
 
 // Three-channel 16-bit image, interleaved, rows from the top.

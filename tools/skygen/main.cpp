@@ -18,7 +18,9 @@ int main(int argc, char** argv)
     app.add_option("-o,--out", folder, "Output folder")->required();
     app.add_option("--width", o.width, "Frame width in pixels")->capture_default_str()->check(CLI::Range(16, 60000));
     app.add_option("--height", o.height, "Frame height in pixels")->capture_default_str()->check(CLI::Range(16, 60000));
-    app.add_option("-n,--frames", o.frames, "Number of light frames")->capture_default_str()->check(CLI::Range(1, 10000));
+    app.add_option("-n,--frames", o.frames, "Number of light frames")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10000));
     app.add_option("--base", o.baseFrame, "Frame that the truth transforms map into")->capture_default_str();
     app.add_option("--seed", o.seed, "Random seed (same seed, same files)")->capture_default_str();
     app.add_option("--threads", o.threads, "Render threads (0 = all)")->capture_default_str();
@@ -50,8 +52,8 @@ int main(int argc, char** argv)
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!quiet)
             std::printf("%zu frames, %zu darks, %zu flats of %dx%d written to %s in %.1f s (truth: %s/%s)\n",
-                        files.frames.size(), files.darks.size(), files.flats.size(), o.width, o.height,
-                        folder.c_str(), seconds, folder.c_str(), files.truth.c_str());
+                        files.frames.size(), files.darks.size(), files.flats.size(), o.width, o.height, folder.c_str(),
+                        seconds, folder.c_str(), files.truth.c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "velostar-skygen: %s\n", error.what());
         return 1;

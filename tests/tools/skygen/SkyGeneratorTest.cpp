@@ -100,9 +100,12 @@ TEST(SkyGenerator, SameSeedSameImagesWhateverTheThreadCount)
     EXPECT_NE(one.renderFrame(1).samples, one.renderFrame(2).samples);
 }
 
-TEST(SkyGenerator, TruthTransformsMatchRenderedStars)
+class SkyGeneratorPsf : public testing::TestWithParam<velsky::PointSpread> {};
+
+TEST_P(SkyGeneratorPsf, TruthTransformsMatchRenderedStars)
 {
     SkyOptions o = smallSky();
+    o.psf = GetParam();
     o.width = 900;
     o.height = 600;
     o.rotationPerFrameDeg = 0.6;
@@ -141,6 +144,9 @@ TEST(SkyGenerator, TruthTransformsMatchRenderedStars)
     toBase.apply(450, 300, cx, cy);
     EXPECT_GT(std::hypot(cx - 450, cy - 300), 5.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothProfiles, SkyGeneratorPsf,
+                         testing::Values(velsky::PointSpread::Gaussian, velsky::PointSpread::Moffat));
 
 TEST(SkyGenerator, LensDistortionMovesStarsRadially)
 {
@@ -227,6 +233,11 @@ TEST(SkyGenerator, OptionsShapeTheImages)
     for (int x = 0; x < o.width; ++x)
         darkSum += dark.at(x, o.height / 2, 1);
     EXPECT_NEAR(darkSum / o.width, o.pedestal + 8, 5.0);
+
+    // The Moffat profile spreads the same stars wider than the Gaussian.
+    SkyOptions moffat = o;
+    moffat.psf = velsky::PointSpread::Moffat;
+    EXPECT_NE(SkyGenerator(moffat).renderBaseSky().samples, sky.samples);
 
     // Flat: vignetting darkens the corners by about the configured share.
     const auto flat = generator.renderFlat(0);
