@@ -1,9 +1,23 @@
+#include "CompositionStages.h"
+#include "FinishingStages.h"
+#include "RegistrationStages.h"
+#include "SkyMaskStage.h"
 #include "Stages.h"
 
 namespace velrun {
 
-// Filled as the subsystems behind the stages arrive; an empty member is a stage this build
-// cannot perform, and the run reports it so.
-RunStages defaultRunStages() { return RunStages{}; }
+// Calibration images, hot pixels, exposure unification, the per-pixel integration
+// modes, trails and light-pollution reduction are not in this build: their members stay empty
+// and the run reports those stages as not done.
+RunStages defaultRunStages()
+{
+    RunStages stages;
+    addSkyMaskStage(stages);
+    addRegistrationStages(stages);
+    addCompositionStages(stages);
+    // Last: it asks which of the others exist.
+    addFinishingStages(stages);
+    return stages;
+}
 
 }  // namespace velrun

@@ -171,6 +171,8 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
 
         if (frame.reference) {
             report.used = startReference(frame, frames.size());
+            // The reference maps onto itself: its identity transform is exact, not a claim.
+            report.aligned = report.used && s.alignStars();
         } else {
             report.used = composeFrame(frame);
             if (frame.analysis) {

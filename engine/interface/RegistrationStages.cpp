@@ -1,0 +1,92 @@
+#include "RegistrationStages.h"
+
+#include "StarAnalysis.h"
+#include "registration/Alignment.h"
+#include "registration/StarDetector.h"
+#include "registration/StarIdentity.h"
+#include "registration/StarPattern.h"
+
+namespace velrun {
+
+namespace {
+
+std::unique_ptr<FrameAnalysis> analyzeFrame(RunContext& ctx, Frame& frame, int32_t attempt)
+{
+    if (!frame.image || frame.image->empty())
+        return nullptr;
+    const velimage::Image16& image = *frame.image;
+    auto analysis = std::make_unique<StarAnalysis>();
+
+    velreg::StarBoundLine line;
+    if (ctx.starBoundActive())
+        line = {ctx.starBound[0], ctx.starBound[1], ctx.starBound[2], ctx.starBound[3]};
+    // The detector ignores a mask of another size and falls back to the line, then the frame.
+    velreg::detectStars(image, analysis->starList, ctx.mask.get(), ctx.starBoundActive() ? &line : nullptr, attempt);
+    analysis->stars = static_cast<int32_t>(analysis->starList.size());
+
+    // The displacement grid needs more stars, spread more evenly.
+    const bool grid = ctx.settings.distortionCorrection == 2;
+    analysis->pattern = velreg::buildStarPattern(analysis->starList, image.width(), image.height(),
+                                                 grid ? velreg::kGridPatternStars : velreg::kPatternStars,
+                                                 grid ? velreg::kGridPatternGrid : velreg::kPatternGrid);
+    analysis->patternStars = analysis->pattern.chosenCount();
+    if (frame.reference)
+        velreg::assignStarIdentities(analysis->pattern);
+    return analysis;
+}
+
+bool inheritIdentities(RunContext&, Frame& frame, FrameAnalysis& previous)
+{
+    StarAnalysis* current = starAnalysisOf(frame.analysis.get());
+    const StarAnalysis* earlier = starAnalysisOf(&previous);
+    return current && earlier && velreg::alignWithIdentities(current->pattern, earlier->pattern);
+}
+
+bool alignFrame(RunContext& ctx, Frame& frame)
+{
+    StarAnalysis* analysis = starAnalysisOf(frame.analysis.get());
+    const StarAnalysis* reference = starAnalysisOf(ctx.referenceAnalysis);
+    if (!analysis || !reference || reference->pattern.empty())
+        return false;
+    analysis->aligned = false;
+    const int32_t width = ctx.accumulation.empty() ? reference->pattern.width : ctx.accumulation.width();
+    const int32_t height = ctx.accumulation.empty() ? reference->pattern.height : ctx.accumulation.height();
+    const int32_t mode = ctx.settings.distortionCorrection;
+
+    // The pair count is for the report only; the models below match again on their own.
+    velreg::StarPairList pairs;
+    velreg::MatrixF firstFit;
+    velreg::matchAndFit(analysis->pattern, reference->pattern, pairs, firstFit);
+    analysis->pairs = static_cast<int32_t>(pairs.size());
+
+    if (!analysis->warp.obtain(mode, &analysis->pattern, reference->pattern, width, height))
+        return false;
+    reportedTransform(analysis->warp.forward(), mode, width, height, analysis->transform);
+    analysis->aligned = true;
+    return true;
+}
+
+}  // namespace
+
+void reportedTransform(const velreg::MatrixF& forward, int32_t distortionMode, int32_t width, int32_t height,
+                       double transform[6])
+{
+    for (int32_t r = 0; r < 2; ++r)
+        for (int32_t c = 0; c < 3; ++c)
+            transform[r * 3 + c] = forward.at(r, c);
+    if (distortionMode == 1) {
+        // Centred coordinates: x′ − cx = a·(x − cx) + b·(y − cy) + c, likewise for y′.
+        const double cx = width * 0.5, cy = height * 0.5;
+        transform[2] += cx - transform[0] * cx - transform[1] * cy;
+        transform[5] += cy - transform[3] * cx - transform[4] * cy;
+    }
+}
+
+void addRegistrationStages(RunStages& stages)
+{
+    stages.analyzeFrame = analyzeFrame;
+    stages.inheritIdentities = inheritIdentities;
+    stages.alignFrame = alignFrame;
+}
+
+}  // namespace velrun
