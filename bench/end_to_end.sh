@@ -24,14 +24,14 @@ sets=("large 10 6000 4000 101" "medium 20 3000 2000 102")
 
 generate() {
   local name=$1 frames=$2 width=$3 height=$4 seed=$5
-  local dir="$data/$name" recipe="frames=$2 ${3}x$4 seed=$5"
+  local dir="$data/$name" recipe="frames=$2 ${3}x$4 seed=$5 stars=3000 hot=0"
   if [ "$(cat "$dir/.recipe" 2>/dev/null)" = "$recipe" ]; then
     return 0
   fi
   rm -rf "$dir"
   echo "end_to_end: generating $name ($frames × ${width}x$height) into bench/data/$name"
   "$bin/velostar-skygen" -q -o "$dir" --frames "$frames" --width "$width" --height "$height" --seed "$seed" \
-    --base $(( frames / 2 )) || exit 1
+    --base $(( frames / 2 )) --stars-per-mp 3000 --hot-per-mp 0 || exit 1
   echo "$recipe" > "$dir/.recipe"
 }
 
