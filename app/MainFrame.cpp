@@ -149,10 +149,10 @@ wxWindow* MainFrame::createLeftSide(wxWindow* parent)
     auto* lower = new wxPanel(m_innerSplitter);
     auto* sizer = new wxBoxSizer(wxVERTICAL);
     sizer->AddStretchSpacer();
-    auto* startButton = new wxButton(lower, wxID_ANY, uiText(txt::Start), wxDefaultPosition, wxSize(-1, 40));
-    startButton->SetBitmap(iconBitmap(IconStart));
-    startButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { guarded([this] { start(); }); });
-    sizer->Add(startButton, 0, wxEXPAND | wxALL, 6);
+    m_startButton = new wxButton(lower, wxID_ANY, uiText(txt::Start), wxDefaultPosition, wxSize(-1, 40));
+    m_startButton->SetBitmap(iconBitmap(IconStart));
+    m_startButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { guarded([this] { start(); }); });
+    sizer->Add(m_startButton, 0, wxEXPAND | wxALL, 6);
     lower->SetSizer(sizer);
 
     m_innerSplitter->SplitHorizontally(m_fileTree, lower, 300);
@@ -289,6 +289,13 @@ void MainFrame::start()
         m_changedSinceRun = false;
         m_outputConfirmed = false;
     }
+}
+
+void MainFrame::pressStart()
+{
+    wxCommandEvent click(wxEVT_BUTTON, m_startButton->GetId());
+    click.SetEventObject(m_startButton);
+    m_startButton->ProcessWindowEvent(click);
 }
 
 void MainFrame::onCommand(wxCommandEvent& event)

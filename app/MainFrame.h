@@ -10,6 +10,7 @@
 #include "RunSettings.h"
 
 class LightButton;
+class wxButton;
 class wxSplitterWindow;
 class wxSplitterEvent;
 class wxStaticText;
@@ -22,6 +23,12 @@ public:
 
     // Files dropped on the tree or the preview, at a screen position; asks for their category.
     bool dropFiles(const wxPoint& screenPosition, const wxArrayString& paths);
+
+    // What the menu commands do once their file dialog was answered, and a press of Start. The
+    // self-test drives a run through these, since nobody is there to answer the file dialogs.
+    void addStarFiles(const wxArrayString& paths);
+    void setOutputFile(const wxString& path);
+    void pressStart();
 
 private:
     void createMenus();
@@ -81,4 +88,5 @@ private:
     wxTreeItemId m_menuItem;  // the item a context menu was opened on
     wxStaticText* m_previewLabel = nullptr;
     LightButton* m_openButton = nullptr;
+    wxButton* m_startButton = nullptr;
 };

@@ -103,6 +103,11 @@ void MainFrame::chooseFiles(Category category)
     addFiles(category, paths);
 }
 
+void MainFrame::addStarFiles(const wxArrayString& paths)
+{
+    guarded([&] { addFiles(Category::Star, paths); });
+}
+
 void MainFrame::chooseBase()
 {
     wxFileDialog dialog(this, uiText(txt::BaseImage), wxEmptyString, wxEmptyString, m_openFilter,
@@ -132,7 +137,12 @@ void MainFrame::chooseOutput()
                         wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     if (dialog.ShowModal() != wxID_OK)
         return;
-    m_files.setOutput(dialog.GetPath().ToStdWstring());
+    setOutputFile(dialog.GetPath());
+}
+
+void MainFrame::setOutputFile(const wxString& path)
+{
+    m_files.setOutput(path.ToStdWstring());
     rebuildCategory(Category::Output);
     const wxTreeItemId top = categoryItem(Category::Output);
     m_fileTree->Expand(top);

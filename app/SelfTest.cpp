@@ -9,6 +9,7 @@
 #include <wx/timer.h>
 #include <wx/toplevel.h>
 
+#include "MainFrame.h"
 #include "ProgressLog.h"
 #include "UiText.h"
 #include "VelostarDialog.h"
@@ -28,6 +29,24 @@ void printMenu(const wxMenu& menu)
         else
             printLine("item", item->GetItemLabel());
     }
+}
+
+// One "log: " line for each line of the dialog's log.
+void printLog(const wxString& log)
+{
+    for (const wxString& line : wxSplit(log, '\n', '\0')) {
+        if (!line.empty())
+            printLine("log", line);
+    }
+}
+
+VelostarDialog* findProgressDialog()
+{
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (auto* dialog = dynamic_cast<VelostarDialog*>(window))
+            return dialog;
+    }
+    return nullptr;
 }
 
 template <typename Child> Child* findChild(wxWindow* parent)
@@ -77,7 +96,7 @@ bool runEmptyProcessing(wxWindow* parent)
         if (!button || !log || !button->IsEnabled() || button->GetLabel() != uiText(velapp::txt::Close))
             return;
         poll.Stop();
-        printLine("log", log->GetValue());
+        printLog(log->GetValue());
         wxCommandEvent click(wxEVT_BUTTON, button->GetId());
         click.SetEventObject(button);
         button->ProcessWindowEvent(click);
@@ -89,4 +108,52 @@ bool runEmptyProcessing(wxWindow* parent)
     std::printf("end: %d\n", endCode);
     std::fflush(stdout);
     return closed && endCode != velapp::EndNone;
+}
+
+bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel)
+{
+    frame.addStarFiles(starFiles);
+    frame.setOutputFile(output);
+    bool appeared = false;
+    bool cancelPressed = false;
+    bool ended = false;
+    int endCode = velapp::EndNone;
+    const wxString analyzing = uiText(velapp::txt::AnalyzingImage);
+    const wxString composing = uiText(velapp::txt::Composing);
+    // Start runs the dialog modally, so everything after it happens on this timer inside the
+    // dialog's own event loop.
+    wxTimer poll;
+    poll.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        VelostarDialog* dialog = findProgressDialog();
+        if (!dialog || ended)
+            return;
+        appeared = true;
+        auto* button = findChild<wxButton>(dialog);
+        auto* log = findChild<wxTextCtrl>(dialog);
+        if (!button || !log)
+            return;
+        const wxString text = log->GetValue();
+        if (button->IsEnabled() && button->GetLabel() == uiText(velapp::txt::Close)) {
+            ended = true;
+            endCode = dialog->endCode();
+            printLog(text);
+        } else if (cancel && !cancelPressed && (text.Contains(analyzing) || text.Contains(composing))) {
+            cancelPressed = true;
+            dialog->setCancelConfirmation([] { return true; });
+            printLine("press", button->GetLabel());
+        } else {
+            return;
+        }
+        wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+        click.SetEventObject(button);
+        button->ProcessWindowEvent(click);
+    });
+    poll.Start(20);
+    frame.pressStart();
+    poll.Stop();
+    if (!appeared)
+        printLine("missing", uiText(velapp::txt::Processing));
+    std::printf("end: %d\n", endCode);
+    std::fflush(stdout);
+    return appeared && ended;
 }

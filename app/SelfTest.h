@@ -1,7 +1,9 @@
 #pragma once
 
+#include <wx/arrstr.h>
 #include <wx/string.h>
 
+class MainFrame;
 class wxWindow;
 
 // Start-up checks for headless test machines, printed one line each ("window: ...", "menu: ...",
@@ -13,3 +15,9 @@ bool printMainWindow(const wxString& expectedTitle);
 // Runs the progress dialog on a job without images (the engine refuses it at once), prints the
 // dialog's log and end code and closes it the way a user would. False when the dialog did not end.
 bool runEmptyProcessing(wxWindow* parent);
+
+// Puts `starFiles` and `output` into the file tree the way the menu commands do, presses Start and
+// prints the progress dialog's log and end code once the run ended. With `cancel` it presses
+// Cancel and answers Yes at the first "Analyzing image" or "Composing" line. False when the
+// dialog never appeared or did not end.
+bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel);

@@ -29,9 +29,10 @@ bool VelostarApp::OnInit()
     } catch (...) {
         return false;
     }
-    // A check for test machines: print the main window and its menus, then leave.
+    // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
     const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
-    if (selfTest && std::string(selfTest) == "1")
+    m_selfTestMode = selfTest ? selfTest : "";
+    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel")
         CallAfter(&VelostarApp::runSelfTest);
     return true;
 }
@@ -41,7 +42,12 @@ void VelostarApp::runSelfTest()
     wxWindow* top = GetTopWindow();
     try {
         const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
-        m_selfTestFailed = !printMainWindow(title) || !runEmptyProcessing(top);
+        if (!printMainWindow(title))
+            m_selfTestFailed = true;
+        else if (m_selfTestMode == "1")
+            m_selfTestFailed = !runEmptyProcessing(top);
+        else
+            m_selfTestFailed = !runSelfTestJob(dynamic_cast<MainFrame*>(top));
     } catch (...) {
         m_selfTestFailed = true;
     }
@@ -49,6 +55,22 @@ void VelostarApp::runSelfTest()
         top->Close(true);
     else
         ExitMainLoop();
+}
+
+// The job comes from VELOSTAR_SELFTEST_FILES (star images separated by newlines) and
+// VELOSTAR_SELFTEST_OUTPUT.
+bool VelostarApp::runSelfTestJob(MainFrame* frame)
+{
+    const char* files = std::getenv("VELOSTAR_SELFTEST_FILES");
+    const char* output = std::getenv("VELOSTAR_SELFTEST_OUTPUT");
+    if (!frame || !files || !output)
+        return false;
+    wxArrayString stars;
+    for (const wxString& path : wxSplit(wxString::FromUTF8(files), '\n', '\0')) {
+        if (!path.empty())
+            stars.Add(path);
+    }
+    return runStacking(*frame, stars, wxString::FromUTF8(output), m_selfTestMode == "cancel");
 }
 
 int VelostarApp::OnRun()

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <string>
+
 #include <wx/app.h>
+
+class MainFrame;
 
 // The desktop program: picks the interface language, draws the icons and opens the main window.
 class VelostarApp : public wxApp {
@@ -10,7 +14,9 @@ public:
 
 private:
     void runSelfTest();
+    bool runSelfTestJob(MainFrame* frame);
 
+    std::string m_selfTestMode;
     bool m_selfTestFailed = false;
 };
 

@@ -179,14 +179,20 @@ void VelostarDialog::pressButton()
         EndModal(m_endCode);
         return;
     }
-    const int answer = wxMessageBox(uiText(txt::CancelProcessing), uiText(txt::Cancel),
-                                    wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION, this);
     // The run may have ended while the question was open.
-    if (answer != wxYES || !m_thread)
+    if (!confirmCancel() || !m_thread)
         return;
     m_button->Disable();
     m_button->SetLabel(uiText(txt::Cancelling));
     m_thread->requestCancel();
+}
+
+bool VelostarDialog::confirmCancel()
+{
+    if (m_confirmCancel)
+        return m_confirmCancel();
+    return wxMessageBox(uiText(txt::CancelProcessing), uiText(txt::Cancel), wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION,
+                        this) == wxYES;
 }
 
 void VelostarDialog::onClose(wxCloseEvent& event)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include <wx/dialog.h>
 #include <wx/timer.h>
@@ -25,6 +26,13 @@ public:
     // Starts the run and shows the dialog; returns the end code (velapp::EndCode).
     int runModal();
 
+    // The end code once the run has ended (velapp::EndCode).
+    int endCode() const { return m_endCode; }
+
+    // Replaces the "cancel processing?" question of the button with `confirm` (true for Yes).
+    // Only the self-test uses it, since nobody is there to answer the message box.
+    void setCancelConfirmation(std::function<bool()> confirm) { m_confirmCancel = std::move(confirm); }
+
 private:
     void onProgress(ProgressEvent& event);
     void onFinished(wxCommandEvent& event);
@@ -39,7 +47,10 @@ private:
     void fitToParent();
     void stopThread();
 
+    bool confirmCancel();
+
     const velapp::RunSettings& m_settings;
+    std::function<bool()> m_confirmCancel;
     VelostarThread* m_thread = nullptr;
     int m_endCode = 0;
     int m_failCount = 0;

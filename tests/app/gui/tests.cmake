@@ -4,3 +4,5 @@ if(TARGET Velostar)
 else()
   target_compile_definitions(${VELOSTAR_TEST_TARGET} PRIVATE VELOSTAR_NO_DESKTOP_PROGRAM)
 endif()
+# The stacking runs generate their frames and read the result back.
+target_link_libraries(${VELOSTAR_TEST_TARGET} PRIVATE velostar_skygen TIFF::TIFF)
