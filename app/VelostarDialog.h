@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 #include <wx/dialog.h>
 #include <wx/timer.h>
