@@ -1,6 +1,8 @@
 #include "SelfTest.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include <wx/button.h>
 #include <wx/frame.h>
@@ -15,6 +17,8 @@
 #include "VelostarDialog.h"
 
 namespace {
+
+constexpr std::chrono::seconds kDialogWait{30};
 
 void printLine(const char* kind, const wxString& text)
 {
@@ -122,9 +126,16 @@ bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxStrin
     const wxString composing = uiText(velapp::txt::Composing);
     // Start runs the dialog modally, so everything after it happens on this timer inside the
     // dialog's own event loop.
+    const auto pressed = std::chrono::steady_clock::now();
     wxTimer poll;
     poll.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
         VelostarDialog* dialog = findProgressDialog();
+        if (!dialog && !appeared && std::chrono::steady_clock::now() - pressed > kDialogWait) {
+            // Start refused with a message box of its own, which nobody here can answer.
+            printLine("missing", uiText(velapp::txt::Processing));
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
         if (!dialog || ended)
             return;
         appeared = true;

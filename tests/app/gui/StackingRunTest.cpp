@@ -17,7 +17,7 @@ namespace {
 using namespace velguitest;
 namespace fs = std::filesystem;
 
-constexpr int kRunTimeoutSeconds = 600;  // generous for sanitizer builds; a hang still ends
+constexpr int kRunTimeoutSeconds = 300;  // generous for sanitizer builds; a hang still ends
 
 // A few small generated frames in frames/ and an empty out/ folder for the result.
 class StackingRun : public ::testing::Test {
