@@ -16,8 +16,8 @@ constexpr int32_t kMaxRadii = 56;
 
 // Ratio pass over a band of rows: for every pixel that may hold a star, the best inner-square
 // to surrounding-ring brightness ratio (1024 = 1) and contrast over the square radii r0 … r1;
-// every other pixel, and every pixel not brighter than its ring, gets its not-a-star bit (and ratio 0:
-// ratios of 1024 and below are never read).
+// every other pixel, and every pixel not brighter than its ring, gets its not-a-star bit (ratio and
+// contrast of such pixels are never read).
 // Writes only its own rows of the detector's planes.
 template <typename Predicate>
 class CalRatioImageJob : public velthread::Job {
@@ -46,14 +46,12 @@ public:
 private:
     static constexpr int32_t kTileColumns = 192;
 
-    // Every pixel starts as "not a star" with ratio and contrast 0.
+    // Every pixel starts as "not a star". Ratio and contrast are read only where the bit is clear,
+    // and every pixel that can lose its bit has both written by processRow, so they need no clearing.
     void clearRow(int32_t y)
     {
-        const size_t offset = static_cast<size_t>(y) * m_planes.width;
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
         std::fill(bits, bits + m_planes.wordsPerRow, ~uint64_t{0});
-        std::fill(m_planes.ratio.data() + offset, m_planes.ratio.data() + offset + m_planes.width, 0u);
-        std::fill(m_planes.contrast.data() + offset, m_planes.contrast.data() + offset + m_planes.width, 0);
     }
 
     // Vertical strip sums of every square size over the tile's columns (plus the squares' reach):
