@@ -74,11 +74,20 @@ private:
 
     void processRow(int32_t y, int32_t x0, int32_t x1)
     {
-        fillStrips(y, x0, x1);
         const size_t offset = static_cast<size_t>(y) * m_planes.width;
+        const uint8_t* luminance = m_planes.luminance.data() + offset;
+        // Dark sky leaves most pixels below the star luminance: the strips pay off only where many
+        // pixels of the tile row are measured; a few are cheaper straight from the integral image.
+        int32_t bright = 0;
+        for (int32_t x = x0; x < x1; ++x)
+            bright += luminance[x] >= kMinStarLuminance ? 1 : 0;
+        if (bright == 0)
+            return;
+        m_useStrips = 4 * bright > x1 - x0;
+        if (m_useStrips)
+            fillStrips(y, x0, x1);
         uint32_t* ratio = m_planes.ratio.data() + offset;
         int32_t* contrast = m_planes.contrast.data() + offset;
-        const uint8_t* luminance = m_planes.luminance.data() + offset;
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
         for (int32_t x = x0; x < x1; ++x) {
             if (luminance[x] < kMinStarLuminance || !m_predicate(x, y))
@@ -112,14 +121,19 @@ private:
     // the result is then exact. The contrast is needed only for pixels that stay candidates.
     void measure(int32_t x, int32_t y, int64_t& bestRatio, int64_t& bestContrast) const
     {
-        (void)y;
         int64_t sums[kMaxRadii + 3];
         const int32_t count = m_r1 - m_r0 + 4;
-        const int32_t column = x - m_stripBase;
-        for (int32_t r = 0; r < count; ++r) {
-            const int64_t* strip = m_strips.data() + static_cast<size_t>(r) * m_stripStride;
-            const int32_t radius = m_r0 + r;
-            sums[r] = strip[column + radius + 1] - strip[column - radius];
+        if (m_useStrips) {
+            const int32_t column = x - m_stripBase;
+            for (int32_t r = 0; r < count; ++r) {
+                const int64_t* strip = m_strips.data() + static_cast<size_t>(r) * m_stripStride;
+                const int32_t radius = m_r0 + r;
+                sums[r] = strip[column + radius + 1] - strip[column - radius];
+            }
+        } else {
+            // The same sums (the table wraps modulo 2^64, and every square sum is small).
+            for (int32_t r = 0; r < count; ++r)
+                sums[r] = static_cast<int64_t>(m_planes.integral.squareSum(x, y, m_r0 + r));
         }
         int64_t best = 1024;
         for (int32_t k = m_r0; k <= m_r1; ++k) {
@@ -181,6 +195,7 @@ private:
     int32_t m_stripStride = 0;
     int32_t m_stripBase = 0;
     int32_t m_stripWidth = 0;
+    bool m_useStrips = false;
 };
 
 }  // namespace velreg
