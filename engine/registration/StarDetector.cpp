@@ -252,7 +252,6 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     runJobBatch(jobs);
 
     suppress(planes, std::min(r1 + 1, margin - 1));
-    planes.luminance.release();
 
     const size_t before = stars.size();
     extract(planes, margin, table, stars);
