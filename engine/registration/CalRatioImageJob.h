@@ -16,8 +16,8 @@ constexpr int32_t kMaxRadii = 56;
 
 // Ratio pass over a band of rows: for every pixel that may hold a star, the best inner-square
 // to surrounding-ring brightness ratio (1024 = 1) and contrast over the square radii r0 … r1;
-// every other pixel, and every pixel not brighter than its ring, gets its not-a-star bit (and ratio 0:
-// ratios of 1024 and below are never read).
+// every other pixel, and every pixel not brighter than its ring, gets its not-a-star bit (ratio and
+// contrast of such pixels are never read).
 // Writes only its own rows of the detector's planes.
 template <typename Predicate>
 class CalRatioImageJob : public velthread::Job {
@@ -46,14 +46,12 @@ public:
 private:
     static constexpr int32_t kTileColumns = 192;
 
-    // Every pixel starts as "not a star" with ratio and contrast 0.
+    // Every pixel starts as "not a star". Ratio and contrast are read only where the bit is clear,
+    // and every pixel that can lose its bit has both written by processRow, so they need no clearing.
     void clearRow(int32_t y)
     {
-        const size_t offset = static_cast<size_t>(y) * m_planes.width;
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
         std::fill(bits, bits + m_planes.wordsPerRow, ~uint64_t{0});
-        std::fill(m_planes.ratio.data() + offset, m_planes.ratio.data() + offset + m_planes.width, 0u);
-        std::fill(m_planes.contrast.data() + offset, m_planes.contrast.data() + offset + m_planes.width, 0);
     }
 
     // Vertical strip sums of every square size over the tile's columns (plus the squares' reach):
@@ -76,11 +74,20 @@ private:
 
     void processRow(int32_t y, int32_t x0, int32_t x1)
     {
-        fillStrips(y, x0, x1);
         const size_t offset = static_cast<size_t>(y) * m_planes.width;
+        const uint8_t* luminance = m_planes.luminance.data() + offset;
+        // Dark sky leaves most pixels below the star luminance: the strips pay off only where many
+        // pixels of the tile row are measured; a few are cheaper straight from the integral image.
+        int32_t bright = 0;
+        for (int32_t x = x0; x < x1; ++x)
+            bright += luminance[x] >= kMinStarLuminance ? 1 : 0;
+        if (bright == 0)
+            return;
+        m_useStrips = 4 * bright > x1 - x0;
+        if (m_useStrips)
+            fillStrips(y, x0, x1);
         uint32_t* ratio = m_planes.ratio.data() + offset;
         int32_t* contrast = m_planes.contrast.data() + offset;
-        const uint8_t* luminance = m_planes.luminance.data() + offset;
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
         for (int32_t x = x0; x < x1; ++x) {
             if (luminance[x] < kMinStarLuminance || !m_predicate(x, y))
@@ -114,14 +121,19 @@ private:
     // the result is then exact. The contrast is needed only for pixels that stay candidates.
     void measure(int32_t x, int32_t y, int64_t& bestRatio, int64_t& bestContrast) const
     {
-        (void)y;
         int64_t sums[kMaxRadii + 3];
         const int32_t count = m_r1 - m_r0 + 4;
-        const int32_t column = x - m_stripBase;
-        for (int32_t r = 0; r < count; ++r) {
-            const int64_t* strip = m_strips.data() + static_cast<size_t>(r) * m_stripStride;
-            const int32_t radius = m_r0 + r;
-            sums[r] = strip[column + radius + 1] - strip[column - radius];
+        if (m_useStrips) {
+            const int32_t column = x - m_stripBase;
+            for (int32_t r = 0; r < count; ++r) {
+                const int64_t* strip = m_strips.data() + static_cast<size_t>(r) * m_stripStride;
+                const int32_t radius = m_r0 + r;
+                sums[r] = strip[column + radius + 1] - strip[column - radius];
+            }
+        } else {
+            // The same sums (the table wraps modulo 2^64, and every square sum is small).
+            for (int32_t r = 0; r < count; ++r)
+                sums[r] = static_cast<int64_t>(m_planes.integral.squareSum(x, y, m_r0 + r));
         }
         int64_t best = 1024;
         for (int32_t k = m_r0; k <= m_r1; ++k) {
@@ -183,6 +195,7 @@ private:
     int32_t m_stripStride = 0;
     int32_t m_stripBase = 0;
     int32_t m_stripWidth = 0;
+    bool m_useStrips = false;
 };
 
 }  // namespace velreg

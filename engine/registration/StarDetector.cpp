@@ -252,7 +252,6 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     runJobBatch(jobs);
 
     suppress(planes, std::min(r1 + 1, margin - 1));
-    planes.luminance.release();
 
     const size_t before = stars.size();
     extract(planes, margin, table, stars);
@@ -284,7 +283,9 @@ int32_t StarDetector::detect(const Image16& frame, StarList& stars, const StarBo
 int32_t detectStars(const Image16& frame, StarList& stars, const Image16* skyMask, const StarBoundLine* line,
                     int32_t attempt)
 {
-    StarDetector detector;
+    // Reused by every detection on this thread: the planes are frame-sized, and fresh ones cost
+    // hundreds of thousands of page faults per frame.
+    thread_local StarDetector detector;
     if (skyMask && !skyMask->empty() && skyMask->width() == frame.width() && skyMask->height() == frame.height())
         return detector.detect(frame, stars, *skyMask, attempt);
     if (line && line->isSet())

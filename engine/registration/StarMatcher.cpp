@@ -13,30 +13,39 @@ int64_t squaredLength(StarOffset o) { return int64_t{o.dx} * o.dx + int64_t{o.dy
 
 using Cell = ScoreScratch::Cell;
 
+// The triangle of two offsets of one descriptor, as the triangle test compares it: the cross
+// product, and the squared-length ratio (scaled by 256) times two plus whether the dot product is
+// positive, or -1 when the first offset has no length (it matches no triangle).
+struct Triangle {
+    int64_t cross;
+    int64_t ratioAndDot;
+};
+
 // A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
-// once per table cell: squared lengths, and the triangle of each offset with the one before it.
+// once per table cell: squared lengths, and the triangle of every offset with every later one.
 struct Shape {
-    const StarOffset* offsets;
     int32_t count;
     int64_t length[StarDescriptor::kMaxNeighbours];
-    int64_t cross[StarDescriptor::kMaxNeighbours];
-    int64_t dot[StarDescriptor::kMaxNeighbours];
-    int64_t ratio[StarDescriptor::kMaxNeighbours];  // -1: the previous offset has no length
+    Triangle triangle[StarDescriptor::kMaxNeighbours][StarDescriptor::kMaxNeighbours];  // [earlier][later]
 };
 
 void makeShape(const StarDescriptor& d, Shape& shape)
 {
-    shape.offsets = d.neighbours.data();
     shape.count = std::min(d.neighbourCount, StarDescriptor::kMaxNeighbours);
     for (int32_t i = 0; i < shape.count; ++i) {
         const StarOffset o = d.neighbours[i];
         shape.length[i] = int64_t{o.dx} * o.dx + int64_t{o.dy} * o.dy;
-        if (i == 0)
-            continue;
-        const StarOffset p = d.neighbours[i - 1];
-        shape.cross[i] = int64_t{p.dx} * o.dy - int64_t{p.dy} * o.dx;
-        shape.dot[i] = int64_t{p.dx} * o.dx + int64_t{p.dy} * o.dy;
-        shape.ratio[i] = shape.length[i - 1] > 0 ? 256 * shape.length[i] / shape.length[i - 1] : -1;
+    }
+    for (int32_t q = 1; q < shape.count; ++q) {
+        const StarOffset o = d.neighbours[q];
+        for (int32_t p = 0; p < q; ++p) {
+            const StarOffset e = d.neighbours[p];
+            Triangle& t = shape.triangle[p][q];
+            // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
+            t.cross = int64_t{e.dx} * o.dy - int64_t{e.dy} * o.dx;
+            const int64_t dot = int64_t{e.dx} * o.dx + int64_t{e.dy} * o.dy;
+            t.ratioAndDot = shape.length[p] > 0 ? 2 * (256 * shape.length[q] / shape.length[p]) + (dot > 0 ? 1 : 0) : -1;
+        }
     }
 }
 
@@ -46,16 +55,16 @@ bool similarLengths(int64_t lu, int64_t lv)
     return difference == 1 || 32 * difference < (lu + lv) / 2;
 }
 
-// The triangle test on precomputed cross and dot products and length ratios.
-bool sameTriangleParts(int64_t cA, int64_t dA, int64_t rA, int64_t cB, int64_t dB, int64_t rB)
+// The triangle test on precomputed triangles: the same conditions as sameTriangle().
+bool sameTriangleParts(const Triangle& a, const Triangle& b)
 {
-    if (20 * std::llabs(cA - cB) > std::llabs(cA) + std::llabs(cB))
+    if (20 * std::llabs(a.cross - b.cross) > std::llabs(a.cross) + std::llabs(b.cross))
         return false;
-    if ((cA > 0) != (cB > 0) || (dA > 0) != (dB > 0))
+    if ((a.cross > 0) != (b.cross > 0))
         return false;
-    if (rA < 0 || rB < 0)
+    if (a.ratioAndDot < 0 || b.ratioAndDot < 0 || (a.ratioAndDot & 1) != (b.ratioAndDot & 1))
         return false;
-    return std::llabs(rA - rB) < 32;
+    return std::llabs((a.ratioAndDot >> 1) - (b.ratioAndDot >> 1)) < 32;
 }
 
 constexpr Cell kNoChain{-1, -1, 0};
@@ -79,13 +88,13 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < b.count; ++j) {
         const Cell& diagonal = above[j - 1];
-        if (sameTriangleParts(a.cross[i], a.dot[i], a.ratio[i], b.cross[j], b.dot[j], b.ratio[j])) {
+        if (sameTriangleParts(a.triangle[i - 1][i], b.triangle[j - 1][j])) {
             row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
         Cell cell = kNoChain;
         if (diagonal.i >= 0 && diagonal.j >= 0)
-            cell = sameTriangle(a.offsets[diagonal.i], a.offsets[i], b.offsets[diagonal.j], b.offsets[j])
+            cell = sameTriangleParts(a.triangle[diagonal.i][i], b.triangle[diagonal.j][j])
                        ? chainEnd(i, j, diagonal.length + 1)
                        : diagonal;
         if (above[j].length > cell.length)
