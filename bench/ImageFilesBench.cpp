@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "image/ImageTypes.h"
 #include "image/TiffLibrary.h"
 #include "image/TiffWriter.h"
+#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 #include "parallel/WidePath.h"
 
@@ -92,6 +94,16 @@ void loadWithSetting(benchmark::State& state, const std::string& path)
 void TiffLoadImage(benchmark::State& state) { loadWithSetting(state, files().tiff); }
 void JpegLoadImage(benchmark::State& state) { loadWithSetting(state, files().jpeg); }
 
+// The destination of a bare library decode: plain new[] (argument 0) or the engine's own
+// large-buffer allocation (argument 1), so the conversion cost is compared on equal memory.
+template <typename T>
+velmem::Buffer<T> destination(benchmark::State& state, size_t count)
+{
+    if (state.range(0) != 0)
+        return velmem::allocateBuffer<T>(count);
+    return velmem::Buffer<T>(static_cast<T*>(std::malloc(count * sizeof(T))));
+}
+
 // The library alone: open and read every scan line into a buffer of the image's size.
 void TiffLibraryScanlines(benchmark::State& state)
 {
@@ -103,7 +115,7 @@ void TiffLibraryScanlines(benchmark::State& state)
             break;
         }
         const tmsize_t line = TIFFScanlineSize(tiff);
-        std::unique_ptr<uint8_t[]> pixels(new uint8_t[static_cast<size_t>(line) * kHeight]);
+        auto pixels = destination<uint8_t>(state, static_cast<size_t>(line) * kHeight);
         for (uint32_t y = 0; y < static_cast<uint32_t>(kHeight); ++y)
             TIFFReadScanline(tiff, pixels.get() + static_cast<size_t>(line) * y, y, 0);
         TIFFClose(tiff);
@@ -128,7 +140,7 @@ void JpegLibraryDecode(benchmark::State& state)
         decoder.out_color_space = JCS_RGB;
         jpeg_start_decompress(&decoder);
         const size_t stride = static_cast<size_t>(decoder.output_width) * decoder.output_components;
-        std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * decoder.output_height]);
+        auto pixels = destination<uint8_t>(state, stride * decoder.output_height);
         while (decoder.output_scanline < decoder.output_height) {
             JSAMPROW row = pixels.get() + stride * decoder.output_scanline;
             jpeg_read_scanlines(&decoder, &row, 1);
@@ -142,8 +154,8 @@ void JpegLibraryDecode(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(TiffLibraryScanlines)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(TiffLibraryScanlines)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(TiffLoadImage)->Arg(3)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK(JpegLibraryDecode)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(JpegLibraryDecode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(JpegLoadImage)->Arg(3)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK_MAIN();

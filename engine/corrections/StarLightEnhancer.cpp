@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "integration/SampleRounding.h"
+#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 
 namespace veltone {
@@ -17,11 +18,11 @@ inline uint64_t luminance(const uint32_t* pixel)
 
 // Summed-area table of luminance with one extra leading row and column of zeros:
 // sums[(y + 1)·(W + 1) + x + 1] = Σ L over [0, x] × [0, y].
-std::unique_ptr<uint64_t[]> buildIntegral(const AccumulationImage& image)
+velmem::Buffer<uint64_t> buildIntegral(const AccumulationImage& image)
 {
     const int32_t width = image.width(), height = image.height();
     const size_t stride = static_cast<size_t>(width) + 1;
-    std::unique_ptr<uint64_t[]> sums(new uint64_t[stride * (static_cast<size_t>(height) + 1)]);
+    auto sums = velmem::allocateBuffer<uint64_t>(stride * (static_cast<size_t>(height) + 1));
     std::fill_n(sums.get(), stride, 0);
     velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
@@ -75,7 +76,7 @@ void enhanceStarLight(AccumulationImage& image, float factor, const RegionWeight
         return;
     factor = std::max(factor, 1.0f);
     const int32_t width = image.width(), height = image.height();
-    const std::unique_ptr<uint64_t[]> sums = buildIntegral(image);
+    const velmem::Buffer<uint64_t> sums = buildIntegral(image);
     const BoxMeans box{sums.get(), static_cast<size_t>(width) + 1, width - 2, height - 2};
     const int32_t scaled = static_cast<int32_t>(static_cast<int64_t>(width) * 20 / 4900);
     const int32_t outerRadius = scaled > 1 ? scaled : 2;

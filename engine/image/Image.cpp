@@ -40,7 +40,7 @@ void Image<T>::allocate(int32_t width, int32_t height, int32_t channels)
     m_pixels.reset();
     m_width = m_height = 0;
     if (count > 0)
-        m_pixels.reset(new T[count]);  // uninitialised on purpose: stages write before reading
+        m_pixels = velmem::allocateBuffer<T>(count);  // uninitialised on purpose: stages write before reading
     m_width = width;
     m_height = height;
     m_channels = channels;

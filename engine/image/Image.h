@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "image/Metadata.h"
+#include "parallel/LargeBuffer.h"
 
 namespace velimage {
 
@@ -54,7 +55,7 @@ public:
 protected:
     int32_t m_width = 0;
     int32_t m_height = 0;
-    std::unique_ptr<T[]> m_pixels;
+    velmem::Buffer<T> m_pixels;
     int32_t m_channels = 0;
     std::unique_ptr<MetadataList> m_metadata;
 };

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "parallel/LargeBuffer.h"
 #include "parallel/WholeFile.h"
 #include "parallel/WidePath.h"
 
@@ -52,7 +53,7 @@ FileMemory::~FileMemory() { freeContent(); }
 
 void FileMemory::freeContent()
 {
-    delete[] m_content;
+    std::free(m_content);
     m_content = nullptr;
     m_size = 0;
 }
@@ -63,7 +64,7 @@ void FileMemory::reserveContent(uint64_t size)
         return;
     freeContent();
     if (size > 0)
-        m_content = new uint8_t[size];
+        m_content = static_cast<uint8_t*>(velmem::allocateBytes(size));
     m_size = size;
 }
 
@@ -87,7 +88,7 @@ bool FileMemory::loadFromFile(const wchar_t* path, uint64_t extra)
     const auto fileSize = static_cast<uint64_t>(info.st_size);
     if (fileSize >= kMaxFileBytes || extra > kMaxFileBytes)
         return false;
-    m_content = new uint8_t[fileSize + extra];
+    m_content = static_cast<uint8_t*>(velmem::allocateBytes(fileSize + extra));
     if (!readAll(file.get(), m_content, fileSize)) {
         freeContent();
         return false;

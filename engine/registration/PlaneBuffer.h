@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "parallel/LargeBuffer.h"
+
 namespace velreg {
 
 // A per-pixel working buffer that is left uninitialised on allocation: every pass that owns such a
@@ -16,7 +18,7 @@ public:
         if (count == m_size && m_data)
             return;
         m_data.reset();
-        m_data.reset(new T[count]);
+        m_data = velmem::allocateBuffer<T>(count);
         m_size = count;
     }
     void release()
@@ -32,7 +34,7 @@ public:
     const T& operator[](size_t index) const { return m_data[index]; }
 
 private:
-    std::unique_ptr<T[]> m_data;
+    velmem::Buffer<T> m_data;
     size_t m_size = 0;
 };
 

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+namespace velmem {
+
+// Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
+// size are placed on 2 MiB boundaries and marked for transparent huge pages: first-touching a
+// 144 MB frame costs tens of thousands of page faults with 4 KiB pages, which on virtual
+// machines took longer than decoding the frame. Release with std::free.
+void* allocateBytes(size_t bytes);
+
+struct FreeBytes {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+
+template <typename T>
+using Buffer = std::unique_ptr<T[], FreeBytes>;
+
+// Uninitialised array of `count` elements of a trivial type; throws std::bad_alloc, also when the
+// byte count overflows.
+template <typename T>
+Buffer<T> allocateBuffer(size_t count)
+{
+    static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>,
+                  "large buffers hold plain samples only");
+    if (count > static_cast<size_t>(-1) / sizeof(T))
+        throw std::bad_alloc();
+    return Buffer<T>(static_cast<T*>(allocateBytes(count * sizeof(T))));
+}
+
+}  // namespace velmem
