@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "image/RowBands.h"
+#include "image/SampleLookup.h"
 
 namespace velimage {
 
@@ -16,11 +17,12 @@ using Primaries = ColorPlan::Primaries;
 template <typename F>
 std::unique_ptr<uint16_t[]> makeCurve(F curve)
 {
-    auto table = std::make_unique<uint16_t[]>(65536);
+    auto table = std::make_unique<uint16_t[]>(kCurveEntries);
     for (int i = 0; i < 65536; ++i) {
         const double y = curve(i / 65535.0);
         table[i] = static_cast<uint16_t>(std::clamp(std::trunc(y * 65535.0 + 0.5), 0.0, 65535.0));
     }
+    table[65536] = table[65535];
     return table;
 }
 
@@ -44,8 +46,7 @@ template <Primaries P>
 void convertRow(uint16_t* row, size_t count, int32_t channels, const uint16_t* curve)
 {
     if (curve)
-        for (size_t i = 0; i < count; ++i)
-            row[i] = curve[row[i]];
+        mapThroughCurve(row, count, curve);
     if constexpr (P != Primaries::None)
         for (size_t i = 0; i + 2 < count; i += static_cast<size_t>(channels))
             convertPixel<P>(row + i);

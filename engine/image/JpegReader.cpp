@@ -12,6 +12,7 @@
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
 #include "image/RowBands.h"
+#include "image/SampleLookup.h"
 
 namespace velimage {
 
@@ -122,10 +123,7 @@ public:
 
     void rowDecoded(uint8_t* row) override
     {
-        uint16_t* wide = reinterpret_cast<uint16_t*>(row);
-        // Backwards: sample i is read at byte i before anything is written at bytes 2i and 2i + 1.
-        for (size_t i = m_image.rowElements(); i-- > 0;)
-            wide[i] = m_table[row[i]];
+        widenThroughTable(row, reinterpret_cast<uint16_t*>(row), m_image.rowElements(), m_table);
     }
 
     // What is left of the plan once the curve went into the table.

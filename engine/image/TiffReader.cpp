@@ -8,6 +8,7 @@
 
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
+#include "image/SampleLookup.h"
 #include "image/TiffLibrary.h"
 #include "parallel/WidePath.h"
 
@@ -77,8 +78,7 @@ bool readPixels(TIFF* tiff, const Layout& layout, const ColorPlan& plan, TiffIma
         if (TIFFReadScanline(tiff, line.data(), y, 0) < 0)
             return false;
         if (layout.bytesPerSample == 1) {
-            for (size_t i = 0; i < samplesPerLine; ++i)
-                out[i] = narrowTable[line[i]];
+            widenThroughTable(line.data(), out, samplesPerLine, narrowTable);
             applyColorPlanToRow(out, samplesPerLine, channels, afterNarrow);
         } else {
             const uint32_t* in = reinterpret_cast<const uint32_t*>(line.data());
