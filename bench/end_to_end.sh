@@ -67,7 +67,8 @@ measure() {
   rm -f "$log" "$log.err"
 }
 
-# Siril converts every image of a folder: give it one that holds only the frames.
+# Siril converts every image of a folder: give it one that holds only the frames. Its script does
+# what ours does: read the frames, register, sum and save a TIFF.
 siril_stack() {
   local dir=$1 work=$2
   mkdir -p "$work/in"
@@ -79,6 +80,8 @@ convert frame -out=$work
 cd $work
 register frame_
 stack r_frame_ sum -out=$work/siril_result
+load siril_result
+savetif siril_result
 SSF
   siril-cli -s "$work/stack.ssf"
 }
