@@ -46,7 +46,7 @@ template <Primaries P>
 void convertRow(uint16_t* row, size_t count, int32_t channels, const uint16_t* curve)
 {
     if (curve)
-        mapThroughCurve(row, count, curve);
+        mapThroughCurve(row, row, count, curve);
     if constexpr (P != Primaries::None)
         for (size_t i = 0; i + 2 < count; i += static_cast<size_t>(channels))
             convertPixel<P>(row + i);
@@ -112,9 +112,7 @@ const uint16_t* adobeRgbDecodingCurve()
 
 std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan)
 {
-    const uint16_t* curve = plan.curve == Curve::Srgb       ? srgbDecodingCurve()
-                            : plan.curve == Curve::AdobeRgb ? adobeRgbDecodingCurve()
-                                                            : nullptr;
+    const uint16_t* curve = decodingCurveOf(plan);
     std::array<uint16_t, 256> table {};
     for (int v = 0; v < 256; ++v)
         table[v] = curve ? curve[v * 257] : static_cast<uint16_t>(v * 257);
@@ -124,14 +122,14 @@ std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan)
 void adobeToSrgb(uint16_t* rgb) { convertPixel<Primaries::AdobeToSrgb>(rgb); }
 void srgbToAdobe(uint16_t* rgb) { convertPixel<Primaries::SrgbToAdobe>(rgb); }
 
-namespace {
-
-const uint16_t* curveOf(const ColorPlan& plan)
+const uint16_t* decodingCurveOf(const ColorPlan& plan)
 {
     return plan.curve == Curve::Srgb       ? srgbDecodingCurve()
            : plan.curve == Curve::AdobeRgb ? adobeRgbDecodingCurve()
                                            : nullptr;
 }
+
+namespace {
 
 void convertRowBy(uint16_t* row, size_t count, int32_t channels, const uint16_t* curve, Primaries primaries)
 {
@@ -146,7 +144,7 @@ void convertRowBy(uint16_t* row, size_t count, int32_t channels, const uint16_t*
 
 void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const ColorPlan& plan)
 {
-    const uint16_t* curve = curveOf(plan);
+    const uint16_t* curve = decodingCurveOf(plan);
     const Primaries primaries = channels == 3 ? plan.primaries : Primaries::None;
     if (curve || primaries != Primaries::None)
         convertRowBy(row, count, channels, curve, primaries);
@@ -156,7 +154,7 @@ void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts)
 {
     if (image.empty())
         return;
-    const uint16_t* curve = curveOf(plan);
+    const uint16_t* curve = decodingCurveOf(plan);
     const Primaries primaries = image.channels() == 3 ? plan.primaries : Primaries::None;
     if (!curve && primaries == Primaries::None)
         return;

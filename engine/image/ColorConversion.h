@@ -37,6 +37,9 @@ void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const Co
 const uint16_t* srgbDecodingCurve();
 const uint16_t* adobeRgbDecodingCurve();
 
+// The plan's 16-bit decoding curve, or null when it has none.
+const uint16_t* decodingCurveOf(const ColorPlan& plan);
+
 // The plan's decoding curve for 8-bit samples widened to 16 bits: entry v = curve(v·257), or
 // v·257 without a curve.
 std::array<uint16_t, 256> narrowDecodingTable(const ColorPlan& plan);

@@ -18,10 +18,10 @@ void widenPlain(const uint8_t* in, uint16_t* out, size_t count, const Table256& 
         out[i] = table[in[i]];
 }
 
-void mapPlain(uint16_t* samples, size_t count, const uint16_t* curve)
+void mapPlain(const uint16_t* in, uint16_t* out, size_t count, const uint16_t* curve)
 {
     for (size_t i = 0; i < count; ++i)
-        samples[i] = curve[samples[i]];
+        out[i] = curve[in[i]];
 }
 
 #if defined(__x86_64__)
@@ -53,22 +53,22 @@ __attribute__((target("avx2"))) void widenAvx2(const uint8_t* in, uint16_t* out,
     widenPlain(in, out, head, table);
 }
 
-__attribute__((target("avx2"))) void mapAvx2(uint16_t* samples, size_t count, const uint16_t* curve)
+__attribute__((target("avx2"))) void mapAvx2(const uint16_t* in, uint16_t* out, size_t count, const uint16_t* curve)
 {
     constexpr size_t kBlock = 16;
     const int* base = reinterpret_cast<const int*>(curve);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
     size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
-        const __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(samples + i));
+        const __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
         __m256i first = _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(values)), 2);
         __m256i second = _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(values, 1)), 2);
         first = _mm256_and_si256(first, low16);
         second = _mm256_and_si256(second, low16);
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(first, second), 0xD8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + i), packed);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
     }
-    mapPlain(samples + i, count - i, curve);
+    mapPlain(in + i, out + i, count - i, curve);
 }
 
 // 64 samples at a time: the low and the high bytes of the 256 entries sit in four registers each,
@@ -155,9 +155,9 @@ void widenThroughTable(const uint8_t* in, uint16_t* out, size_t count, const std
     chosen().widen(in, out, count, table);
 }
 
-void mapThroughCurve(uint16_t* samples, size_t count, const uint16_t* curve)
+void mapThroughCurve(const uint16_t* in, uint16_t* out, size_t count, const uint16_t* curve)
 {
-    chosen().map(samples, count, curve);
+    chosen().map(in, out, count, curve);
 }
 
 }  // namespace velimage

@@ -18,14 +18,15 @@ constexpr size_t kCurveEntries = 65537;
 // samples in the first half of the 16-bit row); otherwise the two must not overlap.
 void widenThroughTable(const uint8_t* in, uint16_t* out, size_t count, const std::array<uint16_t, 256>& table);
 
-// samples[i] = curve[samples[i]] for i < count; `curve` holds kCurveEntries entries.
-void mapThroughCurve(uint16_t* samples, size_t count, const uint16_t* curve);
+// out[i] = curve[in[i]] for i < count; `curve` holds kCurveEntries entries. `out` may be `in`;
+// otherwise the two must not overlap. `in` need not be aligned.
+void mapThroughCurve(const uint16_t* in, uint16_t* out, size_t count, const uint16_t* curve);
 
 // Every version this processor can run, the plain one first, so that tests cover them all.
 struct SampleLookupVersion {
     const char* name;
     void (*widen)(const uint8_t*, uint16_t*, size_t, const std::array<uint16_t, 256>&);
-    void (*map)(uint16_t*, size_t, const uint16_t*);
+    void (*map)(const uint16_t*, uint16_t*, size_t, const uint16_t*);
 };
 std::vector<SampleLookupVersion> sampleLookupVersions();
 

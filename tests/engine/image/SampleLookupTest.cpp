@@ -54,7 +54,7 @@ TEST(SampleLookup, EveryVersionWidensLikeTheTableSays)
 }
 
 // All 65536 inputs through the real decoding curve (65535 is the entry next to the padding),
-// at an odd length and an odd start so the block loop has a leftover.
+// at an odd length and an odd start so the block loop has a leftover, in place and into another row.
 TEST(SampleLookup, EveryVersionMapsEverySampleThroughTheCurve)
 {
     const uint16_t* curve = srgbDecodingCurve();
@@ -66,10 +66,15 @@ TEST(SampleLookup, EveryVersionMapsEverySampleThroughTheCurve)
             samples[i + 3] = static_cast<uint16_t>(65535 - i);
         samples[0] = samples[1] = samples[2] = 65535;
         const std::vector<uint16_t> before = samples;
-        version.map(samples.data() + 1, samples.size() - 2, curve);
+        std::vector<uint16_t> separate(samples.size(), 0xBEEF);
+        version.map(samples.data() + 1, separate.data() + 1, samples.size() - 2, curve);
+        version.map(samples.data() + 1, samples.data() + 1, samples.size() - 2, curve);
         EXPECT_EQ(samples.front(), before.front());
         EXPECT_EQ(samples.back(), before.back());
-        for (size_t i = 1; i + 1 < samples.size(); ++i)
+        EXPECT_EQ(separate.back(), 0xBEEF);
+        for (size_t i = 1; i + 1 < samples.size(); ++i) {
             ASSERT_EQ(samples[i], curve[before[i]]) << i;
+            ASSERT_EQ(separate[i], curve[before[i]]) << i;
+        }
     }
 }

@@ -20,10 +20,11 @@ namespace {
 template <typename Sample>
 bool writeRawTiff(const std::string& path, uint32_t width, uint32_t height, uint16_t samples,
                   const std::vector<Sample>& pixels, uint16_t compression = COMPRESSION_NONE,
-                  uint16_t planar = PLANARCONFIG_CONTIG, const std::function<void(TIFF*)>& extra = {})
+                  uint16_t planar = PLANARCONFIG_CONTIG, const std::function<void(TIFF*)>& extra = {},
+                  const char* mode = "w", uint32_t rowsPerStrip = 2)
 {
     silenceTiffLibrary();
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    TIFF* tiff = TIFFOpen(path.c_str(), mode);
     if (!tiff)
         return false;
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
@@ -33,7 +34,7 @@ bool writeRawTiff(const std::string& path, uint32_t width, uint32_t height, uint
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, planar);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 2);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     if (extra)
         extra(tiff);
     bool ok = true;
@@ -62,6 +63,35 @@ std::vector<uint16_t> ramp16(size_t count)
     for (size_t i = 0; i < count; ++i)
         values[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
     return values;
+}
+
+uint32_t littleEndian32(const std::string& bytes, size_t at)
+{
+    return static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
+           static_cast<uint8_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
+}
+
+// A copy of a little-endian, single-strip TIFF whose strip is moved to the end of the file at an
+// odd offset, as some writers leave them.
+std::string withStripAtOddOffset(std::string bytes, size_t stripBytes)
+{
+    const size_t directory = littleEndian32(bytes, 4);
+    const size_t entries = static_cast<uint8_t>(bytes[directory]) | static_cast<uint8_t>(bytes[directory + 1]) << 8;
+    for (size_t e = 0; e < entries; ++e) {
+        const size_t entry = directory + 2 + 12 * e;
+        if (static_cast<uint8_t>(bytes[entry]) != 0x11 || static_cast<uint8_t>(bytes[entry + 1]) != 0x01)
+            continue;  // not StripOffsets (273)
+        const uint32_t offset = littleEndian32(bytes, entry + 8);
+        const std::string strip = bytes.substr(offset, stripBytes);
+        std::fill_n(bytes.begin() + offset, stripBytes, '\0');  // only the moved strip holds the samples
+        if (bytes.size() % 2 == 0)
+            bytes.push_back('\0');
+        const auto moved = static_cast<uint32_t>(bytes.size());
+        bytes += strip;
+        for (int b = 0; b < 4; ++b)
+            bytes[entry + 8 + b] = static_cast<char>(moved >> (8 * b));
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -160,6 +190,54 @@ TEST(TiffFiles, SampleDepthsWidenOrKeepUpperBits)
     ASSERT_TRUE(grey);
     EXPECT_EQ(grey->channels(), 1);
     EXPECT_EQ(grey->data()[5], 65535);
+}
+
+// Rows are read straight from the file's strips: neither byte order, strip height, a short last
+// strip nor a strip at an odd offset may change a sample, with or without a decoding curve.
+TEST(TiffFiles, ByteOrderAndStripLayoutKeepEverySample)
+{
+    TempDir dir;
+    const uint32_t width = 7, height = 5;
+    const std::vector<uint16_t> wide = ramp16(width * height * 3);
+    std::vector<uint8_t> narrow(wide.size());
+    std::vector<uint32_t> widest(wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) {
+        narrow[i] = static_cast<uint8_t>(wide[i] >> 8);
+        widest[i] = uint32_t{wide[i]} << 16 | 0xA5A5u;
+    }
+    for (int setting : {1, 3}) {  // sRGB applies the curve to these untagged files, linear does not
+        for (uint32_t rowsPerStrip : {1u, 2u, 5u, 64u}) {
+            for (const char* mode : {"wl", "wb"}) {
+                SCOPED_TRACE(std::string(mode) + " rows per strip " + std::to_string(rowsPerStrip) + " setting " +
+                             std::to_string(setting));
+                const std::string suffix = std::string(mode) + ".tif";
+                ASSERT_TRUE(writeRawTiff(dir.file("8" + suffix), width, height, 3, narrow, COMPRESSION_NONE,
+                                         PLANARCONFIG_CONTIG, {}, mode, rowsPerStrip));
+                ASSERT_TRUE(writeRawTiff(dir.file("16" + suffix), width, height, 3, wide, COMPRESSION_NONE,
+                                         PLANARCONFIG_CONTIG, {}, mode, rowsPerStrip));
+                ASSERT_TRUE(writeRawTiff(dir.file("32" + suffix), width, height, 3, widest, COMPRESSION_NONE,
+                                         PLANARCONFIG_CONTIG, {}, mode, rowsPerStrip));
+                const ColorPlan plan = colorPlanFor(FileKind::Tiff, nullptr, colorTargetOf(setting));
+                const auto table = narrowDecodingTable(plan);
+                const uint16_t* curve = decodingCurveOf(plan);
+                for (int depth : {8, 16, 32}) {
+                    auto loaded = loadImage(dir.wfile(std::to_string(depth) + suffix), setting, 1);
+                    ASSERT_TRUE(loaded) << depth;
+                    for (size_t i = 0; i < wide.size(); ++i) {
+                        const uint16_t expected = depth == 8 ? table[narrow[i]] : curve ? curve[wide[i]] : wide[i];
+                        ASSERT_EQ(loaded->data()[i], expected) << depth << " sample " << i;
+                    }
+                }
+            }
+        }
+    }
+
+    ASSERT_TRUE(writeRawTiff(dir.file("one.tif"), width, height, 3, wide, COMPRESSION_NONE, PLANARCONFIG_CONTIG, {},
+                             "wl", height));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("odd.tif"), withStripAtOddOffset(veltest::readBytes(dir.file("one.tif")), wide.size() * 2)));
+    auto odd = loadTiff(dir.wfile("odd.tif"));
+    ASSERT_TRUE(odd);
+    EXPECT_TRUE(std::equal(wide.begin(), wide.end(), odd->data()));
 }
 
 TEST(TiffFiles, RefusesCompressedPlanarTiledAndOtherDepths)
