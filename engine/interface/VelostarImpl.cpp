@@ -6,6 +6,7 @@
 #include <new>
 #include <random>
 
+#include "parallel/LargeBuffer.h"
 #include "parallel/WidePath.h"
 
 namespace {
@@ -253,6 +254,13 @@ void VelostarImpl::cancel()
     }
 }
 
+// Every exit of run(): no temporary file and no idle frame buffer outlives it.
+void VelostarImpl::finishRun() noexcept
+{
+    deleteTemporaryFiles();
+    velmem::releaseSpareBlocks();
+}
+
 int VelostarImpl::run()
 {
     m_stepsDone = 0;
@@ -265,13 +273,13 @@ int VelostarImpl::run()
         if (!m_planComputed)
             getTotalSteps();
         const int result = runPipeline(*this);
-        deleteTemporaryFiles();
+        finishRun();
         return cancelled() ? VELOSTAR_CANCELLED : result;
     } catch (const std::bad_alloc&) {
-        deleteTemporaryFiles();
+        finishRun();
         return VELOSTAR_OUT_OF_MEMORY;
     } catch (...) {
-        deleteTemporaryFiles();
+        finishRun();
         return VELOSTAR_UNKNOWN_ERROR;
     }
 }

@@ -82,6 +82,7 @@ public:
     uint32_t& fileCounter() { return m_fileCounter; }
     void addTemporaryFile(const std::wstring& path, int32_t kind = 0);
     void deleteTemporaryFiles() noexcept;
+    void finishRun() noexcept;
     const std::vector<TemporaryFile>& temporaryFiles() const { return m_temporaryFiles; }
 
     // Background workers of this engine object; cancel() reaches both.

@@ -2,12 +2,81 @@
 
 #include <sys/mman.h>
 
+#include <mutex>
+#include <vector>
+
 namespace velmem {
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 // Below this the rounding to whole huge pages would waste more than it saves.
 constexpr size_t kHugeThreshold = size_t{8} << 20;
+// What a run cycles through: the next frame's buffers while the last one's are released.
+constexpr size_t kMaxSpareBlocks = 4;
+constexpr size_t kMaxSpareBytes = size_t{1} << 30;
+
+size_t roundedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+struct SpareBlocks {
+    std::mutex mutex;
+    std::vector<std::pair<void*, size_t>> blocks;  // block, rounded size
+    size_t bytes = 0;
+
+    void* take(size_t rounded)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (size_t i = 0; i < blocks.size(); ++i)
+            if (blocks[i].second == rounded) {
+                void* block = blocks[i].first;
+                blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(i));
+                bytes -= rounded;
+                return block;
+            }
+        return nullptr;
+    }
+
+    bool keep(void* block, size_t rounded) noexcept
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (blocks.size() >= kMaxSpareBlocks || bytes + rounded > kMaxSpareBytes || blocks.capacity() < kMaxSpareBlocks)
+            return false;
+        blocks.emplace_back(block, rounded);  // within capacity: cannot throw
+        bytes += rounded;
+        return true;
+    }
+
+    void freeAll() noexcept
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& entry : blocks)
+            std::free(entry.first);
+        blocks.clear();
+        bytes = 0;
+    }
+
+    SpareBlocks() { blocks.reserve(kMaxSpareBlocks); }
+};
+
+// Never destroyed: worker threads release their buffers while static objects are torn down.
+SpareBlocks& spares()
+{
+    static SpareBlocks* instance = new SpareBlocks;
+    return *instance;
+}
+
+void* allocateHuge(size_t rounded)
+{
+    void* block = std::aligned_alloc(kHugePage, rounded);
+    if (!block) {
+        releaseSpareBlocks();  // kept blocks of other sizes are the first memory to give up
+        block = std::aligned_alloc(kHugePage, rounded);
+    }
+    if (!block)
+        throw std::bad_alloc();
+    // Only advice: where huge pages are off, the block works the same with small pages.
+    ::madvise(block, rounded, MADV_HUGEPAGE);
+    return block;
+}
 
 }  // namespace
 
@@ -21,13 +90,26 @@ void* allocateBytes(size_t bytes)
     }
     if (bytes > static_cast<size_t>(-1) - kHugePage)
         throw std::bad_alloc();
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* block = std::aligned_alloc(kHugePage, rounded);
+    const size_t rounded = roundedSize(bytes);
+    if (void* block = spares().take(rounded))
+        return block;
+    return allocateHuge(rounded);
+}
+
+void releaseBytes(void* block, size_t bytes) noexcept
+{
     if (!block)
-        throw std::bad_alloc();
-    // Only advice: where huge pages are off, the block works the same with small pages.
-    ::madvise(block, rounded, MADV_HUGEPAGE);
-    return block;
+        return;
+    if (bytes < kHugeThreshold || !spares().keep(block, roundedSize(bytes)))
+        std::free(block);
+}
+
+void releaseSpareBlocks() noexcept { spares().freeAll(); }
+
+size_t spareBytes() noexcept
+{
+    std::lock_guard<std::mutex> lock(spares().mutex);
+    return spares().bytes;
 }
 
 }  // namespace velmem

@@ -11,11 +11,23 @@ namespace velmem {
 // Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
 // size are placed on 2 MiB boundaries and marked for transparent huge pages: first-touching a
 // 144 MB frame costs tens of thousands of page faults with 4 KiB pages, which on virtual
-// machines took longer than decoding the frame. Release with std::free.
+// machines took longer than decoding the frame. Release with releaseBytes (or std::free, which
+// gives the block straight back).
 void* allocateBytes(size_t bytes);
 
+// Frees a block from allocateBytes. A frame-sized block may instead be kept for the next request
+// of the same size: a run allocates the same frame sizes over and over, and a kept block spares
+// the system zeroing fresh pages again. At most a few blocks are kept.
+void releaseBytes(void* block, size_t bytes) noexcept;
+
+// Frees every kept block (at the end of a run, and before giving up on an allocation).
+void releaseSpareBlocks() noexcept;
+// Bytes held in kept blocks.
+size_t spareBytes() noexcept;
+
 struct FreeBytes {
-    void operator()(void* block) const noexcept { std::free(block); }
+    size_t bytes = 0;
+    void operator()(void* block) const noexcept { releaseBytes(block, bytes); }
 };
 
 template <typename T>
@@ -30,7 +42,7 @@ Buffer<T> allocateBuffer(size_t count)
                   "large buffers hold plain samples only");
     if (count > static_cast<size_t>(-1) / sizeof(T))
         throw std::bad_alloc();
-    return Buffer<T>(static_cast<T*>(allocateBytes(count * sizeof(T))));
+    return Buffer<T>(static_cast<T*>(allocateBytes(count * sizeof(T))), FreeBytes{count * sizeof(T)});
 }
 
 }  // namespace velmem
