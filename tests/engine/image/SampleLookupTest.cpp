@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "image/ColorConversion.h"
@@ -41,7 +41,7 @@ TEST(SampleLookup, EveryVersionWidensLikeTheTableSays)
             std::vector<uint16_t> separate(count + 1, 0xBEEF);
             version.widen(input.data(), separate.data(), count, table);
             std::vector<uint16_t> inPlace(count + 1, 0xBEEF);
-            std::memcpy(inPlace.data(), input.data(), count);
+            std::copy(input.begin(), input.end(), reinterpret_cast<uint8_t*>(inPlace.data()));
             version.widen(reinterpret_cast<const uint8_t*>(inPlace.data()), inPlace.data(), count, table);
             for (size_t i = 0; i < count; ++i) {
                 ASSERT_EQ(separate[i], table[input[i]]) << i;
