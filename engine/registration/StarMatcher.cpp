@@ -14,11 +14,12 @@ int64_t squaredLength(StarOffset o) { return int64_t{o.dx} * o.dx + int64_t{o.dy
 using Cell = ScoreScratch::Cell;
 
 // The triangle of two offsets of one descriptor, as the triangle test compares it: the cross
-// product, and the squared-length ratio (scaled by 256) times two plus whether the dot product is
-// positive, or -1 when the first offset has no length (it matches no triangle).
+// product, and the squared-length ratio (scaled by 256) times four plus a kind that two triangles
+// must share (the signs of the cross and dot products), or -1 when the first offset has no length
+// (it matches no triangle).
 struct Triangle {
     int64_t cross;
-    int64_t ratioAndDot;
+    int64_t ratioAndKind;
 };
 
 // A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
@@ -44,7 +45,8 @@ void makeShape(const StarDescriptor& d, Shape& shape)
             // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
             t.cross = int64_t{e.dx} * o.dy - int64_t{e.dy} * o.dx;
             const int64_t dot = int64_t{e.dx} * o.dx + int64_t{e.dy} * o.dy;
-            t.ratioAndDot = shape.length[p] > 0 ? 2 * (256 * shape.length[q] / shape.length[p]) + (dot > 0 ? 1 : 0) : -1;
+            const int64_t kind = (t.cross > 0 ? 2 : 0) + (dot > 0 ? 1 : 0);
+            t.ratioAndKind = shape.length[p] > 0 ? 4 * (256 * shape.length[q] / shape.length[p]) + kind : -1;
         }
     }
 }
@@ -55,16 +57,17 @@ bool similarLengths(int64_t lu, int64_t lv)
     return difference == 1 || 32 * difference < (lu + lv) / 2;
 }
 
-// The triangle test on precomputed triangles: the same conditions as sameTriangle().
+// The triangle test on precomputed triangles: the same conditions as sameTriangle(). The cross
+// products reject most pairs; the rest is evaluated without branches, as which of those conditions
+// fails is unpredictable.
 bool sameTriangleParts(const Triangle& a, const Triangle& b)
 {
     if (20 * std::llabs(a.cross - b.cross) > std::llabs(a.cross) + std::llabs(b.cross))
         return false;
-    if ((a.cross > 0) != (b.cross > 0))
-        return false;
-    if (a.ratioAndDot < 0 || b.ratioAndDot < 0 || (a.ratioAndDot & 1) != (b.ratioAndDot & 1))
-        return false;
-    return std::llabs((a.ratioAndDot >> 1) - (b.ratioAndDot >> 1)) < 32;
+    const bool kindAgrees = ((a.ratioAndKind ^ b.ratioAndKind) & 3) == 0;
+    const bool bothValid = (a.ratioAndKind | b.ratioAndKind) >= 0;
+    const bool ratioAgrees = std::llabs((a.ratioAndKind >> 2) - (b.ratioAndKind >> 2)) < 32;
+    return kindAgrees & bothValid & ratioAgrees;
 }
 
 constexpr Cell kNoChain{-1, -1, 0};
@@ -139,6 +142,39 @@ StarPair makePair(const StarDescriptor& a, int32_t i, const StarDescriptor& b, i
     return pair;
 }
 
+// Candidates in `order`: the few stars of the second pattern nearest to `star` first, then the rest
+// by index. Frames are roughly aligned, so the true match is usually among the nearest, and once it
+// is scored every other candidate has a high score to beat and is given up early.
+void nearestFirst(const Star& star, const StarDescriptor* second, int32_t secondCount, std::vector<int32_t>& order,
+                  std::vector<bool>& taken)
+{
+    constexpr int32_t kNearest = 8;
+    int32_t nearest[kNearest];
+    int64_t distance[kNearest];
+    int32_t kept = 0;
+    for (int32_t j = 0; j < secondCount; ++j) {
+        const int64_t dx = second[j].star.x - star.x, dy = second[j].star.y - star.y;
+        const int64_t d = dx * dx + dy * dy;
+        if (kept == kNearest && d >= distance[kept - 1])
+            continue;
+        int32_t at = kept < kNearest ? kept++ : kNearest - 1;
+        for (; at > 0 && distance[at - 1] > d; --at) {
+            distance[at] = distance[at - 1];
+            nearest[at] = nearest[at - 1];
+        }
+        distance[at] = d;
+        nearest[at] = j;
+    }
+    order.clear();
+    order.insert(order.end(), nearest, nearest + kept);
+    taken.assign(static_cast<size_t>(secondCount), false);
+    for (int32_t k = 0; k < kept; ++k)
+        taken[static_cast<size_t>(nearest[k])] = true;
+    for (int32_t j = 0; j < secondCount; ++j)
+        if (!taken[static_cast<size_t>(j)])
+            order.push_back(j);
+}
+
 }  // namespace
 
 bool similarLength(StarOffset u, StarOffset v) { return similarLengths(squaredLength(u), squaredLength(v)); }
@@ -192,6 +228,8 @@ void MatchStarsJob::run()
     for (int32_t j = 0; j < m_secondCount; ++j)
         makeShape(m_second[j], second[j]);
     Shape first;
+    std::vector<int32_t> order;
+    std::vector<bool> taken;
     for (int32_t i = m_firstIndex; i < m_endIndex; ++i) {
         const StarDescriptor& a = m_first[i];
         if (a.identity != 0) {
@@ -204,13 +242,16 @@ void MatchStarsJob::run()
             }
         }
         makeShape(a, first);
+        nearestFirst(a.star, m_second, m_secondCount, order, taken);
         int32_t best = -1;
         int32_t bestScore = 0;
-        for (int32_t j = 0; j < m_secondCount; ++j) {
-            // Only a score above the best so far, and at least the acceptance score, changes the result.
-            const int32_t wanted = std::max(best < 0 ? 0 : bestScore + 1, kMinMatchScore);
+        for (const int32_t j : order) {
+            // The result is the lowest index with the highest score, at least the acceptance score:
+            // only such a score can change it, and shapeScore gives up on anything lower.
+            const int32_t toBeat = best < 0 ? 0 : j < best ? bestScore : bestScore + 1;
+            const int32_t wanted = std::max(toBeat, kMinMatchScore);
             const int32_t score = shapeScore(first, second[j], scratch, wanted);
-            if (best < 0 || score > bestScore) {
+            if (best < 0 || score > bestScore || (score == bestScore && j < best)) {
                 best = j;
                 bestScore = score;
             }

@@ -189,3 +189,22 @@ TEST(StarMatcher, StationaryPairsAreDroppedUnlessFewStarsMoved)
     EXPECT_EQ(matchWithMoved(40), 40u);
     EXPECT_EQ(matchWithMoved(0), 100u);
 }
+
+// Candidates are scored nearest first, yet the partner is still the lowest index among the best
+// scores: a copy of a descriptor appended to the second pattern, placed right on the first star,
+// scores the same as the original a little further away and must not take its place.
+TEST(StarMatcher, EqualScoresGoToTheLowerIndexWhateverTheDistance)
+{
+    const StarPattern first = patternOf(field(41));
+    StarPattern second = first;
+    const int32_t k = 17;
+    velreg::StarDescriptor copy = second.descriptors[k];
+    second.descriptors[k].star.x = static_cast<int16_t>(second.descriptors[k].star.x + 30);
+    second.descriptors.push_back(copy);  // index chosenCount - 1, at the first star's own position
+    StarPairList pairs;
+    ASSERT_TRUE(velreg::matchAllStars(first, second, pairs));
+    const auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const velreg::StarPair& p) { return p.firstIndex == k; });
+    ASSERT_NE(pair, pairs.end());
+    EXPECT_EQ(pair->secondIndex, k);
+    EXPECT_EQ(pair->score, 1000);
+}
