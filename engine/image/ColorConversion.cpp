@@ -17,12 +17,11 @@ using Primaries = ColorPlan::Primaries;
 template <typename F>
 std::unique_ptr<uint16_t[]> makeCurve(F curve)
 {
-    auto table = std::make_unique<uint16_t[]>(kCurveEntries);
+    auto table = std::make_unique<uint16_t[]>(65536);
     for (int i = 0; i < 65536; ++i) {
         const double y = curve(i / 65535.0);
         table[i] = static_cast<uint16_t>(std::clamp(std::trunc(y * 65535.0 + 0.5), 0.0, 65535.0));
     }
-    table[65536] = table[65535];
     return table;
 }
 

@@ -32,8 +32,7 @@ void applyColorPlan(Image<uint16_t>& image, const ColorPlan& plan, int parts);
 // The same for one row of `count` samples, for readers that convert each row as they read it.
 void applyColorPlanToRow(uint16_t* row, size_t count, int32_t channels, const ColorPlan& plan);
 
-// The 65536-entry decoding tables: entry i = trunc(curve(i / 65535) · 65535 + 0.5); one more
-// entry pads them for the vector lookup (SampleLookup.h).
+// The 65536-entry decoding tables: entry i = trunc(curve(i / 65535) · 65535 + 0.5).
 const uint16_t* srgbDecodingCurve();
 const uint16_t* adobeRgbDecodingCurve();
 
