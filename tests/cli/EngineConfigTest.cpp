@@ -4,7 +4,7 @@
 
 #include "CliTestSupport.h"
 #include "EngineConfig.h"
-#include "RecordingEngine.h"
+#include "support/RecordingEngine.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "FrameReport.h"
 #include "MaskPng.h"
-#include "RecordingEngine.h"
+#include "support/RecordingEngine.h"
 #include "WideText.h"
 #include "support/TempDir.h"
 

@@ -5,20 +5,20 @@
 #include <vector>
 
 #include "Velostar.h"
-#include "WideText.h"
 
-// Test double of the engine interface: records every configuration call as text, in order.
+// Test double of the engine interface for the programs' tests: records every configuration call
+// as text, in order ("setSigma(2)", "setStarBound(0, 0.5, 1, 0.25)"). run() does nothing.
 class RecordingEngine final : public Velostar {
 public:
     std::vector<std::string> calls;
     std::vector<VelostarFrameReport> reports;
     const uint8_t* maskPointer = nullptr;
 
-    void setBaseImage(const wchar_t* p) override { record("setBaseImage", velcli::narrow(p)); }
-    void addStarImage(const wchar_t* p) override { record("addStarImage", velcli::narrow(p)); }
-    void addNoiseImage(const wchar_t* p) override { record("addNoiseImage", velcli::narrow(p)); }
-    void addVignettingImage(const wchar_t* p) override { record("addVignettingImage", velcli::narrow(p)); }
-    void setOutputFile(const wchar_t* p) override { record("setOutputFile", velcli::narrow(p)); }
+    void setBaseImage(const wchar_t* p) override { record("setBaseImage", narrow(p)); }
+    void addStarImage(const wchar_t* p) override { record("addStarImage", narrow(p)); }
+    void addNoiseImage(const wchar_t* p) override { record("addNoiseImage", narrow(p)); }
+    void addVignettingImage(const wchar_t* p) override { record("addVignettingImage", narrow(p)); }
+    void setOutputFile(const wchar_t* p) override { record("setOutputFile", narrow(p)); }
     void setUnifyExposure(bool on) override { record("setUnifyExposure", on); }
     void setHomogenizeVignetting(bool on) override { record("setHomogenizeVignetting", on); }
     void setCompositionMode(int mode) override { record("setCompositionMode", mode); }
@@ -62,6 +62,15 @@ public:
     }
 
 private:
+    // Test paths are ASCII.
+    static std::string narrow(const wchar_t* wide)
+    {
+        std::string text;
+        for (const wchar_t* c = wide; c && *c; ++c)
+            text.push_back(static_cast<char>(*c));
+        return text;
+    }
+
     template <typename... Args>
     void record(const char* name, const Args&... args)
     {
