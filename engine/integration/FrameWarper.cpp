@@ -128,15 +128,25 @@ bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& mo
     return true;
 }
 
+namespace {
+
+// A target keeps its size (the base geometry) once it has one; a fresh one takes the frame's.
+void prepareTarget(const velimage::Image<uint16_t>& frame, velimage::Image<uint16_t>& target, int32_t channels)
+{
+    if (target.empty())
+        target.allocate(frame.width(), frame.height(), channels);
+    else
+        target.allocate(target.width(), target.height(), channels);
+}
+
+}  // namespace
+
 bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& model,
                        velimage::Image<uint16_t>& target, bool maskAttached)
 {
     if (!canWarp(frame, model) || (maskAttached ? frame.channels() != 4 : frame.channels() < 3))
         return false;
-    if (target.empty())
-        target.allocate(frame.width(), frame.height(), 4);
-    else
-        target.allocate(target.width(), target.height(), 4);
+    prepareTarget(frame, target, 4);
 
     const SourceView source = viewOf(frame);
     const int32_t width = target.width();
@@ -171,10 +181,7 @@ bool warpForAlignOnly(const velimage::Image<uint16_t>& frame, const WarpModel& m
 {
     if (!canWarp(frame, model) || frame.channels() < 3)
         return false;
-    if (target.empty())
-        target.allocate(frame.width(), frame.height(), 3);
-    else
-        target.allocate(target.width(), target.height(), 3);
+    prepareTarget(frame, target, 3);
 
     const SourceView source = viewOf(frame);
     const int32_t width = target.width();
