@@ -47,6 +47,8 @@ std::vector<uint8_t> encodeDng(const DngFrame& frame)
     if (frame.exposureSeconds > 0.0)
         exif.rationals(33434, {exposureRational(frame.exposureSeconds)});
     exif.shorts(34855, {frame.iso});
+    if (frame.recommendedExposureIndex > 0)
+        exif.longs(34866, {frame.recommendedExposureIndex});
     if (!frame.dateTimeOriginal.empty())
         exif.ascii(36867, frame.dateTimeOriginal);
     if (frame.writeExposureBias)

@@ -15,6 +15,8 @@ struct DngFrame {
     std::string model = "Synthetic Sensor";
     uint16_t orientation = 1;       // TIFF orientation code
     uint16_t iso = 100;
+    // Written as a LONG when set; some makers put sensitivities above 65535 there, with iso 65535.
+    uint32_t recommendedExposureIndex = 0;
     double exposureSeconds = 1.0 / 125.0;  // 0: not written
     double exposureBias = 0.0;
     bool writeExposureBias = false;

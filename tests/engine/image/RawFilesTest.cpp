@@ -108,7 +108,9 @@ TEST(RawFiles, OrientationIsKeptOrAppliedToPixels)
 TEST(RawFiles, HugeIsoIsCappedAndMissingTimeStampLeavesNoDate)
 {
     veldng::DngFrame frame = testFrame();
+    frame.make = "Canon";  // a maker whose sensitivity above 65535 the decoder takes from the LONG tag
     frame.iso = 65535;
+    frame.recommendedExposureIndex = 102400;
     frame.dateTimeOriginal.clear();
     auto image = decode(frame, false);
     ASSERT_TRUE(image);
