@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "FileMemory.h"
 #include "image/ColorConversion.h"
@@ -23,6 +24,8 @@ struct JpegImage::DecoderState {
     jpeg_progress_mgr progress {};
     std::jmp_buf landing {};
     bool created = false;
+    bool dataEnded = false;  // the source ran out and libjpeg went on with a made-up end marker
+    bool rowsLost = false;   // ... and then still needed data: the rest of the image is padding
     uint8_t* rows = nullptr;  // destination of the decoded rows, owned by the caller
     size_t stride = 0;
 };
@@ -46,7 +49,20 @@ constexpr int kMaxScans = 500;
 }
 
 void ignoreMessage(j_common_ptr) {}
-void ignoreWarning(j_common_ptr, int) {}
+
+// Warnings about damaged data are no reason to refuse a frame (libjpeg recovers from them),
+// except when the file ended before the decoder had its data: libjpeg then pads the missing
+// rows with grey, which would be stacked as if it were sky.
+void noteWarning(j_common_ptr common, int level)
+{
+    if (level >= 0)
+        return;  // trace messages
+    State* state = static_cast<State*>(common->client_data);
+    if (common->err->msg_code == JWRN_JPEG_EOF)
+        state->dataEnded = true;
+    else if (common->err->msg_code == JWRN_HIT_MARKER && state->dataEnded)
+        state->rowsLost = true;
+}
 
 void limitScans(j_common_ptr common)
 {
@@ -169,7 +185,7 @@ bool runDecoder(State* state, const uint8_t* data, size_t size, RowTarget& targe
     jpeg_start_decompress(decoder);
     while (decoder->output_scanline < decoder->output_height) {
         JSAMPROW row = state->rows + state->stride * decoder->output_scanline;
-        if (jpeg_read_scanlines(decoder, &row, 1) != 1)
+        if (jpeg_read_scanlines(decoder, &row, 1) != 1 || state->rowsLost)
             return false;
         target.rowDecoded(row);
     }
@@ -187,7 +203,7 @@ bool decodeInto(const uint8_t* data, size_t size, RowTarget& target)
     state->decoder.client_data = state.get();  // kept by jpeg_create_decompress
     state->errors.error_exit = fatalError;
     state->errors.output_message = ignoreMessage;
-    state->errors.emit_message = ignoreWarning;
+    state->errors.emit_message = noteWarning;
     state->progress.progress_monitor = limitScans;
     return runDecoder(state.get(), data, size, target);
 }
