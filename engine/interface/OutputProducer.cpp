@@ -342,7 +342,7 @@ bool OutputProducer::startReference(Frame& frame, size_t frameCount)
         frame.image.reset();
     m_ctx.composed = 1;
     m_engine.report(BaseImage + 1, nullptr, ok ? Done : Failed, 1);
-    return true;
+    return ok;
 }
 
 bool OutputProducer::composeFrame(Frame& frame)

@@ -9,34 +9,12 @@
 #include "parallel/FrameStore.h"
 #include "support/TempDir.h"
 
+using veltest::Session;
 using veltest::Step;
 
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Session {
-    VelostarImpl engine;
-    veltest::ProgressLog log;
-    veltest::FakeStages fake;
-    std::function<void(velrun::RunStages&)> adjust;
-
-    Session(int frames, const std::wstring& output)
-    {
-        engine.setFrameDecoder(veltest::fakeDecoder());
-        engine.setStageFactory([this] {
-            velrun::RunStages stages = fake.stages();
-            if (adjust)
-                adjust(stages);
-            return stages;
-        });
-        for (int i = 0; i < frames; ++i)
-            engine.addStarImage((L"/night/f" + std::to_wstring(i) + L".tif").c_str());
-        engine.setOutputFile(output.c_str());
-        engine.getTotalSteps();
-        engine.setProgressCallback(&log, veltest::ProgressLog::callback);
-    }
-};
 
 // Packs every frame for the store; the pass job given decides what the pass does.
 void twoPassStages(velrun::RunStages& s, std::function<void(velrun::RunContext&, velthread::FrameStore&)> job)
@@ -84,7 +62,7 @@ TEST(Cancellation, AtEveryStageBoundaryEndsTheRunCleanly)
                          Case{35, true}, Case{39, true}}) {
         SCOPED_TRACE(testing::Message() << "stage " << c.stage << (c.twoPass ? " two-pass" : ""));
         veltest::TempDir dir;
-        Session run(3, dir.wfile("out.tif"));
+        Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
         if (c.twoPass) {
             run.engine.setIntegrationMode(1);
             run.engine.setMemoryQuery([] { return uint64_t{0}; });  // frames go to temporary files
@@ -97,7 +75,7 @@ TEST(Cancellation, AtEveryStageBoundaryEndsTheRunCleanly)
                 run.engine.cancel();
             }
         };
-        EXPECT_EQ(run.engine.run(), VELOSTAR_CANCELLED);
+        EXPECT_EQ(run.go(), VELOSTAR_CANCELLED);
         ASSERT_GT(cancelledAt, 0u);
         EXPECT_TRUE(nothingOpensAfter(run.log.steps, cancelledAt));
         EXPECT_TRUE(run.fake.written.empty());
@@ -110,7 +88,7 @@ TEST(Cancellation, FromAnotherThreadWakesTheBlockedIntegrationPass)
 {
     for (const bool files : {false, true}) {
         veltest::TempDir dir;
-        Session run(3, dir.wfile("out.tif"));
+        Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
         run.engine.setIntegrationMode(1);
         run.engine.setMemoryQuery([files] { return files ? uint64_t{0} : uint64_t{64} << 30; });
         std::promise<void> inPass;
@@ -127,7 +105,7 @@ TEST(Cancellation, FromAnotherThreadWakesTheBlockedIntegrationPass)
                 store.returnBand(band);
             });
         };
-        auto result = std::async(std::launch::async, [&] { return run.engine.run(); });
+        auto result = std::async(std::launch::async, [&] { return run.go(); });
         ASSERT_EQ(inPass.get_future().wait_for(10s), std::future_status::ready);
         run.engine.cancel();
         ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << "a thread stayed blocked";
@@ -140,7 +118,7 @@ TEST(Cancellation, FromAnotherThreadWakesTheBlockedIntegrationPass)
 TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
 {
     veltest::TempDir dir;
-    Session run(2, dir.wfile("out.tif"));
+    Session run(veltest::nightFrames(2), dir.wfile("out.tif"));
     std::mutex mutex;
     std::condition_variable changed;
     bool entered = false, released = false;
@@ -164,19 +142,19 @@ TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
             changed.wait(lock, [&] { return entered; });
         };
     };
-    auto result = std::async(std::launch::async, [&] { return run.engine.run(); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
-    }
-    std::this_thread::sleep_for(20ms);  // let the pipeline reach the claim (the test holds either way)
+    // The load of f1 opens after its decode began, so the claim that follows has to wait for it.
+    std::promise<void> claiming, claimReturned;
+    run.log.onRecord = [&](const ProgressRecord& record) {
+        if (record.stage == 1 && record.path && std::wstring(record.path).find(L"f1") != std::wstring::npos)
+            claiming.set_value();
+        if (record.stage == 2 && record.detail == 2)
+            claimReturned.set_value();
+    };
+    auto result = std::async(std::launch::async, [&] { return run.go(); });
+    ASSERT_EQ(claiming.get_future().wait_for(10s), std::future_status::ready);
     run.engine.cancel();
-    bool claimReturned = false;
-    for (int i = 0; i < 2000 && !claimReturned; ++i) {
-        claimReturned = run.log.contains(2, 2);
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(claimReturned) << "the claim did not return while the decode was still running";
+    EXPECT_EQ(claimReturned.get_future().wait_for(10s), std::future_status::ready)
+        << "the claim did not return while the decode was still running";
     {
         std::lock_guard<std::mutex> lock(mutex);
         released = true;
@@ -189,12 +167,12 @@ TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
 TEST(Cancellation, AllocationFailureInTheFileBackedPassGivesEightAndNoFilesRemain)
 {
     veltest::TempDir dir;
-    Session run(3, dir.wfile("out.tif"));
+    Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
     run.engine.setIntegrationMode(1);
     run.engine.setMemoryQuery([] { return uint64_t{0}; });
     run.adjust = [](velrun::RunStages& s) {
         twoPassStages(s, [](velrun::RunContext&, velthread::FrameStore&) { throw std::bad_alloc(); });
     };
-    EXPECT_EQ(run.engine.run(), VELOSTAR_OUT_OF_MEMORY);
+    EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
     EXPECT_EQ(dir.entryCount(), 0);
 }

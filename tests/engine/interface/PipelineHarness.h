@@ -59,4 +59,20 @@ struct FakeStages {
     velrun::RunStages stages();
 };
 
+// One engine over fake frames and the fake stages; `adjust` changes the stages of a run.
+struct Session {
+    VelostarImpl engine;
+    ProgressLog log;
+    FakeStages fake;
+    std::function<void(velrun::RunStages&)> adjust;
+
+    // No output when `output` is empty.
+    Session(const std::vector<std::wstring>& stars, const std::wstring& output);
+    // Runs with the progress callback set, as a host would.
+    int go();
+};
+
+// "/night/f0.tif" ... for `count` frames.
+std::vector<std::wstring> nightFrames(int count);
+
 }  // namespace veltest

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
+#include <future>
 #include <new>
 #include <stdexcept>
 
@@ -15,37 +15,7 @@
 
 using veltest::Step;
 
-namespace {
-
-struct Session {
-    VelostarImpl engine;
-    veltest::ProgressLog log;
-    veltest::FakeStages fake;
-    std::function<void(velrun::RunStages&)> adjust;
-
-    Session(const std::vector<std::wstring>& stars, const std::wstring& output)
-    {
-        engine.setFrameDecoder(veltest::fakeDecoder());
-        engine.setStageFactory([this] {
-            velrun::RunStages stages = fake.stages();
-            if (adjust)
-                adjust(stages);
-            return stages;
-        });
-        for (const auto& star : stars)
-            engine.addStarImage(star.c_str());
-        if (!output.empty())
-            engine.setOutputFile(output.c_str());
-    }
-    int go()
-    {
-        engine.getTotalSteps();
-        engine.setProgressCallback(&log, veltest::ProgressLog::callback);
-        return engine.run();
-    }
-};
-
-}  // namespace
+using veltest::Session;
 
 TEST(RunPipeline, OneFrameReportsEveryStageInOrder)
 {
@@ -333,14 +303,24 @@ TEST(RunPipeline, SlowIntegrationPassSendsTicksWithinItsBudget)
     run.engine.setIntegrationMode(1);
     run.engine.setMemoryQuery([] { return uint64_t{64} << 30; });
     TwoPass pass;
+    // A job that ends after the last band holds the pass open until the pipeline sent a tick.
+    std::promise<void> ticked;
+    std::shared_future<void> tick = ticked.get_future().share();
+    bool inPass = false, tickSeen = false;
+    run.log.onRecord = [&](const ProgressRecord& record) {
+        inPass = inPass || record.stage == 34;
+        if (inPass && !tickSeen && record.stage == 0 && record.detail == 9) {
+            tickSeen = true;
+            ticked.set_value();
+        }
+    };
     run.adjust = [&](velrun::RunStages& s) {
         pass.wire(s);
         auto job = s.integrationPassJob;
-        // The job that finishes the last band holds the pass open for a while.
-        s.integrationPassJob = [job](velrun::RunContext& ctx, velthread::FrameStore& store) {
+        s.integrationPassJob = [job, tick](velrun::RunContext& ctx, velthread::FrameStore& store) {
             job(ctx, store);
             if (store.finishedRows() == store.height())
-                std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                tick.wait_for(std::chrono::seconds(10));
         };
     };
     EXPECT_EQ(run.go(), VELOSTAR_OK);
@@ -378,6 +358,22 @@ TEST(RunPipeline, AlignOnlyWritesEveryFrameBesideTheOutputAndBrightensTheResult)
     EXPECT_EQ(aligned[2].substr(aligned[2].size() - 10), L".align.tif");
     EXPECT_TRUE(run.engine.settings().autoBrightness);
     EXPECT_TRUE(run.log.contains(47, 1));
+}
+
+TEST(RunPipeline, BaseWhoseAlignedCopyCannotBeWrittenIsNotReportedUsed)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
+    run.engine.setIntegrationMode(3);
+    run.adjust = [](velrun::RunStages& s) {
+        s.writeAlignedFrame = [](velrun::RunContext&, velrun::Frame& frame, const std::wstring&) { return !frame.reference; };
+    };
+    run.go();
+    EXPECT_TRUE(run.log.contains(25, 2));
+    VelostarFrameReport base{};
+    ASSERT_TRUE(run.engine.getFrameReport(0, &base));
+    EXPECT_TRUE(base.reference);
+    EXPECT_FALSE(base.used);
 }
 
 TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
