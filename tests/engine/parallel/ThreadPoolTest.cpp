@@ -142,12 +142,35 @@ TEST(ThreadPool, ConcurrentSubmittersEachWaitForTheirOwnBatch)
     EXPECT_EQ(failures.load(), 0);
 }
 
+// Counts the threads that ended after marking themselves: thread-local objects are destroyed
+// when their thread exits, before a join on it returns.
+struct ExitMark {
+    std::atomic<int>* ended = nullptr;
+    ~ExitMark()
+    {
+        if (ended)
+            ended->fetch_add(1);
+    }
+};
+thread_local ExitMark exitMark;
+
 TEST(ThreadPool, DestroyingAnIdlePoolEndsItsWorkers)
 {
     for (int i = 0; i < 20; ++i) {
-        ThreadPool pool(3);  // workers are waiting for work when the destructor runs
+        std::atomic<int> ended{0}, running{0};
+        {
+            ThreadPool pool(3);
+            // Each part holds its worker until all three run, so every worker gets marked.
+            pool.parallelFor([&](int32_t, int32_t) {
+                exitMark.ended = &ended;
+                running.fetch_add(1);
+                while (running.load() < 3)
+                    std::this_thread::yield();
+            }, 3, 3);
+            EXPECT_EQ(ended.load(), 0);
+        }  // the workers are waiting for work when the destructor runs
+        EXPECT_EQ(ended.load(), 3);
     }
-    SUCCEED();
 }
 
 TEST(ThreadPool, JobClassBandsCoverItemsWithFloorPlusOneSize)
