@@ -47,34 +47,16 @@ TEST(EngineConfig, EveryOptionReachesTheEngineInTheDesktopOrder)
                                   "--homogenize", "--boundary", "100,800,3000,700", "/i/base.tif", "/i/s1.tif",
                                   "/i/s2.tif"},
                                  engine);
-    const std::vector<std::string> expected = {
-        "setBaseImage(/i/base.tif)",
-        "addStarImage(/i/s1.tif)",
-        "addStarImage(/i/s2.tif)",
-        "addNoiseImage(/c/d1.tif)",
-        "addNoiseImage(/c/d2.tif)",
-        "addVignettingImage(/c/f1.tif)",
-        "setUnifyExposure(true)",
-        "setHomogenizeVignetting(true)",
-        "setOutputFile(/out/r.tif)",
-        "setCompositionMode(1)",
-        "setIntegrationMode(1)",
-        "setFreezeGroundSelective(true)",
-        "setDumpAsLinear(false)",
-        "setTrailsMotionEffect(true)",
-        "setSigma(1.4)",
-        "setAutoBrightness(true)",
-        "setHDR(true)",
-        "setRemoveHotPixels(false)",
-        "setMergePixels(true)",
-        "setTimeLapseFrames(4)",
-        "setReducePollution(1, 1)",
-        "setAggressiveSuppression(true)",
-        "setEnhanceStars(2.2)",
-        "setDistortionCorrection(1)",
-        "setColorSpace(2)",
-        "setStarBound(100, 800, 3000, 700)",
-    };
+    const auto expected = inDesktopOrder({
+        {"setBaseImage", {"/i/base.tif"}}, {"addStarImage", {"/i/s1.tif", "/i/s2.tif"}},
+        {"addNoiseImage", {"/c/d1.tif", "/c/d2.tif"}}, {"addVignettingImage", {"/c/f1.tif"}},
+        {"setUnifyExposure", {"true"}}, {"setHomogenizeVignetting", {"true"}}, {"setOutputFile", {"/out/r.tif"}},
+        {"setCompositionMode", {"1"}}, {"setIntegrationMode", {"1"}}, {"setFreezeGroundSelective", {"true"}},
+        {"setDumpAsLinear", {"false"}}, {"setTrailsMotionEffect", {"true"}}, {"setSigma", {"1.4"}},
+        {"setAutoBrightness", {"true"}}, {"setHDR", {"true"}}, {"setRemoveHotPixels", {"false"}},
+        {"setMergePixels", {"true"}}, {"setTimeLapseFrames", {"4"}}, {"setReducePollution", {"1, 1"}},
+        {"setAggressiveSuppression", {"true"}}, {"setEnhanceStars", {"2.2"}}, {"setDistortionCorrection", {"1"}},
+        {"setColorSpace", {"2"}}, {"setStarBound", {"100, 800, 3000, 700"}}});
     EXPECT_EQ(calls, expected);
 }
 

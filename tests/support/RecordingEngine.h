@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,3 +92,21 @@ private:
         return text.str();
     }
 };
+
+// The calls of a run with every option set, in the order the desktop program makes them (the
+// command line keeps it): each call once per argument text given for it; every name must be given.
+inline std::vector<std::string> inDesktopOrder(const std::map<std::string, std::vector<std::string>>& arguments)
+{
+    static const char* const order[] = {
+        "setBaseImage",      "addStarImage",        "addNoiseImage",       "addVignettingImage",
+        "setUnifyExposure",  "setHomogenizeVignetting", "setOutputFile",   "setCompositionMode",
+        "setIntegrationMode", "setFreezeGroundSelective", "setDumpAsLinear", "setTrailsMotionEffect",
+        "setSigma",          "setAutoBrightness",   "setHDR",              "setRemoveHotPixels",
+        "setMergePixels",    "setTimeLapseFrames",  "setReducePollution",  "setAggressiveSuppression",
+        "setEnhanceStars",   "setDistortionCorrection", "setColorSpace",   "setStarBound"};
+    std::vector<std::string> calls;
+    for (const char* name : order)
+        for (const std::string& argument : arguments.at(name))
+            calls.push_back(std::string(name) + "(" + argument + ")");
+    return calls;
+}

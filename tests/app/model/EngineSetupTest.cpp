@@ -44,34 +44,16 @@ TEST(EngineSetup, HandsEverythingOverInTheEnginesOrder)
     settings.starBound = {0.0f, 0.5f, 1.0f, 0.25f};
     RecordingEngine engine;
     configureEngine(engine, settings);
-    const std::vector<std::string> expected = {
-        "setBaseImage(/n/base.cr2)",
-        "addStarImage(/n/s1.cr2)",
-        "addStarImage(/n/s2.cr2)",
-        "addNoiseImage(/n/d1.cr2)",
-        "addVignettingImage(/n/f1.cr2)",
-        "addVignettingImage(/n/f2.cr2)",
-        "setUnifyExposure(true)",
-        "setHomogenizeVignetting(false)",
-        "setOutputFile(/n/out.tif)",
-        "setCompositionMode(0)",
-        "setIntegrationMode(1)",
-        "setFreezeGroundSelective(true)",
-        "setDumpAsLinear(true)",
-        "setTrailsMotionEffect(false)",
-        "setSigma(1.4)",
-        "setAutoBrightness(false)",
-        "setHDR(false)",
-        "setRemoveHotPixels(false)",
-        "setMergePixels(false)",
-        "setTimeLapseFrames(2)",
-        "setReducePollution(1, 2)",
-        "setAggressiveSuppression(false)",
-        "setEnhanceStars(1.2)",
-        "setDistortionCorrection(2)",
-        "setColorSpace(1)",
-        "setStarBound(0, 0.5, 1, 0.25)",
-    };
+    const auto expected = inDesktopOrder({
+        {"setBaseImage", {"/n/base.cr2"}}, {"addStarImage", {"/n/s1.cr2", "/n/s2.cr2"}},
+        {"addNoiseImage", {"/n/d1.cr2"}}, {"addVignettingImage", {"/n/f1.cr2", "/n/f2.cr2"}},
+        {"setUnifyExposure", {"true"}}, {"setHomogenizeVignetting", {"false"}}, {"setOutputFile", {"/n/out.tif"}},
+        {"setCompositionMode", {"0"}}, {"setIntegrationMode", {"1"}}, {"setFreezeGroundSelective", {"true"}},
+        {"setDumpAsLinear", {"true"}}, {"setTrailsMotionEffect", {"false"}}, {"setSigma", {"1.4"}},
+        {"setAutoBrightness", {"false"}}, {"setHDR", {"false"}}, {"setRemoveHotPixels", {"false"}},
+        {"setMergePixels", {"false"}}, {"setTimeLapseFrames", {"2"}}, {"setReducePollution", {"1, 2"}},
+        {"setAggressiveSuppression", {"false"}}, {"setEnhanceStars", {"1.2"}}, {"setDistortionCorrection", {"2"}},
+        {"setColorSpace", {"1"}}, {"setStarBound", {"0, 0.5, 1, 0.25"}}});
     EXPECT_EQ(engine.calls, expected);
 }
 

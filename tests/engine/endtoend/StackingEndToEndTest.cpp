@@ -407,7 +407,8 @@ TEST(EndToEnd, StarFrameCutShortIsNotComposedAndLeavesTheStackAsTheBaseAlone)
     ASSERT_TRUE(veltest::writeBytes(dir.file("cut.jpg"), star.substr(0, star.size() / 2)));
 
     const e2e::RunOutcome alone = e2e::runEngine({dir.file("base.jpg")}, dir.file("alone.tif"), linear);
-    const e2e::RunOutcome cut = e2e::runEngine({dir.file("base.jpg"), dir.file("cut.jpg")}, dir.file("cut.tif"), linear);
+    const e2e::RunOutcome cut =
+        e2e::runEngine({dir.file("base.jpg"), dir.file("cut.jpg")}, dir.file("cut.tif"), linear);
     ASSERT_EQ(alone.result, VELOSTAR_OK);
     ASSERT_EQ(cut.result, VELOSTAR_OK);
     EXPECT_TRUE(cut.has(2, 2)) << "loading the cut frame is reported failed";

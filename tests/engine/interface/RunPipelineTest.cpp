@@ -366,7 +366,9 @@ TEST(RunPipeline, BaseWhoseAlignedCopyCannotBeWrittenIsNotReportedUsed)
     Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
     run.engine.setIntegrationMode(3);
     run.adjust = [](velrun::RunStages& s) {
-        s.writeAlignedFrame = [](velrun::RunContext&, velrun::Frame& frame, const std::wstring&) { return !frame.reference; };
+        s.writeAlignedFrame = [](velrun::RunContext&, velrun::Frame& frame, const std::wstring&) {
+            return !frame.reference;
+        };
     };
     run.go();
     EXPECT_TRUE(run.log.contains(25, 2));
