@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "IntegrationStorage.h"
+#include "corrections/ExposureUnification.h"
 #include "image/ImageFiles.h"
 #include "image/TiffWriter.h"
 #include "PipelineHarness.h"
@@ -400,6 +401,9 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
         pass.wire(s);
         s.exposureMeasure = [](velrun::RunContext&, const velimage::Image16& image) {
             return image.data()[0] == 1000 ? 2.0 : 1.0;  // the second frame is twice as bright
+        };
+        s.scaleExposure = [](velrun::RunContext&, velrun::Frame& frame, uint64_t factor) {
+            veltone::scaleExposure(*frame.image, factor);
         };
         s.packForStore = [&](velrun::RunContext&, velrun::Frame& frame) {
             stored.push_back(frame.image->data()[0]);
