@@ -304,7 +304,12 @@ TEST(EndToEnd, AlignOnlyWritesOneAlignedFramePerFrame)
     SkySeries series(smallSky(4, 13));
     std::filesystem::create_directories(series.dir.file("out"));
     const e2e::RunOutcome outcome =
-        e2e::runEngine(series.files, series.dir.file("out/result.tif"), [](Velostar& e) { e.setIntegrationMode(3); });
+        e2e::runEngine(series.files, series.dir.file("out/result.tif"), [](Velostar& e) {
+            e.setIntegrationMode(3);
+            // A star clipped in one channel alone can pass for a hot pixel; the frames here must
+            // come out exactly as read.
+            e.setRemoveHotPixels(false);
+        });
     ASSERT_EQ(outcome.result, VELOSTAR_OK);
     // Loaded as the run loads it (default colour space).
     const auto base = e2e::loadTiff(series.files[0], 1);
