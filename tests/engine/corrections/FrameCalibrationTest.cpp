@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "corrections/ExposureUnification.h"
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
-#include "parallel/ProcessPool.h"
 
 using velimage::Image16;
 using namespace veltone;
@@ -28,22 +26,6 @@ void setPixel(Image16& image, int32_t x, int32_t y, uint16_t r, uint16_t g, uint
 uint16_t at(const Image16& image, int32_t x, int32_t y, int32_t c = 0) { return image.row(y)[3 * x + c]; }
 
 std::vector<uint16_t> samples(const Image16& image) { return {image.data(), image.data() + image.elementCount()}; }
-
-// A noisy sky with stars and single coloured spikes, some of them side by side and on band seams.
-void speckledSky(Image16& image, int32_t w, int32_t h, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    image.allocate(w, h, 3);
-    for (size_t i = 0; i < image.elementCount(); ++i)
-        image.data()[i] = static_cast<uint16_t>(400 + random() % 60);
-    for (int32_t k = 0; k < 400; ++k) {
-        const int32_t x = 2 + static_cast<int32_t>(random() % (w - 4)), y = 2 + static_cast<int32_t>(random() % (h - 4));
-        image.row(y)[3 * x + random() % 3] = static_cast<uint16_t>(3000 + random() % 60000);
-        if (k % 5 == 0)
-            image.row(y + 1)[3 * x + random() % 3] = static_cast<uint16_t>(3000 + random() % 60000);
-    }
-}
-
 }  // namespace
 
 TEST(HotPixelRemoval, OnlyStrongColouredSpikesInsideTheBorderAreReplaced)
@@ -65,9 +47,10 @@ TEST(HotPixelRemoval, OnlyStrongColouredSpikesInsideTheBorderAreReplaced)
         setPixel(frame, c.x, 6, c.r, c.g, c.b);
         EXPECT_EQ(removeHotPixels(frame), c.replaced ? 1 : 0) << c.r << " " << c.g << " " << c.b << " at " << c.x;
         EXPECT_EQ(at(frame, c.x, 6, 0), c.replaced ? 100 : c.r);
-        if (c.replaced)
+        if (c.replaced) {
             for (int32_t ch = 0; ch < 3; ++ch)
                 EXPECT_EQ(at(frame, c.x, 6, ch), 100);
+        }
     }
     // A spike whose diagonal neighbours carry half its light or more is a star.
     Image16 star;
@@ -91,27 +74,6 @@ TEST(HotPixelRemoval, PatchFollowsTheSlopeOfTheSurroundings)
     setPixel(frame, 7, 8, 200 + 20 * 7, 60000, 100 + 2 * 56);
     ASSERT_EQ(removeHotPixels(frame), 1);
     EXPECT_EQ(samples(frame), samples(expected));  // x, y and x·y surfaces are fitted exactly
-}
-
-TEST(HotPixelRemoval, ResultDoesNotDependOnTheThreadCount)
-{
-    Image16 original;
-    speckledSky(original, 211, 97, 5);
-    std::vector<std::vector<uint16_t>> results;
-    std::vector<int64_t> counts;
-    for (int32_t threads : {1, 2, 3, 7}) {
-        velthread::ProcessPoolScope pool(threads);
-        Image16 frame;
-        frame.allocate(original.width(), original.height(), 3);
-        std::copy_n(original.data(), original.elementCount(), frame.data());
-        counts.push_back(removeHotPixels(frame));
-        results.push_back(samples(frame));
-    }
-    EXPECT_GT(counts[0], 200);
-    for (size_t i = 1; i < results.size(); ++i) {
-        EXPECT_EQ(counts[i], counts[0]);
-        EXPECT_EQ(results[i], results[0]) << "run " << i;
-    }
 }
 
 TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
@@ -155,29 +117,24 @@ TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
     EXPECT_EQ(result.row(0)[3], 0xFFFFFFFFu);
 }
 
-TEST(ExposureUnification, HalfExposedFrameComesBackWithinAPercentAndBrightFramesClamp)
+TEST(ExposureUnification, MeasureFollowsTheMiddleTonesAndScalingClampsAtWhite)
 {
     Image16 base, half;
-    speckledSky(base, 120, 80, 9);
+    base.allocate(120, 80, 3);
     half.allocate(120, 80, 3);
     for (size_t i = 0; i < base.elementCount(); ++i) {
-        base.data()[i] = static_cast<uint16_t>(base.data()[i] + 20 * (i % 360));  // a spread of tones
+        base.data()[i] = static_cast<uint16_t>(400 + 20 * (i % 360) + (i % 7 == 0 ? 30000 : 0));
         half.data()[i] = static_cast<uint16_t>(base.data()[i] / 2);
     }
     const double measure = exposureMeasure(base);
     EXPECT_NEAR(exposureMeasure(half) / measure, 0.5, 0.005);
-    const uint64_t factor = exposureFactor(measure, exposureMeasure(half));
-    scaleExposure(half, factor);
-    double a = 0, b = 0;
-    for (size_t i = 0; i < base.elementCount(); ++i)
-        a += half.data()[i], b += base.data()[i];
-    EXPECT_NEAR(a / b, 1.0, 0.01);
+    EXPECT_NEAR(exposureFactor(measure, exposureMeasure(half)), 2 * 65536, 400);
+    EXPECT_EQ(exposureFactor(measure, 0.0), 0u);
 
     Image16 bright;
     fill(bright, 4, 4, 40000);
     scaleExposure(bright, 2 * 65536);
     EXPECT_EQ(at(bright, 1, 1), 65535);
-    EXPECT_EQ(exposureFactor(measure, 0.0), 0u);
 
     // The accumulation image measures per unit of weight.
     velimage::AccumulationImage sum;
