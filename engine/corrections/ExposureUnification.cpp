@@ -76,7 +76,8 @@ double brightness(const velimage::Image<T>& image)
 {
     if (image.empty() || image.channels() != 3)
         return 0.0;
-    const uint64_t top = largestLuminance(image);
+    // 16-bit samples never give a luminance above 65535: no pass needed to find the largest.
+    const uint64_t top = sizeof(T) == 2 ? 65535u : largestLuminance(image);
     int32_t shift = 0;
     while ((top >> shift) >= kMaxBins)
         ++shift;

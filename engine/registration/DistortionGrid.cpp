@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "parallel/JobBatch.h"
 #include "parallel/ThreadPool.h"
 #include "registration/AffineFit.h"
 #include "registration/Alignment.h"
-#include "parallel/JobBatch.h"
 
 namespace velreg {
 namespace {

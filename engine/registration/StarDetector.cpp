@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <bit>
 
+#include "parallel/JobBatch.h"
 #include "parallel/ProcessPool.h"
 #include "registration/CalRatioImageJob.h"
-#include "parallel/JobBatch.h"
 #include "registration/RegionPredicate.h"
 
 namespace velreg {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "parallel/ThreadPool.h"
 #include "parallel/JobBatch.h"
+#include "parallel/ThreadPool.h"
 
 namespace velreg {
 namespace {
