@@ -13,7 +13,7 @@ namespace {
 
 // A spike must stand out of the black level and sky to be judged at all.
 constexpr uint32_t kMinSpike = 2048;
-// Near white the neighbours of a clipped spike are clipped too: the tests relax there.
+// From here on a spike counts as clipped.
 constexpr uint32_t kNearWhite = 65520;
 
 // Detection image: the brightest channel of every pixel.
@@ -30,8 +30,11 @@ void buildDetection(const velimage::Image16& frame, uint16_t* detection)
     });
 }
 
-// Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`.
-void scanRow(const velimage::Image16& frame, const uint16_t* detection, int32_t y, std::vector<int32_t>& found)
+// Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`. The tests on
+// the detection image run branch-free over the whole row into `candidate` (most pixels fail them);
+// only the survivors read their own channels.
+void scanRow(const velimage::Image16& frame, const uint16_t* detection, int32_t y, std::vector<uint8_t>& candidate,
+             std::vector<int32_t>& found)
 {
     const int32_t width = frame.width();
     const size_t stride = static_cast<size_t>(width);
@@ -40,24 +43,24 @@ void scanRow(const velimage::Image16& frame, const uint16_t* detection, int32_t 
     const uint16_t* down1 = d + stride;
     const uint16_t* up2 = d - 2 * stride;
     const uint16_t* down2 = d + 2 * stride;
-    const uint16_t* pixels = frame.row(y);
+    uint8_t* flag = candidate.data();
     for (int32_t x = 2; x < width - 2; ++x) {
         const uint32_t f = d[x];
-        // Most pixels fail here: cheap tests first, no branch per neighbour.
-        if (f <= kMinSpike)
-            continue;
         const uint32_t far = std::max(std::max<uint32_t>(up2[x - 2], up2[x + 2]), std::max<uint32_t>(down2[x - 2], down2[x + 2]));
-        if (4 * far >= f)
-            continue;
         const uint32_t near = std::max(std::max<uint32_t>(up1[x - 1], up1[x + 1]), std::max<uint32_t>(down1[x - 1], down1[x + 1]));
-        const bool white = f >= kNearWhite;
-        if ((white ? near : 2 * near) >= f)
+        // Near white the neighbours of a clipped spike are clipped too: the test relaxes there.
+        const uint32_t nearScaled = f >= kNearWhite ? near : 2 * near;
+        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (4 * far < f) & (nearScaled < f));
+    }
+    const uint16_t* pixels = frame.row(y);
+    for (int32_t x = 2; x < width - 2; ++x) {
+        if (!flag[x])
             continue;
+        const uint32_t f = d[x];
         const uint16_t* p = pixels + 3 * x;
         const uint32_t least = std::min(p[0], std::min(p[1], p[2]));
-        if ((white ? 2 * least : 4 * least) >= f)
-            continue;
-        found.push_back(x);
+        if ((f >= kNearWhite ? 2 * least : 4 * least) < f)
+            found.push_back(x);
     }
 }
 
@@ -79,9 +82,10 @@ int64_t removeHotPixels(velimage::Image16& frame)
     velthread::ThreadPool* pool = velthread::processPool();
     const auto scan = [&](int32_t part, int32_t begin, int32_t end) {
         std::vector<int32_t> columns;
+        std::vector<uint8_t> candidate(static_cast<size_t>(width), 0);
         for (int32_t y = begin + 2; y < end + 2; ++y) {
             columns.clear();
-            scanRow(frame, detection.get(), y, columns);
+            scanRow(frame, detection.get(), y, candidate, columns);
             for (int32_t x : columns) {
                 found[static_cast<size_t>(part)].push_back(x);
                 found[static_cast<size_t>(part)].push_back(y);
