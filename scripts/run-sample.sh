@@ -14,8 +14,8 @@ fi
 frames="${SAMPLE_FRAMES:-12}"
 base=$(( frames / 2 ))
 sample="$PWD/sample"
-# Dark subtraction is not part of the engine yet, so the sample camera has no hot pixels; a rich
-# star field gives registration plenty to match.
+# The sample camera has no hot pixels (and the sample no darks), so hot-pixel removal stays off; a
+# rich star field gives registration plenty to match.
 recipe=(--width 3000 --height 2000 --frames "$frames" --base "$base" --seed 2026 --foreground
         --stars-per-mp 3000 --hot-per-mp 0)
 stamp="${recipe[*]}"

@@ -1,3 +1,4 @@
+#include "CalibrationStages.h"
 #include "CompositionStages.h"
 #include "FinishingStages.h"
 #include "RegistrationStages.h"
@@ -6,13 +7,13 @@
 
 namespace velrun {
 
-// Calibration images, hot pixels, exposure unification, the per-pixel integration
-// modes, trails and light-pollution reduction are not in this build: their members stay empty
-// and the run reports those stages as not done.
+// The per-pixel integration modes, trails and light-pollution reduction are not in this build:
+// their members stay empty and the run reports those stages as not done.
 RunStages defaultRunStages()
 {
     RunStages stages;
     addSkyMaskStage(stages);
+    addCalibrationStages(stages);
     addRegistrationStages(stages);
     addCompositionStages(stages);
     // Last: it asks which of the others exist.

@@ -39,19 +39,6 @@ void startFromBase(RunContext& ctx, const velimage::Image16& frame)
     acc.setNormalized(false);
 }
 
-// Every sample v becomes min(65535, v·factor / 65536), factor in 16.16.
-void scaleExposure(velimage::Image16& image, uint64_t factor)
-{
-    const size_t rowElements = image.rowElements();
-    velthread::parallelRows(image.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint16_t* row = image.row(y);
-            for (size_t i = 0; i < rowElements; ++i)
-                row[i] = static_cast<uint16_t>(std::min<uint64_t>(65535u, (row[i] * factor) >> 16));
-        }
-    });
-}
-
 }  // namespace
 
 OutputProducer::OutputProducer(VelostarImpl& engine, RunStages& stages, RunContext& context)
@@ -267,10 +254,14 @@ void OutputProducer::unifyExposure(Frame& frame)
             m_referenceExposure = frame.exposure;
             ok = true;
         } else {
+            // The reference is measured on first use: from its pixels while they are kept, else
+            // from the accumulation image it started.
             if (m_referenceExposure < 0 && m_ctx.reference)
                 m_referenceExposure = m_stages.exposureMeasure(m_ctx, *m_ctx.reference);
-            if (m_referenceExposure > 0 && frame.exposure > 0) {
-                scaleExposure(*frame.image, static_cast<uint64_t>(65536.0 * m_referenceExposure / frame.exposure));
+            else if (m_referenceExposure < 0 && m_stages.accumulatedExposureMeasure && !m_ctx.accumulation.empty())
+                m_referenceExposure = m_stages.accumulatedExposureMeasure(m_ctx);
+            if (m_referenceExposure > 0 && frame.exposure > 0 && m_stages.scaleExposure) {
+                m_stages.scaleExposure(m_ctx, frame, static_cast<uint64_t>(65536.0 * m_referenceExposure / frame.exposure));
                 ok = true;
             }
         }

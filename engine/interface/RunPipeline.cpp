@@ -11,7 +11,7 @@ namespace velrun {
 
 namespace {
 
-enum Stage : int32_t { NoiseImage = 4, NoiseAnalysis = 6, VignettingImage = 8, VignettingAnalysis = 10 };
+enum Stage : int32_t { Load = 1, NoiseImage = 4, NoiseAnalysis = 6, VignettingImage = 8, VignettingAnalysis = 10 };
 enum Detail : int32_t { Start = 0, Done = 1, Failed = 2 };
 
 // Inputs other than JPEG and TIFF go to the RAW reader.
@@ -29,7 +29,7 @@ std::vector<std::wstring> toStrings(const std::vector<const wchar_t*>& paths)
 // Builds one calibration image: stage `open`, each file loaded and added, the analysis
 // (`open` + 2 / + 3, closing increment `analysisIncrement`), and the closing `open` + 1.
 // Without the stage's algorithm the build is reported as failed and skipped.
-bool buildCalibration(VelostarImpl& engine, OutputProducer& producer, RunContext& ctx,
+bool buildCalibration(VelostarImpl& engine, RunContext& ctx,
                       const std::vector<const wchar_t*>& files, int32_t open,
                       const std::function<bool(RunContext&, const velimage::Image16&)>& add,
                       const std::function<bool(RunContext&)>& analyze, int32_t analysisIncrement)
@@ -43,8 +43,14 @@ bool buildCalibration(VelostarImpl& engine, OutputProducer& producer, RunContext
     for (const wchar_t* path : files) {
         if (engine.cancelled())
             break;
-        std::unique_ptr<velimage::Image16> image = producer.loadWithProgress(path);
-        if (image && add(ctx, *image))
+        // A frame that does not fit the calibration image (size, channels) fails its load report
+        // like an unreadable one: it is not used.
+        engine.report(Load, path, Start, 0);
+        std::unique_ptr<velimage::Image16> image = engine.loader().claim(path);
+        const bool used = image && !image->empty() && add(ctx, *image);
+        image.reset();
+        engine.report(Load + 1, path, used ? Done : Failed, 1);
+        if (used)
             ++added;
     }
     if (engine.cancelled())
@@ -114,10 +120,10 @@ int runPipeline(VelostarImpl& engine)
 
     OutputProducer producer(engine, stages, ctx);
     if (!s.noiseImages.empty() && !engine.cancelled())
-        ctx.noiseReady = buildCalibration(engine, producer, ctx, s.noiseImages, NoiseImage, stages.addNoiseFrame,
+        ctx.noiseReady = buildCalibration(engine, ctx, s.noiseImages, NoiseImage, stages.addNoiseFrame,
                                           stages.analyzeNoise, 0);
     if (!s.vignettingImages.empty() && !engine.cancelled())
-        ctx.vignettingReady = buildCalibration(engine, producer, ctx, s.vignettingImages, VignettingImage,
+        ctx.vignettingReady = buildCalibration(engine, ctx, s.vignettingImages, VignettingImage,
                                                stages.addVignettingFrame, stages.analyzeVignetting, 1);
 
     int result = VELOSTAR_WRITE_FAILED;

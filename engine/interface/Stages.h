@@ -106,6 +106,10 @@ struct RunStages {
     std::function<void(RunContext&, Frame&)> removeHotPixels;
     // Exposure measure of a frame (positive), for exposure unification.
     std::function<double(RunContext&, const velimage::Image16&)> exposureMeasure;
+    // The reference's measure from ctx.accumulation, once the reference's pixels are gone.
+    std::function<double(RunContext&)> accumulatedExposureMeasure;
+    // Scales every sample of the frame by factor / 65536 (16.16), clamped at white.
+    std::function<void(RunContext&, Frame&, uint64_t factor)> scaleExposure;
 
     // Sky mask scaled and rotated to width × height (into ctx.mask) and its soft sky mask
     // (ctx.softMask) with the given q and number of final 3 × 3 passes.

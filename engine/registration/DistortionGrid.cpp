@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "parallel/JobBatch.h"
 #include "parallel/ThreadPool.h"
 #include "registration/AffineFit.h"
 #include "registration/Alignment.h"
-#include "registration/JobBatch.h"
 
 namespace velreg {
 namespace {
@@ -235,7 +235,7 @@ void fillDistortionGrid(const std::vector<DisplacementSample>& samples, int32_t 
         velthread::bandOf(part, parts, grid.rows, first, end);
         jobs.emplace_back(grid, first, end, samples);
     }
-    runJobBatch(jobs);
+    velthread::runJobBatch(jobs);
     smooth(grid);
     smooth(grid);
 }

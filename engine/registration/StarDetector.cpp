@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <bit>
 
+#include "parallel/JobBatch.h"
 #include "parallel/ProcessPool.h"
 #include "registration/CalRatioImageJob.h"
-#include "registration/JobBatch.h"
 #include "registration/RegionPredicate.h"
 
 namespace velreg {
@@ -249,7 +249,7 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
         velthread::bandOf(part, parts, height, first, end);
         jobs.emplace_back(r0, r1, margin, first, end, planes, predicate);
     }
-    runJobBatch(jobs);
+    velthread::runJobBatch(jobs);
 
     suppress(planes, std::min(r1 + 1, margin - 1));
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "parallel/JobBatch.h"
 #include "parallel/ThreadPool.h"
-#include "registration/JobBatch.h"
 
 namespace velreg {
 namespace {
@@ -274,7 +274,7 @@ bool matchAllStars(const StarPattern& first, const StarPattern& second, StarPair
         velthread::bandOf(part, parts, count, begin, end);
         jobs.emplace_back(begin, end, first, second);
     }
-    runJobBatch(jobs);
+    velthread::runJobBatch(jobs);
     for (const MatchStarsJob& job : jobs)
         pairs.insert(pairs.end(), job.pairs().begin(), job.pairs().end());
     return pairs.size() >= 4;

@@ -154,6 +154,8 @@ SkyGenerator::SkyGenerator(const SkyOptions& options) : m_options(options)
         pixel.x = static_cast<int>(hot.uniform() * o.width);
         pixel.y = static_cast<int>(hot.uniform() * o.height);
         pixel.level = static_cast<int>(hot.uniform(4000.0, 40000.0));
+        if (o.colouredHotPixels)
+            pixel.channel = std::min(2, static_cast<int>(hot.uniform() * 3));
         m_hotPixels.push_back(pixel);
     }
 
@@ -427,7 +429,8 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
         for (const auto& hot : m_hotPixels) {
             uint16_t* p = &image.samples[(size_t(hot.y) * width + hot.x) * 3];
             for (int c = 0; c < 3; ++c)
-                p[c] = static_cast<uint16_t>(std::min(65535, int(p[c]) + hot.level));
+                if (hot.channel < 0 || hot.channel == c)
+                    p[c] = static_cast<uint16_t>(std::min(65535, int(p[c]) + hot.level));
         }
 }
 

@@ -38,6 +38,8 @@ struct SkyOptions {
     double gain = 0.5;  // ADU per electron: shot-noise scale
     double readNoise = 6.0;  // ADU
     double hotPixelsPerMegapixel = 20.0;
+    // Each hot pixel lights one channel, as one hot photosite of a colour sensor does, instead of all three.
+    bool colouredHotPixels = false;
 
     bool foreground = false;  // static ground with an irregular horizon, plus mask.png
     double horizonShare = 0.3;  // mean share of the height taken by the ground
@@ -69,7 +71,8 @@ struct SkyStar {
 
 struct HotPixel {
     int x, y;
-    int level;  // ADU added to every channel
+    int level;  // ADU added to every channel, or to `channel` alone
+    int channel = -1;  // -1: all three channels
 };
 
 // Three-channel 16-bit image, interleaved, rows from the top.

@@ -36,6 +36,7 @@ int main(int argc, char** argv)
     app.add_option("--vignetting", o.vignetting, "Light loss at the corners (0..0.9)")->capture_default_str();
     app.add_option("--read-noise", o.readNoise, "Read noise, ADU")->capture_default_str();
     app.add_option("--hot-per-mp", o.hotPixelsPerMegapixel, "Hot pixels per megapixel")->capture_default_str();
+    app.add_flag("--coloured-hot", o.colouredHotPixels, "Each hot pixel lights one channel only");
     app.add_flag("--foreground", o.foreground, "Static ground with an irregular horizon, and mask.png");
     app.add_option("--satellite", o.satelliteFrame, "Frame with a satellite trail (-1 = none)")->capture_default_str();
     app.add_option("--k1", o.k1, "Radial lens distortion")->capture_default_str();

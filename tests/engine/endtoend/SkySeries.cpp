@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "SkyFiles.h"
 #include "image/ImageFiles.h"
@@ -17,6 +18,14 @@ SkySeries::SkySeries(const velsky::SkyOptions& options) : generator(options)
         std::snprintf(name, sizeof(name), "frame_%03d.tif", i);
         files.push_back(dir.file(name));
         velsky::writeTiff16(files.back(), generator.renderFrame(i));
+    }
+    for (int i = 0; i < options.darkFrames; ++i) {
+        darks.push_back(dir.file("dark_" + std::to_string(i) + ".tif"));
+        velsky::writeTiff16(darks.back(), generator.renderDark(i));
+    }
+    for (int i = 0; i < options.flatFrames; ++i) {
+        flats.push_back(dir.file("flat_" + std::to_string(i) + ".tif"));
+        velsky::writeTiff16(flats.back(), generator.renderFlat(i));
     }
 }
 

@@ -12,13 +12,16 @@
 
 namespace e2e {
 
-// A generated series written as 16-bit TIFF frames; frame i is files[i], the base is files[0].
+// A generated series written as 16-bit TIFF frames; frame i is files[i], the base is files[0];
+// the options' dark and flat frames follow in `darks` and `flats`.
 struct SkySeries {
     explicit SkySeries(const velsky::SkyOptions& options);
 
     velsky::SkyGenerator generator;
     veltest::TempDir dir;
     std::vector<std::string> files;
+    std::vector<std::string> darks;
+    std::vector<std::string> flats;
 };
 
 // One engine run over `files` (the first is the base) into `output`, after `configure`.

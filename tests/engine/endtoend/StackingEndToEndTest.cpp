@@ -23,7 +23,7 @@ velsky::SkyOptions smallSky(int frames, uint64_t seed)
     o.skyLevel = 1000.0;
     o.pollution = 0.5;
     o.magnitudeRange = 6.0;  // enough stars stand out of a linear (dark) frame
-    o.hotPixelsPerMegapixel = 0.0;  // hot-pixel removal is not part of this build
+    o.hotPixelsPerMegapixel = 0.0;  // white hot pixels are for dark frames to remove; these have none
     return o;
 }
 
@@ -170,18 +170,14 @@ TEST_F(Accumulation, ReportedTransformsAgreeWithTheGeneratorWithinHalfAPixel)
     }
 }
 
-TEST_F(Accumulation, StagesNotInThisBuildAreReportedAsNotDone)
+TEST_F(Accumulation, DefaultRunReportsEveryStageItRanAsDone)
 {
-    // Hot-pixel removal is on by default but has no algorithm here: every frame says so.
-    EXPECT_TRUE(outcome->has(21, 2));
-    EXPECT_FALSE(outcome->has(21, 1));
-    // Registration, composition, normalising, the final conversion and writing did run.
-    EXPECT_TRUE(outcome->has(27, 1));
-    EXPECT_TRUE(outcome->has(29, 1));
-    EXPECT_FALSE(outcome->has(29, 2));
-    EXPECT_TRUE(outcome->has(39, 1));
-    EXPECT_TRUE(outcome->has(45, 1));
-    EXPECT_TRUE(outcome->has(57, 1));
+    for (const auto& [stage, detail] : outcome->stages)
+        EXPECT_FALSE(stage % 2 == 1 && detail == 2) << "stage " << stage << " failed";
+    // Hot-pixel removal is on by default; registration, composition, normalising, the final
+    // conversion and writing ran too.
+    for (int32_t stage : {21, 27, 29, 39, 45, 57})
+        EXPECT_TRUE(outcome->has(stage, 1)) << "stage " << stage;
 }
 
 TEST(EndToEnd, GradientRegionKeepsTheBaseBelowItsLineAndStacksAbove)
@@ -308,7 +304,12 @@ TEST(EndToEnd, AlignOnlyWritesOneAlignedFramePerFrame)
     SkySeries series(smallSky(4, 13));
     std::filesystem::create_directories(series.dir.file("out"));
     const e2e::RunOutcome outcome =
-        e2e::runEngine(series.files, series.dir.file("out/result.tif"), [](Velostar& e) { e.setIntegrationMode(3); });
+        e2e::runEngine(series.files, series.dir.file("out/result.tif"), [](Velostar& e) {
+            e.setIntegrationMode(3);
+            // A star clipped in one channel alone can pass for a hot pixel; the frames here must
+            // come out exactly as read.
+            e.setRemoveHotPixels(false);
+        });
     ASSERT_EQ(outcome.result, VELOSTAR_OK);
     // Loaded as the run loads it (default colour space).
     const auto base = e2e::loadTiff(series.files[0], 1);

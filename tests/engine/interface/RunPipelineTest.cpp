@@ -6,7 +6,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "CalibrationStages.h"
 #include "IntegrationStorage.h"
+#include "corrections/ExposureUnification.h"
 #include "image/ImageFiles.h"
 #include "image/TiffWriter.h"
 #include "PipelineHarness.h"
@@ -399,6 +401,9 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
         s.exposureMeasure = [](velrun::RunContext&, const velimage::Image16& image) {
             return image.data()[0] == 1000 ? 2.0 : 1.0;  // the second frame is twice as bright
         };
+        s.scaleExposure = [](velrun::RunContext&, velrun::Frame& frame, uint64_t factor) {
+            veltone::scaleExposure(*frame.image, factor);
+        };
         s.packForStore = [&](velrun::RunContext&, velrun::Frame& frame) {
             stored.push_back(frame.image->data()[0]);
             return std::vector<velrun::StoredFrame>{};
@@ -409,4 +414,50 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
     EXPECT_EQ(run.engine.settings().distortionCorrection, 2);  // freeze ground aligns with the complex model
     EXPECT_TRUE(run.log.contains(13, 1));
     EXPECT_EQ(stored, (std::vector<uint16_t>{500}));  // scaled by 65536 × 1 / 2 in 16.16
+}
+
+TEST(RunPipeline, CalibrationFramesThatDoNotFitAreSkippedAndTheRunGoesOnWithoutThem)
+{
+    veltest::TempDir dir;
+    Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
+    auto decode = veltest::fakeDecoder();
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) -> std::unique_ptr<velimage::Image16> {
+        auto image = std::make_unique<velimage::Image16>();
+        if (path.find(L"small") != std::wstring::npos)
+            image->allocate(5, 4, 3);
+        else if (path.find(L"grey") != std::wstring::npos)
+            image->allocate(6, 4, 1);
+        else
+            return decode(path, c, p);
+        std::fill_n(image->data(), image->elementCount(), uint16_t{50});
+        return image;
+    });
+    run.engine.addNoiseImage(L"/cal/dark.tif");  // the first frame that fits sets the size
+    run.engine.addNoiseImage(L"/cal/small_dark.tif");
+    run.engine.addNoiseImage(L"/cal/bad_dark.tif");
+    run.engine.addVignettingImage(L"/cal/grey_flat.tif");
+    run.adjust = [](velrun::RunStages& s) {
+        velrun::RunStages calibration;
+        velrun::addCalibrationStages(calibration);
+        s.addNoiseFrame = calibration.addNoiseFrame;
+        s.analyzeNoise = calibration.analyzeNoise;
+        s.subtractNoise = calibration.subtractNoise;
+        s.addVignettingFrame = calibration.addVignettingFrame;
+        s.analyzeVignetting = calibration.analyzeVignetting;
+        s.correctVignetting = calibration.correctVignetting;
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    // Per file: loaded and used, or not used (wrong size, unreadable, wrong channel count).
+    std::vector<std::pair<std::wstring, int32_t>> calibrationLoads;
+    for (size_t i = 0; i < run.log.steps.size(); ++i)
+        if (std::get<0>(run.log.steps[i]) == 2 && run.log.paths[i].rfind(L"/cal/", 0) == 0)
+            calibrationLoads.emplace_back(run.log.paths[i], std::get<1>(run.log.steps[i]));
+    EXPECT_EQ(calibrationLoads, (std::vector<std::pair<std::wstring, int32_t>>{
+                                    {L"/cal/dark.tif", 1}, {L"/cal/small_dark.tif", 2},
+                                    {L"/cal/bad_dark.tif", 2}, {L"/cal/grey_flat.tif", 2}}));
+    EXPECT_TRUE(run.log.contains(5, 1));   // the noise image stands on the one frame that fits
+    EXPECT_TRUE(run.log.contains(19, 1));  // and is subtracted
+    EXPECT_TRUE(run.log.contains(9, 2));   // no vignetting image ...
+    EXPECT_FALSE(run.log.contains(22, 0));  // ... so no flat field
+    EXPECT_EQ(run.fake.written.size(), 1u);
 }

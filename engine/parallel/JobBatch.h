@@ -4,14 +4,14 @@
 
 #include "parallel/ProcessPool.h"
 
-namespace velreg {
+namespace velthread {
 
 // Runs an array of jobs with work of their own: handed to the process pool one by one and awaited
 // together, or run here in order when there is no pool.
 template <typename JobType>
 void runJobBatch(std::vector<JobType>& jobs)
 {
-    velthread::ThreadPool* pool = velthread::processPool();
+    ThreadPool* pool = processPool();
     if (!pool) {
         for (JobType& job : jobs) {
             job.run();
@@ -24,4 +24,4 @@ void runJobBatch(std::vector<JobType>& jobs)
     pool->waitAll(jobs);
 }
 
-}  // namespace velreg
+}  // namespace velthread

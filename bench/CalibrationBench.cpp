@@ -1,0 +1,146 @@
+// Frame calibration on a 6000 × 4000 frame: dynamic hot-pixel removal and the flat field (direct
+// and transposed), next to the frame's analysis (star detection and pattern) for scale.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <cmath>
+#include <random>
+
+#include "corrections/FlatField.h"
+#include "corrections/HotPixelRemoval.h"
+#include "image/Image.h"
+#include "parallel/ProcessPool.h"
+#include "registration/StarDetector.h"
+#include "registration/StarPattern.h"
+
+namespace {
+
+constexpr int32_t kWidth = 6000;
+constexpr int32_t kHeight = 4000;
+constexpr double kMegapixels = double(kWidth) * kHeight * 1e-6;
+
+// Process CPU time (all threads) per iteration: on a shared machine the wall time says little.
+double processCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-3;
+}
+
+struct CpuMeter {
+    explicit CpuMeter(benchmark::State& state) : m_state(state), m_start(processCpuMs()) {}
+    ~CpuMeter() { m_state.counters["cpu_ms"] = (processCpuMs() - m_start) / static_cast<double>(m_state.iterations()); }
+    benchmark::State& m_state;
+    double m_start;
+};
+
+velthread::ProcessPoolScope& pool()
+{
+    static velthread::ProcessPoolScope scope;
+    return scope;
+}
+
+// A sky of 2600 with noise, 2000 Gaussian stars and 500 single-channel hot pixels.
+const velimage::Image16& frame()
+{
+    static velimage::Image16* built = [] {
+        auto* image = new velimage::Image16;
+        image->allocate(kWidth, kHeight, 3);
+        std::mt19937 random(11);
+        for (size_t i = 0; i < image->elementCount(); ++i)
+            image->data()[i] = static_cast<uint16_t>(2600 + random() % 64);
+        for (int32_t k = 0; k < 2000; ++k) {
+            const double sx = random() % kWidth, sy = random() % kHeight, amplitude = 12000 + random() % 40000;
+            for (int32_t y = std::max(0, int32_t(sy) - 6); y <= std::min(kHeight - 1, int32_t(sy) + 6); ++y)
+                for (int32_t x = std::max(0, int32_t(sx) - 6); x <= std::min(kWidth - 1, int32_t(sx) + 6); ++x) {
+                    const double light = amplitude * std::exp(-((x - sx) * (x - sx) + (y - sy) * (y - sy)) / 3.2);
+                    for (int32_t c = 0; c < 3; ++c) {
+                        uint16_t& v = image->row(y)[3 * x + c];
+                        v = static_cast<uint16_t>(std::min(65535.0, v + light));
+                    }
+                }
+        }
+        for (int32_t k = 0; k < 500; ++k)
+            image->row(2 + random() % (kHeight - 4))[3 * (2 + random() % (kWidth - 4)) + random() % 3] = 30000;
+        return image;
+    }();
+    return *built;
+}
+
+void copyFrame(velimage::Image16& to)
+{
+    const velimage::Image16& from = frame();
+    to.allocate(from.width(), from.height(), 3);
+    std::copy_n(from.data(), from.elementCount(), to.data());
+}
+
+// Gains of a lens that loses 35 % at the corners, `width` × `height`.
+void fillGains(veltone::GainMap& map, int32_t width, int32_t height)
+{
+    map.allocate(width, height, 1);
+    const double half2 = (double(width) * width + double(height) * height) / 4;
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            const double dx = x - width / 2.0, dy = y - height / 2.0, r2 = (dx * dx + dy * dy) / half2;
+            map.row(y)[x] = static_cast<uint32_t>(65536.0 / (1.0 - 0.35 * r2 * (0.6 + 0.4 * r2)));
+        }
+}
+
+void BM_AnalyzeFrame(benchmark::State& state)
+{
+    pool();
+    const velimage::Image16& image = frame();
+    CpuMeter meter(state);
+    for (auto _ : state) {
+        velreg::StarList stars;
+        velreg::detectStars(image, stars, nullptr, nullptr, 0);
+        benchmark::DoNotOptimize(velreg::buildStarPattern(stars, kWidth, kHeight, velreg::kPatternStars, velreg::kPatternGrid));
+    }
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void BM_RemoveHotPixels(benchmark::State& state)
+{
+    pool();
+    velimage::Image16 image;
+    int64_t replaced = 0;
+    double copyMs = 0;
+    CpuMeter meter(state);
+    for (auto _ : state) {
+        state.PauseTiming();
+        const double start = processCpuMs();
+        copyFrame(image);
+        copyMs += processCpuMs() - start;
+        state.ResumeTiming();
+        replaced = veltone::removeHotPixels(image);
+    }
+    meter.m_start += copyMs;  // the fresh copy per iteration is not the stage's work
+    state.counters["replaced"] = static_cast<double>(replaced);
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void BM_FlatField(benchmark::State& state)
+{
+    pool();
+    const bool transposed = state.range(0) != 0;
+    veltone::GainMap map;
+    if (transposed)
+        fillGains(map, kHeight, kWidth);
+    else
+        fillGains(map, kWidth, kHeight);
+    velimage::Image16 image;
+    copyFrame(image);
+    CpuMeter meter(state);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(veltone::applyFlatField(image, map));
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+BENCHMARK(BM_AnalyzeFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RemoveHotPixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlatField)->Arg(0)->Arg(1)->ArgName("transposed")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();

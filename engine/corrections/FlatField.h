@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+#include "image/Image.h"
+#include "image/ImageTypes.h"
+
+namespace veltone {
+
+// The flat-field gain map: one 16.16 gain per pixel (65536 = 1.0), single channel.
+using GainMap = velimage::Image<uint32_t>;
+
+// How a gain map fits an image: as it is, with width and height exchanged, or not at all.
+enum class GainFit { Direct, Transposed, None };
+GainFit gainFit(const GainMap& gains, int32_t width, int32_t height);
+
+// v' = min(65535, (g·v) >> 16) for every sample of a three-channel frame, g the pixel's gain
+// (read transposed when the map is the frame turned). False, frame unchanged, when the map fits
+// neither way or the frame is not three-channel.
+bool applyFlatField(velimage::Image16& frame, const GainMap& gains);
+
+// The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
+bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);
+
+}  // namespace veltone

@@ -1,0 +1,261 @@
+#include "NoiseImage.h"
+
+#include <algorithm>
+#include <array>
+
+#include "corrections/RingFit.h"
+#include "parallel/JobBatch.h"
+#include "parallel/ProcessPool.h"
+
+namespace velrun {
+
+namespace {
+
+// With one or two dark frames the average is too noisy to subtract below this level; brighter
+// samples (warm pixels) are subtracted anyway.
+constexpr uint32_t kFewFramesLimit = 1792;
+constexpr int32_t kFewFrames = 2;
+// Noise samples of 0 mark dead pixels only when they are few.
+constexpr int64_t kDeadPixelLimit = 200;
+
+// A sample the subtraction patches: (x, y, channel) and whether it is a dead (0) noise sample.
+struct PatchSite {
+    int32_t x, y, channel;
+    bool dead;
+};
+
+}  // namespace
+
+bool NoiseImage::add(const velimage::Image16& frame)
+{
+    if (frame.empty() || frame.channels() != 3)
+        return false;
+    if (m_count == 0) {
+        m_sum.allocate(frame.width(), frame.height(), 3);
+        m_sum.clear();
+        m_ready = false;
+    } else if (frame.width() != m_sum.width() || frame.height() != m_sum.height()) {
+        return false;
+    }
+    const size_t rowElements = frame.rowElements();
+    velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const uint16_t* in = frame.row(y);
+            uint32_t* sum = m_sum.row(y);
+            for (size_t i = 0; i < rowElements; ++i)
+                sum[i] += in[i];
+        }
+    });
+    ++m_count;
+    return true;
+}
+
+bool NoiseImage::analyze()
+{
+    if (m_count == 0 || m_sum.empty())
+        return false;
+    m_noise.allocate(m_sum.width(), m_sum.height(), 3);
+    const size_t rowElements = m_sum.rowElements();
+    const uint32_t count = static_cast<uint32_t>(m_count);
+    velthread::parallelRows(m_sum.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* sum = m_sum.row(y);
+            uint16_t* out = m_noise.row(y);
+            for (size_t i = 0; i < rowElements; ++i)
+                out[i] = static_cast<uint16_t>(sum[i] / count);
+        }
+    });
+    m_sum.release();
+    m_threshold = noiseThreshold(m_noise);
+    suppressNoiseNeighbors(m_noise, m_threshold);
+    markHotPixels(m_noise, m_threshold);
+    m_ready = true;
+    return true;
+}
+
+uint32_t noiseThreshold(const velimage::Image16& noise)
+{
+    const int32_t parts = velthread::partCount();
+    std::vector<std::array<uint64_t, 65536>> histograms(static_cast<size_t>(parts));
+    for (auto& h : histograms)
+        h.fill(0);
+    const size_t rowElements = noise.rowElements();
+    const auto body = [&](int32_t part, int32_t begin, int32_t end) {
+        auto& h = histograms[static_cast<size_t>(part)];
+        for (int32_t y = begin; y < end; ++y) {
+            const uint16_t* row = noise.row(y);
+            for (size_t i = 0; i < rowElements; ++i)
+                ++h[row[i]];
+        }
+    };
+    if (velthread::ThreadPool* pool = velthread::processPool())
+        pool->parallelFor(body, parts, noise.height());
+    else
+        body(0, 0, noise.height());
+    for (size_t part = 1; part < histograms.size(); ++part)
+        for (size_t v = 0; v < 65536; ++v)
+            histograms[0][v] += histograms[part][v];
+
+    // q: the first value at which the cumulative count reaches the share.
+    const double target = 0.99998 * static_cast<double>(noise.elementCount());
+    uint64_t cumulative = 0;
+    uint32_t quantile = 65535;
+    for (uint32_t v = 0; v < 65536; ++v) {
+        cumulative += histograms[0][v];
+        if (cumulative > 0 && static_cast<double>(cumulative) >= target) {
+            quantile = v;
+            break;
+        }
+    }
+    return std::min(quantile + 1, NoiseImage::kMaxThreshold);
+}
+
+void RemoveNoiseNeighborJob::run()
+{
+    const int32_t width = m_noise.width();
+    const size_t stride = m_noise.rowElements();
+    const uint16_t* data = m_noise.data();
+    for (int32_t y = m_first; y < m_end; ++y) {
+        const uint16_t* row = data + static_cast<size_t>(y) * stride;
+        for (int32_t x = 1; x < width - 1; ++x)
+            for (int32_t c = 0; c < 3; ++c) {
+                const uint32_t d = row[3 * x + c];
+                if (d <= m_threshold)
+                    continue;
+                // d is above T, so a neighbour above d is above both.
+                bool brighter = false;
+                for (int32_t dy = -1; dy <= 1 && !brighter; ++dy) {
+                    const uint16_t* near = row + static_cast<ptrdiff_t>(dy) * static_cast<ptrdiff_t>(stride);
+                    for (int32_t dx = -1; dx <= 1; ++dx)
+                        if ((dx != 0 || dy != 0) && near[3 * (x + dx) + c] > d) {
+                            brighter = true;
+                            break;
+                        }
+                }
+                if (brighter)
+                    m_lowered.push_back(static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(x) + c);
+            }
+    }
+}
+
+void RemoveNoiseNeighborJob::lowerCollected(velimage::Image16& noise) const
+{
+    for (size_t index : m_lowered)
+        noise.data()[index] = static_cast<uint16_t>(m_threshold);
+}
+
+void suppressNoiseNeighbors(velimage::Image16& noise, uint32_t threshold)
+{
+    const int32_t rows = noise.height() - 2;
+    if (rows <= 0 || noise.width() < 3 || noise.channels() != 3)
+        return;
+    const int32_t parts = velthread::partCount();
+    std::vector<RemoveNoiseNeighborJob> jobs;
+    jobs.reserve(static_cast<size_t>(parts));
+    for (int32_t part = 0; part < parts; ++part) {
+        int32_t begin = 0, end = 0;
+        velthread::bandOf(part, parts, rows, begin, end);
+        jobs.emplace_back(begin + 1, end + 1, noise, threshold);
+    }
+    velthread::runJobBatch(jobs);
+    for (const RemoveNoiseNeighborJob& job : jobs)
+        job.lowerCollected(noise);
+}
+
+void markHotPixels(velimage::Image16& noise, uint32_t threshold)
+{
+    const veltone::RingFit& fit = veltone::RingFit::instance();
+    const int32_t width = noise.width(), height = noise.height();
+    const uint16_t raised = static_cast<uint16_t>(std::min<uint32_t>(threshold + 1, 65535));
+    // In place and in row order: a later pixel's ring sees the marks before it.
+    for (int32_t y = 2; y < height - 2; ++y)
+        for (int32_t x = 2; x < width - 2; ++x) {
+            uint16_t* p = noise.row(y) + 3 * x;
+            if (p[0] <= threshold && p[1] <= threshold && p[2] <= threshold)
+                continue;
+            for (int32_t c = 0; c < 3; ++c)
+                if (p[c] > threshold)
+                    fit.patch(noise, x, y, c, true);
+            for (int32_t c = 0; c < 3; ++c)
+                if (p[c] <= threshold)
+                    p[c] = raised;
+        }
+}
+
+bool NoiseImage::subtract(velimage::Image16& frame) const
+{
+    if (!m_ready || frame.empty() || frame.channels() != 3 || frame.width() != m_noise.width() ||
+        frame.height() != m_noise.height())
+        return false;
+    const int32_t width = frame.width(), height = frame.height();
+    const uint32_t threshold = m_threshold;
+    const bool fewFrames = m_count <= kFewFrames;
+    const int32_t parts = velthread::partCount();
+    std::vector<int64_t> zeros(static_cast<size_t>(parts), 0);
+    std::vector<std::vector<PatchSite>> sites(static_cast<size_t>(parts));
+
+    const auto body = [&](int32_t part, int32_t begin, int32_t end) {
+        int64_t zeroCount = 0;
+        std::vector<PatchSite>& found = sites[static_cast<size_t>(part)];
+        int64_t deadSites = 0;
+        for (int32_t y = begin; y < end; ++y) {
+            const uint16_t* noise = m_noise.row(y);
+            uint16_t* out = frame.row(y);
+            const bool inner = y >= 2 && y < height - 2;
+            for (int32_t x = 0; x < width; ++x)
+                for (int32_t c = 0; c < 3; ++c) {
+                    const int32_t i = 3 * x + c;
+                    const uint32_t m = noise[i], t = out[i];
+                    const bool hot = m > threshold;
+                    if (hot || !fewFrames || m > kFewFramesLimit)
+                        out[i] = static_cast<uint16_t>(t > m ? t - m : 0);
+                    if (m == 0)
+                        ++zeroCount;
+                    if (!inner || x < 2 || x >= width - 2)
+                        continue;
+                    if (hot) {
+                        found.push_back({x, y, c, false});
+                    } else if (m == 0 && out[i] == 0 && deadSites < kDeadPixelLimit) {
+                        // Only kept while the whole frame has fewer than the limit; more in one band
+                        // already rule them out.
+                        found.push_back({x, y, c, true});
+                        ++deadSites;
+                    }
+                }
+        }
+        zeros[static_cast<size_t>(part)] = zeroCount;
+    };
+    if (velthread::ThreadPool* pool = velthread::processPool())
+        pool->parallelFor(body, parts, height);
+    else
+        body(0, 0, height);
+
+    int64_t zeroTotal = 0;
+    for (int64_t z : zeros)
+        zeroTotal += z;
+    const bool patchDead = zeroTotal < kDeadPixelLimit;
+
+    // Every fit reads the corrected frame before any patch lands; the patches are then written in
+    // row order.
+    const veltone::RingFit& fit = veltone::RingFit::instance();
+    std::vector<PatchSite> order;
+    std::vector<std::array<uint16_t, 9>> values;
+    for (const std::vector<PatchSite>& band : sites)
+        for (const PatchSite& site : band)
+            if (!site.dead || patchDead) {
+                order.push_back(site);
+                values.emplace_back();
+                fit.fitInner(frame, site.x, site.y, site.channel, values.back().data());
+            }
+    for (size_t k = 0; k < order.size(); ++k) {
+        const PatchSite& site = order[k];
+        for (int32_t dy = -1; dy <= 1; ++dy) {
+            uint16_t* row = frame.row(site.y + dy);
+            for (int32_t dx = -1; dx <= 1; ++dx)
+                row[3 * (site.x + dx) + site.channel] = values[k][(dy + 1) * 3 + dx + 1];
+        }
+    }
+    return true;
+}
+
+}  // namespace velrun

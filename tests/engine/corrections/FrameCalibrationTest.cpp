@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "corrections/ExposureUnification.h"
+#include "corrections/FlatField.h"
+#include "corrections/HotPixelRemoval.h"
+
+using velimage::Image16;
+using namespace veltone;
+
+namespace {
+
+void fill(Image16& image, int32_t w, int32_t h, uint16_t value)
+{
+    image.allocate(w, h, 3);
+    std::fill_n(image.data(), image.elementCount(), value);
+}
+
+void setPixel(Image16& image, int32_t x, int32_t y, uint16_t r, uint16_t g, uint16_t b)
+{
+    uint16_t* p = image.row(y) + 3 * x;
+    p[0] = r, p[1] = g, p[2] = b;
+}
+
+uint16_t at(const Image16& image, int32_t x, int32_t y, int32_t c = 0) { return image.row(y)[3 * x + c]; }
+
+std::vector<uint16_t> samples(const Image16& image) { return {image.data(), image.data() + image.elementCount()}; }
+}  // namespace
+
+TEST(HotPixelRemoval, OnlyStrongColouredSpikesInsideTheBorderAreReplaced)
+{
+    struct Case {
+        uint16_t r, g, b;
+        int32_t x;
+        bool replaced;
+    } cases[] = {
+        {10000, 100, 100, 10, true},    // a red spike
+        {10000, 3000, 3000, 10, false},  // 4·3000 is not below 10000: a coloured star, not a spike
+        {10000, 10000, 10000, 10, false},  // white: only darks know white hot pixels
+        {65535, 65535, 65535, 10, false},  // clipped
+        {100, 100, 30000, 1, false},     // within 2 of the border
+    };
+    for (const Case& c : cases) {
+        Image16 frame;
+        fill(frame, 20, 12, 100);
+        setPixel(frame, c.x, 6, c.r, c.g, c.b);
+        EXPECT_EQ(removeHotPixels(frame), c.replaced ? 1 : 0) << c.r << " " << c.g << " " << c.b << " at " << c.x;
+        EXPECT_EQ(at(frame, c.x, 6, 0), c.replaced ? 100 : c.r);
+        if (c.replaced) {
+            for (int32_t ch = 0; ch < 3; ++ch)
+                EXPECT_EQ(at(frame, c.x, 6, ch), 100);
+        }
+    }
+    // A spike whose diagonal neighbours carry half its light or more is a star.
+    Image16 star;
+    fill(star, 20, 12, 100);
+    setPixel(star, 10, 6, 10000, 100, 100);
+    setPixel(star, 11, 7, 5000, 100, 100);
+    EXPECT_EQ(removeHotPixels(star), 0);
+}
+
+TEST(HotPixelRemoval, PatchFollowsTheSlopeOfTheSurroundings)
+{
+    Image16 frame;
+    frame.allocate(16, 16, 3);
+    for (int32_t y = 0; y < 16; ++y)
+        for (int32_t x = 0; x < 16; ++x)
+            setPixel(frame, x, y, static_cast<uint16_t>(200 + 20 * x), static_cast<uint16_t>(300 + 10 * y),
+                     static_cast<uint16_t>(100 + 2 * x * y));
+    Image16 expected;
+    expected.allocate(16, 16, 3);
+    std::copy_n(frame.data(), frame.elementCount(), expected.data());
+    setPixel(frame, 7, 8, 200 + 20 * 7, 60000, 100 + 2 * 56);
+    ASSERT_EQ(removeHotPixels(frame), 1);
+    EXPECT_EQ(samples(frame), samples(expected));  // x, y and x·y surfaces are fitted exactly
+}
+
+TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
+{
+    GainMap gains;
+    gains.allocate(4, 3, 1);
+    for (int32_t y = 0; y < 3; ++y)
+        for (int32_t x = 0; x < 4; ++x)
+            gains.row(y)[x] = x == 0 ? 65536u : 131072u;  // 1.0 in the first column, 2.0 elsewhere
+
+    Image16 frame;
+    fill(frame, 4, 3, 40000);
+    setPixel(frame, 1, 1, 1000, 2000, 3001);
+    ASSERT_TRUE(applyFlatField(frame, gains));
+    EXPECT_EQ(at(frame, 0, 2), 40000);
+    EXPECT_EQ(at(frame, 2, 2), 65535);
+    EXPECT_EQ(at(frame, 1, 1, 0), 2000);
+    EXPECT_EQ(at(frame, 1, 1, 2), 6002);
+
+    // The frame turned by 90°: its pixel (x, y) takes the map's (y, x).
+    Image16 turned;
+    fill(turned, 3, 4, 1000);
+    ASSERT_TRUE(applyFlatField(turned, gains));
+    for (int32_t x = 0; x < 3; ++x) {
+        EXPECT_EQ(at(turned, x, 0), 1000);
+        EXPECT_EQ(at(turned, x, 3), 2000);
+    }
+
+    Image16 other;
+    fill(other, 5, 3, 1000);
+    EXPECT_FALSE(applyFlatField(other, gains));
+    EXPECT_EQ(at(other, 1, 1), 1000);
+
+    // The accumulated trails result saturates instead of wrapping.
+    velimage::AccumulationImage result;
+    result.allocate(4, 3, 3);
+    std::fill_n(result.data(), result.elementCount(), 0x90000000u);
+    result.row(0)[0] = 70000;
+    ASSERT_TRUE(applyFlatField(result, gains));
+    EXPECT_EQ(result.row(0)[0], 70000u);
+    EXPECT_EQ(result.row(0)[3], 0xFFFFFFFFu);
+}
+
+TEST(ExposureUnification, MeasureFollowsTheMiddleTonesAndScalingClampsAtWhite)
+{
+    Image16 base, half;
+    base.allocate(120, 80, 3);
+    half.allocate(120, 80, 3);
+    for (size_t i = 0; i < base.elementCount(); ++i) {
+        base.data()[i] = static_cast<uint16_t>(400 + 20 * (i % 360) + (i % 7 == 0 ? 30000 : 0));
+        half.data()[i] = static_cast<uint16_t>(base.data()[i] / 2);
+    }
+    const double measure = exposureMeasure(base);
+    EXPECT_NEAR(exposureMeasure(half) / measure, 0.5, 0.005);
+    EXPECT_NEAR(exposureFactor(measure, exposureMeasure(half)), 2 * 65536, 400);
+    EXPECT_EQ(exposureFactor(measure, 0.0), 0u);
+
+    Image16 bright;
+    fill(bright, 4, 4, 40000);
+    scaleExposure(bright, 2 * 65536);
+    EXPECT_EQ(at(bright, 1, 1), 65535);
+
+    // The accumulation image measures per unit of weight.
+    velimage::AccumulationImage sum;
+    sum.allocate(120, 80, 3);
+    for (size_t i = 0; i < base.elementCount(); ++i)
+        sum.data()[i] = 3u * base.data()[i];
+    sum.setMaxWeight(3.0f);
+    EXPECT_NEAR(exposureMeasure(sum) / measure, 1.0, 0.002);
+}

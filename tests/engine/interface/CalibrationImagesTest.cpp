@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "NoiseImage.h"
+#include "SkyGenerator.h"
+#include "VignettingImage.h"
+#include "corrections/FlatField.h"
+#include "corrections/HotPixelRemoval.h"
+#include "parallel/ProcessPool.h"
+
+using velimage::Image16;
+using velrun::NoiseImage;
+using velrun::VignettingImage;
+
+namespace {
+
+std::unique_ptr<Image16> uniform(int32_t w, int32_t h, uint16_t value, int32_t channels = 3)
+{
+    auto image = std::make_unique<Image16>();
+    image->allocate(w, h, channels);
+    std::fill_n(image->data(), image->elementCount(), value);
+    return image;
+}
+
+void copyInto(const velsky::RgbImage16& from, Image16& to)
+{
+    to.allocate(from.width, from.height, 3);
+    std::copy(from.samples.begin(), from.samples.end(), to.data());
+}
+
+uint16_t at(const Image16& image, int32_t x, int32_t y, int32_t c = 0) { return image.row(y)[3 * x + c]; }
+
+std::unique_ptr<NoiseImage> noiseFrom(int32_t frames, const Image16& dark)
+{
+    auto noise = std::make_unique<NoiseImage>();
+    for (int32_t i = 0; i < frames; ++i)
+        EXPECT_TRUE(noise->add(dark));
+    EXPECT_TRUE(noise->analyze());
+    return noise;
+}
+
+}  // namespace
+
+TEST(NoiseImage, OneOrTwoFramesSpareLowDarkLevelsAndMoreFramesSubtractThem)
+{
+    struct Case {
+        int32_t frames;
+        uint16_t dark, expected;
+    } cases[] = {{2, 1000, 1200}, {3, 1000, 200}, {1, 1800, 0}, {2, 100, 1200}};
+    for (const Case& c : cases) {
+        const auto noise = noiseFrom(c.frames, *uniform(12, 10, c.dark));
+        const auto frame = uniform(12, 10, 1200);
+        ASSERT_TRUE(noise->subtract(*frame));
+        EXPECT_EQ(at(*frame, 5, 5), c.expected) << c.frames << " frames of " << c.dark;
+    }
+}
+
+TEST(NoiseImage, ThresholdIsTheTopQuantileAboveOneAndAtMost8192)
+{
+    const auto dark = uniform(100, 100, 500);
+    dark->row(50)[150] = 700;
+    EXPECT_EQ(velrun::noiseThreshold(*dark), 701u);
+    EXPECT_EQ(velrun::noiseThreshold(*uniform(100, 100, 20000)), 8192u);
+}
+
+TEST(NoiseImage, OfAClusterOnlyTheBrightestSampleStaysHot)
+{
+    const auto owned = uniform(8, 8, 100);
+    Image16& dark = *owned;
+    dark.row(3)[3 * 3] = 9000;
+    dark.row(3)[3 * 4] = 9500;
+    dark.row(4)[3 * 3] = 9600;
+    dark.row(4)[3 * 4] = 12000;
+    dark.row(4)[3 * 4 + 1] = 9000;  // another channel is judged on its own
+    velrun::suppressNoiseNeighbors(dark, 8192);
+    EXPECT_EQ(at(dark, 3, 3), 8192);
+    EXPECT_EQ(at(dark, 4, 3), 8192);
+    EXPECT_EQ(at(dark, 3, 4), 8192);
+    EXPECT_EQ(at(dark, 4, 4), 12000);
+    EXPECT_EQ(at(dark, 4, 4, 1), 9000);
+}
+
+TEST(NoiseImage, HotAndFewDeadPixelsAreReplacedBySurfaceOfTheirSurroundings)
+{
+    // Lights: a plane over the dark level 300; a hot pixel in the dark and the lights, a pixel
+    // dead in both.
+    const auto plane = [](int32_t x, int32_t y) { return static_cast<uint16_t>(1000 + 10 * x + 5 * y); };
+    for (int32_t deadInDark : {1, 250}) {
+        const auto darkImage = uniform(40, 30, 300), lightImage = uniform(40, 30, 0);
+        Image16 &dark = *darkImage, &light = *lightImage;
+        for (int32_t y = 0; y < 30; ++y)
+            for (int32_t x = 0; x < 40; ++x)
+                for (int32_t c = 0; c < 3; ++c)
+                    light.row(y)[3 * x + c] = static_cast<uint16_t>(plane(x, y) + 300);
+        dark.row(10)[3 * 10] = 20000;
+        light.row(10)[3 * 10] = 21000;
+        dark.row(20)[3 * 30 + 1] = 0;
+        for (int32_t k = 1; k < deadInDark; ++k)  // the others in rows 22 and below
+            dark.row(22 + (k - 1) / 40)[3 * ((k - 1) % 40) + 1] = 0;
+        light.row(20)[3 * 30 + 1] = 0;
+        const auto noise = noiseFrom(3, dark);
+        ASSERT_TRUE(noise->subtract(light));
+        for (int32_t y = 8; y <= 12; ++y)
+            for (int32_t x = 8; x <= 12; ++x)
+                for (int32_t c = 0; c < 3; ++c)
+                    EXPECT_NEAR(at(light, x, y, c), plane(x, y), 1) << x << "," << y << " channel " << c;
+        // Many zeros in the dark are a dark level of 0, not dead pixels.
+        EXPECT_EQ(at(light, 30, 20, 1), deadInDark < 200 ? plane(30, 20) : 0) << deadInDark;
+    }
+}
+
+TEST(NoiseImage, FramesOfAnotherSizeOrChannelCountAreRefused)
+{
+    NoiseImage noise;
+    EXPECT_FALSE(noise.analyze());
+    EXPECT_FALSE(noise.add(*uniform(12, 10, 300, 1)));
+    EXPECT_TRUE(noise.add(*uniform(12, 10, 300)));
+    EXPECT_FALSE(noise.add(*uniform(10, 12, 300)));
+    EXPECT_EQ(noise.frameCount(), 1);
+    EXPECT_FALSE(noise.subtract(*uniform(12, 10, 1000)));  // before the analysis
+    ASSERT_TRUE(noise.analyze());
+    const auto other = uniform(10, 12, 1000);
+    EXPECT_FALSE(noise.subtract(*other));
+    EXPECT_EQ(at(*other, 1, 1), 1000);
+
+    VignettingImage vignetting;
+    EXPECT_FALSE(vignetting.analyze(false));
+    EXPECT_FALSE(vignetting.add(*uniform(12, 10, 3000, 1)));
+    EXPECT_TRUE(vignetting.add(*uniform(12, 10, 3000)));
+    EXPECT_FALSE(vignetting.add(*uniform(10, 12, 3000)));
+    EXPECT_EQ(vignetting.frameCount(), 1);
+}
+
+TEST(VignettingImage, GainIsTheMeanOverTheGreyLevelClampedAtAThirtySecond)
+{
+    Image16 flat;
+    flat.allocate(8, 4, 3);
+    for (int32_t y = 0; y < 4; ++y)
+        for (int32_t x = 0; x < 8; ++x) {
+            uint16_t* p = flat.row(y) + 3 * x;
+            const bool dim = x >= 4;
+            p[0] = dim ? 1000 : 2000, p[1] = dim ? 1500 : 3000, p[2] = dim ? 2000 : 4000;  // grey 1500 or 3000
+        }
+    flat.row(3)[3 * 7] = flat.row(3)[3 * 7 + 1] = flat.row(3)[3 * 7 + 2] = 10;
+    VignettingImage vignetting;
+    ASSERT_TRUE(vignetting.add(flat));
+    ASSERT_TRUE(vignetting.add(flat));
+    ASSERT_TRUE(vignetting.analyze(false));
+    // Sums 6000 and 3000 (and one of 20): M = (16·6000 + 15·3000 + 20) / 32 = 4406.
+    const veltone::GainMap& gains = vignetting.gains();
+    EXPECT_EQ(gains.row(0)[0], 4406u * 65536 / 6000);
+    EXPECT_EQ(gains.row(0)[5], 4406u * 65536 / 3000);
+    EXPECT_EQ(gains.row(3)[7], 4406u * 65536 / (4406 / 32));
+}
+
+TEST(VignettingImage, HomogenizedGainsAreSymmetricalAndSmooth)
+{
+    velsky::SkyOptions o;
+    o.width = 160;
+    o.height = 100;
+    o.frames = 1;
+    o.threads = 1;
+    const velsky::SkyGenerator generator(o);
+    Image16 flat;
+    copyInto(generator.renderFlat(0), flat);
+    flat.row(30)[3 * 40] = flat.row(30)[3 * 40 + 1] = 60000;  // dust-free flats are rare
+    VignettingImage vignetting;
+    ASSERT_TRUE(vignetting.add(flat));
+    ASSERT_TRUE(vignetting.analyze(true));
+    const veltone::GainMap& g = vignetting.gains();
+    for (int32_t y = 0; y < 100; ++y)
+        for (int32_t x = 0; x < 160; ++x) {
+            ASSERT_EQ(g.row(y)[x], g.row(y)[159 - x]);
+            ASSERT_EQ(g.row(y)[x], g.row(99 - y)[x]);
+        }
+    EXPECT_NEAR(g.row(30)[40], g.row(30)[44], 400);  // the bright speck is smoothed away
+    // The corners lose about the generator's 35 %.
+    EXPECT_NEAR(65536.0 * g.row(50)[80] / g.row(0)[0], 0.65 * 65536.0, 0.05 * 65536.0);
+}
+
+TEST(Calibration, NoiseVignettingAndHotPixelPassesGiveTheSameFrameForAnyThreadCount)
+{
+    velsky::SkyOptions o;
+    o.width = 230;
+    o.height = 131;
+    o.frames = 1;
+    o.threads = 1;
+    o.hotPixelsPerMegapixel = 20000;  // many side by side, some on the seams of the bands
+    o.colouredHotPixels = true;
+    const velsky::SkyGenerator generator(o);
+    std::vector<std::vector<uint16_t>> results;
+    for (int32_t threads : {1, 3}) {
+        velthread::ProcessPoolScope pool(threads);
+        NoiseImage noise;
+        VignettingImage vignetting;
+        Image16 image;
+        for (int32_t i = 0; i < 3; ++i) {
+            copyInto(generator.renderDark(i), image);
+            ASSERT_TRUE(noise.add(image));
+            copyInto(generator.renderFlat(i), image);
+            ASSERT_TRUE(vignetting.add(image));
+        }
+        ASSERT_TRUE(noise.analyze());
+        ASSERT_TRUE(vignetting.analyze(true));
+        copyInto(generator.renderFrame(0), image);
+        ASSERT_TRUE(noise.subtract(image));
+        veltone::removeHotPixels(image);
+        ASSERT_TRUE(veltone::applyFlatField(image, vignetting.gains()));
+        results.emplace_back(image.data(), image.data() + image.elementCount());
+        results.emplace_back(noise.image().data(), noise.image().data() + noise.image().elementCount());
+    }
+    EXPECT_EQ(results[2], results[0]);
+    EXPECT_EQ(results[3], results[1]);
+}
