@@ -29,6 +29,7 @@ using namespace velapp;
 namespace {
 
 constexpr std::chrono::seconds kStepWait{10};
+constexpr int kMultiClickPause = 450;  // milliseconds; the toolkit's double-click time is 400
 
 void printLine(const char* kind, const wxString& text)
 {
@@ -55,7 +56,8 @@ bool check(const wxString& step, const std::function<bool()>& taken)
         settle(50);
         done = taken();
     }
-    printLine("step", step + (done ? " ok" : " FAILED"));
+    static const auto begin = std::chrono::steady_clock::now();
+    printLine("step", step + (done ? " ok" : " FAILED") + wxString::Format(" (%lld ms)", (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count()));
     return done;
 }
 
@@ -67,13 +69,21 @@ public:
     {
         moveToItem(item);
         m_input.MouseDblClick();
-        settle(300);
+        settle(100);
     }
+    // Selects an item with a click; one already selected (by a double-click) stays as it is, as
+    // a click there would change nothing that can be waited for.
     void clickItem(ParamItem item)
     {
+        wxTreeCtrl* tree = m_frame.parameterTree();
+        const wxTreeItemId id = m_frame.parameterItem(item);
+        if (tree->GetSelection() == id)
+            return;
+        // Far enough from an earlier double-click that the toolkit sees a new single click.
+        settle(kMultiClickPause);
         moveToItem(item);
         m_input.MouseClick();
-        settle(300);
+        check("select item", [&] { return tree->GetSelection() == id; });
     }
     void clickFileItem(Category category)
     {
@@ -84,7 +94,7 @@ public:
         tree->GetBoundingRect(id, rect, true);
         moveTo(tree->ClientToScreen(wxPoint(rect.x + std::min(24, rect.width / 2), rect.y + rect.height / 2)));
         m_input.MouseClick();
-        settle(300);
+        settle(120);
     }
     void rightClickItem(ParamItem item)
     {
@@ -97,10 +107,9 @@ public:
         const wxRect rect = m_frame.optionPanels().control(id)->GetScreenRect();
         moveTo(wxPoint(rect.x + 8, rect.y + rect.height / 2));
         m_input.MouseClick();
-        settle(300);
+        settle(120);
     }
-    // Gives a slider the keyboard focus with a click on its far end (no step there) and presses
-    // the arrow keys.
+    // Gives a slider the keyboard focus and presses the arrow keys.
     void slide(int id, int steps)
     {
         wxWindow* slider = m_frame.optionPanels().control(id);
@@ -108,13 +117,13 @@ public:
         check("focus on slider", [&] { return wxWindow::FindFocus() == slider; });
         for (int i = 0; i < std::abs(steps); ++i) {
             m_input.Char(steps > 0 ? WXK_RIGHT : WXK_LEFT);
-            settle(120);
+            settle(80);
         }
     }
     void key(int code)
     {
         m_input.Char(code);
-        settle(150);
+        settle(80);
     }
     void clickWindow(wxWindow* window)
     {
@@ -143,7 +152,7 @@ private:
     void moveTo(const wxPoint& point)
     {
         m_input.MouseMove(point);
-        settle(120);
+        settle(60);
     }
 
     MainFrame& m_frame;
@@ -172,7 +181,7 @@ void chooseFromNextMenu(MainFrame& frame, User& user, int downs)
         *answered = true;
         // The keys go in once the menu has taken the keyboard.
         wxTheApp->CallAfter([&user, downs] {
-            settle(300);
+            settle(120);
             for (int i = 0; i < downs; ++i)
                 user.key(WXK_DOWN);
             user.key(WXK_RETURN);
@@ -187,7 +196,8 @@ bool runOptionsJob(MainFrame& frame, const wxArrayString& starFiles, const wxStr
     frame.addStarFiles(starFiles);
     frame.setOutputFile(output);
     frame.Raise();
-    settle(500);
+    check("files in", [] { return true; });
+    settle(200);
     User user(frame);
     const RunSettings& s = frame.settings();
     bool ok = true;
