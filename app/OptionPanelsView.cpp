@@ -75,8 +75,13 @@ void OptionPanelsView::addCheckBox(Panel panel, int id, wxSizer* sizer, int inde
     if (indent > 0) {
         auto* row = new wxBoxSizer(wxHORIZONTAL);
         row->AddSpacer(indent);
-        row->Add(check);
-        sizer->Add(row, 0, wxBOTTOM, kGap);
+        row->Add(check, 0, wxALIGN_CENTER_VERTICAL);
+        // Beside a radio button in a row, or under it.
+        auto* box = dynamic_cast<wxBoxSizer*>(sizer);
+        if (box && box->GetOrientation() == wxHORIZONTAL)
+            sizer->Add(row, 0, wxALIGN_CENTER_VERTICAL);
+        else
+            sizer->Add(row, 0, wxEXPAND | wxBOTTOM, kGap);
     } else {
         sizer->Add(check, 0, wxALL, kGap);
     }
@@ -128,10 +133,15 @@ void OptionPanelsView::buildPanels()
     addRadio(Panel::ComputingOptions, ctl::Accumulation, computing, true);
     addRadio(Panel::ComputingOptions, ctl::SelectBestPixels, computing, false);
     addSlider(Panel::ComputingOptions, ctl::Sigma, computing, txt::Loose, txt::Strict, 0);
-    addRadio(Panel::ComputingOptions, ctl::FreezeGround, computing, false);
-    addCheckBox(Panel::ComputingOptions, ctl::Selective, computing, kIndent);
-    addRadio(Panel::ComputingOptions, ctl::AlignOnly, computing, false);
-    addCheckBox(Panel::ComputingOptions, ctl::Linear, computing, kIndent);
+    // Each mode's own check box stands beside it, which keeps the panel short.
+    auto* freezeRow = new wxBoxSizer(wxHORIZONTAL);
+    computing->Add(freezeRow);
+    addRadio(Panel::ComputingOptions, ctl::FreezeGround, freezeRow, false);
+    addCheckBox(Panel::ComputingOptions, ctl::Selective, freezeRow, kIndent);
+    auto* alignRow = new wxBoxSizer(wxHORIZONTAL);
+    computing->Add(alignRow);
+    addRadio(Panel::ComputingOptions, ctl::AlignOnly, alignRow, false);
+    addCheckBox(Panel::ComputingOptions, ctl::Linear, alignRow, kIndent);
 
     addCheckBox(Panel::EffectOptions, ctl::MotionEffect, addPanel(Panel::EffectOptions));
 

@@ -107,7 +107,7 @@ int switchToSelective(RunSettings& s)
 
 // A painted mask makes the foreground analysis of "Uneven" worthwhile, except for plain stacks of
 // star images where only the sky counts.
-void switchAggressiveOn(const OptionContext& c)
+void switchAggressiveOn(OptionContext& c)
 {
     RunSettings& s = c.settings;
     if (s.reducePollutionMode != 1 || c.sky.tool != SkyTool::Brush || !c.sky.maskPainted)
