@@ -229,6 +229,7 @@ bool runOptionsJob(MainFrame& frame, const wxArrayString& starFiles, const wxStr
     user.clickControl(ctl::UnifyExposure);
     ok &= check("check box Unify exposure", [&] { return s.unifyExposure; });
 
+    ok &= check("title marks the project modified", [&] { return frame.GetTitle().EndsWith("*"); });
     printSettings(s);
     if (!ok)
         return false;
