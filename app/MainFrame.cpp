@@ -17,7 +17,9 @@
 #include "AboutDialog.h"
 #include "LightButton.h"
 #include "MainFrameCommon.h"
+#include "OptionPanelsView.h"
 #include "ProgressLog.h"
+#include "SkyRegion.h"
 #include "StartCheck.h"
 #include "VelostarDialog.h"
 
@@ -64,6 +66,7 @@ MainFrame::MainFrame() : wxFrame(nullptr, wxID_ANY, uiText(txt::ProgramName))
     createLayout();
     CreateStatusBar(1);
     rebuildTree();
+    refreshParameters();
     placeWindow();
     updateTitle();
 
@@ -148,7 +151,7 @@ wxWindow* MainFrame::createLeftSide(wxWindow* parent)
     // The parameter tree and its option panels take the space above the Start button.
     auto* lower = new wxPanel(m_innerSplitter);
     auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->AddStretchSpacer();
+    createParameterArea(lower, sizer);
     m_startButton = new wxButton(lower, wxID_ANY, uiText(txt::Start), wxDefaultPosition, wxSize(-1, 40));
     m_startButton->SetBitmap(iconBitmap(IconStart));
     m_startButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { guarded([this] { start(); }); });
@@ -224,6 +227,7 @@ void MainFrame::markEdited()
     m_modified = true;
     m_changedSinceRun = true;
     updateTitle();
+    refreshParameters();
 }
 
 void MainFrame::updateTitle()
@@ -242,7 +246,13 @@ void MainFrame::newProject()
     m_modified = false;
     m_changedSinceRun = true;
     m_outputConfirmed = false;
+    m_sky = SkyRegionState();
+    if (m_preview) {
+        m_preview->clearShapes();
+        m_preview->selectTool(m_sky.tool);
+    }
     rebuildTree();
+    refreshParameters();
     showBaseState();
     SetStatusText(uiText(txt::DoubleClickStarImages));
     updateTitle();
@@ -256,7 +266,7 @@ bool MainFrame::outputExists() const
 void MainFrame::start()
 {
     StartConditions conditions;
-    conditions.usableSkyRegion = m_settings.skyRegionMode != SkyRegionMode::None;
+    conditions.usableSkyRegion = usableSkyRegion(m_sky, m_settings);
     conditions.changedSinceLastRun = m_changedSinceRun;
     conditions.outputConfirmed = m_outputConfirmed;
     conditions.outputExists = outputExists();
@@ -271,9 +281,14 @@ void MainFrame::start()
         if (decision.focus == StartFocus::Output) {
             const wxTreeItemId item = m_fileTree->GetLastChild(categoryItem(Category::Output));
             m_fileTree->SelectItem(item.IsOk() ? item : categoryItem(Category::Output));
+        } else if (decision.focus == StartFocus::SkyRegion) {
+            selectParameter(ParamItem::SkyRegion);
+        } else if (decision.focus == StartFocus::TimeLapse) {
+            selectParameter(ParamItem::TimeLapse);
         }
         return;
     }
+    readRunOptions();
     int endCode = EndNone;
     {
         VelostarDialog dialog(this, m_settings);

@@ -1,25 +1,31 @@
 #pragma once
 
 #include <array>
+#include <memory>
 
 #include <wx/filename.h>
 #include <wx/frame.h>
 #include <wx/treectrl.h>
 
 #include "FileTree.h"
+#include "OptionContext.h"
 #include "RunSettings.h"
+#include "SkyRegionPreview.h"
 
 class LightButton;
+class OptionPanelsView;
 class wxButton;
 class wxSplitterWindow;
 class wxSplitterEvent;
 class wxStaticText;
+class wxTextCtrl;
 
 // The main window: the file tree of a stacking job, the Start button and the preview header. It
 // owns the job's files and RunSettings and starts runs through the progress dialog. UI thread only.
 class MainFrame : public wxFrame {
 public:
     MainFrame();
+    ~MainFrame() override;
 
     // Files dropped on the tree or the preview, at a screen position; asks for their category.
     bool dropFiles(const wxPoint& screenPosition, const wxArrayString& paths);
@@ -29,6 +35,19 @@ public:
     void addStarFiles(const wxArrayString& paths);
     void setOutputFile(const wxString& path);
     void pressStart();
+
+    // The preview's seam: it registers its region tools (null when it goes away) and reports
+    // every shape it changed, `byProgram` for loads and clears.
+    void setSkyRegionPreview(velapp::SkyRegionPreview* preview) { m_preview = preview; }
+    void previewRegionChanged(velapp::SkyRegionPreview::Shape shape, bool byProgram);
+
+    // For the self-test, which drives these widgets with simulated input.
+    wxTreeCtrl* fileTree() const { return m_fileTree; }
+    wxTreeItemId fileTreeItem(velapp::Category category) const { return categoryItem(category); }
+    wxTreeCtrl* parameterTree() const { return m_paramTree; }
+    wxTreeItemId parameterItem(velapp::ParamItem item) const;
+    const OptionPanelsView& optionPanels() const { return *m_panels; }
+    const velapp::RunSettings& settings() const { return m_settings; }
 
 private:
     void createMenus();
@@ -54,6 +73,20 @@ private:
     void showContextMenu(const wxTreeItemId& item, const wxPoint& at);
     void showStatusFor(const wxTreeItemId& item);
 
+    // Parameter tree and option panels.
+    void createParameterArea(wxWindow* parent, wxSizer* sizer);
+    velapp::OptionContext optionContext() { return velapp::OptionContext{m_settings, m_files, m_sky}; }
+    void refreshParameters();
+    void refreshParameterTree();
+    void showSelection(const velapp::Selection& selection);
+    void selectParameter(velapp::ParamItem item);
+    void applyChange(const velapp::Change& change);
+    void onParameterActivated(wxTreeEvent& event);
+    void onParameterMenu(wxTreeEvent& event);
+    void onParameterSelection(wxTreeEvent& event);
+    void onParameterCommand(wxCommandEvent& event);
+    void readRunOptions();
+
     // Project state.
     void markEdited();
     void updateTitle();
@@ -74,6 +107,9 @@ private:
 
     velapp::FileTreeModel m_files;
     velapp::RunSettings m_settings;
+    velapp::SkyRegionState m_sky;
+    velapp::Selection m_selection;
+    velapp::SkyRegionPreview* m_preview = nullptr;  // not owned; none until the preview registers
     wxFileName m_projectFile;
     bool m_modified = false;
     bool m_changedSinceRun = true;
@@ -89,4 +125,8 @@ private:
     wxStaticText* m_previewLabel = nullptr;
     LightButton* m_openButton = nullptr;
     wxButton* m_startButton = nullptr;
+    wxTreeCtrl* m_paramTree = nullptr;
+    std::array<wxTreeItemId, 12> m_paramItems;
+    wxTextCtrl* m_note = nullptr;
+    std::unique_ptr<OptionPanelsView> m_panels;
 };

@@ -274,5 +274,10 @@ void MainFrame::onTreeMenu(wxTreeEvent& event)
 
 void MainFrame::onTreeSelection(wxTreeEvent& event)
 {
-    guarded([&] { showStatusFor(event.GetItem()); });
+    guarded([&] {
+        showStatusFor(event.GetItem());
+        Category category;
+        if (event.GetItem().IsOk() && categoryOf(event.GetItem(), category))
+            showSelection(Selection{std::nullopt, category});
+    });
 }

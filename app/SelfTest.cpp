@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <wx/app.h>
 #include <wx/button.h>
 #include <wx/frame.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
+#include <wx/utils.h>
 
 #include "MainFrame.h"
 #include "ProgressLog.h"
@@ -118,6 +120,12 @@ bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxStrin
 {
     frame.addStarFiles(starFiles);
     frame.setOutputFile(output);
+    return watchStacking(frame, cancel, [&frame] { frame.pressStart(); });
+}
+
+bool watchStacking(MainFrame& frame, bool cancel, const std::function<void()>& pressStart)
+{
+    (void)frame;
     bool appeared = false;
     bool cancelPressed = false;
     bool ended = false;
@@ -160,7 +168,12 @@ bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxStrin
         button->ProcessWindowEvent(click);
     });
     poll.Start(20);
-    frame.pressStart();
+    pressStart();
+    // A simulated click reaches Start only once events are handled; the dialog then runs here.
+    while (!(ended && !findProgressDialog()) && (appeared || std::chrono::steady_clock::now() - pressed < kDialogWait)) {
+        wxTheApp->Yield(true);
+        wxMilliSleep(10);
+    }
     poll.Stop();
     if (!appeared)
         printLine("missing", uiText(velapp::txt::Processing));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <wx/arrstr.h>
 #include <wx/string.h>
 
@@ -21,3 +23,7 @@ bool runEmptyProcessing(wxWindow* parent);
 // Cancel and answers Yes at the first "Analyzing image" or "Composing" line. False when the
 // dialog never appeared or did not end.
 bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel);
+
+// The part of runStacking after the files are in: `pressStart` presses Start (directly or with
+// simulated input), then the run is watched and printed the same way.
+bool watchStacking(MainFrame& frame, bool cancel, const std::function<void()>& pressStart);

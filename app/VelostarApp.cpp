@@ -7,6 +7,7 @@
 #include "Icons.h"
 #include "MainFrame.h"
 #include "SelfTest.h"
+#include "SelfTestInput.h"
 #include "SystemLanguage.h"
 #include "UiText.h"
 
@@ -32,7 +33,8 @@ bool VelostarApp::OnInit()
     // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
     const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
     m_selfTestMode = selfTest ? selfTest : "";
-    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel")
+    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" ||
+        m_selfTestMode == "options" || m_selfTestMode == "shot")
         CallAfter(&VelostarApp::runSelfTest);
     return true;
 }
@@ -58,7 +60,7 @@ void VelostarApp::runSelfTest()
 }
 
 // The job comes from VELOSTAR_SELFTEST_FILES (star images separated by newlines) and
-// VELOSTAR_SELFTEST_OUTPUT.
+// VELOSTAR_SELFTEST_OUTPUT (for "shot": the screenshots' path prefix).
 bool VelostarApp::runSelfTestJob(MainFrame* frame)
 {
     const char* files = std::getenv("VELOSTAR_SELFTEST_FILES");
@@ -70,6 +72,10 @@ bool VelostarApp::runSelfTestJob(MainFrame* frame)
         if (!path.empty())
             stars.Add(path);
     }
+    if (m_selfTestMode == "options")
+        return runOptionsJob(*frame, stars, wxString::FromUTF8(output));
+    if (m_selfTestMode == "shot")
+        return saveScreenshots(*frame, stars, wxString::FromUTF8(output));
     return runStacking(*frame, stars, wxString::FromUTF8(output), m_selfTestMode == "cancel");
 }
 

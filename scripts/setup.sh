@@ -7,6 +7,7 @@ packages=(
   libwxgtk3.2-dev libraw-dev libtiff-dev libjpeg62-turbo-dev libpng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth clang libclang-rt-14-dev time
+  fonts-wqy-microhei
 )
 
 missing=()

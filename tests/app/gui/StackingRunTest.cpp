@@ -2,8 +2,11 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +49,23 @@ protected:
 
     std::string output() const { return m_dir.file("out") + "/result.tif"; }
 
+    // The same job through the command line: the window's automatic base (the middle name) first,
+    // then the other star files in tree order.
+    int runCommandLine(const std::string& options, const std::string& output) const
+    {
+        std::vector<std::string> stars = m_frames;
+        std::vector<std::string> sorted = m_frames;
+        std::sort(sorted.begin(), sorted.end());
+        const std::string base = sorted[(sorted.size() - 1) / 2];
+        stars.erase(std::find(stars.begin(), stars.end(), base));
+        const char* dir = std::getenv("VELOSTAR_BIN_DIR");
+        std::string command = shellQuoted(std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/velostar-cli") +
+                              " -q " + options + " -o " + shellQuoted(output) + " " + shellQuoted(base);
+        for (const std::string& star : stars)
+            command += " " + shellQuoted(star);
+        return std::system(command.c_str());
+    }
+
     ProgramRun run(const std::string& mode) const
     {
         std::string files;
@@ -68,6 +88,12 @@ protected:
     veltest::TempDir m_dir;
     std::vector<std::string> m_frames;
 };
+
+std::string fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 std::vector<std::string> logLines(const std::string& output)
 {
@@ -145,4 +171,28 @@ TEST_F(StackingRun, CancelWithYesEndsTheRunAndLeavesNothingBehind)
     EXPECT_FALSE(contains(run.output, "Completed successfully!")) << run.output;
     // Neither the result nor any temporary file of the run stays in the output folder.
     EXPECT_TRUE(outFolderNames().empty()) << outFolderNames().front();
+}
+
+TEST_F(StackingRun, OptionsChosenWithMouseAndKeysGiveTheCommandLinesResult)
+{
+    // The program double-clicks tree items, answers a context menu, clicks radio buttons and a
+    // check box and moves sliders with the arrow keys, then clicks Start.
+    const ProgramRun run = this->run("options");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_FALSE(line.rfind("step: ", 0) == 0 && contains(line, " FAILED")) << line;
+    ASSERT_TRUE(contains(run.output, "end: 3\n")) << run.output;
+
+    const std::string expected = m_dir.file("cli.tif");
+    ASSERT_EQ(runCommandLine("--mode select --sigma 1.7 --auto-brightness --enhance-stars 2.6 --distortion complex "
+                             "--color-space adobe --unify-exposure --no-remove-hot-pixels --freeze-selective",
+                             expected),
+              0);
+    const std::string window = fileBytes(output());
+    ASSERT_FALSE(window.empty());
+    EXPECT_TRUE(window == fileBytes(expected)) << "the window's result differs from the command line's";
+    // Without the options the result is another one, so the comparison above means something.
+    ASSERT_EQ(runCommandLine("--no-remove-hot-pixels", m_dir.file("plain.tif")), 0);
+    EXPECT_FALSE(window == fileBytes(m_dir.file("plain.tif")));
 }

@@ -1,6 +1,6 @@
 # The self-test drives the real program under a virtual X server, so it needs the program built.
 if(TARGET Velostar)
-  add_dependencies(${VELOSTAR_TEST_TARGET} Velostar)
+  add_dependencies(${VELOSTAR_TEST_TARGET} Velostar velostar-cli)
 else()
   target_compile_definitions(${VELOSTAR_TEST_TARGET} PRIVATE VELOSTAR_NO_DESKTOP_PROGRAM)
 endif()
