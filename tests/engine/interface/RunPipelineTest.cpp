@@ -227,6 +227,7 @@ struct TwoPass {
 
     void wire(velrun::RunStages& s)
     {
+        s.finishFreezeGround = [](velrun::RunContext&) {};
         s.packForStore = [](velrun::RunContext&, velrun::Frame&) {
             std::vector<velrun::StoredFrame> frames(1);
             frames[0].marker = 2;
