@@ -22,4 +22,10 @@ uint32_t plainMean(const uint16_t* values, int32_t count);
 // Reorders `values` in place: the kept ones end up in front. 0 for an empty set.
 uint32_t sigmaClippedMean(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations);
 
+// Up to this many values are clipped by ordering them once; more go through median selection.
+// Both give the same kept values, hence the same mean.
+constexpr int32_t OrderedClippingLimit = 48;
+// The selection-based rounds for any count (the reference the ordered rounds must match).
+uint32_t sigmaClippedMeanBySelection(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations);
+
 }  // namespace velstack

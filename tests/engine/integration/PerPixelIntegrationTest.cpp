@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "integration/FrameWarper.h"
@@ -52,6 +53,22 @@ TEST(SigmaClipping, MeansFollowTheRejectionRule)
     for (float sigma : {3.3f, 2.5f, 2.0f, 1.7f, 1.4f})
         factors.push_back(rejectionFactor(sigma));
     EXPECT_EQ(factors, (std::vector<int32_t>{87, 50, 32, 23, 16}));
+}
+
+TEST(SigmaClipping, OrderedRoundsKeepWhatSelectionKeeps)
+{
+    std::mt19937 random(5);
+    std::normal_distribution<double> sky(1000.0, 30.0);
+    for (int32_t n = 1; n <= 60; ++n)
+        for (int64_t factor : {16, 32, 87})
+            for (int round = 0; round < 20; ++round) {
+                std::vector<uint16_t> values;
+                for (int32_t i = 0; i < n; ++i)
+                    values.push_back(static_cast<uint16_t>(random() % 7 == 0 ? random() % 65536 : std::lround(sky(random))));
+                std::vector<uint16_t> copy = values;
+                ASSERT_EQ(sigmaClippedMean(values.data(), n, factor, 3), sigmaClippedMeanBySelection(copy.data(), n, factor, 3))
+                    << "n " << n << " factor " << factor;
+            }
 }
 
 TEST(BestPixels, SkyWeightBlendsTheClippedAndThePlainMean)
