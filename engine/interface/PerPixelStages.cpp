@@ -21,6 +21,7 @@ namespace {
 // What every pass job of one integration reads, set up on the pipeline's thread before the pass.
 struct PassPlan {
     bool freezeGround = false;
+    bool baseOnly = false;  // no other frame was stored: the base, in the working scale, is the result
     velstack::SkyWeight sky;
     velstack::MeanRule rule;
     const velimage::Image16* base = nullptr;  // freeze ground: the base image's pixels
@@ -102,6 +103,7 @@ bool prepareIntegration(PassPlan& plan, RunContext& ctx)
     if (acc.empty() || acc.channels() != 3)
         return false;
     plan.freezeGround = ctx.settings.integrationMode == 2;
+    plan.baseOnly = ctx.composed <= 1;
     if (plan.freezeGround && !sameSize(ctx.reference.get(), acc, 3))
         return false;
     plan.base = plan.freezeGround ? ctx.reference.get() : nullptr;
@@ -117,7 +119,7 @@ bool prepareIntegration(PassPlan& plan, RunContext& ctx)
         velstack::toWorkingScale(acc);
         ctx.workingScale = true;
     }
-    if (plan.freezeGround) {
+    if (plan.freezeGround && !plan.baseOnly) {
         acc.setMaxWeight(0.0f);  // raised by the pass jobs to the largest weight they write
         acc.setNormalized(false);
     }
@@ -138,6 +140,13 @@ void integrationPassJob(PassPlan& plan, RunContext& ctx, velthread::FrameStore& 
     velthread::StoredBand band;
     bool stopped = false;
     while (!stopped && store.takeBand(band)) {
+        if (plan.baseOnly) {
+            // Every mean of the base alone is the base: keep it and its weights of 1, which the
+            // finishing pass (skipped for a single frame) would otherwise have restored.
+            store.addFinishedRows(band.rows);
+            store.returnBand(band);
+            continue;
+        }
         const int32_t entries = static_cast<int32_t>(std::min(band.pixels.size(), scratch.entries()));
         int32_t unreported = 0;
         for (int32_t r = 0; r < band.rows; ++r) {
@@ -162,7 +171,7 @@ void integrationPassJob(PassPlan& plan, RunContext& ctx, velthread::FrameStore& 
         store.addFinishedRows(unreported);
         store.returnBand(band);
     }
-    if (plan.freezeGround) {
+    if (plan.freezeGround && !plan.baseOnly) {
         std::lock_guard<std::mutex> lock(plan.maximumMutex);
         acc.setMaxWeight(std::max(acc.maxWeight(), maximum));
     }

@@ -189,9 +189,10 @@ protected:
         }
         return path;
     }
-    static std::unique_ptr<velimage::Image16> stacked(const std::string& name, const Recipe& recipe)
+    static std::unique_ptr<velimage::Image16> stacked(const std::string& name, const Recipe& recipe,
+                                                      int frames = kFrames)
     {
-        return e2e::loadTiff(stack(name, recipe));
+        return e2e::loadTiff(stack(name, recipe, frames));
     }
     static std::unique_ptr<velimage::Image16> loaded(int frame) { return e2e::loadTiff(series->files[frame]); }
     // Share of the satellite's light left in `image` (scaled to one frame). The stars along its
@@ -237,8 +238,10 @@ TEST_F(PerPixel, SelectBestPixelsRemovesTheSatelliteAndKeepsTheNoiseGainOfASum)
 
 TEST_F(PerPixel, FreezeGroundKeepsTheGroundSharpAndStacksTheSkyLikeSelectBestPixels)
 {
-    const auto frozen = stacked("frozen.tif", kFrozen);
-    const auto sum = stacked("sum.tif", kSum);
+    // Fewer frames than the series has: freeze ground aligns with the costly complex model.
+    constexpr int frames = 6;
+    const auto frozen = stacked("frozen6.tif", kFrozen, frames);
+    const auto sum = stacked("sum6.tif", kSum, frames);
     const auto base = loaded(0);
     ASSERT_TRUE(frozen && sum);
     const velsky::SkyGenerator& sky = series->generator;
@@ -248,17 +251,17 @@ TEST_F(PerPixel, FreezeGroundKeepsTheGroundSharpAndStacksTheSkyLikeSelectBestPix
     // and as quiet as a stack of every frame.
     velsky::RgbImage16 summedTruth = truth;
     for (auto& v : summedTruth.samples)
-        v = static_cast<uint16_t>(std::min(65535, v * kFrames));
+        v = static_cast<uint16_t>(std::min(65535, v * frames));
     const double one = groundError(*base, truth, sky);
-    const double smeared = groundError(*sum, summedTruth, sky) / kFrames;
+    const double smeared = groundError(*sum, summedTruth, sky) / frames;
     const double frozenError = groundError(*frozen, truth, sky);
-    EXPECT_LT(frozenError, one / std::sqrt(double(kFrames)) * 1.25) << "one frame " << one;
+    EXPECT_LT(frozenError, one / std::sqrt(double(frames)) * 1.25) << "one frame " << one;
     EXPECT_GT(smeared, 2.0 * frozenError) << "the series must smear the ground for the test to mean anything";
 
     // The sky loses the satellite and gains like a stack, as "Select best pixels" does.
     EXPECT_LT(std::fabs(trailShare(*frozen, 1.0)), 0.01);
     const double skyOne = binnedSkyNoise(*base, 1.0, truth, sky);
-    const double skySum = binnedSkyNoise(*sum, 1.0 / kFrames, truth, sky);
+    const double skySum = binnedSkyNoise(*sum, 1.0 / frames, truth, sky);
     EXPECT_GT(skyOne / binnedSkyNoise(*frozen, 1.0, truth, sky), 0.85 * skyOne / skySum);
 }
 
