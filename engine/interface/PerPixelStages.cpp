@@ -34,28 +34,6 @@ bool sameSize(const velimage::Image16* image, const velimage::AccumulationImage&
            image->channels() == channels;
 }
 
-// The frame with the prepared sky mask as its fourth channel, so that the mask moves with it.
-std::unique_ptr<velimage::MaskAttachedImage> attachMask(const velimage::Image16& frame, const velimage::Image16& mask)
-{
-    auto attached = std::make_unique<velimage::MaskAttachedImage>();
-    attached->allocate(frame.width(), frame.height(), 4);
-    const int32_t width = frame.width();
-    velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const uint16_t* in = frame.row(y);
-            const uint16_t* sky = mask.row(y);
-            uint16_t* out = attached->row(y);
-            for (int32_t x = 0; x < width; ++x, in += 3, out += 4) {
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-                out[3] = sky[x];
-            }
-        }
-    });
-    return attached;
-}
-
 std::vector<StoredFrame> packForStore(RunContext& ctx, Frame& frame)
 {
     std::vector<StoredFrame> entries;
@@ -66,19 +44,19 @@ std::vector<StoredFrame> packForStore(RunContext& ctx, Frame& frame)
     const velimage::Image16& image = *frame.image;
     auto aligned = std::make_unique<velimage::PostWeightedImage>();
     aligned->allocate(acc.width(), acc.height(), 4);
-    bool warped = false;
-    if (sameSize(ctx.mask.get(), acc, 1)) {
-        const auto attached = attachMask(image, *ctx.mask);
-        warped = velstack::warpForSecondPass(*attached, analysis->warp.model(), *aligned, true);
-    } else {
-        warped = velstack::warpForSecondPass(image, analysis->warp.model(), *aligned, false);
-    }
+    // The mask moves with the frame: where the frame saw ground stays ground after the warp.
+    const bool warped = sameSize(ctx.mask.get(), acc, 1)
+                            ? velstack::warpForSecondPass(image, *ctx.mask, analysis->warp.model(), *aligned)
+                            : velstack::warpForSecondPass(image, analysis->warp.model(), *aligned, false);
     if (!warped)
         return entries;
     entries.push_back({2, std::move(aligned)});
     // The ground does not move with the stars: the frame as shot is where it is sharp.
     if (ctx.settings.integrationMode == 2)
         entries.push_back({1, packUnwarped(image)});
+    // Everything the store needs is packed; the frame's pixels would only wait with the entries
+    // while the saver's queue is full.
+    frame.image.reset();
     return entries;
 }
 
