@@ -115,3 +115,45 @@ for entry in "${sets[@]}"; do
   rm -f "$out"/*.tif
 done
 command -v siril-cli >/dev/null 2>&1 || echo "(siril-cli not installed: no side-by-side comparison)"
+
+# --- "Select best pixels" next to siril's register + sigma-clipped stack ------------------------
+# Same frames as above. Siril normalises each frame (additive with scale) and rejects at 3 sigma on
+# both sides; velostar-cli runs its sigma-clipped mean at its default sigma. The throughput of the
+# second pass alone is in bench_PerPixelBench.
+siril_clip_stack() {
+  local dir=$1 work=$2
+  mkdir -p "$work/in"
+  ln -sf "$dir"/frame_*.tif "$work/in/"
+  cat > "$work/stack.ssf" <<SSF
+requires 1.0.0
+cd $work/in
+convert frame -out=$work
+cd $work
+register frame_
+stack r_frame_ rej s 3 3 -norm=addscale -out=$work/siril_result
+load siril_result
+savetif siril_result
+SSF
+  siril-cli -s "$work/stack.ssf"
+}
+export -f siril_clip_stack
+
+printf "\n%-34s %11s %11s %12s %14s\n" "run (select best pixels)" "wall" "cpu" "peak RSS" "throughput"
+for entry in "${sets[@]}"; do
+  read -r name frames width height seed <<<"$entry"
+  dir="$data/$name"
+  megapixels=$(awk -v n="$frames" -v w="$width" -v h="$height" 'BEGIN { printf "%.1f", n * w * h / 1e6 }')
+  printf -v basefile "%s/frame_%03d.tif" "$dir" $(( frames / 2 ))
+  measure "$name select (${frames}×${width}x$height)" "$megapixels" \
+    "$bin/velostar-cli" --quiet --no-remove-hot-pixels --mode select -o "$out/$name-select.tif" "$basefile" "$dir"/frame_*.tif
+  ours=$LAST_WALL
+  ours_status=$LAST_STATUS
+  if command -v siril-cli >/dev/null 2>&1; then
+    measure "$name siril register + clip" "$megapixels" bash -c 'siril_clip_stack "$0" "$1"' "$dir" "$out/siril-clip-$name"
+    if [ "$ours_status" -eq 0 ]; then
+      awk -v a="$LAST_WALL" -v b="$ours" 'BEGIN { if (b > 0) printf "%-34s %9.2f× (siril wall / velostar select wall)\n", "  ratio", a / b }'
+    fi
+    rm -rf "$out/siril-clip-$name"
+  fi
+  rm -f "$out"/*.tif
+done

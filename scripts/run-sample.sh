@@ -28,9 +28,9 @@ if [ "$(cat "$sample/.recipe" 2>/dev/null)" != "$stamp" ]; then
 fi
 
 printf -v basefile "%s/frame_%03d.tif" "$sample" "$base"
-echo "run-sample: stacking $frames frames with velostar-cli (\"Align stars\", \"Accumulation\", sky mask)"
+echo "run-sample: stacking $frames frames with velostar-cli (\"Freeze ground\": stacked sky over a sharp foreground, sky mask)"
 set +e
-build/bin/velostar-cli --mask "$sample/mask.png" --no-remove-hot-pixels \
+build/bin/velostar-cli --mode freeze --freeze-selective --mask "$sample/mask.png" --no-remove-hot-pixels \
   --report "$sample/report.json" -o "$sample/result.tif" "$basefile" "$sample"/frame_*.tif
 status=$?
 set -e

@@ -176,6 +176,36 @@ bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& 
     return true;
 }
 
+bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const velimage::Image<uint16_t>& mask,
+                       const WarpModel& model, velimage::Image<uint16_t>& target)
+{
+    if (!canWarp(frame, model) || frame.channels() < 3 || mask.empty() || mask.channels() != 1 ||
+        mask.width() != frame.width() || mask.height() != frame.height())
+        return false;
+    prepareTarget(frame, target, 4);
+
+    const SourceView source = viewOf(frame);
+    const uint16_t* sky = mask.data();
+    const int32_t width = target.width();
+    velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            uint16_t* out = target.row(y);
+            mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
+                uint32_t sample[3], skyValue;
+                const bool covered =
+                    sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
+                sampleBilinear<1>(sky, source.width, source.height, 1, sx, sy, &skyValue);
+                uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                pixel[0] = static_cast<uint16_t>(sample[0]);
+                pixel[1] = static_cast<uint16_t>(sample[1]);
+                pixel[2] = static_cast<uint16_t>(sample[2]);
+                pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (skyValue != 0 ? SkyFlag : 0));
+            });
+        }
+    });
+    return true;
+}
+
 bool warpForAlignOnly(const velimage::Image<uint16_t>& frame, const WarpModel& model,
                       velimage::Image<uint16_t>& target)
 {

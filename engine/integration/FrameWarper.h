@@ -31,6 +31,12 @@ bool accumulateFrame(const velimage::Image<uint16_t>& frame, const WarpModel& mo
 bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& model,
                        velimage::Image<uint16_t>& target, bool maskAttached);
 
+// The same with the sky mask as a plane of its own (one value per frame pixel, the frame's size):
+// the result equals warping the frame with the mask attached as its fourth channel, without the
+// four-channel copy of the frame.
+bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const velimage::Image<uint16_t>& mask,
+                       const WarpModel& model, velimage::Image<uint16_t>& target);
+
 // Three-channel aligned frame for "Align only": samples where the frame covers the pixel, zeros
 // elsewhere. The target is allocated at the source's size when empty.
 bool warpForAlignOnly(const velimage::Image<uint16_t>& frame, const WarpModel& model,

@@ -53,6 +53,7 @@ void IntegrationStorage::begin(int32_t width, int32_t height, uint64_t frameCoun
     m_height = height;
     m_outputPath = outputPath;
     m_inMemory = fitsInMemory(m_engine.memoryQuery()(), width, height, frameCount);
+    m_failedWritesBefore = m_engine.saver().failedWrites();
     replace(m_inMemory ? std::make_unique<velthread::MemoryFrameStore>(width, height) : nullptr);
 }
 
@@ -71,7 +72,12 @@ bool IntegrationStorage::store(StoredFrame frame)
     return m_engine.saver().enqueue(name, std::move(frame.image));
 }
 
-bool IntegrationStorage::drain() { return m_inMemory || m_engine.saver().waitIdle(); }
+bool IntegrationStorage::drain()
+{
+    if (m_inMemory)
+        return true;
+    return m_engine.saver().waitIdle() && m_engine.saver().failedWrites() == m_failedWritesBefore;
+}
 
 velthread::FrameStore* IntegrationStorage::openForPass(int32_t poolThreads, int32_t retryPauseMs)
 {

@@ -34,7 +34,8 @@ public:
     bool inMemory() const { return m_inMemory; }
     // Hands a packed frame over; false when it was dropped (wrong size, or cancelled).
     bool store(StoredFrame frame);
-    // Waits for the saver to write every file (file-backed only); false when cancelled.
+    // Waits for the saver to write every file (file-backed only); false when cancelled or when a
+    // file of this output could not be written.
     bool drain();
     // The store for the pass: the in-memory one, or a new reader over the engine's ".tmp" files.
     velthread::FrameStore* openForPass(int32_t poolThreads, int32_t retryPauseMs = 1000);
@@ -49,6 +50,7 @@ private:
     int32_t m_width = 0;
     int32_t m_height = 0;
     bool m_inMemory = true;
+    int32_t m_failedWritesBefore = 0;
     std::unique_ptr<velthread::FrameStore> m_store;
 };
 

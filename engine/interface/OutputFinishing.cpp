@@ -20,8 +20,9 @@ enum Detail : int32_t { Start = 0, Done = 1, Failed = 2, Cancelled = 4 };
 
 int OutputProducer::finish(const std::wstring& outputPath)
 {
-    integrate();
-    if (cancelled())
+    // An integration that did not happen must not pass the base image off as the result.
+    const bool integrated = integrate();
+    if (cancelled() || !integrated)
         return VELOSTAR_WRITE_FAILED;
     postProcess();
     if (cancelled())
@@ -29,29 +30,32 @@ int OutputProducer::finish(const std::wstring& outputPath)
     return writeOutput(outputPath);
 }
 
-void OutputProducer::integrate()
+bool OutputProducer::integrate()
 {
     const EngineSettings& s = m_ctx.settings;
     if (s.twoPassIntegration()) {
         m_engine.report(Integration, nullptr, Start, 0);
+        // A frame whose temporary file could not be written (a full disk) would silently drop out
+        // of the statistics: the integration fails instead.
+        bool written = true;
         if (!m_storage.inMemory()) {
             m_engine.report(TemporaryFiles, nullptr, Start, 0);
-            const bool written = m_storage.drain();
+            written = m_storage.drain();
             m_engine.report(TemporaryFiles + 1, nullptr, written ? Done : Failed, 0);
         }
         if (cancelled())
-            return;
+            return false;
         m_engine.report(Integrate, nullptr, Start, 0);
         const int32_t start = m_engine.stepsDone();
-        velthread::FrameStore* store = m_storage.openForPass(m_ctx.poolThreads);
+        velthread::FrameStore* store = written ? m_storage.openForPass(m_ctx.poolThreads) : nullptr;
         const bool ok = store && runPass(*store, start);
         m_storage.close();
         const int32_t detail = ok ? Done : cancelled() ? Cancelled : Failed;
         const int64_t increment = std::max<int64_t>(0, start + m_tickBudget - m_engine.stepsDone());
         m_engine.report(Integrate + 1, nullptr, detail, static_cast<int32_t>(std::min<int64_t>(increment, INT32_MAX)));
-        m_engine.report(Integration + 1, nullptr, Done, 0);
-        if (cancelled())
-            return;
+        m_engine.report(Integration + 1, nullptr, ok ? Done : Failed, 0);
+        if (!ok || cancelled())
+            return false;
     }
 
     m_engine.report(PostProcessing, nullptr, Start, 0);
@@ -69,6 +73,7 @@ void OutputProducer::integrate()
         }
     }
     m_engine.report(Normalize + 1, nullptr, ok ? Done : Failed, 1);
+    return ok;
 }
 
 bool OutputProducer::runPass(velthread::FrameStore& store, int32_t startSteps)

@@ -94,6 +94,13 @@ int OutputProducer::produce(const std::vector<FrameEntry>& frames, const std::ws
     m_outputPath = outputPath;
     resetForOutput();
     m_engine.report(Analysis, nullptr, Start, 0);
+    if (frames.size() > 1 && !canCompose()) {
+        // Walking the frames would end in the base image alone, passed off as the result.
+        if (last)
+            m_engine.loader().stop();
+        m_engine.report(Analysis + 1, nullptr, Failed, 0);
+        return VELOSTAR_WRITE_FAILED;
+    }
     int result = walk(frames);
     if (last)
         m_engine.loader().stop();
@@ -101,6 +108,21 @@ int OutputProducer::produce(const std::vector<FrameEntry>& frames, const std::ws
     if (result == VELOSTAR_OK && !cancelled())
         result = finish(outputPath);
     return result;
+}
+
+bool OutputProducer::canCompose() const
+{
+    const EngineSettings& s = m_ctx.settings;
+    if (s.trails())
+        return static_cast<bool>(m_stages.composeTrails);
+    if (!s.alignStars())
+        return false;
+    if (s.integrationMode == 3)
+        return static_cast<bool>(m_stages.writeAlignedFrame);
+    if (s.twoPassIntegration())
+        return m_stages.packForStore && m_stages.integrationPassJob &&
+               (s.integrationMode != 2 || m_stages.finishFreezeGround);
+    return static_cast<bool>(m_stages.accumulateFrame);
 }
 
 int32_t OutputProducer::skippedFrameSteps() const

@@ -47,7 +47,10 @@ private:
 
     // After the walk.
     int finish(const std::wstring& outputPath);
-    void integrate();
+    // False when the integration (or the normalising that ends it) could not be done.
+    bool integrate();
+    // The stage that composes frames in the configured mode exists.
+    bool canCompose() const;
     bool runPass(velthread::FrameStore& store, int32_t startSteps);
     void postProcess();
     int writeOutput(const std::wstring& outputPath);

@@ -166,6 +166,31 @@ TEST(FrameWarper, SecondPassFlagsCoverageAndSky)
     EXPECT_TRUE(refused.empty());
 }
 
+TEST(FrameWarper, SecondPassWithASeparateMaskPlaneEqualsTheAttachedMask)
+{
+    Image<uint16_t> attached, rgb, mask;
+    makeFrame(attached, 40, 30, 4, 11);
+    rgb.allocate(40, 30, 3);
+    mask.allocate(40, 30, 1);
+    for (int32_t i = 0; i < 40 * 30; ++i) {
+        uint16_t* p = attached.data() + i * 4;
+        if ((i % 40 / 6 + i / 40 / 6) % 2 == 0)
+            p[3] = 0;  // squares of ground between the sky
+        std::copy_n(p, 3, rgb.data() + i * 3);
+        mask.data()[i] = p[3];
+    }
+    WarpModel warp;
+    const float forward[9] = {0.998f, -0.05f, 1.3f, 0.05f, 0.998f, -0.7f, 0, 0, 1};
+    ASSERT_TRUE(warp.setFromForward(forward));
+    Image<uint16_t> a, b;
+    ASSERT_TRUE(warpForSecondPass(attached, warp, a, true));
+    ASSERT_TRUE(warpForSecondPass(rgb, mask, warp, b));
+    EXPECT_TRUE(std::equal(a.data(), a.data() + a.elementCount(), b.data()));
+    Image<uint16_t> small, refused;
+    small.allocate(20, 30, 1);
+    EXPECT_FALSE(warpForSecondPass(rgb, small, warp, refused));  // the mask must have the frame's size
+}
+
 TEST(FrameWarper, RefusesUnfitInputWithoutTouchingTheSum)
 {
     Image<uint16_t> grey;

@@ -199,6 +199,7 @@ struct TwoPass {
 
     void wire(velrun::RunStages& s)
     {
+        s.finishFreezeGround = [](velrun::RunContext&) {};
         s.packForStore = [](velrun::RunContext&, velrun::Frame&) {
             std::vector<velrun::StoredFrame> frames(1);
             frames[0].marker = 2;
@@ -460,4 +461,35 @@ TEST(RunPipeline, CalibrationFramesThatDoNotFitAreSkippedAndTheRunGoesOnWithoutT
     EXPECT_TRUE(run.log.contains(9, 2));   // no vignetting image ...
     EXPECT_FALSE(run.log.contains(22, 0));  // ... so no flat field
     EXPECT_EQ(run.fake.written.size(), 1u);
+TEST(RunPipeline, AModeThatCannotRunNeverReportsSuccess)
+{
+    struct Case {
+        const char* name;
+        int32_t composition, integration;
+        std::function<void(velrun::RunStages&)> remove;
+        int32_t failedStage;  // closing report that says why
+    };
+    const std::vector<Case> cases{
+        {"trails without its stage", 1, 0, [](velrun::RunStages& s) { s.composeTrails = nullptr; }, 15},
+        {"select best pixels without its pass", 0, 1, [](velrun::RunStages& s) { s.integrationPassJob = nullptr; }, 15},
+        {"freeze ground without its finishing", 0, 2, [](velrun::RunStages& s) { s.finishFreezeGround = nullptr; }, 15},
+        {"a pass that cannot start", 0, 1, [](velrun::RunStages& s) { s.prepareIntegration = [](velrun::RunContext&) { return false; }; }, 35},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        veltest::TempDir dir;
+        TwoPass pass;
+        Session run({L"/night/a.tif", L"/night/b.tif", L"/night/c.tif"}, dir.wfile("out.tif"));
+        run.engine.setCompositionMode(c.composition);
+        run.engine.setIntegrationMode(c.integration);
+        run.engine.setMemoryQuery([] { return uint64_t{64} << 30; });
+        run.adjust = [&](velrun::RunStages& s) {
+            pass.wire(s);
+            c.remove(s);
+        };
+        EXPECT_EQ(run.go(), VELOSTAR_WRITE_FAILED);
+        EXPECT_TRUE(run.log.contains(c.failedStage, 2));
+        EXPECT_TRUE(run.fake.written.empty());
+        EXPECT_EQ(dir.entryCount(), 0);
+    }
 }
