@@ -1,5 +1,6 @@
 #include "CompositionStages.h"
 #include "FinishingStages.h"
+#include "PollutionStage.h"
 #include "RegistrationStages.h"
 #include "SkyMaskStage.h"
 #include "Stages.h"
@@ -7,7 +8,7 @@
 namespace velrun {
 
 // Calibration images, hot pixels, exposure unification, the per-pixel integration
-// modes, trails and light-pollution reduction are not in this build: their members stay empty
+// modes and trails are not in this build: their members stay empty
 // and the run reports those stages as not done.
 RunStages defaultRunStages()
 {
@@ -15,6 +16,7 @@ RunStages defaultRunStages()
     addSkyMaskStage(stages);
     addRegistrationStages(stages);
     addCompositionStages(stages);
+    addPollutionStage(stages);
     // Last: it asks which of the others exist.
     addFinishingStages(stages);
     return stages;
