@@ -6,7 +6,7 @@
 #include "corrections/LightPollution.h"
 #include "corrections/PollutionLevel.h"
 #include "corrections/PollutionMapping.h"
-#include "image/IntegralImage.h"
+#include "image/BoxMeans.h"
 #include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 
@@ -120,6 +120,8 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
 {
     velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> values;
+        values.reserve(static_cast<size_t>(layout.columnStart(1)) * layout.rowStart(1) * 3 +
+                       static_cast<size_t>(layout.width) * 3 * 12);  // the first cell is the largest
         std::vector<uint32_t> counts(LevelBins);
         for (int32_t cell = begin; cell < end; ++cell) {
             const int32_t i = cell % Cells, j = cell / Cells;
@@ -280,44 +282,6 @@ void interpolate(const NodeImage& nodes, const CellLayout& layout, BackgroundPla
     });
 }
 
-// floor(sum / count) through a reciprocal, corrected to the exact quotient; plain division
-// where the sum is beyond double precision.
-inline uint64_t divideExact(uint64_t sum, uint64_t count, double reciprocal)
-{
-    if (sum >= (uint64_t{1} << 52))
-        return sum / count;
-    uint64_t q = static_cast<uint64_t>(static_cast<double>(sum) * reciprocal);
-    if (q * count > sum)
-        --q;
-    else if ((q + 1) * count <= sum)
-        ++q;
-    return q;
-}
-
-// One box mean of radius r over a plane, the box clipped at the image border, in place.
-void boxMean(uint32_t* plane, int32_t width, int32_t height, int32_t r, velimage::IntegralImage& sums)
-{
-    sums.build(plane, width, height, static_cast<size_t>(width));
-    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const int32_t y0 = std::max(0, y - r), y1 = std::min(height - 1, y + r);
-            const uint64_t* top = sums.row(y0);
-            const uint64_t* bottom = sums.row(y1 + 1);
-            const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
-            const uint64_t fullCount = rows * static_cast<uint64_t>(std::min(width, 2 * r + 1));
-            const double fullReciprocal = 1.0 / static_cast<double>(fullCount);
-            uint32_t* out = plane + static_cast<size_t>(y) * width;
-            for (int32_t x = 0; x < width; ++x) {
-                const int32_t x0 = std::max(0, x - r), x1 = std::min(width - 1, x + r);
-                const uint64_t sum = bottom[x1 + 1] - bottom[x0] - top[x1 + 1] + top[x0];
-                const uint64_t count = rows * static_cast<uint64_t>(x1 - x0 + 1);
-                out[x] = static_cast<uint32_t>(count == fullCount ? divideExact(sum, count, fullReciprocal)
-                                                                  : sum / count);
-            }
-        }
-    });
-}
-
 // The largest three-channel mean of the nodes when it lies above the working white, else that white.
 double whiteLevel(const NodeImage& nodes)
 {
@@ -358,13 +322,16 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
         plane = velmem::allocateBuffer<uint32_t>(pixels);
     interpolate(nodes, layout, background);
     {
-        velimage::IntegralImage sums;
+        // One box mean of radius r = (cell width + cell height) / 4, then six of r / 2.
+        velmem::Buffer<uint32_t> scratch = velmem::allocateBuffer<uint32_t>(pixels);
         const int32_t radius = (cellWidth + cellHeight) / 4;
         for (auto& plane : background.plane)
             for (int32_t pass = 0; pass < 7; ++pass) {
                 const int32_t r = pass == 0 ? radius : radius / 2;
-                if (r > 0)
-                    boxMean(plane.get(), width, height, r, sums);
+                if (r == 0)
+                    continue;
+                velimage::boxMeans(plane.get(), scratch.get(), width, height, r);
+                std::swap(plane, scratch);
             }
     }
 
