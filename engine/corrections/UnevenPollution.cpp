@@ -102,44 +102,69 @@ inline uint32_t median5(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t
     return c;
 }
 
-// Median of the pixel and its four direct neighbours (coordinates clamped), one channel.
-inline uint32_t crossMedian(const AccumulationImage& image, int32_t x, int32_t y, int32_t c)
+// Medians of the cross (the pixel and its four direct neighbours, coordinates clamped) of every
+// channel of the pixels x0 .. x1 − 1 of row y, three values per pixel into `out`.
+void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32_t x1, uint32_t* out)
 {
     const int32_t w = image.width(), h = image.height();
-    const uint32_t* row = image.row(y);
-    const size_t left = static_cast<size_t>(std::max(0, x - 1)) * 3 + c;
-    const size_t right = static_cast<size_t>(std::min(w - 1, x + 1)) * 3 + c;
-    const size_t centre = static_cast<size_t>(x) * 3 + c;
-    return median5(row[centre], row[left], row[right], image.row(std::max(0, y - 1))[centre],
-                   image.row(std::min(h - 1, y + 1))[centre]);
+    const uint32_t* mid = image.row(y);
+    const uint32_t* up = image.row(std::max(0, y - 1));
+    const uint32_t* down = image.row(std::min(h - 1, y + 1));
+    const auto borderPixel = [&](int32_t x) {
+        const size_t left = static_cast<size_t>(std::max(0, x - 1)) * 3, right = static_cast<size_t>(std::min(w - 1, x + 1)) * 3;
+        const size_t centre = static_cast<size_t>(x) * 3;
+        for (size_t c = 0; c < 3; ++c)
+            out[(static_cast<size_t>(x - x0)) * 3 + c] =
+                median5(mid[centre + c], mid[left + c], mid[right + c], up[centre + c], down[centre + c]);
+    };
+    const int32_t innerBegin = std::max(x0, 1), innerEnd = std::max(innerBegin, std::min(x1, w - 1));
+    for (int32_t x = x0; x < innerBegin; ++x)
+        borderPixel(x);
+    // Inside, the channels of a row are one flat run: neighbours are 3 elements away.
+    const size_t begin = static_cast<size_t>(innerBegin) * 3, end = static_cast<size_t>(innerEnd) * 3;
+    uint32_t* inner = out + static_cast<size_t>(innerBegin - x0) * 3 - begin;
+    for (size_t i = begin; i < end; ++i)
+        inner[i] = median5(mid[i], mid[i - 3], mid[i + 3], up[i], down[i]);
+    for (int32_t x = innerEnd; x < x1; ++x)
+        borderPixel(x);
 }
 
 // The percentile level of every cell on the cross-median values of its counted pixels.
 void measureCells(const AccumulationImage& image, const CellLayout& layout, const Variant& variant,
                   const PercentileRule& rule, NodeImage& nodes, std::array<bool, Cells * Cells>& usable)
 {
+    int32_t widest = 0, tallest = 0;
+    for (int32_t k = 0; k < Cells; ++k) {
+        widest = std::max(widest, layout.columnStart(k + 1) - layout.columnStart(k));
+        tallest = std::max(tallest, layout.rowStart(k + 1) - layout.rowStart(k));
+    }
     velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
-        std::vector<uint32_t> values;
-        values.reserve(static_cast<size_t>(layout.columnStart(1)) * layout.rowStart(1) * 3 +
-                       static_cast<size_t>(layout.width) * 3 * 12);  // the first cell is the largest
+        std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
+        std::vector<uint32_t> medians(static_cast<size_t>(widest) * 3);
         std::vector<uint32_t> counts(LevelBins);
         for (int32_t cell = begin; cell < end; ++cell) {
             const int32_t i = cell % Cells, j = cell / Cells;
             const int32_t x0 = layout.columnStart(i), x1 = layout.columnStart(i + 1);
             const int32_t y0 = layout.rowStart(j), y1 = layout.rowStart(j + 1);
-            values.clear();
-            uint32_t maximum[3] = {0, 0, 0};
-            for (int32_t y = y0; y < y1; ++y)
-                for (int32_t x = x0; x < x1; ++x) {
-                    if (!variant.counts(x, y))
-                        continue;
-                    for (int32_t c = 0; c < 3; ++c) {
-                        const uint32_t v = crossMedian(image, x, y, c);
-                        maximum[c] = std::max(maximum[c], v);
-                        values.push_back(v);
-                    }
+            size_t filled = 0;
+            for (int32_t y = y0; y < y1; ++y) {
+                if (!variant.restricted()) {
+                    crossMedianRow(image, y, x0, x1, values.data() + filled);
+                    filled += static_cast<size_t>(x1 - x0) * 3;
+                    continue;
                 }
-            const uint64_t counted = values.size() / 3;
+                crossMedianRow(image, y, x0, x1, medians.data());
+                for (int32_t x = x0; x < x1; ++x)
+                    if (variant.counts(x, y)) {
+                        std::copy_n(medians.data() + static_cast<size_t>(x - x0) * 3, 3, values.data() + filled);
+                        filled += 3;
+                    }
+            }
+            uint32_t maximum[3] = {0, 0, 0};
+            for (size_t k = 0; k < filled; k += 3)
+                for (size_t c = 0; c < 3; ++c)
+                    maximum[c] = std::max(maximum[c], values[k + c]);
+            const uint64_t counted = filled / 3;
             const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
             usable[static_cast<size_t>(cell)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
             uint32_t* out = node(nodes, i, j);
@@ -150,7 +175,7 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                 const int32_t shift = binShiftFor(maximum[c]);
                 const size_t bins = static_cast<size_t>(maximum[c] >> shift) + 1;
                 std::fill_n(counts.begin(), bins, 0u);
-                for (size_t k = static_cast<size_t>(c); k < values.size(); k += 3)
+                for (size_t k = static_cast<size_t>(c); k < filled; k += 3)
                     ++counts[values[k] >> shift];
                 out[c] = static_cast<uint32_t>(rule.level(counts.data(), bins, shift, counted));
             }
