@@ -51,8 +51,9 @@ TEST(IntegralImage, EveryBoxSumEqualsTheDirectSumWhateverTheInputView)
                 ASSERT_EQ(computed.sum(box), channel.sum(box));
                 ASSERT_EQ(plane.sum(box), directSum(wideBytes, width, box));
                 ASSERT_EQ(plane.clippedMean(x, y, r, width - 1, height - 1), plane.sum(box) / box.pixels());
-                if (x >= r && y >= r && x + r < width && y + r < height)
+                if (x >= r && y >= r && x + r < width && y + r < height) {
                     ASSERT_EQ(plane.squareSum(x, y, r), plane.sum(box));
+                }
             }
     // Cut to a last column and row before the border, a box may be left empty.
     EXPECT_TRUE(IntegralImage::clippedBox(width - 1, 5, 0, width - 2, height - 2).empty());
