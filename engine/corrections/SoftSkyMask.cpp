@@ -1,48 +1,34 @@
 #include "corrections/SoftSkyMask.h"
 
 #include <algorithm>
-#include <vector>
 
+#include "image/IntegralImage.h"
 #include "parallel/ProcessPool.h"
 
 namespace veltone {
 
 namespace {
 
-// 64-bit sums with one extra row and column of zeros.
-class BoxSums {
+// Box mean over columns max(0, x − r) .. min(x + r, W − 2) and the same for rows (integer
+// division); a box that this leaves empty at the last column or row shrinks to the pixel itself.
+class BoxMeans {
 public:
-    explicit BoxSums(const velimage::Image16& plane) : m_width(plane.width()), m_height(plane.height())
+    explicit BoxMeans(const velimage::Image16& plane) : m_lastColumn(plane.width() - 2), m_lastRow(plane.height() - 2)
     {
-        const size_t stride = static_cast<size_t>(m_width) + 1;
-        m_sums.assign(stride * (static_cast<size_t>(m_height) + 1), 0);
-        for (int32_t y = 0; y < m_height; ++y) {
-            const uint16_t* row = plane.row(y);
-            uint64_t running = 0;
-            uint64_t* out = &m_sums[(static_cast<size_t>(y) + 1) * stride + 1];
-            const uint64_t* above = out - stride;
-            for (int32_t x = 0; x < m_width; ++x) {
-                running += row[x];
-                out[x] = above[x] + running;
-            }
-        }
+        m_sums.build(plane.data(), plane.width(), plane.height(), plane.rowElements());
     }
 
-    // Mean over columns max(0, x − r) .. min(x + r, W − 2) and the same for rows (integer division).
     uint16_t mean(int32_t x, int32_t y, int32_t r) const
     {
-        const int32_t x0 = std::max(0, x - r), x1 = std::max(x0, std::min(x + r, m_width - 2));
-        const int32_t y0 = std::max(0, y - r), y1 = std::max(y0, std::min(y + r, m_height - 2));
-        const size_t stride = static_cast<size_t>(m_width) + 1;
-        const uint64_t sum = m_sums[(y1 + 1) * stride + x1 + 1] - m_sums[y0 * stride + x1 + 1] -
-                             m_sums[(y1 + 1) * stride + x0] + m_sums[y0 * stride + x0];
-        const uint64_t count = static_cast<uint64_t>(x1 - x0 + 1) * static_cast<uint64_t>(y1 - y0 + 1);
-        return static_cast<uint16_t>(sum / count);
+        velimage::IntegralImage::Box box = velimage::IntegralImage::clippedBox(x, y, r, m_lastColumn, m_lastRow);
+        box.x1 = std::max(box.x0, box.x1);
+        box.y1 = std::max(box.y0, box.y1);
+        return static_cast<uint16_t>(m_sums.sum(box) / box.pixels());
     }
 
 private:
-    int32_t m_width, m_height;
-    std::vector<uint64_t> m_sums;
+    velimage::IntegralImage m_sums;
+    int32_t m_lastColumn, m_lastRow;
 };
 
 template <typename Rule>
@@ -88,19 +74,19 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
 
     {
         // Sky with ground nearby pulls the box mean below its own value: clear it.
-        const BoxSums sums(mask);
+        const BoxMeans sums(mask);
         eachPixel(current, [&](int32_t x, int32_t y) {
             const uint16_t v = mask.row(y)[x];
             return sums.mean(x, y, radius) < v ? uint16_t{0} : v;
         });
     }
     {
-        const BoxSums sums(current);
+        const BoxMeans sums(current);
         eachPixel(next, [&](int32_t x, int32_t y) { return sums.mean(x, y, radius); });
         current.swapContent(next);
     }
     for (int32_t round = 0; round < 4; ++round) {
-        const BoxSums sums(current);
+        const BoxMeans sums(current);
         eachPixel(next, [&](int32_t x, int32_t y) {
             return current.row(y)[x] == 0 ? uint16_t{0} : sums.mean(x, y, radius / 4);
         });

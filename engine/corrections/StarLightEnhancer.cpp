@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "image/IntegralImage.h"
 #include "integration/SampleRounding.h"
-#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 
 namespace veltone {
@@ -16,54 +16,18 @@ inline uint64_t luminance(const uint32_t* pixel)
     return (static_cast<uint64_t>(pixel[0]) + pixel[1] + pixel[2]) / 3;
 }
 
-// Summed-area table of luminance with one extra leading row and column of zeros:
-// sums[(y + 1)·(W + 1) + x + 1] = Σ L over [0, x] × [0, y].
-velmem::Buffer<uint64_t> buildIntegral(const AccumulationImage& image)
-{
-    const int32_t width = image.width(), height = image.height();
-    const size_t stride = static_cast<size_t>(width) + 1;
-    auto sums = velmem::allocateBuffer<uint64_t>(stride * (static_cast<size_t>(height) + 1));
-    std::fill_n(sums.get(), stride, 0);
-    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint64_t* out = sums.get() + (static_cast<size_t>(y) + 1) * stride;
-            const uint32_t* row = image.row(y);
-            uint64_t running = 0;
-            out[0] = 0;
-            for (int32_t x = 0; x < width; ++x) {
-                running += luminance(row + static_cast<size_t>(x) * 3);
-                out[x + 1] = running;
-            }
-        }
-    });
-    // Column sums: bands of columns, each walking all rows top to bottom.
-    velthread::parallelRows(static_cast<int32_t>(stride), [&](int32_t begin, int32_t end) {
-        for (int32_t y = 1; y < height; ++y) {
-            const uint64_t* above = sums.get() + static_cast<size_t>(y) * stride;
-            uint64_t* row = sums.get() + (static_cast<size_t>(y) + 1) * stride;
-            for (int32_t x = begin; x < end; ++x)
-                row[x] += above[x];
-        }
-    });
-    return sums;
-}
-
+// Mean luminance over the box of radius r about (x, y), the box never reaching the last column or
+// row (W − 2, H − 2); false when that leaves it empty.
 struct BoxMeans {
-    const uint64_t* sums;
-    size_t stride;
-    int32_t lastColumn, lastRow;  // W − 2 and H − 2: the box never reaches the last column or row
+    const velimage::IntegralImage& sums;
+    int32_t lastColumn, lastRow;
 
-    // Mean luminance over the box of radius r about (x, y); false when the box is empty.
     bool mean(int32_t x, int32_t y, int32_t r, float& value) const
     {
-        const int32_t x0 = std::max(0, x - r), x1 = std::min(x + r, lastColumn);
-        const int32_t y0 = std::max(0, y - r), y1 = std::min(y + r, lastRow);
-        if (x1 < x0 || y1 < y0)
+        const velimage::IntegralImage::Box box = velimage::IntegralImage::clippedBox(x, y, r, lastColumn, lastRow);
+        if (box.empty())
             return false;
-        const uint64_t total = sums[(y1 + 1) * stride + x1 + 1] - sums[y0 * stride + x1 + 1] -
-                               sums[(y1 + 1) * stride + x0] + sums[y0 * stride + x0];
-        const double count = static_cast<double>(x1 - x0 + 1) * (y1 - y0 + 1);
-        value = static_cast<float>(static_cast<double>(total) / count);
+        value = static_cast<float>(static_cast<double>(sums.sum(box)) / static_cast<double>(box.pixels()));
         return true;
     }
 };
@@ -76,8 +40,12 @@ void enhanceStarLight(AccumulationImage& image, float factor, const RegionWeight
         return;
     factor = std::max(factor, 1.0f);
     const int32_t width = image.width(), height = image.height();
-    const velmem::Buffer<uint64_t> sums = buildIntegral(image);
-    const BoxMeans box{sums.get(), static_cast<size_t>(width) + 1, width - 2, height - 2};
+    velimage::IntegralImage sums;
+    sums.buildFrom(width, height, [&image](int32_t y) {
+        const uint32_t* row = image.row(y);
+        return [row](int32_t x) { return luminance(row + static_cast<size_t>(x) * 3); };
+    });
+    const BoxMeans box{sums, width - 2, height - 2};
     const int32_t scaled = static_cast<int32_t>(static_cast<int64_t>(width) * 20 / 4900);
     const int32_t outerRadius = scaled > 1 ? scaled : 2;
     const int32_t innerRadius = outerRadius > 5 ? 1 : 0;

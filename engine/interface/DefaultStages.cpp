@@ -2,14 +2,15 @@
 #include "CompositionStages.h"
 #include "FinishingStages.h"
 #include "PerPixelStages.h"
+#include "PollutionStage.h"
 #include "RegistrationStages.h"
 #include "SkyMaskStage.h"
 #include "Stages.h"
 
 namespace velrun {
 
-// Trails and light-pollution reduction are not in this build: their members stay empty and the
-// run reports those stages as not done (a run whose composition stage is missing fails).
+// Trails are not in this build: their member stays empty and a trails run fails rather than
+// report work it did not do.
 RunStages defaultRunStages()
 {
     RunStages stages;
@@ -18,6 +19,7 @@ RunStages defaultRunStages()
     addRegistrationStages(stages);
     addCompositionStages(stages);
     addPerPixelStages(stages);
+    addPollutionStage(stages);
     // Last: it asks which of the others exist.
     addFinishingStages(stages);
     return stages;

@@ -1,5 +1,6 @@
 #include "FinishingStages.h"
 
+#include "SkyMaskStage.h"
 #include <algorithm>
 
 #include "corrections/BrightnessAdjuster.h"
@@ -50,16 +51,17 @@ void mergePixels(RunContext& ctx)
     for (int32_t& v : ctx.gradient)
         v /= 2;
     ctx.gradientExtent /= 2;
+    // The painted mask too, so that the finishing stages can make their soft mask at this size
+    // and the next output's reference prepares a full-size mask again.
+    halveMask(ctx.mask);
     halveMask(ctx.softMask);
 }
 
 void enhanceStars(RunContext& ctx)
 {
-    const velimage::AccumulationImage& acc = ctx.accumulation;
     veltone::RegionWeight region;
-    if (ctx.softMask && ctx.softMask->channels() == 1 && ctx.softMask->width() == acc.width() &&
-        ctx.softMask->height() == acc.height())
-        region.skyMask = ctx.softMask->data();
+    if (const velimage::Image16* soft = finishingSoftMask(ctx))
+        region.skyMask = soft->data();
     velstack::GradientRamp ramp;
     if (!region.skyMask && ctx.gradientActive()) {
         ramp = velstack::GradientRamp(ctx.gradient[0], ctx.gradient[1], ctx.gradient[2], ctx.gradient[3],

@@ -65,4 +65,25 @@ bool prepareSkyMask(RunContext& ctx, int32_t width, int32_t height, int32_t q, i
 
 void addSkyMaskStage(RunStages& stages) { stages.prepareSkyMask = prepareSkyMask; }
 
+const velimage::Image16* finishingSoftMask(RunContext& ctx)
+{
+    const velimage::AccumulationImage& acc = ctx.accumulation;
+    const auto fits = [&](const std::unique_ptr<velimage::Image16>& plane) {
+        return plane && plane->channels() == 1 && plane->width() == acc.width() && plane->height() == acc.height();
+    };
+    if (fits(ctx.finishingSoftMask))
+        return ctx.finishingSoftMask.get();
+    const EngineSettings& s = ctx.settings;
+    if (!fits(ctx.mask) || !s.hasMask())
+        return nullptr;
+    // Finer than the q = 60 mask of star detection and integration: the finishing stages should
+    // reach closer to the horizon.
+    const int32_t passes = std::min(ctx.mask->width() / s.maskWidth, ctx.mask->height() / s.maskHeight);
+    auto soft = std::make_unique<velimage::Image16>();
+    if (!veltone::makeSoftSkyMask(*ctx.mask, 20, passes, *soft))
+        return nullptr;
+    ctx.finishingSoftMask = std::move(soft);
+    return ctx.finishingSoftMask.get();
+}
+
 }  // namespace velrun

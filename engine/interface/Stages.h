@@ -61,6 +61,10 @@ struct RunContext {
     // sky mask; filled by the prepareSkyMask stage.
     std::unique_ptr<velimage::Image16> mask;
     std::unique_ptr<velimage::Image16> softMask;
+    // The finer soft sky mask (q = 20) that weighs star-light enhancement and light-pollution
+    // reduction: made from `mask` by the first finishing stage that needs it, at the accumulation
+    // image's size, and kept for the rest of the run (see finishingSoftMask()).
+    std::unique_ptr<velimage::Image16> finishingSoftMask;
     // Regions in pixels of the current reference (x0, y0, dx, dy); all zero when not set.
     int32_t starBound[4] = {0, 0, 0, 0};
     int32_t gradient[4] = {0, 0, 0, 0};

@@ -356,7 +356,7 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
             } else {
                 // Light pollution brightens towards the lower left, where the town is.
                 const double share = std::clamp(0.65 * vy + 0.35 * (1.0 - double(x) / width), 0.0, 1.0);
-                const double glow = share * share * o.pollution;
+                const double glow = (o.pollutionPower == 2.0 ? share * share : std::pow(share, o.pollutionPower)) * o.pollution;
                 for (int c = 0; c < 3; ++c)
                     p[c] = float(o.skyLevel * (naturalTint[c] + glow * pollutionTint[c]));
             }

@@ -33,6 +33,7 @@ struct SkyOptions {
 
     double skyLevel = 1800.0;  // ADU of the sky glow at the dark side
     double pollution = 1.2;  // extra glow at the polluted corner, as a share of skyLevel
+    double pollutionPower = 2.0;  // how the glow grows towards that corner: 1 linear, 2 quadratic
     double vignetting = 0.35;  // light loss at the corners
     double pedestal = 256.0;  // black level of lights and darks
     double gain = 0.5;  // ADU per electron: shot-noise scale

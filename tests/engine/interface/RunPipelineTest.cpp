@@ -12,6 +12,9 @@
 #include "image/ImageFiles.h"
 #include "image/TiffWriter.h"
 #include "PipelineHarness.h"
+#include "PollutionStage.h"
+#include "SkyMaskStage.h"
+#include "corrections/SoftSkyMask.h"
 #include "parallel/FrameStore.h"
 #include "support/TempDir.h"
 
@@ -461,6 +464,8 @@ TEST(RunPipeline, CalibrationFramesThatDoNotFitAreSkippedAndTheRunGoesOnWithoutT
     EXPECT_TRUE(run.log.contains(9, 2));   // no vignetting image ...
     EXPECT_FALSE(run.log.contains(22, 0));  // ... so no flat field
     EXPECT_EQ(run.fake.written.size(), 1u);
+}
+
 TEST(RunPipeline, AModeThatCannotRunNeverReportsSuccess)
 {
     struct Case {
@@ -492,4 +497,55 @@ TEST(RunPipeline, AModeThatCannotRunNeverReportsSuccess)
         EXPECT_TRUE(run.fake.written.empty());
         EXPECT_EQ(dir.entryCount(), 0);
     }
+}
+
+TEST(RunPipeline, LightPollutionTakesOneStepForTheSurfaceAndFiveForTheGrid)
+{
+    for (int32_t kind : {1, 2}) {
+        veltest::TempDir dir;
+        Session run({L"/night/a.tif"}, dir.wfile("out.tif"));
+        run.adjust = [](velrun::RunStages& stages) { velrun::addPollutionStage(stages); };
+        run.engine.setReducePollution(kind, 0);
+        ASSERT_EQ(run.go(), VELOSTAR_OK);
+        const auto at = [&](int32_t stage) {
+            return std::find_if(run.log.steps.begin(), run.log.steps.end(),
+                                [stage](const Step& s) { return std::get<0>(s) == stage; });
+        };
+        ASSERT_NE(at(53), run.log.steps.end()) << kind;
+        EXPECT_EQ(std::get<1>(*at(53)), 1);
+        EXPECT_EQ(std::get<2>(*at(53)) - std::get<2>(*at(52)), kind == 1 ? 1 : 5);
+        EXPECT_LT(at(53), at(44));  // before the final tone conversion
+        EXPECT_EQ(std::get<2>(run.log.steps.back()), run.engine.totalSteps());
+    }
+}
+
+TEST(FinishingSoftMask, IsMadeOnceWithTheFinerRadiusAtTheImageSize)
+{
+    VelostarImpl engine;
+    EngineSettings settings;
+    const uint8_t painted[3] = {0, 255, 0};
+    settings.maskRgb = painted;
+    settings.maskWidth = settings.maskHeight = 1;
+    velrun::RunContext ctx(engine, settings);
+    ctx.mask = std::make_unique<velimage::Image16>();
+    ctx.mask->allocate(120, 90, 1);
+    for (int32_t y = 0; y < 90; ++y)
+        for (int32_t x = 0; x < 120; ++x)
+            ctx.mask->row(y)[x] = y < 50 ? 65535 : 0;
+    ctx.accumulation.allocate(60, 45, 3);
+    EXPECT_EQ(velrun::finishingSoftMask(ctx), nullptr);  // no mask of the image's size
+
+    ctx.accumulation.allocate(120, 90, 3);
+    const velimage::Image16* soft = velrun::finishingSoftMask(ctx);
+    ASSERT_NE(soft, nullptr);
+    velimage::Image16 fine, coarse;
+    ASSERT_TRUE(veltone::makeSoftSkyMask(*ctx.mask, 20, 90, fine));  // 90 bitmap pixels to one: 90 final passes
+    ASSERT_TRUE(veltone::makeSoftSkyMask(*ctx.mask, 60, 90, coarse));
+    EXPECT_TRUE(std::equal(fine.data(), fine.data() + fine.elementCount(), soft->data()));
+    EXPECT_FALSE(std::equal(coarse.data(), coarse.data() + coarse.elementCount(), soft->data()));
+
+    // Later stages and outputs of the run get the same mask, not a new one.
+    std::fill_n(ctx.mask->data(), ctx.mask->elementCount(), 0);
+    EXPECT_EQ(velrun::finishingSoftMask(ctx), soft);
+    EXPECT_TRUE(std::equal(fine.data(), fine.data() + fine.elementCount(), soft->data()));
 }

@@ -1,0 +1,391 @@
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "corrections/LightPollution.h"
+#include "corrections/PollutionLevel.h"
+#include "corrections/PollutionMapping.h"
+#include "image/BoxMeans.h"
+#include "parallel/LargeBuffer.h"
+#include "parallel/ProcessPool.h"
+
+// Kind 2: background levels on a 12 × 12 grid of cells, filled where the sky is hidden, refined,
+// interpolated to every pixel and smoothed by box means.
+namespace veltone {
+
+namespace {
+
+using velimage::AccumulationImage;
+
+constexpr int32_t Cells = 12;
+constexpr int32_t Nodes = Cells + 1;  // the last row and column repeat the 12th
+
+// Node values, three channels per node, row by row.
+using NodeImage = std::array<uint32_t, Nodes * Nodes * 3>;
+
+inline uint32_t* node(NodeImage& nodes, int32_t i, int32_t j) { return nodes.data() + (j * Nodes + i) * 3; }
+inline const uint32_t* node(const NodeImage& nodes, int32_t i, int32_t j) { return nodes.data() + (j * Nodes + i) * 3; }
+
+// Which pixels the cells count and how the mapping weighs the foreground.
+struct Variant {
+    const velimage::Image16* countMask = nullptr;  // count pixels whose painted value is above 0
+    const velimage::Image16* weightMask = nullptr;  // sky weight = value / 65535
+    const PollutionRegion* line = nullptr;          // count the sky side of the star-boundary line
+    const velstack::GradientRamp* ramp = nullptr;   // sky weight from the gradient ramp
+
+    bool restricted() const { return countMask || line; }
+    bool counts(int32_t x, int32_t y) const
+    {
+        if (countMask)
+            return countMask->row(y)[x] > 0;
+        if (line)
+            return line->onSkySide(x, y);
+        return true;
+    }
+    bool weighted() const { return weightMask || ramp; }
+    double weightAt(int32_t x, int32_t y) const
+    {
+        if (weightMask)
+            return weightMask->row(y)[x] / 65535.0;
+        return ramp->weightAt(x, y);
+    }
+};
+
+bool sameSize(const velimage::Image16* plane, const AccumulationImage& image)
+{
+    return plane && plane->channels() == 1 && plane->width() == image.width() && plane->height() == image.height();
+}
+
+Variant chooseVariant(const AccumulationImage& image, const PollutionOptions& options, const PollutionRegion& region)
+{
+    Variant variant;
+    if (!options.aggressive)
+        return variant;
+    if (sameSize(region.skyMask, image)) {
+        variant.countMask = region.skyMask;
+        // The painted mask stands in when no soft mask of this size was made.
+        variant.weightMask = sameSize(region.softMask, image) ? region.softMask : region.skyMask;
+    } else if (region.hasStarBound && region.ramp && region.ramp->width() > 0.0f) {
+        variant.line = &region;
+        variant.ramp = region.ramp;
+    }
+    return variant;
+}
+
+// Cell i covers columns start(i) .. start(i + 1) − 1: the first cell also takes the remainder on
+// the left, the last whatever small images leave on the right.
+struct CellLayout {
+    int32_t width, height, cellWidth, cellHeight, remainderX, remainderY;
+
+    int32_t columnStart(int32_t i) const { return i == 0 ? 0 : i == Cells ? width : remainderX + i * cellWidth; }
+    int32_t rowStart(int32_t j) const { return j == 0 ? 0 : j == Cells ? height : remainderY + j * cellHeight; }
+};
+
+inline void sortPair(uint32_t& a, uint32_t& b)
+{
+    const uint32_t low = std::min(a, b);
+    b = std::max(a, b);
+    a = low;
+}
+
+inline uint32_t median5(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e)
+{
+    sortPair(a, b);
+    sortPair(d, e);
+    sortPair(a, d);  // a is the smallest of a, b, d, e: not the median
+    sortPair(b, e);  // e is the largest of them: not the median either
+    // The median of five is the median of b, c, d.
+    sortPair(b, c);
+    sortPair(c, d);
+    sortPair(b, c);
+    return c;
+}
+
+// Medians of the cross (the pixel and its four direct neighbours, coordinates clamped) of every
+// channel of the pixels x0 .. x1 − 1 of row y, three values per pixel into `out`.
+void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32_t x1, uint32_t* out)
+{
+    const int32_t w = image.width(), h = image.height();
+    const uint32_t* mid = image.row(y);
+    const uint32_t* up = image.row(std::max(0, y - 1));
+    const uint32_t* down = image.row(std::min(h - 1, y + 1));
+    const auto borderPixel = [&](int32_t x) {
+        const size_t left = static_cast<size_t>(std::max(0, x - 1)) * 3, right = static_cast<size_t>(std::min(w - 1, x + 1)) * 3;
+        const size_t centre = static_cast<size_t>(x) * 3;
+        for (size_t c = 0; c < 3; ++c)
+            out[(static_cast<size_t>(x - x0)) * 3 + c] =
+                median5(mid[centre + c], mid[left + c], mid[right + c], up[centre + c], down[centre + c]);
+    };
+    const int32_t innerBegin = std::max(x0, 1), innerEnd = std::max(innerBegin, std::min(x1, w - 1));
+    for (int32_t x = x0; x < innerBegin; ++x)
+        borderPixel(x);
+    // Inside, the channels of a row are one flat run: neighbours are 3 elements away.
+    const size_t begin = static_cast<size_t>(innerBegin) * 3, end = static_cast<size_t>(innerEnd) * 3;
+    uint32_t* inner = out + static_cast<size_t>(innerBegin - x0) * 3 - begin;
+    for (size_t i = begin; i < end; ++i)
+        inner[i] = median5(mid[i], mid[i - 3], mid[i + 3], up[i], down[i]);
+    for (int32_t x = innerEnd; x < x1; ++x)
+        borderPixel(x);
+}
+
+// The percentile level of every cell on the cross-median values of its counted pixels.
+void measureCells(const AccumulationImage& image, const CellLayout& layout, const Variant& variant,
+                  const PercentileRule& rule, NodeImage& nodes, std::array<bool, Cells * Cells>& usable)
+{
+    int32_t widest = 0, tallest = 0;
+    for (int32_t k = 0; k < Cells; ++k) {
+        widest = std::max(widest, layout.columnStart(k + 1) - layout.columnStart(k));
+        tallest = std::max(tallest, layout.rowStart(k + 1) - layout.rowStart(k));
+    }
+    velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
+        std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
+        std::vector<uint32_t> medians(static_cast<size_t>(widest) * 3);
+        std::vector<uint32_t> counts(LevelBins);
+        for (int32_t cell = begin; cell < end; ++cell) {
+            const int32_t i = cell % Cells, j = cell / Cells;
+            const int32_t x0 = layout.columnStart(i), x1 = layout.columnStart(i + 1);
+            const int32_t y0 = layout.rowStart(j), y1 = layout.rowStart(j + 1);
+            size_t filled = 0;
+            for (int32_t y = y0; y < y1; ++y) {
+                if (!variant.restricted()) {
+                    crossMedianRow(image, y, x0, x1, values.data() + filled);
+                    filled += static_cast<size_t>(x1 - x0) * 3;
+                    continue;
+                }
+                crossMedianRow(image, y, x0, x1, medians.data());
+                for (int32_t x = x0; x < x1; ++x)
+                    if (variant.counts(x, y)) {
+                        std::copy_n(medians.data() + static_cast<size_t>(x - x0) * 3, 3, values.data() + filled);
+                        filled += 3;
+                    }
+            }
+            uint32_t maximum[3] = {0, 0, 0};
+            for (size_t k = 0; k < filled; k += 3)
+                for (size_t c = 0; c < 3; ++c)
+                    maximum[c] = std::max(maximum[c], values[k + c]);
+            const uint64_t counted = filled / 3;
+            const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
+            usable[static_cast<size_t>(cell)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
+            uint32_t* out = node(nodes, i, j);
+            for (int32_t c = 0; c < 3; ++c) {
+                out[c] = 0;
+                if (counted == 0)
+                    continue;
+                const int32_t shift = binShiftFor(maximum[c]);
+                const size_t bins = static_cast<size_t>(maximum[c] >> shift) + 1;
+                std::fill_n(counts.begin(), bins, 0u);
+                for (size_t k = static_cast<size_t>(c); k < filled; k += 3)
+                    ++counts[values[k] >> shift];
+                out[c] = static_cast<uint32_t>(rule.level(counts.data(), bins, shift, counted));
+            }
+        }
+    });
+}
+
+// Cells without enough sky take the mean of their usable direct neighbours, pass after pass
+// (weakened to 0.7 from the third pass on, so that far-filled cells do not carry a bright
+// horizon inwards); false when no cell is usable at all.
+bool fillCells(NodeImage& nodes, std::array<bool, Cells * Cells>& usable)
+{
+    if (std::none_of(usable.begin(), usable.end(), [](bool u) { return u; }))
+        return false;
+    for (int32_t pass = 1;; ++pass) {
+        const double factor = pass <= 2 ? 1.0 : 0.7;
+        NodeImage next = nodes;
+        std::array<bool, Cells * Cells> nextUsable = usable;
+        bool changed = false;
+        for (int32_t j = 0; j < Cells; ++j)
+            for (int32_t i = 0; i < Cells; ++i) {
+                if (usable[static_cast<size_t>(j * Cells + i)])
+                    continue;
+                static constexpr int32_t di[4] = {-1, 1, 0, 0}, dj[4] = {0, 0, -1, 1};
+                uint64_t sum[3] = {0, 0, 0};
+                int32_t count = 0;
+                for (int32_t k = 0; k < 4; ++k) {
+                    const int32_t ni = i + di[k], nj = j + dj[k];
+                    if (ni < 0 || nj < 0 || ni >= Cells || nj >= Cells || !usable[static_cast<size_t>(nj * Cells + ni)])
+                        continue;
+                    const uint32_t* v = node(nodes, ni, nj);
+                    for (int32_t c = 0; c < 3; ++c)
+                        sum[c] += v[c];
+                    ++count;
+                }
+                if (count == 0)
+                    continue;
+                uint32_t* out = node(next, i, j);
+                for (int32_t c = 0; c < 3; ++c)
+                    out[c] = static_cast<uint32_t>(static_cast<double>(sum[c]) / count * factor);
+                nextUsable[static_cast<size_t>(j * Cells + i)] = true;
+                changed = true;
+            }
+        if (!changed)
+            return true;
+        nodes = next;
+        usable = nextUsable;
+    }
+}
+
+void repeatLastRowAndColumn(NodeImage& nodes)
+{
+    for (int32_t k = 0; k < Cells; ++k) {
+        std::copy_n(node(nodes, Cells - 1, k), 3, node(nodes, Cells, k));
+        std::copy_n(node(nodes, k, Cells - 1), 3, node(nodes, k, Cells));
+    }
+    std::copy_n(node(nodes, Cells - 1, Cells - 1), 3, node(nodes, Cells, Cells));
+}
+
+// A node that is the brightest of its cross by more than twice the cross's median (a star
+// cluster, a lit cloud) takes the mean of the four others; up to four passes.
+void refineNodes(NodeImage& nodes)
+{
+    for (int32_t pass = 0; pass < 4; ++pass) {
+        NodeImage next = nodes;
+        bool changed = false;
+        for (int32_t j = 0; j < Nodes; ++j)
+            for (int32_t i = 0; i < Nodes; ++i)
+                for (int32_t c = 0; c < 3; ++c) {
+                    uint32_t cross[5] = {node(nodes, i, j)[c], node(nodes, std::max(0, i - 1), j)[c],
+                                         node(nodes, std::min(Nodes - 1, i + 1), j)[c],
+                                         node(nodes, i, std::max(0, j - 1))[c],
+                                         node(nodes, i, std::min(Nodes - 1, j + 1))[c]};
+                    const uint32_t own = cross[0];
+                    std::sort(cross, cross + 5);
+                    if (own == cross[4] && 2 * static_cast<uint64_t>(cross[2]) < own) {
+                        const uint64_t sum = static_cast<uint64_t>(cross[0]) + cross[1] + cross[2] + cross[3];
+                        node(next, i, j)[c] = static_cast<uint32_t>(sum >> 2);
+                        changed = true;
+                    }
+                }
+        if (!changed)
+            return;
+        nodes = next;
+    }
+}
+
+// Full-resolution background, one plane per channel.
+struct BackgroundPlanes {
+    velmem::Buffer<uint32_t> plane[3];
+};
+
+// Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler.
+void interpolate(const NodeImage& nodes, const CellLayout& layout, BackgroundPlanes& background)
+{
+    const int32_t width = layout.width, height = layout.height;
+    const auto gridPosition = [](int32_t p, int32_t remainder, int32_t cell) {
+        const float g = static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f;
+        return std::clamp(g, 0.0f, static_cast<float>(Cells));
+    };
+    // Node column and fraction per pixel column; at the clamp the last interval is taken at its end.
+    std::vector<int32_t> columns(static_cast<size_t>(width));
+    std::vector<float> fractions(static_cast<size_t>(width));
+    for (int32_t x = 0; x < width; ++x) {
+        const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
+        const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
+        columns[static_cast<size_t>(x)] = ix;
+        fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
+    }
+    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float gy = gridPosition(y, layout.remainderY, layout.cellHeight);
+            const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
+            const float fy = gy - static_cast<float>(iy);
+            for (int32_t c = 0; c < 3; ++c) {
+                uint32_t* out = background.plane[c].get() + static_cast<size_t>(y) * width;
+                for (int32_t x = 0; x < width; ++x) {
+                    const int32_t ix = columns[static_cast<size_t>(x)];
+                    const float fx = fractions[static_cast<size_t>(x)];
+                    const int64_t c00 = node(nodes, ix, iy)[c], c10 = node(nodes, ix + 1, iy)[c];
+                    const int64_t c01 = node(nodes, ix, iy + 1)[c], c11 = node(nodes, ix + 1, iy + 1)[c];
+                    const float value = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00) +
+                                        fx * static_cast<float>(c10 - c00) +
+                                        fx * fy * static_cast<float>(c11 + c00 - c10 - c01) + 0.5f;
+                    out[x] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
+                }
+            }
+        }
+    });
+}
+
+// The largest three-channel mean of the nodes when it lies above the working white, else that white.
+double whiteLevel(const NodeImage& nodes)
+{
+    uint64_t brightest = 0;
+    for (int32_t k = 0; k < Nodes * Nodes; ++k) {
+        const uint32_t* v = nodes.data() + k * 3;
+        brightest = std::max(brightest, (static_cast<uint64_t>(v[0]) + v[1] + v[2]) / 3);
+    }
+    return brightest >= 0x1000000 ? static_cast<double>(brightest) : 0xFFFFFF;
+}
+
+}  // namespace
+
+bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& options, const PollutionRegion& region)
+{
+    if (image.empty() || image.channels() != 3)
+        return false;
+    const int32_t width = image.width(), height = image.height();
+    const int32_t cellWidth = width / Cells, cellHeight = height / Cells;
+    if (cellWidth < 1 || cellHeight < 1)
+        return false;
+    const CellLayout layout{width, height, cellWidth, cellHeight, width % cellWidth, height % cellHeight};
+    const Variant variant = chooseVariant(image, options, region);
+
+    NodeImage nodes{};
+    std::array<bool, Cells * Cells> usable{};
+    measureCells(image, layout, variant, PercentileRule::forStrength(options.strength, options.aggressive), nodes,
+                 usable);
+    if (!fillCells(nodes, usable))
+        return false;
+    repeatLastRowAndColumn(nodes);
+    refineNodes(nodes);
+    const double white = whiteLevel(nodes);
+
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    BackgroundPlanes background;
+    for (auto& plane : background.plane)
+        plane = velmem::allocateBuffer<uint32_t>(pixels);
+    interpolate(nodes, layout, background);
+    {
+        // One box mean of radius r = (cell width + cell height) / 4, then six of r / 2.
+        velmem::Buffer<uint32_t> scratch = velmem::allocateBuffer<uint32_t>(pixels);
+        const int32_t radius = (cellWidth + cellHeight) / 4;
+        for (auto& plane : background.plane)
+            for (int32_t pass = 0; pass < 7; ++pass) {
+                const int32_t r = pass == 0 ? radius : radius / 2;
+                if (r == 0)
+                    continue;
+                velimage::boxMeans(plane.get(), scratch.get(), width, height, r);
+                std::swap(plane, scratch);
+            }
+    }
+
+    const double target = pollutionTarget(options.colorSpace);
+    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            uint32_t* pixel = image.row(y);
+            const size_t offset = static_cast<size_t>(y) * width;
+            for (int32_t x = 0; x < width; ++x, pixel += 3) {
+                double b[3] = {static_cast<double>(background.plane[0][offset + x]),
+                               static_cast<double>(background.plane[1][offset + x]),
+                               static_cast<double>(background.plane[2][offset + x])};
+                const double mean = (b[0] + b[1] + b[2]) / 3.0;
+                if (variant.weighted())
+                    adjustForeground(pixel, variant.weightAt(x, y), b);
+                mapPixel(pixel, b, mean, target, white);
+            }
+        }
+    });
+    return true;
+}
+
+bool reduceLightPollution(AccumulationImage& image, const PollutionOptions& options, const PollutionRegion& region)
+{
+    if (options.kind == 1)
+        return reduceDeepSkyPollution(image, options, region);
+    if (options.kind == 2)
+        return reduceUnevenPollution(image, options, region);
+    return false;
+}
+
+}  // namespace veltone

@@ -1,0 +1,28 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "image/BoxMeans.h"
+#include "image/IntegralImage.h"
+#include "parallel/ProcessPool.h"
+
+TEST(BoxMeans, EqualTheIntegralImageMeansForEveryRadius)
+{
+    constexpr int32_t width = 41, height = 29;
+    std::mt19937 random(11);
+    std::vector<uint32_t> plane(static_cast<size_t>(width) * height);
+    for (uint32_t& v : plane)
+        v = random();  // full 32-bit values: the sums need all 64 bits of headroom they get
+    velimage::IntegralImage sums;
+    sums.build(plane.data(), width, height, width);
+    std::vector<uint32_t> means(plane.size());
+    velthread::ProcessPoolScope pool(3);  // bands start inside windows that straddle them
+    for (int32_t r : {0, 1, 3, 14, 20, 35}) {
+        velimage::boxMeans(plane.data(), means.data(), width, height, r);
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x)
+                ASSERT_EQ(means[static_cast<size_t>(y) * width + x], sums.clippedMean(x, y, r, width - 1, height - 1))
+                    << x << "," << y << " r" << r;
+    }
+}
