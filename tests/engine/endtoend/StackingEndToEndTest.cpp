@@ -263,7 +263,7 @@ class DistortionCorrection : public ::testing::TestWithParam<int> {};
 TEST_P(DistortionCorrection, CornersStayAsSharpAsTheCentreOnlyWithCorrection)
 {
     velsky::SkyOptions o = smallSky(5, 17);
-    o.k1 = 0.06;
+    o.k1 = 0.08;
     o.rotationPerFrameDeg = 1.0;  // stars cross enough of the lens for its distortion to show
     SkySeries series(o);
     const auto setup = [](Velostar& engine) {
@@ -294,7 +294,7 @@ TEST_P(DistortionCorrection, CornersStayAsSharpAsTheCentreOnlyWithCorrection)
     const double centreRatio = meanWidth(*stack, centre) / meanWidth(*base, centre);
     if (GetParam() == 0) {
         // Without correction the series must visibly blur the corners, or it tests nothing.
-        EXPECT_GT(cornerRatio, 1.15);
+        EXPECT_GT(cornerRatio, 1.12);
     } else {
         EXPECT_LT(cornerRatio, 1.10) << "mode " << GetParam();
         EXPECT_LT(centreRatio, 1.10) << "mode " << GetParam();
