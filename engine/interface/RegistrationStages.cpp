@@ -7,6 +7,7 @@
 #include "registration/StarDetector.h"
 #include "registration/StarIdentity.h"
 #include "registration/StarPattern.h"
+#include "registration/StarShape.h"
 
 namespace velrun {
 
@@ -25,6 +26,8 @@ std::unique_ptr<FrameAnalysis> analyzeFrame(RunContext& ctx, Frame& frame, int32
     // The detector ignores a mask of another size and falls back to the line, then the frame.
     velreg::detectStars(image, analysis->starList, ctx.mask.get(), ctx.starBoundActive() ? &line : nullptr, attempt,
                         velreg::detectionGain16(image));
+    // A trail's points would crowd the stars out of the pattern.
+    velreg::dropStreakPoints(image, analysis->starList);
     analysis->stars = static_cast<int32_t>(analysis->starList.size());
 
     // The displacement grid needs more stars, spread more evenly.
