@@ -9,7 +9,7 @@ namespace {
 
 // Pairs within this distance of a consensus hypothesis support it. Whole-pixel positions are off
 // by up to about a pixel on each side, sub-pixel centres by far less.
-constexpr float kConsensusTolerancePx = 2.0f;
+constexpr float kConsensusTolerancePx = 1.0f;
 // Sub-pixel centres are good to a tenth of a pixel or so; iterated rejection never needs to cut
 // closer than this to the fit.
 constexpr float kRejectionFloorPx = 0.25f;
@@ -42,6 +42,21 @@ void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx,
     pairs = std::move(kept);
 }
 
+// Consensus among the pairs that moved by a whole pixel or more. On a landscape the sky moves and
+// hot pixels and lit windows stand still; where stars are few, the still points could outvote
+// them. When the sky itself stood still, the pairs that moved only by rounding find that motion too.
+bool movingConsensus(const StarPairList& pairs, const PointPairList& points, Consensus& consensus)
+{
+    PointPairList moving;
+    for (size_t k = 0; k < pairs.size(); ++k)
+        if (pairs[k].firstX != pairs[k].secondX || pairs[k].firstY != pairs[k].secondY)
+            moving.push_back(points[k]);
+    // With every pair moving (or hardly any) the consensus over all pairs decides.
+    if (moving.size() == pairs.size() || moving.size() < kMinConsensusPairs)
+        return false;
+    return findConsensus(moving, kConsensusTolerancePx, kMinConsensusPairs, consensus);
+}
+
 }  // namespace
 
 PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second)
@@ -69,10 +84,11 @@ bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairLi
     // Least squares alone lets a fixed light or a run of look-alikes drag the fit towards them,
     // and the outlier rule below trusts anything within (W + H) / 180 pixels of such a fit: let
     // the pairs that move together decide first.
-    Consensus consensus;
-    if (!findConsensus(pointPairsOf(pairs, first, second), kConsensusTolerancePx, kMinConsensusPairs, consensus))
-        return fail(stats, AlignFailure::TooFewPairs);
     const PointPairList points = pointPairsOf(pairs, first, second);
+    Consensus consensus;
+    if (!movingConsensus(pairs, points, consensus) &&
+        !findConsensus(points, kConsensusTolerancePx, kMinConsensusPairs, consensus))
+        return fail(stats, AlignFailure::TooFewPairs);
     if (!lensDistortion) {
         keepNear(consensus.transform, points, kConsensusTolerancePx, pairs);
     } else {
