@@ -1,6 +1,7 @@
 #include "registration/Alignment.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "registration/PairConsensus.h"
 
@@ -21,12 +22,13 @@ bool fail(AlignStats* stats, AlignFailure failure)
     return false;
 }
 
-// The measured centre of descriptor `index`, when the pattern carries centres.
+// The measured centre of descriptor `index`; null when the pattern has none for it.
 const SubPixel* centreOf(const StarPattern& pattern, int32_t index)
 {
     if (pattern.centres.size() != pattern.descriptors.size() || index < 0 || index >= pattern.chosenCount())
         return nullptr;
-    return &pattern.centres[static_cast<size_t>(index)];
+    const SubPixel& centre = pattern.centres[static_cast<size_t>(index)];
+    return std::isnan(centre.x) ? nullptr : &centre;
 }
 
 constexpr int32_t kMaxGrowRounds = 8;
@@ -59,15 +61,24 @@ bool movingConsensus(const StarPairList& pairs, const PointPairList& points, Con
 
 }  // namespace
 
-PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second)
+PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second,
+                           bool measuredOnly)
 {
     PointPairList points = pointPairsOf(pairs);
+    size_t kept = 0;
     for (size_t k = 0; k < pairs.size(); ++k) {
-        if (const SubPixel* c = centreOf(first, pairs[k].firstIndex))
-            points[k].firstX = c->x, points[k].firstY = c->y;
-        if (const SubPixel* c = centreOf(second, pairs[k].secondIndex))
-            points[k].secondX = c->x, points[k].secondY = c->y;
+        const SubPixel* a = centreOf(first, pairs[k].firstIndex);
+        const SubPixel* b = centreOf(second, pairs[k].secondIndex);
+        if (measuredOnly && !(a && b))
+            continue;
+        PointPair& point = points[kept++];
+        point = points[k];
+        if (a)
+            point.firstX = a->x, point.firstY = a->y;
+        if (b)
+            point.secondX = b->x, point.secondY = b->y;
     }
+    points.resize(kept);
     return points;
 }
 
@@ -119,7 +130,12 @@ bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF&
     StarPairList pairs;
     if (!matchAndFit(first, second, pairs, transform, stats))
         return false;
-    if (!fitWithRejection(pointPairsOf(pairs, first, second), kRejectionFloorPx, kMinConsensusPairs, transform))
+    // A whole-pixel position (a star at the edge, or a second detection beside a bright star)
+    // is worth far less than a measured centre: leave such pairs out when enough remain.
+    PointPairList points = pointPairsOf(pairs, first, second, true);
+    if (points.size() < kMinConsensusPairs)
+        points = pointPairsOf(pairs, first, second);
+    if (!fitWithRejection(points, kRejectionFloorPx, kMinConsensusPairs, transform))
         return fail(stats, AlignFailure::FitFailed);
     return true;
 }

@@ -39,8 +39,10 @@ bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF&
 bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform,
                  AlignStats* stats = nullptr, bool lensDistortion = false);
 
-// The pairs' positions: the patterns' sub-pixel centres where they carry them, else whole pixels.
-PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second);
+// The pairs' positions: the patterns' sub-pixel centres where they were measured, else whole
+// pixels. With `measuredOnly`, only the pairs whose two centres were both measured.
+PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second,
+                           bool measuredOnly = false);
 
 // Copies the identities of the second pattern's stars to the first pattern's stars they match
 // (after outlier rejection). Other stars keep their identities. Must not run while `first` is

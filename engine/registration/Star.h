@@ -45,8 +45,9 @@ struct StarPattern {
     int32_t width = 0;                        // frame size the pattern was built for
     int32_t height = 0;
     int32_t offeredCount = 0;  // stars in the list it was built from
-    // Sub-pixel centre of each descriptor's star, in descriptor order; empty until measured
-    // (the whole-pixel positions stand in). Only the transform fits read it.
+    // Sub-pixel centre of each descriptor's star, in descriptor order; empty until measured, NaN
+    // for a star that could not be measured (the whole-pixel position stands in for both). Only
+    // the transform fits read it.
     std::vector<SubPixel> centres;
 
     int32_t chosenCount() const { return static_cast<int32_t>(descriptors.size()); }

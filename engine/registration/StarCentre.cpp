@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace velreg {
 namespace {
@@ -91,7 +92,9 @@ void measureStarCentres(const velimage::Image16& frame, StarPattern& pattern)
     pattern.centres.resize(pattern.descriptors.size());
     for (size_t i = 0; i < pattern.descriptors.size(); ++i) {
         const Star& star = pattern.descriptors[i].star;
-        measureStarCentre(frame, star.x, star.y, pattern.centres[i].x, pattern.centres[i].y);
+        SubPixel& centre = pattern.centres[i];
+        if (!measureStarCentre(frame, star.x, star.y, centre.x, centre.y))
+            centre.x = centre.y = std::numeric_limits<float>::quiet_NaN();
     }
 }
 

@@ -6,9 +6,9 @@
 namespace velreg {
 
 // Measures the sub-pixel centre of every descriptor's star in `pattern` on the frame it was
-// detected in, and stores them in pattern.centres. The whole-pixel position is kept for a star
-// whose centre cannot be measured (too close to the edge, no light above the background, or a
-// centre that wanders off the star). A few hundred small windows: cheap next to detection.
+// detected in, and stores them in pattern.centres: NaN for a star whose centre cannot be
+// measured (too close to the edge, no light above the background, or a centre that wanders off
+// to a neighbour). A few hundred small windows: cheap next to detection.
 void measureStarCentres(const velimage::Image16& frame, StarPattern& pattern);
 
 // The centre of one star near whole-pixel (x, y): a Gaussian-weighted centroid of the
