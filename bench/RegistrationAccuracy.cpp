@@ -3,7 +3,7 @@
 // over the whole frame, and the star width of a stack warped with the reported transforms against
 // one warped with the true transforms (same warp). Run once per change, not in CI:
 //   build/bin/bench_RegistrationAccuracy [--width W] [--height H] [--frames N] [--jpeg]
-//       [--color srgb|adobe|linear] [--mask] [--rotation DEG] [--jitter PX] [--seed S]
+//       [--color srgb|adobe|linear] [--mask] [--rotation DEG] [--jitter PX] [--seed S] [--plain-warp]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -31,6 +31,7 @@ struct Settings {
     velsky::SkyOptions sky;
     int colorSpace = 0;  // engine setting: 0 sRGB, 1 Adobe, 2 linear
     bool mask = false;
+    bool plainWarp = false;  // also stack with a plain double-precision bilinear warp
 };
 
 std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -95,6 +96,39 @@ double starWidth(const velimage::AccumulationImage& image, double x, double y)
     return std::sqrt(second / sum);
 }
 
+// A plain bilinear warp in double precision, pixel centres on whole numbers, added to `target`
+// (sums and weights), for comparison with the engine's warp.
+void addPlainWarp(const velimage::Image16& frame, const velsky::Affine& toBase, velimage::AccumulationImage& target,
+                  std::vector<double>& sums)
+{
+    const int w = frame.width(), h = frame.height();
+    if (target.empty()) {
+        target.allocate(w, h, 3);
+        sums.assign(size_t(w) * h * 3, 0.0);
+        for (int y = 0; y < h; ++y)
+            std::fill_n(target.weightRow(y), w, 0.0f);
+    }
+    const velsky::Affine back = toBase.inverse();
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double sx, sy;
+            back.apply(x, y, sx, sy);
+            const int ix = int(std::floor(sx)), iy = int(std::floor(sy));
+            if (ix < 0 || iy < 0 || ix + 1 >= w || iy + 1 >= h)
+                continue;
+            const double fx = sx - ix, fy = sy - iy;
+            for (int c = 0; c < 3; ++c) {
+                auto at = [&](int px, int py) { return double(frame.row(py)[px * 3 + c]); };
+                sums[(size_t(y) * w + x) * 3 + c] += (1 - fx) * (1 - fy) * at(ix, iy) + fx * (1 - fy) * at(ix + 1, iy) +
+                                                     (1 - fx) * fy * at(ix, iy + 1) + fx * fy * at(ix + 1, iy + 1);
+            }
+            target.weightRow(y)[x] += 1.0f;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int i = 0; i < w * 3; ++i)
+            target.row(y)[i] = uint32_t(std::lround(sums[size_t(y) * w * 3 + i]));
+}
+
 int run(const Settings& settings)
 {
     const velsky::SkyGenerator generator(settings.sky);
@@ -130,7 +164,8 @@ int run(const Settings& settings)
 
     velthread::ProcessPoolScope pool(0);  // the engine's own pool is gone with its run
     const int loaderSetting = settings.colorSpace == 1 ? 2 : settings.colorSpace == 2 ? 3 : 1;
-    velimage::AccumulationImage fitted, truthStack;
+    velimage::AccumulationImage fitted, truthStack, plainStack;
+    std::vector<double> plainSums;
     double sumSquares = 0, worstRms = 0, worstPoint = 0;
     int aligned = 0, others = 0;
     for (int k = 0; k < engine->getFrameReportCount(); ++k) {
@@ -144,6 +179,8 @@ int run(const Settings& settings)
         if (!image)
             continue;
         velstack::accumulateFrame(*image, modelOf(truth.m.data()), truthStack);
+        if (settings.plainWarp)
+            addPlainWarp(*image, truth, plainStack, plainSums);
         if (report.reference) {
             velstack::accumulateFrame(*image, modelOf(truth.m.data()), fitted);
             continue;
@@ -183,13 +220,17 @@ int run(const Settings& settings)
         if (spots.size() == 400)
             break;
     }
-    double wFitted = 0, wTruth = 0;
+    double wFitted = 0, wTruth = 0, wPlain = 0;
     int measured = 0;
     for (const auto& s : spots) {
         const double a = starWidth(fitted, s[0], s[1]), b = starWidth(truthStack, s[0], s[1]);
-        if (a > 0 && b > 0)
-            wFitted += a, wTruth += b, ++measured;
+        const double c = settings.plainWarp ? starWidth(plainStack, s[0], s[1]) : 1.0;
+        if (a > 0 && b > 0 && c > 0)
+            wFitted += a, wTruth += b, wPlain += c, ++measured;
     }
+    if (settings.plainWarp)
+        std::printf("  true transforms, plain double bilinear warp: %.4f px (engine's warp / plain %.4f)\n",
+                    wPlain / std::max(1, measured), wPlain > 0 ? wTruth / wPlain : 0.0);
     std::printf("  aligned %d of %d; set rms %.4f px, worst frame rms %.4f px, worst point %.4f px\n", aligned, others,
                 aligned ? std::sqrt(sumSquares / aligned) : 0.0, worstRms, worstPoint);
     std::printf("  star width over %d stars: fitted %.4f px, true transforms %.4f px, ratio %.4f\n", measured,
@@ -218,6 +259,7 @@ int main(int argc, char** argv)
         else if (a == "--jitter") s.sky.jitterPx = std::stod(next());
         else if (a == "--jpeg") s.sky.jpeg = true;
         else if (a == "--mask") s.mask = true;
+        else if (a == "--plain-warp") s.plainWarp = true;
         else if (a == "--color") {
             const std::string c = next();
             s.colorSpace = c == "adobe" ? 1 : c == "linear" ? 2 : 0;

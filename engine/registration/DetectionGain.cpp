@@ -8,7 +8,7 @@
 namespace velreg {
 namespace {
 
-constexpr int32_t kSampleStep = 16;             // every 16th pixel of every 16th row
+constexpr int32_t kSampleStep = 32;             // every 32nd pixel of every 32nd row
 constexpr uint64_t kTargetSum = 48u * 1024u;    // R + 2·G + B of luminance 48, above both high means
 constexpr uint32_t kMaxGain16 = 32 * kUnitGain16;
 
