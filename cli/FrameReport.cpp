@@ -28,9 +28,26 @@ nlohmann::json buildFrameReport(Velostar& engine, int result)
         else
             entry["transform"] = nullptr;
         entry["used"] = frame.used;
+        if (!frame.aligned && frame.reason)
+            entry["reason"] = frame.reason;
+        else
+            entry["reason"] = nullptr;
         frames.push_back(std::move(entry));
     }
     return {{"result", result}, {"frames", std::move(frames)}};
+}
+
+std::vector<std::string> unalignedFrameLines(Velostar& engine)
+{
+    std::vector<std::string> lines;
+    const int count = engine.getFrameReportCount();
+    for (int i = 0; i < count; ++i) {
+        VelostarFrameReport frame{};
+        if (!engine.getFrameReport(i, &frame) || frame.reference || frame.aligned || !frame.reason)
+            continue;
+        lines.push_back(fileNamePart(narrow(frame.file)) + " not aligned: " + frame.reason);
+    }
+    return lines;
 }
 
 bool writeFrameReport(const std::string& path, const nlohmann::json& report, std::string& error)

@@ -64,6 +64,9 @@ int runEngine(const velcli::CliOptions& options)
                 exitCode = VELOSTAR_WRITE_FAILED;
         }
     }
+    if (!options.quiet)
+        for (const std::string& line : velcli::unalignedFrameLines(*engine))
+            std::cerr << line << '\n';
     if (result != VELOSTAR_OK) {
         std::cerr << "velostar-cli: " << velcli::resultText(result, options.hasSkyRegion()) << '\n';
     } else if (!options.quiet) {

@@ -14,10 +14,9 @@ fi
 frames="${SAMPLE_FRAMES:-12}"
 base=$(( frames / 2 ))
 sample="$PWD/sample"
-# The sample camera has no hot pixels (and the sample no darks), so hot-pixel removal stays off; a
-# rich star field gives registration plenty to match.
-recipe=(--width 3000 --height 2000 --frames "$frames" --base "$base" --seed 2026 --foreground
-        --stars-per-mp 3000 --hot-per-mp 0)
+# A night as a camera sees it: the default star density, the sensor's hot pixels and lit windows
+# on the ground.
+recipe=(--width 3000 --height 2000 --frames "$frames" --base "$base" --seed 2026 --foreground)
 stamp="${recipe[*]}"
 # The generator is deterministic: regenerate only when the recipe changed.
 if [ "$(cat "$sample/.recipe" 2>/dev/null)" != "$stamp" ]; then

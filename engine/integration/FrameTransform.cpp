@@ -22,8 +22,15 @@ bool FrameTransform::useForward(velreg::MatrixF forward)
 }
 
 bool FrameTransform::obtain(int32_t distortionMode, velreg::StarPattern* framePattern,
-                            const velreg::StarPattern& reference, int32_t width, int32_t height)
+                            const velreg::StarPattern& reference, int32_t width, int32_t height,
+                            velreg::AlignStats* stats)
 {
+    // A fit that cannot be inverted is as useless as none.
+    const auto singular = [stats] {
+        if (stats)
+            stats->failure = velreg::AlignFailure::FitFailed;
+        return false;
+    };
     m_model = WarpModel{};
     m_model.mode = -1;  // unusable until a branch below succeeds
     m_forward = velreg::MatrixF{};
@@ -34,15 +41,19 @@ bool FrameTransform::obtain(int32_t distortionMode, velreg::StarPattern* framePa
     switch (distortionMode) {
     case 0: {
         velreg::MatrixF forward;
-        if (!velreg::alignPatterns(*framePattern, reference, forward) || !useForward(std::move(forward)))
+        if (!velreg::alignPatterns(*framePattern, reference, forward, stats))
             return false;
+        if (!useForward(std::move(forward)))
+            return singular();
         m_model.mode = 0;
         return true;
     }
     case 1: {
         velreg::RadialModel radial;
-        if (!velreg::alignRadial(*framePattern, reference, radial) || !useForward(std::move(radial.affine)))
+        if (!velreg::alignRadial(*framePattern, reference, radial, stats))
             return false;
+        if (!useForward(std::move(radial.affine)))
+            return singular();
         m_model.k1 = radial.k1;
         m_model.k2 = radial.k2;
         m_model.setCentre(width, height);
@@ -53,9 +64,10 @@ bool FrameTransform::obtain(int32_t distortionMode, velreg::StarPattern* framePa
         velreg::DistortionGrid grid;
         grid.reset(velreg::kDistortionGridNodes, velreg::kDistortionGridNodes);
         velreg::MatrixF forward;
-        if (!velreg::estimateDistortionGrid(*framePattern, reference, forward, grid) ||
-            !useForward(std::move(forward)))
+        if (!velreg::estimateDistortionGrid(*framePattern, reference, forward, grid, stats))
             return false;
+        if (!useForward(std::move(forward)))
+            return singular();
         m_gridNodes.resize(grid.nodes.size() * 2);
         for (size_t i = 0; i < grid.nodes.size(); ++i) {
             m_gridNodes[2 * i] = grid.nodes[i].dx;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "integration/WarpModel.h"
+#include "registration/Alignment.h"
 #include "registration/Matrix.h"
 #include "registration/Star.h"
 
@@ -26,8 +27,9 @@ public:
     // (reference) size. The frame pattern is written only by mode 2, which copies star identities.
     // False, with no usable model, when the frame has no pattern, the estimate fails, the mode is
     // unknown or the transform is singular.
+    // `stats`, when given, receives the number of pairs matched and why the estimate failed.
     bool obtain(int32_t distortionMode, velreg::StarPattern* framePattern, const velreg::StarPattern& reference,
-                int32_t width, int32_t height);
+                int32_t width, int32_t height, velreg::AlignStats* stats = nullptr);
 
     const WarpModel& model() const { return m_model; }
     // Frame-to-reference affine (3 × 3) as estimated; for mode 1 it acts on centred undistorted

@@ -75,6 +75,7 @@ void OutputProducer::resetForOutput()
     m_referenceAnalysis.reset();
     m_previousAnalysis.reset();
     m_referenceExposure = -1.0;
+    m_detectionLevel = 0;
     m_engine.frameReports().clear();
 }
 
@@ -150,6 +151,7 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
 
         frame.image = loadWithProgress(frames[i].path);
         if (!frame.image) {
+            report.reason = "could not be loaded";
             m_engine.frameReports().push_back(report);
             if (frame.reference)
                 return VELOSTAR_BASE_UNREADABLE;
@@ -189,7 +191,11 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
                 report.aligned = frame.analysis->aligned;
                 if (report.aligned)
                     std::copy_n(frame.analysis->transform, 6, report.transform);
+                else
+                    report.reason = frame.analysis->reason;
             }
+            if (s.alignStars() && !report.aligned && !report.reason)
+                report.reason = frame.analysis ? "fit failed" : "too few stars found";
             rememberPattern(frame);
         }
         m_engine.frameReports().push_back(report);
@@ -300,13 +306,19 @@ int OutputProducer::analyze(Frame& frame, VelostarFrameReport& report)
         return VELOSTAR_OK;
     }
     std::unique_ptr<FrameAnalysis> analysis;
-    const int32_t attempts = frame.reference ? 3 : 1;
     int32_t stars = 0;
-    for (int32_t attempt = 0; attempt < attempts; ++attempt) {
-        analysis = m_stages.analyzeFrame(m_ctx, frame, attempt);
+    if (frame.reference) {
+        // Up to three attempts; the one the reference settles on holds for every later frame.
+        for (int32_t attempt = 0; attempt < 3; ++attempt) {
+            analysis = m_stages.analyzeFrame(m_ctx, frame, attempt);
+            stars = analysis ? analysis->stars : 0;
+            m_detectionLevel = attempt;
+            if (stars > 10)
+                break;
+        }
+    } else {
+        analysis = m_stages.analyzeFrame(m_ctx, frame, m_detectionLevel);
         stars = analysis ? analysis->stars : 0;
-        if (stars > 10)
-            break;
     }
     report.stars = stars;
     report.patternStars = analysis ? analysis->patternStars : 0;

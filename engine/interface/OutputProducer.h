@@ -64,6 +64,7 @@ private:
     std::unique_ptr<FrameAnalysis> m_referenceAnalysis;
     std::unique_ptr<FrameAnalysis> m_previousAnalysis;
     double m_referenceExposure = -1.0;
+    int32_t m_detectionLevel = 0;  // detection attempt the reference settled on
     int64_t m_tickBudget = 0;
     bool m_trailsSoftMaskMade = false;
 };

@@ -2,9 +2,12 @@
 
 #include "StarAnalysis.h"
 #include "registration/Alignment.h"
+#include "registration/DetectionGain.h"
+#include "registration/StarCentre.h"
 #include "registration/StarDetector.h"
 #include "registration/StarIdentity.h"
 #include "registration/StarPattern.h"
+#include "registration/StarShape.h"
 
 namespace velrun {
 
@@ -21,7 +24,10 @@ std::unique_ptr<FrameAnalysis> analyzeFrame(RunContext& ctx, Frame& frame, int32
     if (ctx.starBoundActive())
         line = {ctx.starBound[0], ctx.starBound[1], ctx.starBound[2], ctx.starBound[3]};
     // The detector ignores a mask of another size and falls back to the line, then the frame.
-    velreg::detectStars(image, analysis->starList, ctx.mask.get(), ctx.starBoundActive() ? &line : nullptr, attempt);
+    velreg::detectStars(image, analysis->starList, ctx.mask.get(), ctx.starBoundActive() ? &line : nullptr, attempt,
+                        velreg::detectionGain16(image));
+    // A trail's points would crowd the stars out of the pattern.
+    velreg::dropStreakPoints(image, analysis->starList);
     analysis->stars = static_cast<int32_t>(analysis->starList.size());
 
     // The displacement grid needs more stars, spread more evenly.
@@ -30,9 +36,21 @@ std::unique_ptr<FrameAnalysis> analyzeFrame(RunContext& ctx, Frame& frame, int32
                                                  grid ? velreg::kGridPatternStars : velreg::kPatternStars,
                                                  grid ? velreg::kGridPatternGrid : velreg::kPatternGrid);
     analysis->patternStars = analysis->pattern.chosenCount();
+    // While the pixels are here: the fits use the chosen stars' sub-pixel centres.
+    velreg::measureStarCentres(image, analysis->pattern);
     if (frame.reference)
         velreg::assignStarIdentities(analysis->pattern);
     return analysis;
+}
+
+// Plain words for the report: the first thing that was missing.
+const char* failureReason(const StarAnalysis& analysis, velreg::AlignFailure failure)
+{
+    if (analysis.stars < static_cast<int32_t>(velreg::kMinAlignPairs) || analysis.pattern.chosenCount() < 3)
+        return "too few stars found";
+    if (failure == velreg::AlignFailure::FitFailed)
+        return "fit failed";
+    return "too few matched pairs";
 }
 
 bool inheritIdentities(RunContext&, Frame& frame, FrameAnalysis& previous)
@@ -53,16 +71,16 @@ bool alignFrame(RunContext& ctx, Frame& frame)
     const int32_t height = ctx.accumulation.empty() ? reference->pattern.height : ctx.accumulation.height();
     const int32_t mode = ctx.settings.distortionCorrection;
 
-    // The pair count is for the report only; the models below match again on their own.
-    velreg::StarPairList pairs;
-    velreg::MatrixF firstFit;
-    velreg::matchAndFit(analysis->pattern, reference->pattern, pairs, firstFit);
-    analysis->pairs = static_cast<int32_t>(pairs.size());
-
-    if (!analysis->warp.obtain(mode, &analysis->pattern, reference->pattern, width, height))
+    velreg::AlignStats stats;
+    const bool aligned = analysis->warp.obtain(mode, &analysis->pattern, reference->pattern, width, height, &stats);
+    analysis->pairs = stats.pairs;
+    if (!aligned) {
+        analysis->reason = failureReason(*analysis, stats.failure);
         return false;
+    }
     reportedTransform(analysis->warp.forward(), mode, width, height, analysis->transform);
     analysis->aligned = true;
+    analysis->reason = nullptr;
     return true;
 }
 

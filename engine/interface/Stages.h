@@ -28,6 +28,7 @@ struct FrameAnalysis {
     int32_t pairs = 0;         // star pairs matched against the reference
     bool aligned = false;      // `transform` holds the frame-to-reference mapping
     double transform[6] = {1, 0, 0, 0, 1, 0};
+    const char* reason = nullptr;  // why alignment failed, in plain words (static text)
 };
 
 // One frame while it is processed. Stages may replace or release `image`.
@@ -119,7 +120,8 @@ struct RunStages {
     // (ctx.softMask) with the given q and number of final 3 × 3 passes.
     std::function<bool(RunContext&, int32_t width, int32_t height, int32_t q, int32_t passes)> prepareSkyMask;
 
-    // Registration. analyzeFrame detects stars (attempt 0..2) and builds the frame's pattern;
+    // Registration. analyzeFrame detects stars (attempt 0..2: the reference tries them in turn,
+    // later frames use the one the reference settled on) and builds the frame's pattern;
     // for the reference it also gives the pattern's stars new identities. It searches inside
     // ctx.mask when that has the frame's size, else inside ctx.starBound when starBoundActive(),
     // else the whole frame. Null when it failed.

@@ -26,6 +26,7 @@ struct VelostarFrameReport {
     int32_t patternStars;
     int32_t pairs;
     double transform[6];
+    const char* reason;   // why the frame was not aligned, in plain words; null when it was (static text)
 };
 
 // The processing engine. Objects are made by create() and freed by destroy(); the virtual

@@ -67,6 +67,25 @@ bool fitAffine(const StarPairList& pairs, MatrixF& matrix)
         matrix);
 }
 
+PointPairList pointPairsOf(const StarPairList& pairs)
+{
+    PointPairList points(pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k)
+        points[k] = {static_cast<float>(pairs[k].firstX), static_cast<float>(pairs[k].firstY),
+                     static_cast<float>(pairs[k].secondX), static_cast<float>(pairs[k].secondY)};
+    return points;
+}
+
+bool fitAffine(const PointPairList& pairs, MatrixF& matrix)
+{
+    return fitCentred(
+        pairs.size(),
+        [&](size_t k, double& x, double& y, double& u, double& v) {
+            x = pairs[k].firstX, y = pairs[k].firstY, u = pairs[k].secondX, v = pairs[k].secondY;
+        },
+        matrix);
+}
+
 bool fitAffine(const float* firstX, const float* firstY, const float* secondX, const float* secondY, size_t count,
                MatrixF& matrix)
 {

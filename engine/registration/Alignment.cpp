@@ -1,26 +1,143 @@
 #include "registration/Alignment.h"
 
-#include "registration/AffineFit.h"
+#include <algorithm>
+#include <cmath>
+
+#include "registration/PairConsensus.h"
 
 namespace velreg {
+namespace {
 
-bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform)
+// Pairs within this distance of a consensus hypothesis support it. Whole-pixel positions are off
+// by up to about a pixel on each side, sub-pixel centres by far less.
+constexpr float kConsensusTolerancePx = 1.0f;
+// Sub-pixel centres are good to a tenth of a pixel or so; iterated rejection never needs to cut
+// closer than this to the fit.
+constexpr float kRejectionFloorPx = 0.25f;
+
+bool fail(AlignStats* stats, AlignFailure failure)
+{
+    if (stats)
+        stats->failure = failure;
+    return false;
+}
+
+// The measured centre of descriptor `index`; null when the pattern has none for it.
+const SubPixel* centreOf(const StarPattern& pattern, int32_t index)
+{
+    if (pattern.centres.size() != pattern.descriptors.size() || index < 0 || index >= pattern.chosenCount())
+        return nullptr;
+    const SubPixel& centre = pattern.centres[static_cast<size_t>(index)];
+    return std::isnan(centre.x) ? nullptr : &centre;
+}
+
+constexpr int32_t kMaxGrowRounds = 8;
+
+// The pairs within distancePx of `fit`, in their order (`points` are the pairs' positions).
+void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx, StarPairList& pairs)
+{
+    StarPairList kept;
+    kept.reserve(pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k)
+        if (squaredResidual(fit, points[k]) <= distancePx * distancePx)
+            kept.push_back(pairs[k]);
+    pairs = std::move(kept);
+}
+
+// Consensus among the pairs that moved by a whole pixel or more. On a landscape the sky moves and
+// hot pixels and lit windows stand still; where stars are few, the still points could outvote
+// them. When the sky itself stood still, the pairs that moved only by rounding find that motion too.
+bool movingConsensus(const StarPairList& pairs, const PointPairList& points, Consensus& consensus)
+{
+    PointPairList moving;
+    for (size_t k = 0; k < pairs.size(); ++k)
+        if (pairs[k].firstX != pairs[k].secondX || pairs[k].firstY != pairs[k].secondY)
+            moving.push_back(points[k]);
+    // With every pair moving (or hardly any) the consensus over all pairs decides.
+    if (moving.size() == pairs.size() || moving.size() < kMinConsensusPairs)
+        return false;
+    return findConsensus(moving, kConsensusTolerancePx, kMinConsensusPairs, consensus);
+}
+
+}  // namespace
+
+PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second,
+                           bool measuredOnly)
+{
+    PointPairList points = pointPairsOf(pairs);
+    size_t kept = 0;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const SubPixel* a = centreOf(first, pairs[k].firstIndex);
+        const SubPixel* b = centreOf(second, pairs[k].secondIndex);
+        if (measuredOnly && !(a && b))
+            continue;
+        PointPair& point = points[kept++];
+        point = points[k];
+        if (a)
+            point.firstX = a->x, point.firstY = a->y;
+        if (b)
+            point.secondX = b->x, point.secondY = b->y;
+    }
+    points.resize(kept);
+    return points;
+}
+
+bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform,
+                 AlignStats* stats, bool lensDistortion)
 {
     pairs.clear();
-    if (!matchStars(first, second, pairs) || pairs.size() < kMinAlignPairs)
-        return false;
-    if (!fitAffine(pairs, transform))
-        return false;
+    const bool matched = matchStars(first, second, pairs);
+    if (stats)
+        stats->pairs = static_cast<int32_t>(pairs.size());
+    if (!matched || pairs.size() < kMinAlignPairs)
+        return fail(stats, AlignFailure::TooFewPairs);
+
+    // Least squares alone lets a fixed light or a run of look-alikes drag the fit towards them,
+    // and the outlier rule below trusts anything within (W + H) / 180 pixels of such a fit: let
+    // the pairs that move together decide first.
+    const PointPairList points = pointPairsOf(pairs, first, second);
+    Consensus consensus;
+    if (!movingConsensus(pairs, points, consensus) &&
+        !findConsensus(points, kConsensusTolerancePx, kMinConsensusPairs, consensus))
+        return fail(stats, AlignFailure::TooFewPairs);
+    if (!lensDistortion) {
+        keepNear(consensus.transform, points, kConsensusTolerancePx, pairs);
+    } else {
+        // A lens moves corner stars off any affine map by up to (W + H) / 180 pixels: grow the
+        // set from the consensus to every pair that close to a fit of the set, until it stands.
+        const float reach = std::max(kConsensusTolerancePx, static_cast<float>(first.width + first.height) / 180.0f);
+        MatrixF fit = consensus.transform;
+        StarPairList grown = pairs;
+        for (int32_t round = 0; round < kMaxGrowRounds; ++round) {
+            StarPairList next = pairs;
+            keepNear(fit, points, reach, next);
+            const bool settled = next.size() == grown.size() && round > 0;
+            grown = std::move(next);
+            if (settled || !fitAffine(pointPairsOf(grown, first, second), fit))
+                break;
+        }
+        pairs = std::move(grown);
+    }
+
+    if (!fitAffine(pointPairsOf(pairs, first, second), transform))
+        return fail(stats, AlignFailure::FitFailed);
     rejectOutliers(first, transform, pairs);
     return true;
 }
 
-bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF& transform)
+bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF& transform, AlignStats* stats)
 {
     StarPairList pairs;
-    if (!matchAndFit(first, second, pairs, transform))
+    if (!matchAndFit(first, second, pairs, transform, stats))
         return false;
-    return fitAffine(pairs, transform);
+    // A whole-pixel position (a star at the edge, or a second detection beside a bright star)
+    // is worth far less than a measured centre: leave such pairs out when enough remain.
+    PointPairList points = pointPairsOf(pairs, first, second, true);
+    if (points.size() < kMinConsensusPairs)
+        points = pointPairsOf(pairs, first, second);
+    if (!fitWithRejection(points, kRejectionFloorPx, kMinConsensusPairs, transform))
+        return fail(stats, AlignFailure::FitFailed);
+    return true;
 }
 
 void copyIdentities(const StarPairList& pairs, StarPattern& first, const StarPattern& second)
@@ -37,7 +154,7 @@ bool alignWithIdentities(StarPattern& first, const StarPattern& second)
 {
     StarPairList pairs;
     MatrixF transform;
-    if (!matchAndFit(first, second, pairs, transform))
+    if (!matchAndFit(first, second, pairs, transform, nullptr, true))
         return false;
     copyIdentities(pairs, first, second);
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "registration/AffineFit.h"
 #include "registration/Matrix.h"
 #include "registration/Star.h"
 #include "registration/StarMatcher.h"
@@ -8,15 +9,40 @@ namespace velreg {
 
 // Minimum number of pairs an alignment needs.
 constexpr size_t kMinAlignPairs = 5;
+// Pairs that must agree on one motion before a frame counts as aligned: fewer could be chance.
+constexpr size_t kMinConsensusPairs = 6;
 
-// Frame-to-reference affine transform (3 × 3, last row 0 0 1): match, fit, reject outliers, fit
-// again. `first` is the frame's pattern, `second` the reference's. False when it cannot be found;
-// `transform` is then unchanged or holds the first fit.
-bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF& transform);
+// Why an alignment failed, for the per-frame report.
+enum class AlignFailure : int32_t {
+    None = 0,
+    TooFewPairs,  // the match found too few pairs, or too few of them move together
+    FitFailed,    // the pairs do not determine a transform (singular fit)
+};
 
-// Match, fit and reject outliers, without the second fit: the shared start of every distortion
-// model. `pairs` receives the cleaned pair list and `transform` the (first) fit.
-bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform);
+// What an alignment saw: the pairs the match found and why it failed, if it did.
+struct AlignStats {
+    int32_t pairs = 0;
+    AlignFailure failure = AlignFailure::None;
+};
+
+// Frame-to-reference affine transform (3 × 3, last row 0 0 1): match, keep the pairs that move
+// together, fit, reject outliers, and fit again on the stars' sub-pixel centres (when the
+// patterns carry them) with iterated rejection. `first` is the frame's pattern, `second` the
+// reference's. False when it cannot be found; `transform` is then unchanged or holds the first fit.
+bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF& transform,
+                   AlignStats* stats = nullptr);
+
+// Match, consensus, fit and reject outliers, without the second fit: the shared start of every
+// distortion model. `pairs` receives the cleaned pair list and `transform` the (first) fit, made
+// on the sub-pixel centres where known. With `lensDistortion` the pairs kept around the
+// consensus may stray as far as (W + H) / 180 pixels, as a lens moves corner stars.
+bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform,
+                 AlignStats* stats = nullptr, bool lensDistortion = false);
+
+// The pairs' positions: the patterns' sub-pixel centres where they were measured, else whole
+// pixels. With `measuredOnly`, only the pairs whose two centres were both measured.
+PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second,
+                           bool measuredOnly = false);
 
 // Copies the identities of the second pattern's stars to the first pattern's stars they match
 // (after outlier rejection). Other stars keep their identities. Must not run while `first` is

@@ -241,7 +241,7 @@ void fillDistortionGrid(const std::vector<DisplacementSample>& samples, int32_t 
 }
 
 bool estimateDistortionGrid(StarPattern& frame, const StarPattern& reference, MatrixF& transform,
-                            DistortionGrid& grid)
+                            DistortionGrid& grid, AlignStats* stats)
 {
     if (grid.rows == 0 && grid.columns == 0)
         grid.reset();
@@ -249,15 +249,18 @@ bool estimateDistortionGrid(StarPattern& frame, const StarPattern& reference, Ma
         return false;
     StarPairList pairs;
     MatrixF affine;
-    if (!matchAndFit(frame, reference, pairs, affine))
+    if (!matchAndFit(frame, reference, pairs, affine, stats, true))
         return false;
     copyIdentities(pairs, frame, reference);
     MatrixF inverse;
-    if (!invert(affine, inverse))
+    if (!invert(affine, inverse)) {
+        if (stats)
+            stats->failure = AlignFailure::FitFailed;
         return false;
+    }
     std::vector<DisplacementSample> samples;
     samples.reserve(pairs.size());
-    for (const StarPair& pair : pairs) {
+    for (const PointPair& pair : pointPairsOf(pairs, frame, reference)) {
         DisplacementSample s;
         applyAffine(inverse, pair.secondX, pair.secondY, s.x, s.y);
         s.dx = pair.firstX - s.x;

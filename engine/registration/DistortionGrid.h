@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "parallel/Job.h"
+#include "registration/Alignment.h"
 #include "registration/Matrix.h"
 #include "registration/Star.h"
 
@@ -72,6 +73,6 @@ void fillDistortionGrid(const std::vector<DisplacementSample>& samples, int32_t 
 // too few pairs, a singular fit or a grid smaller than 2 × 2; `grid` is then unchanged.
 // A warp maps a reference pixel q to the frame as p = transform⁻¹·q, then p + grid.lookup(p).
 bool estimateDistortionGrid(StarPattern& frame, const StarPattern& reference, MatrixF& transform,
-                            DistortionGrid& grid);
+                            DistortionGrid& grid, AlignStats* stats = nullptr);
 
 }  // namespace velreg

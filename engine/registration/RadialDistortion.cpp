@@ -79,7 +79,7 @@ float lineSearch(Residual residual, float lo0, float hi0, float e0)
 
 }  // namespace
 
-float radialResidual(const StarPattern& frame, const StarPairList& pairs, float k1, float k2, MatrixF& affine)
+float radialResidual(const StarPattern& frame, const PointPairList& pairs, float k1, float k2, MatrixF& affine)
 {
     const float cx = static_cast<float>(frame.width) * 0.5f;
     const float cy = static_cast<float>(frame.height) * 0.5f;
@@ -109,7 +109,18 @@ float radialResidual(const StarPattern& frame, const StarPairList& pairs, float 
     return std::isfinite(result) ? result : std::numeric_limits<float>::infinity();
 }
 
+float radialResidual(const StarPattern& frame, const StarPairList& pairs, float k1, float k2, MatrixF& affine)
+{
+    return radialResidual(frame, pointPairsOf(pairs), k1, k2, affine);
+}
+
 bool estimateRadialDistortion(const StarPattern& frame, const StarPairList& pairs, MatrixF& affine, float& k1,
+                              float& k2)
+{
+    return estimateRadialDistortion(frame, pointPairsOf(pairs), affine, k1, k2);
+}
+
+bool estimateRadialDistortion(const StarPattern& frame, const PointPairList& pairs, MatrixF& affine, float& k1,
                               float& k2)
 {
     k1 = 0.0f;
@@ -144,16 +155,19 @@ bool estimateRadialDistortion(const StarPattern& frame, const StarPairList& pair
     return true;
 }
 
-bool alignRadial(const StarPattern& frame, const StarPattern& reference, RadialModel& model)
+bool alignRadial(const StarPattern& frame, const StarPattern& reference, RadialModel& model, AlignStats* stats)
 {
     StarPairList pairs;
     MatrixF transform;
-    if (!matchAndFit(frame, reference, pairs, transform))
+    if (!matchAndFit(frame, reference, pairs, transform, stats, true))
         return false;
     RadialModel result;
-    estimateRadialDistortion(frame, pairs, result.affine, result.k1, result.k2);
-    if (result.affine.rows() != 3)
-        return false;  // even the plain centred fit was singular
+    estimateRadialDistortion(frame, pointPairsOf(pairs, frame, reference), result.affine, result.k1, result.k2);
+    if (result.affine.rows() != 3) {  // even the plain centred fit was singular
+        if (stats)
+            stats->failure = AlignFailure::FitFailed;
+        return false;
+    }
     model = std::move(result);
     return true;
 }

@@ -15,6 +15,12 @@ struct Star {
 
 using StarList = std::vector<Star>;
 
+// A star's centre to a fraction of a pixel (pixel centres on whole numbers).
+struct SubPixel {
+    float x = 0.0f;
+    float y = 0.0f;
+};
+
 // Offset of a neighbour from the star it describes (neighbour minus star).
 struct StarOffset {
     int16_t dx = 0;
@@ -39,6 +45,10 @@ struct StarPattern {
     int32_t width = 0;                        // frame size the pattern was built for
     int32_t height = 0;
     int32_t offeredCount = 0;  // stars in the list it was built from
+    // Sub-pixel centre of each descriptor's star, in descriptor order; empty until measured, NaN
+    // for a star that could not be measured (the whole-pixel position stands in for both). Only
+    // the transform fits read it.
+    std::vector<SubPixel> centres;
 
     int32_t chosenCount() const { return static_cast<int32_t>(descriptors.size()); }
     bool empty() const { return descriptors.empty(); }

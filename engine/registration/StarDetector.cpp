@@ -62,7 +62,7 @@ bool forEachClear(const StarDetector::Planes& planes, int32_t y, int32_t x0, int
     return true;
 }
 
-void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance)
+void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32_t gain16)
 {
     const int32_t width = frame.width();
     const int32_t channels = frame.channels();
@@ -71,7 +71,13 @@ void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance)
         for (int32_t y = begin; y < end; ++y) {
             const uint16_t* source = frame.row(y);
             uint8_t* target = luminance.data() + static_cast<size_t>(y) * width;
-            if (channels >= 3) {
+            if (gain16 != kUnitGain16) {
+                const uint32_t scale = channels >= 3 ? 1u : 4u;
+                for (int32_t x = 0; x < width; ++x, source += channels) {
+                    const uint32_t sum = channels >= 3 ? uint32_t{source[0]} + 2u * source[1] + source[2] : source[0];
+                    target[x] = static_cast<uint8_t>(std::min<uint64_t>(255u, (uint64_t{sum} * scale * gain16) >> 14));
+                }
+            } else if (channels >= 3) {
                 for (int32_t x = 0; x < width; ++x, source += channels)
                     target[x] = static_cast<uint8_t>((uint32_t{source[0]} + 2u * source[1] + source[2]) >> 10);
             } else {
@@ -233,7 +239,7 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     Planes& planes = m_planes;
     planes.width = width;
     planes.height = height;
-    makeLuminance(frame, planes.luminance);
+    makeLuminance(frame, planes.luminance, m_gain16);
     const size_t pixels = static_cast<size_t>(width) * height;
     planes.ratio.resize(pixels);
     planes.contrast.resize(pixels);
@@ -281,11 +287,12 @@ int32_t StarDetector::detect(const Image16& frame, StarList& stars, const StarBo
 }
 
 int32_t detectStars(const Image16& frame, StarList& stars, const Image16* skyMask, const StarBoundLine* line,
-                    int32_t attempt)
+                    int32_t attempt, uint32_t luminanceGain16)
 {
     // Reused by every detection on this thread: the planes are frame-sized, and fresh ones cost
     // hundreds of thousands of page faults per frame.
     thread_local StarDetector detector;
+    detector.setLuminanceGain(luminanceGain16);
     if (skyMask && !skyMask->empty() && skyMask->width() == frame.width() && skyMask->height() == frame.height())
         return detector.detect(frame, stars, *skyMask, attempt);
     if (line && line->isSet())

@@ -21,6 +21,8 @@ struct StarBoundLine {
     bool isSet() const { return dx != 0 || dy != 0; }
 };
 
+constexpr uint32_t kUnitGain16 = 16;
+
 // Finds compact bright spots in a 16-bit frame (1, 3 or 4 channels; the first three are R, G, B).
 // One detector per detection; it owns the working images of that detection. Call from one thread;
 // the passes run on the process pool (or inline without one).
@@ -33,6 +35,10 @@ public:
     int32_t detect(const velimage::Image16& frame, StarList& stars, const velimage::Image16& skyMask, int32_t level);
     // Only above the boundary line; an unset line restricts nothing.
     int32_t detect(const velimage::Image16& frame, StarList& stars, const StarBoundLine& line, int32_t level);
+
+    // Scales the luminance before it is cut to 8 bits, in sixteenths (kUnitGain16 = 1). Dark
+    // linear frames would otherwise leave most faint stars below the detection's first level.
+    void setLuminanceGain(uint32_t gain16) { m_gain16 = gain16 == 0 ? kUnitGain16 : gain16; }
 
     // Square radii and margin used for a frame of this size (also what detect() uses).
     static void radiiFor(int32_t width, int32_t height, int32_t& r0, int32_t& r1, int32_t& margin);
@@ -54,11 +60,12 @@ private:
     int32_t detectWith(const velimage::Image16& frame, StarList& stars, const Predicate& predicate, int32_t level);
 
     Planes m_planes;
+    uint32_t m_gain16 = kUnitGain16;
 };
 
 // The run pipeline's choice: inside the sky mask when one is given and has the frame's size, else
 // above the boundary line when it is set, else over the whole frame. Either pointer may be null.
 int32_t detectStars(const velimage::Image16& frame, StarList& stars, const velimage::Image16* skyMask,
-                    const StarBoundLine* line, int32_t attempt);
+                    const StarBoundLine* line, int32_t attempt, uint32_t luminanceGain16 = kUnitGain16);
 
 }  // namespace velreg

@@ -19,6 +19,7 @@
 #include "SkyFiles.h"
 #include "SkyGenerator.h"
 #include "support/TempDir.h"
+#include "support/TransformCheck.h"
 
 namespace {
 
@@ -177,10 +178,7 @@ TEST(CliProgram, ReportTransformsAgreeWithGeneratorTruth)
     o.frames = 5;
     o.seed = 11;
     o.rotationPerFrameDeg = 0.3;
-    // Enough detectable stars for a sub-pixel fit, and no hot pixels: this build has no stage
-    // that removes them, and fixed bright points pull the fit towards no motion.
-    o.starsPerMegapixel = 4000;
-    o.hotPixelsPerMegapixel = 0;
+    // The camera's hot pixels and the default star density: registration has to cope with both.
     const velsky::SkyGenerator generator(o);
     const auto frames = generate(generator, dir.file("sky"));
     std::vector<std::string> args = {"--report", dir.file("r.json"), "-o", dir.file("stack.tif")};
@@ -201,16 +199,10 @@ TEST(CliProgram, ReportTransformsAgreeWithGeneratorTruth)
         EXPECT_EQ(frame["reference"], index == 0) << file;
         ASSERT_FALSE(frame["transform"].is_null()) << file;
         EXPECT_EQ(frame["used"], true) << file;
+        EXPECT_TRUE(frame["reason"].is_null()) << file;
         const auto t = frame["transform"].get<std::vector<double>>();
-        const auto truth = generator.frameToBase(index);
-        // Alignment within half a pixel anywhere in the frame.
-        for (double y : {0.0, 500.0, 999.0})
-            for (double x : {0.0, 800.0, 1599.0}) {
-                double tx, ty;
-                truth.apply(x, y, tx, ty);
-                EXPECT_NEAR(t[0] * x + t[1] * y + t[2], tx, 0.5) << file << " at " << x << "," << y;
-                EXPECT_NEAR(t[3] * x + t[4] * y + t[5], ty, 0.5) << file << " at " << x << "," << y;
-            }
+        // Alignment to a tenth of a pixel anywhere in the frame.
+        EXPECT_LT(veltest::mapError(t.data(), generator.frameToBase(index).m, o.width, o.height).worst, 0.1) << file;
     }
 }
 

@@ -70,12 +70,13 @@ TEST(WideText, RoundTripsAndReplacesInvalidBytes)
     EXPECT_EQ(velcli::fileNamePart("C:"), "C:");
 }
 
-TEST(FrameReport, ListsEveryFrameWithNullForUnaligned)
+TEST(FrameReport, ListsEveryFrameWithNullAndTheReasonForUnaligned)
 {
     RecordingEngine engine;
-    VelostarFrameReport base{L"/d/base.tif", true, true, true, 812, 40, 0, {1, 0, 0, 0, 1, 0}};
-    VelostarFrameReport lost{L"/d/cloud.tif", false, false, false, 3, 0, 0, {}};
-    VelostarFrameReport moved{L"/d/\u661F.tif", false, true, true, 790, 40, 35, {0.99, 0.01, 4.5, -0.01, 0.99, 3.25}};
+    VelostarFrameReport base{L"/d/base.tif", true, true, true, 812, 40, 0, {1, 0, 0, 0, 1, 0}, nullptr};
+    VelostarFrameReport lost{L"/d/cloud.tif", false, false, false, 3, 0, 0, {}, "too few stars found"};
+    VelostarFrameReport moved{L"/d/\u661F.tif", false, true, true, 790, 40, 35, {0.99, 0.01, 4.5, -0.01, 0.99, 3.25},
+                              nullptr};
     engine.reports = {base, lost, moved};
     const auto report = velcli::buildFrameReport(engine, 1);
     EXPECT_EQ(report["result"], 1);
@@ -84,6 +85,9 @@ TEST(FrameReport, ListsEveryFrameWithNullForUnaligned)
     EXPECT_EQ(report["frames"][0]["stars"], 812);
     EXPECT_TRUE(report["frames"][1]["transform"].is_null());
     EXPECT_EQ(report["frames"][1]["used"], false);
+    EXPECT_EQ(report["frames"][1]["reason"], "too few stars found");
+    EXPECT_TRUE(report["frames"][2]["reason"].is_null());
+    EXPECT_EQ(velcli::unalignedFrameLines(engine), std::vector<std::string>{"cloud.tif not aligned: too few stars found"});
     EXPECT_EQ(report["frames"][2]["file"], "/d/\xE6\x98\x9F.tif");
     EXPECT_EQ(report["frames"][2]["pairs"], 35);
     EXPECT_EQ(report["frames"][2]["patternStars"], 40);

@@ -216,6 +216,10 @@ SeriesFiles writeSeries(const SkyGenerator& generator, const std::string& folder
     for (const auto& pixel : generator.hotPixels())
         hot.push_back({pixel.x, pixel.y});
     truth["hotPixels"] = hot;
+    nlohmann::json lights = nlohmann::json::array();
+    for (const auto& light : generator.groundLights())
+        lights.push_back({light.x, light.y});
+    truth["groundLights"] = lights;
 
     // Stars as the base frame sees them (undistorted base pixels), brightest first.
     const Affine skyToBase = generator.skyToFrame(o.baseFrame);

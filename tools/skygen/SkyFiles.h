@@ -26,7 +26,7 @@ struct SeriesFiles {
 // (size, seed, pole, rotation, k1 with its centre and normalising radius, psf, pedestal), "base" (the
 // frame the transforms map into), per frame {"file", "rotationDeg", "shift", "transform": [a..f]
 // mapping undistorted frame pixels to undistorted base pixels, "satellite"}, "darks", "flats",
-// "mask" (or null), "baseSky", "hotPixels" [[x, y]...] and "stars" [{"x", "y", "flux"}] in undistorted
+// "mask" (or null), "baseSky", "hotPixels" [[x, y]...], "groundLights" [[x, y]...] and "stars" [{"x", "y", "flux"}] in undistorted
 // base pixels, brightest first, only those inside the base frame and above the ground.
 SeriesFiles writeSeries(const SkyGenerator& generator, const std::string& folder);
 

@@ -14,7 +14,9 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // Stream keys, so that each purpose draws from its own sequence.
-enum Stream : uint64_t { ShiftStream = 1, StarStream, HotStream, SatelliteStream, HorizonStream, RowStream };
+enum Stream : uint64_t {
+    ShiftStream = 1, StarStream, HotStream, SatelliteStream, HorizonStream, RowStream, LightStream
+};
 
 void check(bool condition, const char* what)
 {
@@ -103,6 +105,7 @@ SkyGenerator::SkyGenerator(const SkyOptions& options) : m_options(options)
     check(o.darkFrames >= 0 && o.flatFrames >= 0, "negative calibration frame count");
     check(o.satelliteFrame < o.frames, "satellite frame out of range");
     check(std::fabs(o.k1) < 0.5, "k1 out of range");
+    check(o.groundLights >= 0 && o.groundLights <= 10000, "ground light count out of range");
     if (o.threads <= 0)
         o.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (o.poleX < 0.0 && o.poleY < 0.0) {
@@ -163,8 +166,43 @@ SkyGenerator::SkyGenerator(const SkyOptions& options) : m_options(options)
     m_satellite = {0.0, satellite.uniform(0.1, 0.4) * o.height, double(o.width),
                    satellite.uniform(0.1, 0.4) * o.height};
 
-    if (o.foreground)
+    if (o.foreground) {
         buildHorizon();
+        placeGroundLights();
+    }
+}
+
+void SkyGenerator::placeGroundLights()
+{
+    const auto& o = m_options;
+    SkyRandom random(o.seed, LightStream);
+    for (int i = 0; i < o.groundLights; ++i) {
+        GroundLight light;
+        light.x = random.uniform(0.03, 0.97) * o.width;
+        const int column = std::clamp(static_cast<int>(light.x), 0, o.width - 1);
+        // Well below the ridge, so that no window touches the sky.
+        const double top = m_horizon[column] + 12.0, bottom = o.height - 8.0;
+        light.y = top < bottom ? random.uniform(top, bottom) : bottom;
+        light.halfWidth = random.uniform(0.6, 2.2);
+        light.halfHeight = random.uniform(0.6, 1.8);
+        // Every third window is bright enough to clip.
+        light.level = i % 3 == 0 ? random.uniform(120000.0, 250000.0) : random.uniform(10000.0, 40000.0);
+        m_groundLights.push_back(light);
+    }
+}
+
+float SkyGenerator::groundLightAt(int x, int y) const
+{
+    float sum = 0.0f;
+    for (const auto& light : m_groundLights) {
+        const double dx = std::fabs(x - light.x) - light.halfWidth, dy = std::fabs(y - light.y) - light.halfHeight;
+        if (dx > 3.0 || dy > 3.0)
+            continue;
+        // A flat window with soft edges (the lens blurs it a little).
+        const double fall = std::exp(-0.5 * (std::max(0.0, dx) * std::max(0.0, dx) + std::max(0.0, dy) * std::max(0.0, dy)) / 0.5);
+        sum += static_cast<float>(light.level * fall);
+    }
+    return sum;
 }
 
 void SkyGenerator::buildHorizon()
@@ -340,6 +378,7 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
     const bool trail = kind == Kind::Light && noise && frame == o.satelliteFrame;
     const std::array<float, 3> naturalTint{0.8f, 1.0f, 1.15f}, pollutionTint{1.3f, 1.0f, 0.65f};
     const std::array<float, 3> groundTint{0.9f, 1.0f, 0.75f}, flatTint{0.95f, 1.0f, 0.9f};
+    const std::array<float, 3> lightTint{1.2f, 1.0f, 0.6f};
     const uint64_t streamFrame = kind == Kind::Light ? uint64_t(frame) : (uint64_t(kind) << 32) + uint64_t(index);
 
     forRows(o.height, o.threads, [&](int y) {
@@ -399,8 +438,9 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
                 float* p = &row[size_t(x) * 3];
                 if (isGround(x, y)) {
                     const float level = groundLevel(x, y);
-                    for (int c = 0; c < 3; ++c)
-                        p[c] = level * groundTint[c] + 0.15f * float(o.skyLevel);  // lit faintly by the sky
+                    const float window = m_groundLights.empty() ? 0.0f : groundLightAt(x, y);
+                    for (int c = 0; c < 3; ++c)  // lit faintly by the sky; windows glow warm
+                        p[c] = level * groundTint[c] + 0.15f * float(o.skyLevel) + window * lightTint[c];
                 }
                 const float v = float(vignette(x, y));
                 for (int c = 0; c < 3; ++c)

@@ -44,6 +44,7 @@ struct SkyOptions {
 
     bool foreground = false;  // static ground with an irregular horizon, plus mask.png
     double horizonShare = 0.3;  // mean share of the height taken by the ground
+    int groundLights = 8;  // lit windows on the ground (with foreground): small, bright, some clipped
     int satelliteFrame = -1;  // frame with a satellite trail, -1 = none
     double k1 = 0.0;  // radial distortion, radius normalised to the half diagonal
 
@@ -76,6 +77,13 @@ struct HotPixel {
     int channel = -1;  // -1: all three channels
 };
 
+// A lit window on the ground: a small bright blob fixed in frame pixels.
+struct GroundLight {
+    double x, y;  // centre in frame pixels
+    double halfWidth, halfHeight;  // pixels
+    double level;  // ADU at the centre; above 65535 the blob clips
+};
+
 // Three-channel 16-bit image, interleaved, rows from the top.
 struct RgbImage16 {
     int width = 0;
@@ -106,6 +114,7 @@ public:
     bool isGround(int x, int y) const;
     double horizonRow(int x) const { return m_horizon.empty() ? 1e30 : m_horizon[x]; }
     const std::vector<HotPixel>& hotPixels() const { return m_hotPixels; }
+    const std::vector<GroundLight>& groundLights() const { return m_groundLights; }
     // Start and end of the satellite trail in frame pixels.
     std::array<double, 4> satelliteLine() const { return m_satellite; }
 
@@ -123,6 +132,8 @@ private:
     void render(RgbImage16& image, Kind kind, int frame, int index, bool noise) const;
     std::vector<Placed> placeStars(int frame) const;
     void buildHorizon();
+    void placeGroundLights();
+    float groundLightAt(int x, int y) const;
     double vignette(double x, double y) const;
     float groundLevel(int x, int y) const;
 
@@ -131,6 +142,7 @@ private:
     std::vector<std::array<double, 2>> m_shifts;
     std::vector<double> m_horizon;
     std::vector<HotPixel> m_hotPixels;
+    std::vector<GroundLight> m_groundLights;
     std::array<double, 4> m_satellite{};
     double m_halfDiagonal;
 };

@@ -38,6 +38,8 @@ int main(int argc, char** argv)
     app.add_option("--hot-per-mp", o.hotPixelsPerMegapixel, "Hot pixels per megapixel")->capture_default_str();
     app.add_flag("--coloured-hot", o.colouredHotPixels, "Each hot pixel lights one channel only");
     app.add_flag("--foreground", o.foreground, "Static ground with an irregular horizon, and mask.png");
+    app.add_option("--ground-lights", o.groundLights, "Lit windows on the ground (with --foreground)")
+        ->capture_default_str();
     app.add_option("--satellite", o.satelliteFrame, "Frame with a satellite trail (-1 = none)")->capture_default_str();
     app.add_option("--k1", o.k1, "Radial lens distortion")->capture_default_str();
     app.add_option("--darks", o.darkFrames, "Number of dark frames")->capture_default_str();

@@ -36,8 +36,6 @@ protected:
         options.width = 1200;
         options.height = 800;
         options.frames = 5;
-        options.starsPerMegapixel = 3000;
-        options.hotPixelsPerMegapixel = 0;
         options.threads = 1;
         const velsky::SkyGenerator generator(options);
         const velsky::SeriesFiles series = velsky::writeSeries(generator, m_dir.file("frames"));

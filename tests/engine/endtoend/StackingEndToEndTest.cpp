@@ -7,6 +7,7 @@
 #include "SkyFiles.h"
 #include "SkySeries.h"
 #include "image/Metadata.h"
+#include "support/TransformCheck.h"
 
 using e2e::SkySeries;
 
@@ -23,7 +24,6 @@ velsky::SkyOptions smallSky(int frames, uint64_t seed)
     o.skyLevel = 1000.0;
     o.pollution = 0.5;
     o.magnitudeRange = 6.0;  // enough stars stand out of a linear (dark) frame
-    o.hotPixelsPerMegapixel = 0.0;  // white hot pixels are for dark frames to remove; these have none
     return o;
 }
 
@@ -144,7 +144,7 @@ TEST_F(Accumulation, StarsStaySharpAndSkyNoiseFallsWithTheRootOfTheFrameCount)
     EXPECT_GT(one / all, 0.9 * std::sqrt(double(kFrames))) << "one frame " << one << " stack " << all;
 }
 
-TEST_F(Accumulation, ReportedTransformsAgreeWithTheGeneratorWithinHalfAPixel)
+TEST_F(Accumulation, ReportedTransformsAgreeWithTheGeneratorWithinATenthOfAPixel)
 {
     ASSERT_EQ(outcome->result, VELOSTAR_OK);
     ASSERT_EQ(outcome->reports.size(), size_t(kFrames));
@@ -158,15 +158,8 @@ TEST_F(Accumulation, ReportedTransformsAgreeWithTheGeneratorWithinHalfAPixel)
             continue;
         EXPECT_TRUE(report.aligned) << file;
         EXPECT_GE(report.pairs, 20) << file;
-        const velsky::Affine truth = series->generator.frameToBase(index);
-        for (double y : {0.0, 400.0, 799.0})
-            for (double x : {0.0, 600.0, 1199.0}) {
-                double tx, ty;
-                truth.apply(x, y, tx, ty);
-                const double* t = report.transform;
-                EXPECT_NEAR(t[0] * x + t[1] * y + t[2], tx, 0.5) << file << " at " << x << "," << y;
-                EXPECT_NEAR(t[3] * x + t[4] * y + t[5], ty, 0.5) << file << " at " << x << "," << y;
-            }
+        EXPECT_LT(veltest::mapError(report.transform, series->generator.frameToBase(index).m, 1200, 800).worst, 0.1)
+            << file;
     }
 }
 
@@ -259,7 +252,7 @@ class DistortionCorrection : public ::testing::TestWithParam<int> {};
 TEST_P(DistortionCorrection, CornersStayAsSharpAsTheCentreOnlyWithCorrection)
 {
     velsky::SkyOptions o = smallSky(5, 17);
-    o.k1 = 0.06;
+    o.k1 = 0.08;
     o.rotationPerFrameDeg = 1.0;  // stars cross enough of the lens for its distortion to show
     SkySeries series(o);
     const auto setup = [](Velostar& engine) {
@@ -290,7 +283,7 @@ TEST_P(DistortionCorrection, CornersStayAsSharpAsTheCentreOnlyWithCorrection)
     const double centreRatio = meanWidth(*stack, centre) / meanWidth(*base, centre);
     if (GetParam() == 0) {
         // Without correction the series must visibly blur the corners, or it tests nothing.
-        EXPECT_GT(cornerRatio, 1.15);
+        EXPECT_GT(cornerRatio, 1.12);
     } else {
         EXPECT_LT(cornerRatio, 1.10) << "mode " << GetParam();
         EXPECT_LT(centreRatio, 1.10) << "mode " << GetParam();
@@ -369,14 +362,7 @@ TEST(EndToEnd, PaintedSkyMaskAlignsOnTheSkyAndKeepsStarLightEnhancementOffTheGro
         ASSERT_TRUE(report.aligned);
         const std::wstring file(report.file);
         const velsky::Affine truth = series.generator.frameToBase(std::stoi(std::string(file.end() - 7, file.end() - 4)));
-        for (double y : {0.0, 799.0})
-            for (double x : {0.0, 1199.0}) {
-                double tx, ty;
-                truth.apply(x, y, tx, ty);
-                const double* t = report.transform;
-                EXPECT_NEAR(t[0] * x + t[1] * y + t[2], tx, 0.5);
-                EXPECT_NEAR(t[3] * x + t[4] * y + t[5], ty, 0.5);
-            }
+        EXPECT_LT(veltest::mapError(report.transform, truth.m, o.width, o.height).worst, 0.1);
     }
 
     const auto a = e2e::loadTiff(series.dir.file("plain.tif"));

@@ -103,15 +103,15 @@ TEST(RunPipeline, ResultCodesBeforeAndInsteadOfWork)
     }
 }
 
-TEST(RunPipeline, ReferenceStarCountDecidesBetweenWarningAndFailure)
+TEST(RunPipeline, ReferenceStarCountDecidesBetweenWarningAndFailureAndLaterFramesUseItsLevel)
 {
     veltest::TempDir dir;
     for (const int stars : {4, 7}) {
         Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
-        int attempts = 0;
+        std::vector<int32_t> attempts;
         run.adjust = [&](velrun::RunStages& s) {
-            s.analyzeFrame = [&](velrun::RunContext&, velrun::Frame&, int32_t) {
-                ++attempts;
+            s.analyzeFrame = [&](velrun::RunContext&, velrun::Frame&, int32_t attempt) {
+                attempts.push_back(attempt);
                 auto analysis = std::make_unique<velrun::FrameAnalysis>();
                 analysis->stars = stars;
                 return analysis;
@@ -121,13 +121,26 @@ TEST(RunPipeline, ReferenceStarCountDecidesBetweenWarningAndFailure)
         EXPECT_TRUE(run.log.contains(27, 3));
         if (stars < 5) {
             EXPECT_EQ(result, VELOSTAR_TOO_FEW_STARS);
-            EXPECT_EQ(attempts, 3);  // the reference tries three times
+            EXPECT_EQ(attempts, (std::vector<int32_t>{0, 1, 2}));  // the reference tries three times
             EXPECT_FALSE(run.log.contains(24, 0));
         } else {
             EXPECT_EQ(result, VELOSTAR_OK);
-            EXPECT_EQ(attempts, 4);
+            EXPECT_EQ(attempts, (std::vector<int32_t>{0, 1, 2, 2}));
         }
     }
+    // A reference that finds enough stars at the second level hands that level on.
+    Session run({L"/night/a.tif", L"/night/b.tif", L"/night/c.tif"}, dir.wfile("out.tif"));
+    std::vector<int32_t> attempts;
+    run.adjust = [&](velrun::RunStages& s) {
+        s.analyzeFrame = [&](velrun::RunContext&, velrun::Frame&, int32_t attempt) {
+            attempts.push_back(attempt);
+            auto analysis = std::make_unique<velrun::FrameAnalysis>();
+            analysis->stars = attempt == 0 ? 8 : 40;
+            return analysis;
+        };
+    };
+    EXPECT_EQ(run.go(), VELOSTAR_OK);
+    EXPECT_EQ(attempts, (std::vector<int32_t>{0, 1, 1, 1}));
 }
 
 TEST(RunPipeline, WithoutStarAnalysisNoFrameIsClaimedAsComposed)

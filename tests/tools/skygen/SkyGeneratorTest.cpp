@@ -186,6 +186,12 @@ TEST(SkyGenerator, OptionsShapeTheImages)
     // Ground: the mask is green exactly where the sky is, and the ground holds no starlight.
     const auto mask = generator.maskRgb();
     const auto sky = generator.renderBaseSky();
+    const auto nearLight = [&](int x, int y) {
+        for (const auto& light : generator.groundLights())
+            if (std::fabs(x - light.x) < light.halfWidth + 5 && std::fabs(y - light.y) < light.halfHeight + 5)
+                return true;
+        return false;
+    };
     int groundPixels = 0;
     uint16_t brightestGround = 0;
     for (int y = 0; y < o.height; ++y)
@@ -195,12 +201,26 @@ TEST(SkyGenerator, OptionsShapeTheImages)
             EXPECT_EQ(mask[(size_t(y) * o.width + x) * 3], 0);
             if (ground) {
                 ++groundPixels;
-                brightestGround = std::max(brightestGround, sky.at(x, y, 1));
+                if (!nearLight(x, y))
+                    brightestGround = std::max(brightestGround, sky.at(x, y, 1));
             }
         }
     EXPECT_GT(groundPixels, o.width * o.height / 8);
     EXPECT_LT(groundPixels, o.width * o.height / 2);
     EXPECT_LT(brightestGround, 1200);
+
+    // Lit windows: on the ground, bright, fixed in frame pixels; some clip.
+    ASSERT_EQ(generator.groundLights().size(), size_t(o.groundLights));
+    const auto lightFrame = generator.renderFrame(3);
+    int clipped = 0;
+    for (const auto& light : generator.groundLights()) {
+        const int x = int(std::lround(light.x)), y = int(std::lround(light.y));
+        EXPECT_TRUE(generator.isGround(x, y - int(light.halfHeight) - 3));
+        EXPECT_GT(sky.at(x, y, 1), 5000);
+        EXPECT_NEAR(lightFrame.at(x, y, 1), sky.at(x, y, 1), 0.05 * sky.at(x, y, 1) + 200);
+        clipped += sky.at(x, y, 1) == 65535;
+    }
+    EXPECT_GE(clipped, 1);
     // The horizon is irregular, not a straight line.
     double low = 1e9, high = -1e9;
     for (int x = 0; x < o.width; ++x)
