@@ -83,14 +83,15 @@ private:
         return dx * dx + dy * dy;
     }
 
+    // Written without branches: which way a comparison goes is as good as random in sky noise.
     bool beats(int32_t nx, int32_t ny, const Contender& pixel) const
     {
         const size_t n = static_cast<size_t>(ny) * m_planes.width + nx;
-        if (m_planes.luminance[n] != pixel.luminance)
-            return m_planes.luminance[n] > pixel.luminance;
-        if (m_planes.ratio[n] != pixel.ratio)
-            return m_planes.ratio[n] > pixel.ratio;
-        return centreDistance(nx, ny) < pixel.centreDistance;
+        const uint8_t luminance = m_planes.luminance[n];
+        const uint32_t ratio = m_planes.ratio[n];
+        const bool nearer = centreDistance(nx, ny) < pixel.centreDistance;
+        return (luminance > pixel.luminance) |
+               ((luminance == pixel.luminance) & ((ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)));
     }
 
     // The window's clear pixels, row by row from the top, each row's words read once: the only bits
@@ -118,15 +119,19 @@ private:
                     clear &= lastMask;
                 if (ny == y && word == (x >> 6))
                     clear &= ~(uint64_t{1} << (x & 63));
-                while (clear) {
-                    const int32_t bit = std::countr_zero(clear);
-                    clear &= clear - 1;
-                    if (beats((word << 6) + bit, ny, pixel)) {
-                        markNotStar(m_planes, x, y);
-                        return;
-                    }
-                    row[word] |= uint64_t{1} << bit;
+                // All of the word's clear pixels at once; those before the first that beats the
+                // pixel lose to it.
+                uint64_t winners = 0;
+                for (uint64_t rest = clear; rest; rest &= rest - 1) {
+                    const int32_t bit = std::countr_zero(rest);
+                    winners |= uint64_t{beats((word << 6) + bit, ny, pixel)} << bit;
                 }
+                if (winners) {
+                    row[word] |= clear & ((winners & (~winners + 1)) - 1);
+                    markNotStar(m_planes, x, y);
+                    return;
+                }
+                row[word] |= clear;
             }
         }
     }
