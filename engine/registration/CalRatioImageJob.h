@@ -40,13 +40,14 @@ public:
         const int32_t bottom = std::min(m_end, m_planes.height - m_margin);
         // Column tiles keep the running sums of each tile small.
         std::vector<SquareRatioRows> tiles;
-        for (int32_t x0 = m_margin; x0 < m_planes.width - m_margin; x0 += kTileColumns)
-            tiles.emplace_back(m_r0, m_r1, x0, std::min(x0 + kTileColumns, m_planes.width - m_margin));
+        for (int32_t x0 = m_margin; x0 < m_planes.width - m_margin; x0 = (x0 / kTileColumns + 1) * kTileColumns)
+            tiles.emplace_back(m_r0, m_r1, x0, std::min((x0 / kTileColumns + 1) * kTileColumns, m_planes.width - m_margin));
+        std::vector<uint64_t> candidates(static_cast<size_t>(m_planes.wordsPerRow));
         StarSuppressor suppressor(m_planes, m_radius);
         for (int32_t y = m_first; y < m_end; ++y) {
             clearRow(y);
             if (y >= top && y < bottom)
-                measureRow(y, tiles);
+                measureRow(y, tiles, candidates);
             const int32_t ready = y - m_radius;
             if (ready >= m_first + m_radius && ready < m_end - m_radius)
                 suppressor.rows(ready, ready + 1);
@@ -54,7 +55,7 @@ public:
     }
 
 private:
-    static constexpr int32_t kTileColumns = 1024;
+    static constexpr int32_t kTileColumns = 1024;  // a multiple of the 64-pixel bit words
 
     // Every pixel starts as "not a star".
     void clearRow(int32_t y)
@@ -63,33 +64,21 @@ private:
         std::fill(bits, bits + m_planes.wordsPerRow, ~uint64_t{0});
     }
 
-    void measureRow(int32_t y, std::vector<SquareRatioRows>& tiles)
+    void measureRow(int32_t y, std::vector<SquareRatioRows>& tiles, std::vector<uint64_t>& candidates)
     {
-        const size_t offset = static_cast<size_t>(y) * m_planes.width;
-        const uint8_t* luminance = m_planes.luminance.data() + offset;
-        uint32_t* ratio = m_planes.ratio.data() + offset;
+        uint32_t* ratio = m_planes.ratio.data() + static_cast<size_t>(y) * m_planes.width;
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
+        std::fill(candidates.begin(), candidates.end(), 0);
         for (SquareRatioRows& tile : tiles)
-            tile.ratios(m_planes.luminance.data(), m_planes.width, y, ratio + tile.first());
-        const int32_t x0 = m_margin;
-        const int32_t x1 = m_planes.width - m_margin;
-        for (int32_t word = x0 >> 6; word <= (x1 - 1) >> 6; ++word) {
-            const int32_t base = word << 6;
-            uint64_t candidates;
-            if (base >= x0 && base + 64 <= x1) {
-                candidates = candidateBits(ratio + base, luminance + base);
-            } else {
-                candidates = 0;
-                for (int32_t x = std::max(base, x0); x < std::min(base + 64, x1); ++x)
-                    if (ratio[x] > 1024 && luminance[x] >= kMinStarLuminance)
-                        candidates |= uint64_t{1} << (x - base);
-            }
-            for (uint64_t rest = candidates; rest; rest &= rest - 1) {
+            tile.candidates(m_planes.luminance.data(), m_planes.width, y, ratio, candidates.data());
+        for (int32_t word = 0; word < m_planes.wordsPerRow; ++word) {
+            uint64_t found = candidates[static_cast<size_t>(word)];
+            for (uint64_t rest = found; rest; rest &= rest - 1) {
                 const int32_t bit = std::countr_zero(rest);
-                if (!m_predicate(base + bit, y))
-                    candidates &= ~(uint64_t{1} << bit);
+                if (!m_predicate((word << 6) + bit, y))
+                    found &= ~(uint64_t{1} << bit);
             }
-            bits[word] &= ~candidates;
+            bits[word] &= ~found;
         }
     }
 

@@ -108,8 +108,8 @@ void chunkRatios(const uint32_t* strips, int32_t columns, int32_t r0, int32_t r1
             out[i] = exactRatio(strips, columns, r0, r1, column + i);
 }
 
-}  // namespace
-
+// Bit i set where pixel i of these 64 is a candidate: ratio above 1024 and luminance at least
+// kMinStarLuminance.
 VELOSTAR_VECTOR_CLONES
 uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance)
 {
@@ -125,6 +125,8 @@ uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance)
     }
     return bits;
 }
+
+}  // namespace
 
 SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1)
     : m_r0(r0),
@@ -157,7 +159,8 @@ void SquareRatioRows::prefixRow(const uint8_t* luminance, int32_t stride, int32_
     }
 }
 
-void SquareRatioRows::ratios(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* out)
+void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio,
+                                 uint64_t* words)
 {
     // The ring still holds the rows of the previous call: only the row entering at the bottom is new.
     if (!m_started || y != m_lastRow + 1)
@@ -166,28 +169,42 @@ void SquareRatioRows::ratios(const uint8_t* luminance, int32_t stride, int32_t y
     prefixRow(luminance, stride, y + m_reach);
     m_started = true;
     m_lastRow = y;
-    const uint32_t* rows[2 * 59 + 1];
-    for (int32_t d = -m_reach; d <= m_reach; ++d)
-        rows[d + m_reach] = prefix(y + d);
-    sumStrips(rows, m_reach, m_r0, m_columns, m_strips.data());
 
+    // Word-sized chunks; a dark sky leaves most of them without a pixel bright enough to measure, and
+    // a row without any needs no square sums at all.
     const uint8_t* lum = luminance + static_cast<size_t>(y) * stride;
-    const int32_t width = m_x1 - m_x0;
-    for (int32_t start = 0; start < width; start += kChunk) {
-        const int32_t count = std::min(kChunk, width - start);
+    bool summed = false;
+    for (int32_t word = m_x0 >> 6; word <= (m_x1 - 1) >> 6; ++word) {
+        const int32_t begin = std::max(word << 6, m_x0);
+        const int32_t end = std::min((word << 6) + 64, m_x1);
         bool bright = false;
-        for (int32_t i = 0; i < count; ++i)
-            bright |= lum[m_x0 + start + i] >= kMinStarLuminance;
-        if (!bright) {
-            std::fill(out + start, out + start + count, 0u);
+        for (int32_t x = begin; x < end; ++x)
+            bright |= lum[x] >= kMinStarLuminance;
+        if (!bright)
             continue;
+        if (!summed) {
+            const uint32_t* rows[2 * 59 + 1];
+            for (int32_t d = -m_reach; d <= m_reach; ++d)
+                rows[d + m_reach] = prefix(y + d);
+            sumStrips(rows, m_reach, m_r0, m_columns, m_strips.data());
+            summed = true;
         }
         // Pixel x's squares centre on strip column x − (x0 − reach).
+        const int32_t column = begin - m_x0 + m_reach;
         if (m_r1 <= kFastRadiusLimit)
-            chunkRatios(m_strips.data(), m_columns, m_r0, m_r1, start + m_reach, count, out + start);
+            chunkRatios(m_strips.data(), m_columns, m_r0, m_r1, column, end - begin, ratio + begin);
         else
-            for (int32_t i = 0; i < count; ++i)
-                out[start + i] = exactRatio(m_strips.data(), m_columns, m_r0, m_r1, start + m_reach + i);
+            for (int32_t i = 0; i < end - begin; ++i)
+                ratio[begin + i] = exactRatio(m_strips.data(), m_columns, m_r0, m_r1, column + i);
+        if (end - begin == 64) {
+            words[word] = candidateBits(ratio + begin, lum + begin);
+        } else {
+            uint64_t bits = 0;
+            for (int32_t x = begin; x < end; ++x)
+                if (ratio[x] > 1024 && lum[x] >= kMinStarLuminance)
+                    bits |= uint64_t{1} << (x & 63);
+            words[word] = bits;
+        }
     }
 }
 

@@ -15,20 +15,18 @@ constexpr uint8_t kMinStarLuminance = 8;
 // Ratio of a pixel: for each k in r0 … r1, I = sum over the (2k + 1)² square, O = sum over the
 // (2k + 7)² square minus I (at least 1), A = ring area; v = ⌊⌊1024·I / (2k + 1)²⌋·A / O⌋, and where
 // v > 1024 it counts as (v − 1024)·k + 1024. The ratio is the largest such value, 0 when none.
-// Bit i set where pixel i of these 64 is a candidate: ratio above 1024 and luminance at least
-// kMinStarLuminance.
-uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance);
-
 class SquareRatioRows {
 public:
-    // For the pixels of columns x0 … x1 − 1; every square must lie inside the luminance plane.
+    // For the pixels of columns x0 … x1 − 1, which start a bit word unless x0 is the frame's first
+    // measured column; every square must lie inside the luminance plane.
     SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1);
 
-    int32_t first() const { return m_x0; }
-
-    // Ratios of row y (0 where the luminance is below kMinStarLuminance; others may be 0 too).
-    // `luminance` has `stride` bytes per row. Consecutive rows reuse the previous call's work.
-    void ratios(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* out);
+    // Row y of the frame: sets words[w] (frame-row bit words) to the candidates among the tile's
+    // pixels — ratio above 1024 and luminance at least kMinStarLuminance — and writes their ratios
+    // to `ratio` (the frame row). Words without a bright pixel are left alone, as are the ratios of
+    // pixels that are no candidates. `luminance` is the plane, `stride` bytes per row; consecutive
+    // rows reuse the previous call's work.
+    void candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio, uint64_t* words);
 
 private:
     void prefixRow(const uint8_t* luminance, int32_t stride, int32_t row);
