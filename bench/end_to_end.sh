@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # End-to-end stacking benchmark on generated data.
-#   bash bench/end_to_end.sh            (after a release build in build/)
-# Data sets, generated once and cached under bench/data/ (git-ignored):
-#   large:  10 frames of 6000×4000 16-bit TIFF
-#   medium: 20 frames of 3000×2000 16-bit TIFF
-# For each set it runs velostar-cli in "Accumulation" mode (the generated camera has no hot pixels,
-# so that stage is off) and prints
-# wall time, CPU time, peak memory and megapixels per second. When siril-cli is installed, the same
-# frames also go through its register + sum stack for a side-by-side ratio.
+#   bash bench/end_to_end.sh [SET...]      (after a release build in build/; default: every set)
+# Data sets, generated once and cached under bench/data/ (git-ignored), all 16-bit TIFF with what a
+# real night brings: the camera's hot pixels, the default star density, sensor noise, a foreground
+# and a satellite trail in one frame:
+#   large:  10 frames of 6000×4000
+#   medium: 20 frames of 3000×2000
+#   noisy:  10 frames of 3000×2000 of a brighter, noisier high-ISO night
+# For each set it runs velostar-cli in "Accumulation" mode with its default settings (hot-pixel
+# removal included) and prints wall time, CPU time, peak memory and megapixels per second. With
+# VELOSTAR_BASELINE_CLI pointing at another build's velostar-cli, that one runs on the same frames
+# too. When siril-cli is installed, the same frames also go through its register + sum stack for a
+# side-by-side ratio.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -20,19 +24,30 @@ if [ ! -x "$bin/velostar-cli" ] || [ ! -x "$bin/velostar-skygen" ]; then
     cmake --build build -j"$(nproc)" --target velostar-cli velostar-skygen >/dev/null || exit 1
 fi
 
-# name frames width height seed
-sets=("large 10 6000 4000 101" "medium 20 3000 2000 102")
+# name frames width height seed, then generator options beyond its defaults
+all_sets=("large 10 6000 4000 101 --foreground --satellite 3"
+          "medium 20 3000 2000 102 --foreground --satellite 7"
+          "noisy 10 3000 2000 103 --foreground --satellite 3 --sky 4000 --read-noise 40")
+sets=()
+for entry in "${all_sets[@]}"; do
+  read -r name _ <<<"$entry"
+  if [ $# -eq 0 ] || [[ " $* " == *" $name "* ]]; then
+    sets+=("$entry")
+  fi
+done
+[ ${#sets[@]} -gt 0 ] || { echo "end_to_end: no such set: $*" >&2; exit 64; }
 
 generate() {
   local name=$1 frames=$2 width=$3 height=$4 seed=$5
-  local dir="$data/$name" recipe="frames=$2 ${3}x$4 seed=$5 stars=3000 hot=0"
+  shift 5
+  local dir="$data/$name" recipe="frames=$frames ${width}x$height seed=$seed $*"
   if [ "$(cat "$dir/.recipe" 2>/dev/null)" = "$recipe" ]; then
     return 0
   fi
   rm -rf "$dir"
   echo "end_to_end: generating $name ($frames × ${width}x$height) into bench/data/$name"
   "$bin/velostar-skygen" -q -o "$dir" --frames "$frames" --width "$width" --height "$height" --seed "$seed" \
-    --base $(( frames / 2 )) --stars-per-mp 3000 --hot-per-mp 0 || exit 1
+    --base $(( frames / 2 )) "$@" || exit 1
   echo "$recipe" > "$dir/.recipe"
 }
 
@@ -97,14 +112,22 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 printf "\n%-34s %11s %11s %12s %14s\n" "run" "wall" "cpu" "peak RSS" "throughput"
 for entry in "${sets[@]}"; do
-  read -r name frames width height seed <<<"$entry"
+  read -r name frames width height seed _ <<<"$entry"
   dir="$data/$name"
   megapixels=$(awk -v n="$frames" -v w="$width" -v h="$height" 'BEGIN { printf "%.1f", n * w * h / 1e6 }')
   printf -v basefile "%s/frame_%03d.tif" "$dir" $(( frames / 2 ))
+  if [ -n "${VELOSTAR_BASELINE_CLI:-}" ]; then
+    measure "$name baseline accumulate" "$megapixels" \
+      "$VELOSTAR_BASELINE_CLI" --quiet -o "$out/$name-base.tif" "$basefile" "$dir"/frame_*.tif
+    baseline=$LAST_WALL
+  fi
   measure "$name accumulate (${frames}×${width}x$height)" "$megapixels" \
-    "$bin/velostar-cli" --quiet --no-remove-hot-pixels -o "$out/$name-acc.tif" "$basefile" "$dir"/frame_*.tif
+    "$bin/velostar-cli" --quiet -o "$out/$name-acc.tif" "$basefile" "$dir"/frame_*.tif
   ours=$LAST_WALL
   ours_status=$LAST_STATUS
+  if [ -n "${VELOSTAR_BASELINE_CLI:-}" ] && [ "$ours_status" -eq 0 ]; then
+    awk -v a="$baseline" -v b="$ours" 'BEGIN { if (b > 0) printf "%-34s %9.2f× (baseline wall / velostar accumulate wall)\n", "  ratio", a / b }'
+  fi
   if command -v siril-cli >/dev/null 2>&1; then
     measure "$name siril register + sum" "$megapixels" bash -c 'siril_stack "$0" "$1"' "$dir" "$out/siril-$name"
     if [ "$ours_status" -eq 0 ]; then

@@ -7,6 +7,8 @@
 #include "parallel/ProcessPool.h"
 #include "registration/CalRatioImageJob.h"
 #include "registration/RegionPredicate.h"
+#include "registration/StarSuppressor.h"
+#include "registration/VectorClones.h"
 
 namespace velreg {
 namespace {
@@ -34,146 +36,59 @@ constexpr DetectionLevel kLevels[2] = {
 // A contrast above this means the inner mean lies at least 32 levels above the ring mean.
 constexpr int64_t kStrongContrast = 32767;
 
-void markNotStar(StarDetector::Planes& planes, int32_t x, int32_t y)
+// (R + 2G + B) >> 10 per pixel; a single plane counts as grey (R = G = B).
+VELOSTAR_VECTOR_CLONES
+void luminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint8_t* target)
 {
-    planes.notStar[static_cast<size_t>(y) * planes.wordsPerRow + (x >> 6)] |= uint64_t{1} << (x & 63);
+    if (channels == 3) {
+        for (int32_t x = 0; x < width; ++x)
+            target[x] = static_cast<uint8_t>((uint32_t{source[3 * x]} + 2u * source[3 * x + 1] + source[3 * x + 2]) >> 10);
+    } else if (channels >= 3) {
+        for (int32_t x = 0; x < width; ++x, source += channels)
+            target[x] = static_cast<uint8_t>((uint32_t{source[0]} + 2u * source[1] + source[2]) >> 10);
+    } else {
+        for (int32_t x = 0; x < width; ++x, source += channels)
+            target[x] = static_cast<uint8_t>((4u * source[0]) >> 10);
+    }
 }
 
-// Calls visit(x) for every clear pixel of row y in [x0, x1], left to right, re-reading each word so
-// that bits set during the walk are honoured.
-template <typename Visit>
-bool forEachClear(const StarDetector::Planes& planes, int32_t y, int32_t x0, int32_t x1, Visit visit)
+// The same luminance scaled by gain16 / 16 before it is cut to 8 bits (dark linear frames).
+void gainedLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
 {
-    const uint64_t* row = planes.notStar.data() + static_cast<size_t>(y) * planes.wordsPerRow;
-    for (int32_t word = x0 >> 6; word <= (x1 >> 6); ++word) {
-        uint64_t clear = ~row[word];
-        const int32_t base = word << 6;
-        if (base < x0)
-            clear &= ~uint64_t{0} << (x0 - base);
-        if (x1 - base < 63)
-            clear &= (uint64_t{1} << (x1 - base + 1)) - 1;
-        while (clear) {
-            const int32_t x = base + std::countr_zero(clear);
-            clear &= clear - 1;
-            if (!visit(x))
-                return false;
-        }
+    const uint32_t scale = channels >= 3 ? 1u : 4u;
+    for (int32_t x = 0; x < width; ++x, source += channels) {
+        const uint32_t sum = channels >= 3 ? uint32_t{source[0]} + 2u * source[1] + source[2] : source[0];
+        target[x] = static_cast<uint8_t>(std::min<uint64_t>(255u, (uint64_t{sum} * scale * gain16) >> 14));
     }
-    return true;
 }
 
 void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32_t gain16)
 {
     const int32_t width = frame.width();
-    const int32_t channels = frame.channels();
     luminance.resize(static_cast<size_t>(width) * frame.height());
     velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
-            const uint16_t* source = frame.row(y);
             uint8_t* target = luminance.data() + static_cast<size_t>(y) * width;
-            if (gain16 != kUnitGain16) {
-                const uint32_t scale = channels >= 3 ? 1u : 4u;
-                for (int32_t x = 0; x < width; ++x, source += channels) {
-                    const uint32_t sum = channels >= 3 ? uint32_t{source[0]} + 2u * source[1] + source[2] : source[0];
-                    target[x] = static_cast<uint8_t>(std::min<uint64_t>(255u, (uint64_t{sum} * scale * gain16) >> 14));
-                }
-            } else if (channels >= 3) {
-                for (int32_t x = 0; x < width; ++x, source += channels)
-                    target[x] = static_cast<uint8_t>((uint32_t{source[0]} + 2u * source[1] + source[2]) >> 10);
-            } else {
-                // A single plane counts as grey: R = G = B.
-                for (int32_t x = 0; x < width; ++x, source += channels)
-                    target[x] = static_cast<uint8_t>((4u * source[0]) >> 10);
-            }
+            if (gain16 == kUnitGain16)
+                luminanceRow(frame.row(y), frame.channels(), width, target);
+            else
+                gainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
         }
     });
 }
 
-class Suppressor {
-public:
-    Suppressor(StarDetector::Planes& planes, int32_t radius) : m_planes(planes), m_radius(radius) {}
-
-    // Every clear pixel of rows [begin, end) against its clear neighbours within the radius.
-    void rows(int32_t begin, int32_t end)
-    {
-        for (int32_t y = begin; y < end; ++y)
-            forEachClear(m_planes, y, 0, m_planes.width - 1, [&](int32_t x) {
-                window(x, y);
-                return true;
-            });
-    }
-
-private:
-    // The neighbour beats the pixel by luminance, then ratio, then by being strictly nearer the centre.
-    bool beats(int32_t nx, int32_t ny, int32_t x, int32_t y) const
-    {
-        const size_t n = static_cast<size_t>(ny) * m_planes.width + nx;
-        const size_t p = static_cast<size_t>(y) * m_planes.width + x;
-        if (m_planes.luminance[n] != m_planes.luminance[p])
-            return m_planes.luminance[n] > m_planes.luminance[p];
-        if (m_planes.ratio[n] != m_planes.ratio[p])
-            return m_planes.ratio[n] > m_planes.ratio[p];
-        return centreDistance(nx, ny) < centreDistance(x, y);
-    }
-
-    int64_t centreDistance(int32_t x, int32_t y) const
-    {
-        const int64_t dx = x - m_planes.width / 2;
-        const int64_t dy = y - m_planes.height / 2;
-        return dx * dx + dy * dy;
-    }
-
-    void window(int32_t x, int32_t y)
-    {
-        const int32_t y0 = std::max(y - m_radius, 0);
-        const int32_t y1 = std::min(y + m_radius, m_planes.height - 1);
-        const int32_t x0 = std::max(x - m_radius, 0);
-        const int32_t x1 = std::min(x + m_radius, m_planes.width - 1);
-        for (int32_t ny = y0; ny <= y1; ++ny) {
-            const bool survived = forEachClear(m_planes, ny, x0, x1, [&](int32_t nx) {
-                if (nx == x && ny == y)
-                    return true;
-                if (beats(nx, ny, x, y)) {
-                    markNotStar(m_planes, x, y);
-                    return false;
-                }
-                markNotStar(m_planes, nx, ny);
-                return true;
-            });
-            if (!survived)
-                return;
-        }
-    }
-
-    StarDetector::Planes& m_planes;
-    int32_t m_radius;
-};
-
-// Bands in parallel without their first and last `radius` rows, so that no two workers touch the
-// same pixels; then the left-out seam rows here, band by band from the top.
-void suppress(StarDetector::Planes& planes, int32_t radius)
+// The band-parallel part of the suppression runs inside the ratio jobs; here the left-out seam rows
+// of every band, band by band from the top.
+void suppressSeams(StarDetector::Planes& planes, int32_t radius, int32_t bands)
 {
-    const int32_t height = planes.height;
-    const int32_t bands = velthread::partCount();
-    const int32_t bandRows = (height + bands - 1) / bands;
-    Suppressor suppressor(planes, radius);
-    velthread::parallelRows(bands, [&](int32_t begin, int32_t end) {
-        Suppressor local(planes, radius);
-        for (int32_t band = begin; band < end; ++band) {
-            const int32_t top = std::min(band * bandRows, height);
-            const int32_t bottom = std::min(top + bandRows, height);
-            if (top + radius < bottom - radius)
-                local.rows(top + radius, bottom - radius);
-        }
-    });
+    StarSuppressor suppressor(planes, radius);
     for (int32_t band = 0; band < bands; ++band) {
-        const int32_t top = std::min(band * bandRows, height);
-        const int32_t bottom = std::min(top + bandRows, height);
-        if (top + radius < bottom - radius) {
-            suppressor.rows(top, top + radius);
-            suppressor.rows(bottom - radius, bottom);
+        const SuppressionBand rows = suppressionBand(band, bands, planes.height);
+        if (rows.top + radius < rows.bottom - radius) {
+            suppressor.rows(rows.top, rows.top + radius);
+            suppressor.rows(rows.bottom - radius, rows.bottom);
         } else {
-            suppressor.rows(top, bottom);
+            suppressor.rows(rows.top, rows.bottom);
         }
     }
 }
@@ -190,21 +105,56 @@ int64_t thresholdFor(const DetectionLevel& level, int64_t boxSum)
     return level.lowThreshold + (boxSum - low) * (level.highThreshold - level.lowThreshold) / (high - low);
 }
 
-void extract(const StarDetector::Planes& planes, int32_t margin, const DetectionLevel& level, StarList& stars)
+// Sums over the squares of radius 0 … reach centred on (x, y), each from the one inside it plus its
+// border. Only the few pixels left after suppression need them, so no table is kept for the frame.
+void squareSumsAround(const StarDetector::Planes& planes, int32_t x, int32_t y, int32_t reach, int64_t* sums)
+{
+    const uint8_t* centre = planes.luminance.data() + static_cast<size_t>(y) * planes.width + x;
+    const ptrdiff_t stride = planes.width;
+    int64_t sum = centre[0];
+    sums[0] = sum;
+    for (int32_t r = 1; r <= reach; ++r) {
+        const uint8_t* top = centre - r * stride;
+        const uint8_t* bottom = centre + r * stride;
+        for (int32_t d = -r; d <= r; ++d)
+            sum += top[d] + bottom[d];
+        for (int32_t d = -r + 1; d <= r - 1; ++d)
+            sum += centre[d * stride - r] + centre[d * stride + r];
+        sums[r] = sum;
+    }
+}
+
+// Largest inner mean minus ring mean (both in 1024ths) over the square radii r0 … r1.
+int64_t contrastOf(const int64_t* sums, int32_t r0, int32_t r1)
+{
+    int64_t best = 0;
+    for (int32_t k = r0; k <= r1; ++k) {
+        const int64_t innerArea = int64_t{2 * k + 1} * (2 * k + 1);
+        const int64_t ringArea = int64_t{2 * k + 7} * (2 * k + 7) - innerArea;
+        const int64_t inner = sums[k];
+        const int64_t ring = std::max<int64_t>(sums[k + 3] - inner, 1);
+        best = std::max(best, 1024 * inner / innerArea - 1024 * ring / ringArea);
+    }
+    return best;
+}
+
+void extract(const StarDetector::Planes& planes, int32_t r0, int32_t r1, int32_t margin, const DetectionLevel& level,
+             StarList& stars)
 {
     const int32_t parts = velthread::partCount();
     std::vector<StarList> lists(static_cast<size_t>(parts));
     const size_t reserve = std::max<size_t>(100, stars.capacity() / 2);
+    const int32_t reach = std::max(r1 + 3, level.boxRadius);
     velthread::parallelRows(planes.height, [&](int32_t part, int32_t begin, int32_t end) {
         StarList& list = lists[static_cast<size_t>(part)];
         list.reserve(reserve);
+        std::vector<int64_t> sums(static_cast<size_t>(reach) + 1);
         for (int32_t y = std::max(begin, margin); y < std::min(end, planes.height - margin); ++y)
             forEachClear(planes, y, margin, planes.width - margin - 1, [&](int32_t x) {
-                const size_t p = static_cast<size_t>(y) * planes.width + x;
-                const int64_t boxSum = static_cast<int64_t>(planes.integral.squareSum(x, y, level.boxRadius));
-                if (planes.ratio[p] > thresholdFor(level, boxSum) || planes.contrast[p] > kStrongContrast)
-                    list.push_back(Star{static_cast<int16_t>(x), static_cast<int16_t>(y),
-                                        static_cast<int32_t>(planes.ratio[p])});
+                const uint32_t ratio = planes.ratio[static_cast<size_t>(y) * planes.width + x];
+                squareSumsAround(planes, x, y, reach, sums.data());
+                if (ratio > thresholdFor(level, sums[level.boxRadius]) || contrastOf(sums.data(), r0, r1) > kStrongContrast)
+                    list.push_back(Star{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<int32_t>(ratio)});
                 return true;
             });
     });
@@ -239,28 +189,39 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     Planes& planes = m_planes;
     planes.width = width;
     planes.height = height;
+<<<<<<< HEAD
     makeLuminance(frame, planes.luminance, m_gain16);
     const size_t pixels = static_cast<size_t>(width) * height;
     planes.ratio.resize(pixels);
     planes.contrast.resize(pixels);
+=======
+    makeLuminance(frame, planes.luminance);
+    planes.ratio.resize(static_cast<size_t>(width) * height);
+>>>>>>> regspeed
     planes.wordsPerRow = (width + 63) / 64;
     planes.notStar.resize(static_cast<size_t>(planes.wordsPerRow) * height);
-    planes.integral.build(planes.luminance.data(), width, height);
 
-    const int32_t parts = velthread::partCount();
+    // One job per suppression band: each measures its rows and suppresses them as soon as their
+    // window is measured, while the rows are still in the cache.
+    const int32_t bands = velthread::partCount();
+    const int32_t suppressionRadius = std::min(r1 + 1, margin - 1);
     std::vector<CalRatioImageJob<Predicate>> jobs;
-    jobs.reserve(static_cast<size_t>(parts));
-    for (int32_t part = 0; part < parts; ++part) {
-        int32_t first, end;
-        velthread::bandOf(part, parts, height, first, end);
-        jobs.emplace_back(r0, r1, margin, first, end, planes, predicate);
+    jobs.reserve(static_cast<size_t>(bands));
+    for (int32_t band = 0; band < bands; ++band) {
+        const SuppressionBand rows = suppressionBand(band, bands, height);
+        jobs.emplace_back(r0, r1, margin, suppressionRadius, rows.top, rows.bottom, planes, predicate);
     }
+<<<<<<< HEAD
     velthread::runJobBatch(jobs);
 
     suppress(planes, std::min(r1 + 1, margin - 1));
+=======
+    runJobBatch(jobs);
+    suppressSeams(planes, suppressionRadius, bands);
+>>>>>>> regspeed
 
     const size_t before = stars.size();
-    extract(planes, margin, table, stars);
+    extract(planes, r0, r1, margin, table, stars);
     return static_cast<int32_t>(stars.size() - before);
 }
 

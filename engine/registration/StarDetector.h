@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "image/Image.h"
-#include "registration/IntegralImage.h"
 #include "registration/PlaneBuffer.h"
 #include "registration/Star.h"
 
@@ -48,11 +47,9 @@ public:
         int32_t width = 0;
         int32_t height = 0;
         PlaneBuffer<uint8_t> luminance;
-        PlaneBuffer<uint32_t> ratio;
-        PlaneBuffer<int32_t> contrast;
+        PlaneBuffer<uint32_t> ratio;    // read only where the not-a-star bit is clear
         PlaneBuffer<uint64_t> notStar;  // one bit per pixel (set: not a star), rows of wordsPerRow words
         int32_t wordsPerRow = 0;
-        IntegralImage integral;
     };
 
 private:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "StarField.h"
 #include "parallel/ProcessPool.h"
@@ -50,6 +51,90 @@ void expectFound(const StarList& found, const std::vector<regtest::TrueStar>& tr
     }
     EXPECT_GE(found.size(), inside);
     EXPECT_LE(found.size(), inside + truth.size() / 20);
+}
+
+// The detection rules read plainly, for comparison with the detector's fast passes: a 64-bit
+// summed-area table, every radius in 64-bit integers, the suppression in one pass from the top and
+// the extraction thresholds. `mask` (frame size, one channel) may be null.
+StarList plainDetection(const Image16& frame, int32_t level, const Image16* mask = nullptr)
+{
+    const int32_t w = frame.width(), h = frame.height();
+    int32_t r0, r1, g;
+    StarDetector::radiiFor(w, h, r0, r1, g);
+    std::vector<int64_t> lum(static_cast<size_t>(w) * h), sat(static_cast<size_t>(w + 1) * (h + 1), 0);
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            const uint16_t* p = frame.row(y) + 3 * x;
+            lum[static_cast<size_t>(y) * w + x] = (p[0] + 2 * p[1] + p[2]) >> 10;
+            sat[static_cast<size_t>(y + 1) * (w + 1) + x + 1] = lum[static_cast<size_t>(y) * w + x] +
+                                                                 sat[static_cast<size_t>(y) * (w + 1) + x + 1] +
+                                                                 sat[static_cast<size_t>(y + 1) * (w + 1) + x] -
+                                                                 sat[static_cast<size_t>(y) * (w + 1) + x];
+        }
+    const auto box = [&](int32_t x, int32_t y, int32_t r) {
+        const auto at = [&](int32_t yy, int32_t xx) { return sat[static_cast<size_t>(yy) * (w + 1) + xx]; };
+        return at(y + r + 1, x + r + 1) - at(y - r, x + r + 1) - at(y + r + 1, x - r) + at(y - r, x - r);
+    };
+    std::vector<int64_t> ratio(lum.size(), 0), contrast(lum.size(), 0);
+    std::vector<char> clear(lum.size(), 0);
+    for (int32_t y = g; y < h - g; ++y)
+        for (int32_t x = g; x < w - g; ++x) {
+            const size_t p = static_cast<size_t>(y) * w + x;
+            if (lum[p] < 8 || (mask && mask->row(y)[x] == 0))
+                continue;
+            for (int32_t k = r0; k <= r1; ++k) {
+                const int64_t a = (2 * k + 1) * (2 * k + 1), ringArea = (2 * k + 7) * (2 * k + 7) - a;
+                const int64_t inner = box(x, y, k), ring = std::max<int64_t>(box(x, y, k + 3) - inner, 1);
+                int64_t v = 1024 * inner / a * ringArea / ring;
+                if (v > 1024)
+                    v = (v - 1024) * k + 1024;
+                ratio[p] = std::max(ratio[p], v);
+                contrast[p] = std::max(contrast[p], 1024 * inner / a - 1024 * ring / ringArea);
+            }
+            clear[p] = ratio[p] > 1024;
+        }
+    const int32_t a = std::min(r1 + 1, g - 1);
+    const auto distance = [&](int64_t x, int64_t y) { return (x - w / 2) * (x - w / 2) + (y - h / 2) * (y - h / 2); };
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t p = static_cast<size_t>(y) * w + x;
+            for (int32_t ny = std::max(y - a, 0); clear[p] && ny <= std::min(y + a, h - 1); ++ny)
+                for (int32_t nx = std::max(x - a, 0); clear[p] && nx <= std::min(x + a, w - 1); ++nx) {
+                    const size_t n = static_cast<size_t>(ny) * w + nx;
+                    if (n == p || !clear[n])
+                        continue;
+                    const bool wins = lum[n] != lum[p]       ? lum[n] > lum[p]
+                                      : ratio[n] != ratio[p] ? ratio[n] > ratio[p]
+                                                             : distance(nx, ny) < distance(x, y);
+                    clear[wins ? p : n] = 0;
+                }
+        }
+    const int64_t o = level == 0 ? 3 : 1, high = level == 0 ? 32 : 24, lowT = level == 0 ? 4096 : 2662, highT = 1741;
+    const int64_t area = (2 * o + 1) * (2 * o + 1);
+    StarList stars;
+    for (int32_t y = g; y < h - g; ++y)
+        for (int32_t x = g; x < w - g; ++x) {
+            const size_t p = static_cast<size_t>(y) * w + x;
+            if (!clear[p])
+                continue;
+            const int64_t sum = box(x, y, static_cast<int32_t>(o));
+            const int64_t t = sum < area * 8      ? lowT
+                              : sum > area * high ? highT
+                                                  : lowT + (sum - area * 8) * (highT - lowT) / (area * high - area * 8);
+            if (ratio[p] > t || contrast[p] > 32767)
+                stars.push_back({static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<int32_t>(ratio[p])});
+        }
+    return stars;
+}
+
+void expectSameStars(const StarList& expected, const StarList& found)
+{
+    ASSERT_EQ(expected.size(), found.size());
+    for (size_t k = 0; k < found.size(); ++k) {
+        EXPECT_EQ(expected[k].x, found[k].x) << k;
+        EXPECT_EQ(expected[k].y, found[k].y) << k;
+        EXPECT_EQ(expected[k].brightness, found[k].brightness) << k;
+    }
 }
 
 }  // namespace
@@ -213,4 +298,41 @@ TEST(StarDetector, FaintStarOnDarkSkyNeedsTheSecondLevel)
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].x, 200);
     EXPECT_EQ(detect(frame, 2).size(), 1u);  // any higher attempt behaves as 1
+}
+
+// Sky noise around the star luminance, saturated blobs, and bright blocks on a black ground whose
+// ratios leave the fast arithmetic's range: the fast passes must give exactly the plain reading.
+TEST(StarDetector, FastPassesGiveExactlyThePlainRules)
+{
+    const int32_t width = 2500, height = 260;
+    const auto truth = regtest::randomStars(400, 0, 0, width, height, 12, 5, 3000, 65000);
+    Image16 frame;
+    regtest::renderStars(frame, width, height, truth, 2048, 1.1);
+    std::mt19937 random(9);
+    std::normal_distribution<double> noise(0, 300);
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            uint16_t* p = frame.row(y) + 3 * x;
+            const bool black = x > 2000 && x < 2300;
+            const uint16_t speck = (x * 7 + y * 13) % 23 == 0 ? 256 : 0;  // luminance 1 here and there
+            for (int32_t c = 0; c < 3; ++c)
+                p[c] = black ? speck : static_cast<uint16_t>(std::clamp(p[c] + noise(random), 0.0, 65535.0));
+        }
+    for (int32_t block = 0; block < 4; ++block)
+        for (int32_t y = 100; y < 100 + 2 * block + 1; ++y)
+            for (int32_t x = 2050 + 60 * block; x < 2050 + 60 * block + 2 * block + 1; ++x)
+                setPixel(frame, x, y, 65535);
+    Image16 mask;
+    mask.allocate(width, height, 1);
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x)
+            mask.row(y)[x] = (x / 97 + y / 31) % 2 ? 65535 : 0;
+    for (int32_t level = 0; level <= 1; ++level) {
+        const StarList expected = plainDetection(frame, level);
+        EXPECT_GT(expected.size(), 100u);
+        expectSameStars(expected, detect(frame, level));
+        StarList masked;
+        StarDetector().detect(frame, masked, mask, level);
+        expectSameStars(plainDetection(frame, level, &mask), masked);
+    }
 }

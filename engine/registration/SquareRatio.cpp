@@ -1,0 +1,211 @@
+#include "registration/SquareRatio.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "registration/VectorClones.h"
+
+namespace velreg {
+namespace {
+
+constexpr int32_t kChunk = 64;
+
+
+// Column sums of 2r + 1 prefix rows (centred on the row) for every radius, each from the one before.
+VELOSTAR_VECTOR_CLONES
+void sumStrips(const uint32_t* const* rows, int32_t reach, int32_t r0, int32_t columns, uint32_t* strips)
+{
+    // rows[d + reach] is the prefix row at offset d from the centre row.
+    uint32_t* strip = strips;
+    for (int32_t i = 0; i < columns; ++i)
+        strip[i] = rows[reach][i];
+    for (int32_t d = 1; d <= r0; ++d) {
+        const uint32_t* above = rows[reach - d];
+        const uint32_t* below = rows[reach + d];
+        for (int32_t i = 0; i < columns; ++i)
+            strip[i] += above[i] + below[i];
+    }
+    for (int32_t r = r0 + 1; r <= reach; ++r) {
+        const uint32_t* previous = strip;
+        strip += columns;
+        const uint32_t* above = rows[reach - r];
+        const uint32_t* below = rows[reach + r];
+        for (int32_t i = 0; i < columns; ++i)
+            strip[i] = previous[i] + above[i] + below[i];
+    }
+}
+
+// Up to this square radius 1024 times a square sum fits 32 bits (frames narrower than 27563 pixels).
+constexpr int32_t kFastRadiusLimit = 44;
+// Quotients below this come out exact from the single-precision estimate and one correction step.
+constexpr int32_t kExactQuotient = 1 << 22;
+
+// The ratio of one pixel in 64-bit integers: the definition itself, for the rare pixel whose ring is
+// so dark that the quotient leaves the range of the fast path.
+uint32_t exactRatio(const uint32_t* strips, int32_t columns, int32_t r0, int32_t r1, int32_t centre)
+{
+    int64_t best = 1024;
+    for (int32_t k = r0; k <= r1; ++k) {
+        const uint32_t* inner = strips + static_cast<size_t>(k - r0) * columns + centre;
+        const uint32_t* outer = strips + static_cast<size_t>(k + 3 - r0) * columns + centre;
+        const int64_t innerSum = static_cast<uint32_t>(inner[k + 1] - inner[-k]);
+        const int64_t outerSum = static_cast<uint32_t>(outer[k + 4] - outer[-k - 3]);
+        const int64_t innerArea = int64_t{2 * k + 1} * (2 * k + 1);
+        const int64_t ringArea = int64_t{2 * k + 7} * (2 * k + 7) - innerArea;
+        const int64_t ring = std::max<int64_t>(outerSum - innerSum, 1);
+        const int64_t v = 1024 * innerSum / innerArea * ringArea / ring;
+        if (v > 1024)
+            best = std::max(best, (v - 1024) * k + 1024);
+    }
+    return best > 1024 ? static_cast<uint32_t>(std::min<int64_t>(best, INT32_MAX)) : 0u;
+}
+
+// Best ratio of `count` ≤ kChunk pixels whose first square centre is strip column `column`. Each
+// floor division is estimated in single precision and corrected by one step in 32-bit integers, which
+// is exact while the quotient stays below kExactQuotient (the products stay below 2^31); the few
+// pixels beyond that are redone in 64-bit integers. The loop has no branches so that it vectorises.
+VELOSTAR_VECTOR_CLONES
+void chunkRatios(const uint32_t* strips, int32_t columns, int32_t r0, int32_t r1, int32_t column, int32_t count,
+                 uint32_t* out)
+{
+    int32_t best[kChunk];
+    int32_t beyond[kChunk];
+    for (int32_t i = 0; i < count; ++i) {
+        best[i] = 1024;
+        beyond[i] = 0;
+    }
+    for (int32_t k = r0; k <= r1; ++k) {
+        const uint32_t* inner = strips + static_cast<size_t>(k - r0) * columns + column;
+        const uint32_t* outer = strips + static_cast<size_t>(k + 3 - r0) * columns + column;
+        const int32_t innerArea = (2 * k + 1) * (2 * k + 1);
+        const int32_t ringArea = (2 * k + 7) * (2 * k + 7) - innerArea;
+        const float reciprocal = 1.0f / static_cast<float>(innerArea);
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t innerSum = static_cast<int32_t>(inner[i + k + 1] - inner[i - k]);
+            const int32_t outerSum = static_cast<int32_t>(outer[i + k + 4] - outer[i - k - 3]);
+            const int32_t ring = std::max(outerSum - innerSum, 1);
+            // ⌊1024·I / area⌋
+            const int32_t scaled = innerSum << 10;
+            int32_t mean = static_cast<int32_t>(static_cast<float>(scaled) * reciprocal);
+            const int32_t rest = scaled - mean * innerArea;
+            mean += (rest >= innerArea ? 1 : 0) - (rest < 0 ? 1 : 0);
+            // ⌊mean·A / O⌋
+            const int32_t product = mean * ringArea;
+            int32_t v = static_cast<int32_t>(static_cast<float>(product) / static_cast<float>(ring));
+            const int32_t remainder = product - v * ring;
+            v += (remainder >= ring ? 1 : 0) - (remainder < 0 ? 1 : 0);
+            beyond[i] |= v >= kExactQuotient ? 1 : 0;
+            v = std::min(v, kExactQuotient);
+            // Where v ≤ 1024 this is at most 1024 and never decides a ratio above 1024.
+            best[i] = std::max(best[i], (v - 1024) * k + 1024);
+        }
+    }
+    for (int32_t i = 0; i < count; ++i)
+        out[i] = best[i] > 1024 ? static_cast<uint32_t>(best[i]) : 0u;
+    for (int32_t i = 0; i < count; ++i)
+        if (beyond[i])
+            out[i] = exactRatio(strips, columns, r0, r1, column + i);
+}
+
+// Bit i set where pixel i of these 64 is a candidate: ratio above 1024 and luminance at least
+// kMinStarLuminance.
+VELOSTAR_VECTOR_CLONES
+uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance)
+{
+    uint8_t flags[64];
+    for (int32_t i = 0; i < 64; ++i)
+        flags[i] = static_cast<uint8_t>((ratio[i] > 1024 ? 1 : 0) & (luminance[i] >= kMinStarLuminance ? 1 : 0));
+    // Eight 0/1 bytes into eight bits, lowest byte to lowest bit, by one multiplication.
+    uint64_t bits = 0;
+    for (int32_t group = 0; group < 8; ++group) {
+        uint64_t bytes;
+        std::memcpy(&bytes, flags + 8 * group, 8);
+        bits |= ((bytes * 0x0102040810204080ull) >> 56) << (8 * group);
+    }
+    return bits;
+}
+
+}  // namespace
+
+SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1)
+    : m_r0(r0),
+      m_r1(r1),
+      m_reach(r1 + 3),
+      m_x0(x0),
+      m_x1(x1),
+      m_columns(x1 - x0 + 2 * (r1 + 3) + 1),
+      m_prefixes(static_cast<size_t>(2 * (r1 + 3) + 2) * m_columns),
+      m_strips(static_cast<size_t>(r1 + 4 - r0) * m_columns)
+{
+}
+
+const uint32_t* SquareRatioRows::prefix(int32_t row) const
+{
+    const int32_t slots = 2 * m_reach + 2;
+    return m_prefixes.data() + static_cast<size_t>(row % slots) * m_columns;
+}
+
+// Entry i = sum of the row's luminance over the i columns from x0 − reach.
+void SquareRatioRows::prefixRow(const uint8_t* luminance, int32_t stride, int32_t row)
+{
+    uint32_t* target = const_cast<uint32_t*>(prefix(row));
+    const uint8_t* source = luminance + static_cast<size_t>(row) * stride + (m_x0 - m_reach);
+    uint32_t running = 0;
+    target[0] = 0;
+    for (int32_t i = 1; i < m_columns; ++i) {
+        running += source[i - 1];
+        target[i] = running;
+    }
+}
+
+void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio,
+                                 uint64_t* words)
+{
+    // The ring still holds the rows of the previous call: only the row entering at the bottom is new.
+    if (!m_started || y != m_lastRow + 1)
+        for (int32_t row = y - m_reach; row < y + m_reach; ++row)
+            prefixRow(luminance, stride, row);
+    prefixRow(luminance, stride, y + m_reach);
+    m_started = true;
+    m_lastRow = y;
+
+    // Word-sized chunks; a dark sky leaves most of them without a pixel bright enough to measure, and
+    // a row without any needs no square sums at all.
+    const uint8_t* lum = luminance + static_cast<size_t>(y) * stride;
+    bool summed = false;
+    for (int32_t word = m_x0 >> 6; word <= (m_x1 - 1) >> 6; ++word) {
+        const int32_t begin = std::max(word << 6, m_x0);
+        const int32_t end = std::min((word << 6) + 64, m_x1);
+        bool bright = false;
+        for (int32_t x = begin; x < end; ++x)
+            bright |= lum[x] >= kMinStarLuminance;
+        if (!bright)
+            continue;
+        if (!summed) {
+            const uint32_t* rows[2 * 59 + 1];
+            for (int32_t d = -m_reach; d <= m_reach; ++d)
+                rows[d + m_reach] = prefix(y + d);
+            sumStrips(rows, m_reach, m_r0, m_columns, m_strips.data());
+            summed = true;
+        }
+        // Pixel x's squares centre on strip column x − (x0 − reach).
+        const int32_t column = begin - m_x0 + m_reach;
+        if (m_r1 <= kFastRadiusLimit)
+            chunkRatios(m_strips.data(), m_columns, m_r0, m_r1, column, end - begin, ratio + begin);
+        else
+            for (int32_t i = 0; i < end - begin; ++i)
+                ratio[begin + i] = exactRatio(m_strips.data(), m_columns, m_r0, m_r1, column + i);
+        if (end - begin == 64) {
+            words[word] = candidateBits(ratio + begin, lum + begin);
+        } else {
+            uint64_t bits = 0;
+            for (int32_t x = begin; x < end; ++x)
+                if (ratio[x] > 1024 && lum[x] >= kMinStarLuminance)
+                    bits |= uint64_t{1} << (x & 63);
+            words[word] = bits;
+        }
+    }
+}
+
+}  // namespace velreg

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "registration/StarDetector.h"
+
+namespace velreg {
+
+inline void markNotStar(StarDetector::Planes& planes, int32_t x, int32_t y)
+{
+    planes.notStar[static_cast<size_t>(y) * planes.wordsPerRow + (x >> 6)] |= uint64_t{1} << (x & 63);
+}
+
+// Calls visit(x) for every clear pixel of row y in [x0, x1], left to right, re-reading each word so
+// that bits set during the walk are honoured.
+template <typename Visit>
+bool forEachClear(const StarDetector::Planes& planes, int32_t y, int32_t x0, int32_t x1, Visit visit)
+{
+    const uint64_t* row = planes.notStar.data() + static_cast<size_t>(y) * planes.wordsPerRow;
+    for (int32_t word = x0 >> 6; word <= (x1 >> 6); ++word) {
+        uint64_t clear = ~row[word];
+        const int32_t base = word << 6;
+        if (base < x0)
+            clear &= ~uint64_t{0} << (x0 - base);
+        if (x1 - base < 63)
+            clear &= (uint64_t{1} << (x1 - base + 1)) - 1;
+        while (clear) {
+            const int32_t x = base + std::countr_zero(clear);
+            clear &= clear - 1;
+            if (!visit(x))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Rows of the suppression bands: the frame's rows split into `bands` runs of ⌈height / bands⌉.
+// A band's rows but its first and last `radius` can be suppressed without touching another band.
+struct SuppressionBand {
+    int32_t top;
+    int32_t bottom;
+};
+
+inline SuppressionBand suppressionBand(int32_t band, int32_t bands, int32_t height)
+{
+    const int32_t rows = (height + bands - 1) / bands;
+    const int32_t top = std::min(band * rows, height);
+    return {top, std::min(top + rows, height)};
+}
+
+// Keeps, among the candidate pixels (clear bits), only those that no clear neighbour within the
+// radius beats: a pixel is compared with its clear neighbours row by row from the top, left to
+// right; the first neighbour that beats it clears it, and every neighbour it beats is cleared.
+class StarSuppressor {
+public:
+    StarSuppressor(StarDetector::Planes& planes, int32_t radius) : m_planes(planes), m_radius(radius) {}
+
+    // Every clear pixel of rows [begin, end) against its clear neighbours within the radius.
+    void rows(int32_t begin, int32_t end)
+    {
+        for (int32_t y = begin; y < end; ++y)
+            forEachClear(m_planes, y, 0, m_planes.width - 1, [&](int32_t x) {
+                window(x, y);
+                return true;
+            });
+    }
+
+private:
+    // What the neighbour must beat: the pixel's luminance, then its ratio, then its distance from the
+    // frame centre (a neighbour strictly nearer wins).
+    struct Contender {
+        uint8_t luminance;
+        uint32_t ratio;
+        int64_t centreDistance;
+    };
+
+    int64_t centreDistance(int32_t x, int32_t y) const
+    {
+        const int64_t dx = x - m_planes.width / 2;
+        const int64_t dy = y - m_planes.height / 2;
+        return dx * dx + dy * dy;
+    }
+
+    // Written without branches: which way a comparison goes is as good as random in sky noise.
+    bool beats(int32_t nx, int32_t ny, const Contender& pixel) const
+    {
+        const size_t n = static_cast<size_t>(ny) * m_planes.width + nx;
+        const uint8_t luminance = m_planes.luminance[n];
+        const uint32_t ratio = m_planes.ratio[n];
+        const bool nearer = centreDistance(nx, ny) < pixel.centreDistance;
+        return (luminance > pixel.luminance) |
+               ((luminance == pixel.luminance) & ((ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)));
+    }
+
+    // The window's clear pixels, row by row from the top, each row's words read once: the only bits
+    // set during a word's walk are those of pixels already visited.
+    void window(int32_t x, int32_t y)
+    {
+        const int32_t y0 = std::max(y - m_radius, 0);
+        const int32_t y1 = std::min(y + m_radius, m_planes.height - 1);
+        const int32_t x0 = std::max(x - m_radius, 0);
+        const int32_t x1 = std::min(x + m_radius, m_planes.width - 1);
+        const int32_t firstWord = x0 >> 6;
+        const int32_t lastWord = x1 >> 6;
+        const uint64_t firstMask = ~uint64_t{0} << (x0 & 63);
+        const uint64_t lastMask = (x1 & 63) == 63 ? ~uint64_t{0} : (uint64_t{1} << ((x1 & 63) + 1)) - 1;
+        const size_t p = static_cast<size_t>(y) * m_planes.width + x;
+        const Contender pixel{m_planes.luminance[p], m_planes.ratio[p], centreDistance(x, y)};
+        uint64_t* const bits = m_planes.notStar.data();
+        for (int32_t ny = y0; ny <= y1; ++ny) {
+            uint64_t* row = bits + static_cast<size_t>(ny) * m_planes.wordsPerRow;
+            for (int32_t word = firstWord; word <= lastWord; ++word) {
+                uint64_t clear = ~row[word];
+                if (word == firstWord)
+                    clear &= firstMask;
+                if (word == lastWord)
+                    clear &= lastMask;
+                if (ny == y && word == (x >> 6))
+                    clear &= ~(uint64_t{1} << (x & 63));
+                // All of the word's clear pixels at once; those before the first that beats the
+                // pixel lose to it.
+                uint64_t winners = 0;
+                for (uint64_t rest = clear; rest; rest &= rest - 1) {
+                    const int32_t bit = std::countr_zero(rest);
+                    winners |= uint64_t{beats((word << 6) + bit, ny, pixel)} << bit;
+                }
+                if (winners) {
+                    row[word] |= clear & ((winners & (~winners + 1)) - 1);
+                    markNotStar(m_planes, x, y);
+                    return;
+                }
+                row[word] |= clear;
+            }
+        }
+    }
+
+    StarDetector::Planes& m_planes;
+    int32_t m_radius;
+};
+
+}  // namespace velreg
