@@ -189,15 +189,8 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     Planes& planes = m_planes;
     planes.width = width;
     planes.height = height;
-<<<<<<< HEAD
     makeLuminance(frame, planes.luminance, m_gain16);
-    const size_t pixels = static_cast<size_t>(width) * height;
-    planes.ratio.resize(pixels);
-    planes.contrast.resize(pixels);
-=======
-    makeLuminance(frame, planes.luminance);
     planes.ratio.resize(static_cast<size_t>(width) * height);
->>>>>>> regspeed
     planes.wordsPerRow = (width + 63) / 64;
     planes.notStar.resize(static_cast<size_t>(planes.wordsPerRow) * height);
 
@@ -211,14 +204,8 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
         const SuppressionBand rows = suppressionBand(band, bands, height);
         jobs.emplace_back(r0, r1, margin, suppressionRadius, rows.top, rows.bottom, planes, predicate);
     }
-<<<<<<< HEAD
     velthread::runJobBatch(jobs);
-
-    suppress(planes, std::min(r1 + 1, margin - 1));
-=======
-    runJobBatch(jobs);
     suppressSeams(planes, suppressionRadius, bands);
->>>>>>> regspeed
 
     const size_t before = stars.size();
     extract(planes, r0, r1, margin, table, stars);
