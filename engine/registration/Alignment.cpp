@@ -8,8 +8,9 @@
 namespace velreg {
 namespace {
 
-// Pairs within this distance of a consensus hypothesis support it. Whole-pixel positions are off
-// by up to about a pixel on each side, sub-pixel centres by far less.
+// Pairs within this distance of a consensus hypothesis support it: measured centres are good to
+// about a tenth of a pixel, whole-pixel stand-ins to about half a pixel each. Tight enough to tell
+// the sky from a still light where the sky moved only a pixel or two.
 constexpr float kConsensusTolerancePx = 1.0f;
 // Sub-pixel centres are good to a tenth of a pixel or so; iterated rejection never needs to cut
 // closer than this to the fit.
@@ -33,13 +34,16 @@ const SubPixel* centreOf(const StarPattern& pattern, int32_t index)
 
 constexpr int32_t kMaxGrowRounds = 8;
 
-// The pairs within distancePx of `fit`, in their order (`points` are the pairs' positions).
-void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx, StarPairList& pairs)
+bool standsStill(const StarPair& pair) { return pair.firstX == pair.secondX && pair.firstY == pair.secondY; }
+
+// The pairs within distancePx of `fit`, in their order (`points` are the pairs' positions),
+// without the still ones when `movingOnly`.
+void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx, bool movingOnly, StarPairList& pairs)
 {
     StarPairList kept;
     kept.reserve(pairs.size());
     for (size_t k = 0; k < pairs.size(); ++k)
-        if (squaredResidual(fit, points[k]) <= distancePx * distancePx)
+        if (squaredResidual(fit, points[k]) <= distancePx * distancePx && !(movingOnly && standsStill(pairs[k])))
             kept.push_back(pairs[k]);
     pairs = std::move(kept);
 }
@@ -51,7 +55,7 @@ bool movingConsensus(const StarPairList& pairs, const PointPairList& points, Con
 {
     PointPairList moving;
     for (size_t k = 0; k < pairs.size(); ++k)
-        if (pairs[k].firstX != pairs[k].secondX || pairs[k].firstY != pairs[k].secondY)
+        if (!standsStill(pairs[k]))
             moving.push_back(points[k]);
     // With every pair moving (or hardly any) the consensus over all pairs decides.
     if (moving.size() == pairs.size() || moving.size() < kMinConsensusPairs)
@@ -97,20 +101,21 @@ bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairLi
     // the pairs that move together decide first.
     const PointPairList points = pointPairsOf(pairs, first, second);
     Consensus consensus;
-    if (!movingConsensus(pairs, points, consensus) &&
-        !findConsensus(points, kConsensusTolerancePx, kMinConsensusPairs, consensus))
+    const bool moving = movingConsensus(pairs, points, consensus);
+    if (!moving && !findConsensus(points, kConsensusTolerancePx, kMinConsensusPairs, consensus))
         return fail(stats, AlignFailure::TooFewPairs);
     if (!lensDistortion) {
-        keepNear(consensus.transform, points, kConsensusTolerancePx, pairs);
+        keepNear(consensus.transform, points, kConsensusTolerancePx, false, pairs);
     } else {
         // A lens moves corner stars off any affine map by up to (W + H) / 180 pixels: grow the
         // set from the consensus to every pair that close to a fit of the set, until it stands.
+        // Still points stay out when the sky moved: that far from the fit, they would bend it.
         const float reach = std::max(kConsensusTolerancePx, static_cast<float>(first.width + first.height) / 180.0f);
         MatrixF fit = consensus.transform;
         StarPairList grown = pairs;
         for (int32_t round = 0; round < kMaxGrowRounds; ++round) {
             StarPairList next = pairs;
-            keepNear(fit, points, reach, next);
+            keepNear(fit, points, reach, moving, next);
             const bool settled = next.size() == grown.size() && round > 0;
             grown = std::move(next);
             if (settled || !fitAffine(pointPairsOf(grown, first, second), fit))
