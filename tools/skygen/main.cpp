@@ -33,6 +33,8 @@ int main(int argc, char** argv)
     app.add_option("--jitter", o.jitterPx, "Random shift per frame, pixels")->capture_default_str();
     app.add_option("--sky", o.skyLevel, "Sky glow level, ADU")->capture_default_str();
     app.add_option("--pollution", o.pollution, "Light-pollution gradient strength")->capture_default_str();
+    app.add_option("--pollution-power", o.pollutionPower, "Shape of that gradient: 1 linear, 2 quadratic")
+        ->capture_default_str();
     app.add_option("--vignetting", o.vignetting, "Light loss at the corners (0..0.9)")->capture_default_str();
     app.add_option("--read-noise", o.readNoise, "Read noise, ADU")->capture_default_str();
     app.add_option("--hot-per-mp", o.hotPixelsPerMegapixel, "Hot pixels per megapixel")->capture_default_str();

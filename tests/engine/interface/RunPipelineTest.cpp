@@ -12,6 +12,7 @@
 #include "image/ImageFiles.h"
 #include "image/TiffWriter.h"
 #include "PipelineHarness.h"
+#include "FinishingStages.h"
 #include "PollutionStage.h"
 #include "SkyMaskStage.h"
 #include "corrections/SoftSkyMask.h"
@@ -561,4 +562,34 @@ TEST(FinishingSoftMask, IsMadeOnceWithTheFinerRadiusAtTheImageSize)
     std::fill_n(ctx.mask->data(), ctx.mask->elementCount(), 0);
     EXPECT_EQ(velrun::finishingSoftMask(ctx), soft);
     EXPECT_TRUE(std::equal(fine.data(), fine.data() + fine.elementCount(), soft->data()));
+}
+
+TEST(RunPipeline, MergedPixelsMakeEveryTimeLapseOutputPrepareItsOwnMask)
+{
+    veltest::TempDir dir;
+    std::vector<std::wstring> stars;
+    for (int i = 0; i < 6; ++i)
+        stars.push_back(L"/night/f" + std::to_wstring(i) + L".tif");
+    Session run(stars, dir.wfile("out.tif"));
+    run.adjust = [](velrun::RunStages& stages) {
+        const auto normalize = stages.normalize;
+        const auto tone = stages.toneConvert;
+        const auto write = stages.writeOutput;
+        velrun::addSkyMaskStage(stages);
+        velrun::addFinishingStages(stages);
+        stages.normalize = normalize;
+        stages.toneConvert = tone;
+        stages.writeOutput = write;
+    };
+    const uint8_t sky[2 * 2 * 3] = {0, 255, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0};
+    run.engine.setMask(sky, 2, 2);
+    run.engine.setMergePixels(true);
+    run.engine.setTimeLapseFrames(4);
+    ASSERT_EQ(run.go(), VELOSTAR_OK);
+    ASSERT_EQ(run.fake.written.size(), 3u);
+    // Merging halves the mask with the image, so the next reference scales a full-size one again.
+    EXPECT_EQ(std::count_if(run.log.steps.begin(), run.log.steps.end(),
+                            [](const Step& s) { return std::get<0>(s) == 17 && std::get<1>(s) == 1; }),
+              3);
+    EXPECT_EQ(std::get<2>(run.log.steps.back()), run.engine.totalSteps());
 }
