@@ -8,27 +8,22 @@
 
 namespace {
 
-std::vector<std::string> configure(const std::vector<std::string>& words, RecordingEngine& engine,
+// Configures `engine` from the command line and returns what it recorded.
+std::vector<std::string> configure(const std::vector<std::string>& words, Velostar& engine,
                                    const velcli::MaskImage* mask = nullptr)
 {
     velcli::CliOptions o;
     const auto result = parseWords(words, o);
     EXPECT_TRUE(result.run) << result.error;
     velcli::configureEngine(engine, o, velcli::resolvePaths(o), mask);
-    return engine.calls;
+    auto* recording = dynamic_cast<RecordingEngine*>(&engine);
+    return recording ? recording->calls : std::vector<std::string>{};
 }
-
-struct EngineDeleter {
-    void operator()(Velostar* engine) const { Velostar::destroy(engine); }
-};
 
 int totalSteps(const std::vector<std::string>& words, const velcli::MaskImage* mask = nullptr)
 {
-    velcli::CliOptions o;
-    const auto result = parseWords(words, o);
-    EXPECT_TRUE(result.run) << result.error;
-    std::unique_ptr<Velostar, EngineDeleter> engine(Velostar::create());
-    velcli::configureEngine(*engine, o, velcli::resolvePaths(o), mask);
+    std::unique_ptr<Velostar, void (*)(Velostar*)> engine(Velostar::create(), Velostar::destroy);
+    configure(words, *engine, mask);
     return engine->getTotalSteps();
 }
 

@@ -98,12 +98,11 @@ private:
 inline std::vector<std::string> inDesktopOrder(const std::map<std::string, std::vector<std::string>>& arguments)
 {
     static const char* const order[] = {
-        "setBaseImage",      "addStarImage",        "addNoiseImage",       "addVignettingImage",
-        "setUnifyExposure",  "setHomogenizeVignetting", "setOutputFile",   "setCompositionMode",
-        "setIntegrationMode", "setFreezeGroundSelective", "setDumpAsLinear", "setTrailsMotionEffect",
-        "setSigma",          "setAutoBrightness",   "setHDR",              "setRemoveHotPixels",
-        "setMergePixels",    "setTimeLapseFrames",  "setReducePollution",  "setAggressiveSuppression",
-        "setEnhanceStars",   "setDistortionCorrection", "setColorSpace",   "setStarBound"};
+        "setBaseImage", "addStarImage", "addNoiseImage", "addVignettingImage", "setUnifyExposure",
+        "setHomogenizeVignetting", "setOutputFile", "setCompositionMode", "setIntegrationMode",
+        "setFreezeGroundSelective", "setDumpAsLinear", "setTrailsMotionEffect", "setSigma", "setAutoBrightness",
+        "setHDR", "setRemoveHotPixels", "setMergePixels", "setTimeLapseFrames", "setReducePollution",
+        "setAggressiveSuppression", "setEnhanceStars", "setDistortionCorrection", "setColorSpace", "setStarBound"};
     std::vector<std::string> calls;
     for (const char* name : order)
         for (const std::string& argument : arguments.at(name))

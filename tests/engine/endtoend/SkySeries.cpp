@@ -8,6 +8,7 @@
 
 #include "SkyFiles.h"
 #include "image/ImageFiles.h"
+#include "support/ProgressLog.h"
 
 namespace e2e {
 
@@ -34,33 +35,18 @@ bool RunOutcome::has(int32_t stage, int32_t detail) const
     return std::find(stages.begin(), stages.end(), std::make_pair(stage, detail)) != stages.end();
 }
 
-namespace {
-
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::pair<int32_t, int32_t>> stages;
-    static void callback(void* user, const ProgressRecord* record)
-    {
-        auto* self = static_cast<Recorder*>(user);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->stages.emplace_back(record->stage, record->detail);
-    }
-};
-
-}  // namespace
-
 RunOutcome runEngine(const std::vector<std::string>& files, const std::string& output,
                      const std::function<void(Velostar&)>& configure)
 {
     std::unique_ptr<Velostar, void (*)(Velostar*)> engine(Velostar::create(), Velostar::destroy);
-    Recorder recorder;
+    veltest::ProgressLog log;
     engine->setBaseImage(veltest::widen(files.front()).c_str());
     for (size_t i = 1; i < files.size(); ++i)
         engine->addStarImage(veltest::widen(files[i]).c_str());
     engine->setOutputFile(veltest::widen(output).c_str());
     if (configure)
         configure(*engine);
-    engine->setProgressCallback(&recorder, &Recorder::callback);
+    engine->setProgressCallback(&log, &veltest::ProgressLog::callback);
     RunOutcome outcome;
     outcome.result = engine->run();
     outcome.reports.resize(static_cast<size_t>(engine->getFrameReportCount()));
@@ -71,7 +57,8 @@ RunOutcome runEngine(const std::vector<std::string>& files, const std::string& o
         outcome.files[i] = outcome.reports[i].file ? outcome.reports[i].file : L"";
         outcome.reports[i].file = outcome.files[i].c_str();
     }
-    outcome.stages = recorder.stages;
+    for (const veltest::Step& step : log.steps)
+        outcome.stages.emplace_back(std::get<0>(step), std::get<1>(step));
     return outcome;
 }
 

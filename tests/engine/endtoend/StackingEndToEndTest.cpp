@@ -389,21 +389,16 @@ TEST(EndToEnd, StarFrameCutShortIsNotComposedAndLeavesTheStackAsTheBaseAlone)
     const velsky::SkyGenerator generator(options);
     veltest::TempDir dir;
     velsky::writeJpeg(dir.file("base.jpg"), generator.renderFrame(0));
-    velsky::writeJpeg(dir.file("star.jpg"), generator.renderFrame(1));
-    const std::string star = veltest::readBytes(dir.file("star.jpg"));
-    ASSERT_TRUE(veltest::writeBytes(dir.file("cut.jpg"), star.substr(0, star.size() / 2)));
-
-    const e2e::RunOutcome alone = e2e::runEngine({dir.file("base.jpg")}, dir.file("alone.tif"), linear);
-    const e2e::RunOutcome cut =
-        e2e::runEngine({dir.file("base.jpg"), dir.file("cut.jpg")}, dir.file("cut.tif"), linear);
+    velsky::writeJpeg(dir.file("cut.jpg"), generator.renderFrame(1));
+    std::filesystem::resize_file(dir.file("cut.jpg"), std::filesystem::file_size(dir.file("cut.jpg")) / 2);
+    const auto alone = e2e::runEngine({dir.file("base.jpg")}, dir.file("alone.tif"), linear);
+    const auto cut = e2e::runEngine({dir.file("base.jpg"), dir.file("cut.jpg")}, dir.file("cut.tif"), linear);
     ASSERT_EQ(alone.result, VELOSTAR_OK);
     ASSERT_EQ(cut.result, VELOSTAR_OK);
     EXPECT_TRUE(cut.has(2, 2)) << "loading the cut frame is reported failed";
-    ASSERT_EQ(cut.reports.size(), 2u);
-    EXPECT_FALSE(cut.reports[1].used);
+    EXPECT_FALSE(cut.reports.at(1).used);
     // The missing rows were grey padding; none of it may reach the result.
     const auto expected = e2e::loadTiff(dir.file("alone.tif")), result = e2e::loadTiff(dir.file("cut.tif"));
-    ASSERT_TRUE(expected && result);
-    ASSERT_EQ(result->elementCount(), expected->elementCount());
+    ASSERT_TRUE(expected && result && result->elementCount() == expected->elementCount());
     EXPECT_TRUE(std::equal(expected->data(), expected->data() + expected->elementCount(), result->data()));
 }

@@ -6,37 +6,15 @@
 #include <thread>
 
 #include "PipelineHarness.h"
-#include "parallel/FrameStore.h"
 #include "support/TempDir.h"
 
 using veltest::Session;
+using veltest::TwoPass;
 using veltest::Step;
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Packs every frame for the store; the pass job given decides what the pass does.
-void twoPassStages(velrun::RunStages& s, std::function<void(velrun::RunContext&, velthread::FrameStore&)> job)
-{
-    s.packForStore = [](velrun::RunContext&, velrun::Frame& frame) {
-        std::vector<velrun::StoredFrame> frames(1);
-        frames[0].image = std::make_unique<velimage::PostWeightedImage>();
-        frames[0].image->allocate(frame.image->width(), frame.image->height(), 4);
-        frames[0].image->clear();
-        return frames;
-    };
-    s.integrationPassJob = std::move(job);
-}
-
-void drainPass(velrun::RunContext&, velthread::FrameStore& store)
-{
-    velthread::StoredBand band;
-    while (store.takeBand(band)) {
-        store.addFinishedRows(band.rows);
-        store.returnBand(band);
-    }
-}
 
 // After the record at `index`, no stage opens any more (closing codes and ticks may follow).
 bool nothingOpensAfter(const std::vector<Step>& steps, size_t index)
@@ -62,11 +40,12 @@ TEST(Cancellation, AtEveryStageBoundaryEndsTheRunCleanly)
                          Case{35, true}, Case{39, true}}) {
         SCOPED_TRACE(testing::Message() << "stage " << c.stage << (c.twoPass ? " two-pass" : ""));
         veltest::TempDir dir;
+        TwoPass pass;
         Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
         if (c.twoPass) {
             run.engine.setIntegrationMode(1);
             run.engine.setMemoryQuery([] { return uint64_t{0}; });  // frames go to temporary files
-            run.adjust = [](velrun::RunStages& s) { twoPassStages(s, drainPass); };
+            run.adjust = [&](velrun::RunStages& s) { pass.wire(s); };
         }
         size_t cancelledAt = 0;
         run.log.onRecord = [&](const ProgressRecord& record) {
@@ -88,22 +67,24 @@ TEST(Cancellation, FromAnotherThreadWakesTheBlockedIntegrationPass)
 {
     for (const bool files : {false, true}) {
         veltest::TempDir dir;
+        TwoPass pass;
         Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
         run.engine.setIntegrationMode(1);
         run.engine.setMemoryQuery([files] { return files ? uint64_t{0} : uint64_t{64} << 30; });
         std::promise<void> inPass;
         std::atomic<bool> signalled{false};
         run.adjust = [&](velrun::RunStages& s) {
+            pass.wire(s);
             // Each pass job holds a band until the store is stopped; with files the reader is
             // held back by the memory guard meanwhile.
-            twoPassStages(s, [&](velrun::RunContext&, velthread::FrameStore& store) {
+            s.integrationPassJob = [&](velrun::RunContext&, velthread::FrameStore& store) {
                 velthread::StoredBand band;
                 if (store.takeBand(band) && !signalled.exchange(true))
                     inPass.set_value();
                 while (!store.stopped())
                     std::this_thread::sleep_for(1ms);
                 store.returnBand(band);
-            });
+            };
         };
         auto result = std::async(std::launch::async, [&] { return run.go(); });
         ASSERT_EQ(inPass.get_future().wait_for(10s), std::future_status::ready);
@@ -167,11 +148,13 @@ TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
 TEST(Cancellation, AllocationFailureInTheFileBackedPassGivesEightAndNoFilesRemain)
 {
     veltest::TempDir dir;
+    TwoPass pass;
     Session run(veltest::nightFrames(3), dir.wfile("out.tif"));
     run.engine.setIntegrationMode(1);
     run.engine.setMemoryQuery([] { return uint64_t{0}; });
-    run.adjust = [](velrun::RunStages& s) {
-        twoPassStages(s, [](velrun::RunContext&, velthread::FrameStore&) { throw std::bad_alloc(); });
+    run.adjust = [&](velrun::RunStages& s) {
+        pass.wire(s);
+        s.integrationPassJob = [](velrun::RunContext&, velthread::FrameStore&) { throw std::bad_alloc(); };
     };
     EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
     EXPECT_EQ(dir.entryCount(), 0);

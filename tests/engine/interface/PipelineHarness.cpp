@@ -51,34 +51,4 @@ velrun::RunStages FakeStages::stages()
     return s;
 }
 
-Session::Session(const std::vector<std::wstring>& stars, const std::wstring& output)
-{
-    engine.setFrameDecoder(fakeDecoder());
-    engine.setStageFactory([this] {
-        velrun::RunStages stages = fake.stages();
-        if (adjust)
-            adjust(stages);
-        return stages;
-    });
-    for (const auto& star : stars)
-        engine.addStarImage(star.c_str());
-    if (!output.empty())
-        engine.setOutputFile(output.c_str());
-}
-
-int Session::go()
-{
-    engine.getTotalSteps();
-    engine.setProgressCallback(&log, ProgressLog::callback);
-    return engine.run();
-}
-
-std::vector<std::wstring> nightFrames(int count)
-{
-    std::vector<std::wstring> frames;
-    for (int i = 0; i < count; ++i)
-        frames.push_back(L"/night/f" + std::to_wstring(i) + L".tif");
-    return frames;
-}
-
 }  // namespace veltest

@@ -4,46 +4,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "Stages.h"
 #include "VelostarImpl.h"
+#include "parallel/FrameStore.h"
+#include "support/ProgressLog.h"
 
 namespace veltest {
-
-// (stage, detail, steps done) of one progress record.
-using Step = std::tuple<int32_t, int32_t, int32_t>;
-
-// Collects progress records; `onRecord` may act on one (cancel, for example).
-struct ProgressLog {
-    std::mutex mutex;
-    std::vector<Step> steps;
-    std::vector<std::wstring> paths;
-    std::function<void(const ProgressRecord&)> onRecord;
-
-    static void callback(void* user, const ProgressRecord* record)
-    {
-        auto* log = static_cast<ProgressLog*>(user);
-        {
-            std::lock_guard<std::mutex> lock(log->mutex);
-            log->steps.emplace_back(record->stage, record->detail, record->stepsDone);
-            log->paths.emplace_back(record->path ? record->path : L"");
-        }
-        if (log->onRecord)
-            log->onRecord(*record);
-    }
-    bool contains(int32_t stage, int32_t detail)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const Step& s : steps)
-            if (std::get<0>(s) == stage && std::get<1>(s) == detail)
-                return true;
-        return false;
-    }
-};
 
 // Frames decoded from names alone: "bad" anywhere in the name makes the file unreadable;
 // every other frame is 6 × 4 × 3 with ExposureTime 2 s.
@@ -67,12 +36,84 @@ struct Session {
     std::function<void(velrun::RunStages&)> adjust;
 
     // No output when `output` is empty.
-    Session(const std::vector<std::wstring>& stars, const std::wstring& output);
+    Session(const std::vector<std::wstring>& stars, const std::wstring& output)
+    {
+        engine.setFrameDecoder(fakeDecoder());
+        engine.setStageFactory([this] {
+            velrun::RunStages stages = fake.stages();
+            if (adjust)
+                adjust(stages);
+            return stages;
+        });
+        for (const auto& star : stars)
+            engine.addStarImage(star.c_str());
+        if (!output.empty())
+            engine.setOutputFile(output.c_str());
+    }
     // Runs with the progress callback set, as a host would.
-    int go();
+    int go()
+    {
+        engine.getTotalSteps();
+        engine.setProgressCallback(&log, ProgressLog::callback);
+        return engine.run();
+    }
+};
+
+// Two-pass stages: every frame is packed as its own pattern; the pass checks what it reads back.
+struct TwoPass {
+    std::atomic<int64_t> rowsChecked{0};
+    std::atomic<bool> mismatch{false};
+    std::mutex mutex;
+    std::vector<int32_t> markers;
+
+    static uint16_t aligned(int32_t x, int32_t y, int32_t c) { return static_cast<uint16_t>(7000 + (y * 6 + x) * 4 + c); }
+
+    void wire(velrun::RunStages& s)
+    {
+        s.finishFreezeGround = [](velrun::RunContext&) {};
+        s.packForStore = [](velrun::RunContext&, velrun::Frame&) {
+            std::vector<velrun::StoredFrame> frames(1);
+            frames[0].marker = 2;
+            frames[0].image = std::make_unique<velimage::PostWeightedImage>();
+            frames[0].image->allocate(6, 4, 4);
+            for (int32_t y = 0; y < 4; ++y)
+                for (int32_t i = 0; i < 24; ++i)
+                    frames[0].image->row(y)[i] = aligned(i / 4, y, i % 4);
+            return frames;
+        };
+        s.integrationPassJob = [this](velrun::RunContext&, velthread::FrameStore& store) {
+            velthread::StoredBand band;
+            while (store.takeBand(band)) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (markers.empty())
+                        markers = band.markers;
+                }
+                for (size_t e = 0; e < band.pixels.size(); ++e)
+                    for (int32_t r = 0; r < band.rows; ++r)
+                        for (int32_t i = 0; i < 24; ++i) {
+                            const int32_t y = band.firstRow + r, x = i / 4, c = i % 4;
+                            const uint16_t want = band.markers[e] == 3
+                                                      ? static_cast<uint16_t>(c == 3 ? 3 : 100 + (y * 6 + x) * 3 + c)
+                                                      : aligned(x, y, c);
+                            if (band.pixels[e][r * 24 + i] != want)
+                                mismatch = true;
+                        }
+                rowsChecked += band.rows;
+                store.addFinishedRows(band.rows);
+                store.returnBand(band);
+            }
+        };
+    }
 };
 
 // "/night/f0.tif" ... for `count` frames.
-std::vector<std::wstring> nightFrames(int count);
+inline std::vector<std::wstring> nightFrames(int count)
+{
+    std::vector<std::wstring> frames;
+    for (int i = 0; i < count; ++i)
+        frames.push_back(L"/night/f" + std::to_wstring(i) + L".tif");
+    return frames;
+}
 
 }  // namespace veltest

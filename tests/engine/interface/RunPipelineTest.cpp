@@ -19,9 +19,9 @@
 #include "parallel/FrameStore.h"
 #include "support/TempDir.h"
 
-using veltest::Step;
-
 using veltest::Session;
+using veltest::Step;
+using veltest::TwoPass;
 
 TEST(RunPipeline, OneFrameReportsEveryStageInOrder)
 {
@@ -203,58 +203,6 @@ TEST(RunPipeline, FailuresEscapingTheStagesBecomeResultCodes)
     }
 }
 
-namespace {
-
-// Two-pass stages: every frame is packed as its own pattern; the pass checks what it reads back.
-struct TwoPass {
-    std::atomic<int64_t> rowsChecked{0};
-    std::atomic<bool> mismatch{false};
-    std::mutex mutex;
-    std::vector<int32_t> markers;
-
-    static uint16_t aligned(int32_t x, int32_t y, int32_t c) { return static_cast<uint16_t>(7000 + (y * 6 + x) * 4 + c); }
-
-    void wire(velrun::RunStages& s)
-    {
-        s.finishFreezeGround = [](velrun::RunContext&) {};
-        s.packForStore = [](velrun::RunContext&, velrun::Frame&) {
-            std::vector<velrun::StoredFrame> frames(1);
-            frames[0].marker = 2;
-            frames[0].image = std::make_unique<velimage::PostWeightedImage>();
-            frames[0].image->allocate(6, 4, 4);
-            for (int32_t y = 0; y < 4; ++y)
-                for (int32_t i = 0; i < 24; ++i)
-                    frames[0].image->row(y)[i] = aligned(i / 4, y, i % 4);
-            return frames;
-        };
-        s.integrationPassJob = [this](velrun::RunContext&, velthread::FrameStore& store) {
-            velthread::StoredBand band;
-            while (store.takeBand(band)) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (markers.empty())
-                        markers = band.markers;
-                }
-                for (size_t e = 0; e < band.pixels.size(); ++e)
-                    for (int32_t r = 0; r < band.rows; ++r)
-                        for (int32_t i = 0; i < 24; ++i) {
-                            const int32_t y = band.firstRow + r, x = i / 4, c = i % 4;
-                            const uint16_t want = band.markers[e] == 3
-                                                      ? static_cast<uint16_t>(c == 3 ? 3 : 100 + (y * 6 + x) * 3 + c)
-                                                      : aligned(x, y, c);
-                            if (band.pixels[e][r * 24 + i] != want)
-                                mismatch = true;
-                        }
-                rowsChecked += band.rows;
-                store.addFinishedRows(band.rows);
-                store.returnBand(band);
-            }
-        };
-    }
-};
-
-}  // namespace
-
 TEST(RunPipeline, TwoPassIntegrationReadsBackExactlyWhatWasStoredInMemoryOrFiles)
 {
     for (const bool files : {false, true}) {
@@ -326,13 +274,12 @@ TEST(RunPipeline, SlowIntegrationPassSendsTicksWithinItsBudget)
     // A job that ends after the last band holds the pass open until the pipeline sent a tick.
     std::promise<void> ticked;
     std::shared_future<void> tick = ticked.get_future().share();
-    bool inPass = false, tickSeen = false;
+    int passTicks = -1;  // counted from the opening of the pass
     run.log.onRecord = [&](const ProgressRecord& record) {
-        inPass = inPass || record.stage == 34;
-        if (inPass && !tickSeen && record.stage == 0 && record.detail == 9) {
-            tickSeen = true;
+        if (record.stage == 34)
+            passTicks = 0;
+        else if (passTicks >= 0 && record.stage == 0 && record.detail == 9 && passTicks++ == 0)
             ticked.set_value();
-        }
     };
     run.adjust = [&](velrun::RunStages& s) {
         pass.wire(s);
@@ -386,15 +333,12 @@ TEST(RunPipeline, BaseWhoseAlignedCopyCannotBeWrittenIsNotReportedUsed)
     Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
     run.engine.setIntegrationMode(3);
     run.adjust = [](velrun::RunStages& s) {
-        s.writeAlignedFrame = [](velrun::RunContext&, velrun::Frame& frame, const std::wstring&) {
-            return !frame.reference;
-        };
+        s.writeAlignedFrame = [](velrun::RunContext&, velrun::Frame& f, const std::wstring&) { return !f.reference; };
     };
     run.go();
     EXPECT_TRUE(run.log.contains(25, 2));
     VelostarFrameReport base{};
-    ASSERT_TRUE(run.engine.getFrameReport(0, &base));
-    EXPECT_TRUE(base.reference);
+    ASSERT_TRUE(run.engine.getFrameReport(0, &base) && base.reference);
     EXPECT_FALSE(base.used);
 }
 

