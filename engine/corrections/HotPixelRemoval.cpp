@@ -62,13 +62,15 @@ void scanRow(const velimage::Image16& frame, const DetectionWindow& window, int3
     const uint16_t* up2 = window[y - 2];
     const uint16_t* down2 = window[y + 2];
     uint8_t* flag = candidate.data();
+    // In 16-bit lanes: 4·a < f is a ≤ (f − 1) / 4 and 2·a < f is a ≤ (f − 1) / 2.
     for (int32_t x = 2; x < width - 2; ++x) {
-        const uint32_t f = d[x];
-        const uint32_t far = std::max(std::max<uint32_t>(up2[x - 2], up2[x + 2]), std::max<uint32_t>(down2[x - 2], down2[x + 2]));
-        const uint32_t near = std::max(std::max<uint32_t>(up1[x - 1], up1[x + 1]), std::max<uint32_t>(down1[x - 1], down1[x + 1]));
+        const uint16_t f = d[x];
+        const uint16_t below = static_cast<uint16_t>(f - 1);
+        const uint16_t far = std::max(std::max(up2[x - 2], up2[x + 2]), std::max(down2[x - 2], down2[x + 2]));
+        const uint16_t near = std::max(std::max(up1[x - 1], up1[x + 1]), std::max(down1[x - 1], down1[x + 1]));
         // Near white the neighbours of a clipped spike are clipped too: the test relaxes there.
-        const uint32_t nearScaled = f >= kNearWhite ? near : 2 * near;
-        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (4 * far < f) & (nearScaled < f));
+        const uint16_t nearLimit = f >= kNearWhite ? below : static_cast<uint16_t>(below >> 1);
+        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (far <= (below >> 2)) & (near <= nearLimit));
     }
     const uint16_t* pixels = frame.row(y);
     for (int32_t x = 2; x < width - 2; ++x) {
