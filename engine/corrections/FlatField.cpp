@@ -11,16 +11,10 @@ namespace {
 // Rows of a transposed pass that share one read of map rows: the map row of a frame column
 // then holds the gains of all of them side by side.
 constexpr int32_t kTransposedBand = 32;
-// Pixels of a direct pass handled per chunk of gains.
-constexpr int32_t kChunk = 512;
 
-// (g·v) >> 16 in 32-bit pieces, exact: g·v = (gh·2^16 + gl)·v with gh, gl, v below 2^16, and
-// gh·v + (gl·v >> 16) stays below 2^32. Keeps the loop free of 64-bit products.
 inline uint16_t scaled(uint16_t v, uint32_t gain)
 {
-    const uint32_t high = gain >> 16, low = gain & 0xFFFFu;
-    const uint32_t value = high * v + ((low * v) >> 16);
-    return static_cast<uint16_t>(std::min<uint32_t>(value, 65535u));
+    return static_cast<uint16_t>(std::min<uint64_t>(65535u, (static_cast<uint64_t>(gain) * v) >> 16));
 }
 
 inline uint32_t scaled(uint32_t v, uint32_t gain)
@@ -40,19 +34,14 @@ bool apply(velimage::Image<T>& image, const GainMap& gains)
     const int32_t width = image.width(), height = image.height();
     if (fit == GainFit::Direct) {
         velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-            // Each chunk's gains spread to one per sample first: the sample loop then runs straight
-            // through memory and vectorises.
-            uint32_t spread[3 * kChunk];
             for (int32_t y = begin; y < end; ++y) {
                 T* row = image.row(y);
                 const uint32_t* g = gains.row(y);
-                for (int32_t x0 = 0; x0 < width; x0 += kChunk) {
-                    const int32_t n = std::min(kChunk, width - x0);
-                    for (int32_t x = 0; x < n; ++x)
-                        spread[3 * x] = spread[3 * x + 1] = spread[3 * x + 2] = g[x0 + x];
-                    T* samples = row + 3 * x0;
-                    for (int32_t i = 0; i < 3 * n; ++i)
-                        samples[i] = scaled(samples[i], spread[i]);
+                for (int32_t x = 0; x < width; ++x) {
+                    T* p = row + 3 * x;
+                    p[0] = scaled(p[0], g[x]);
+                    p[1] = scaled(p[1], g[x]);
+                    p[2] = scaled(p[2], g[x]);
                 }
             }
         });

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "corrections/RingFit.h"
-#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 
 namespace veltone {
@@ -16,41 +15,62 @@ constexpr uint32_t kMinSpike = 2048;
 // From here on a spike counts as clipped.
 constexpr uint32_t kNearWhite = 65520;
 
-// Detection image: the brightest channel of every pixel.
-void buildDetection(const velimage::Image16& frame, uint16_t* detection)
+// One row of the detection image: the brightest channel of every pixel.
+void detectionRow(const uint16_t* in, int32_t width, uint16_t* out)
 {
-    const int32_t width = frame.width();
-    velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const uint16_t* in = frame.row(y);
-            uint16_t* out = detection + static_cast<size_t>(y) * width;
-            for (int32_t x = 0; x < width; ++x)
-                out[x] = std::max(in[3 * x], std::max(in[3 * x + 1], in[3 * x + 2]));
-        }
-    });
+    for (int32_t x = 0; x < width; ++x)
+        out[x] = std::max(in[3 * x], std::max(in[3 * x + 1], in[3 * x + 2]));
 }
+
+// The five detection rows around the row being tested, kept as a ring: each band reads the frame
+// once and the detection image never leaves the cache.
+class DetectionWindow {
+public:
+    explicit DetectionWindow(const velimage::Image16& frame)
+        : m_frame(frame), m_rows(5 * static_cast<size_t>(frame.width()))
+    {
+    }
+
+    // Rows y − 2 … y + 2 (the caller moves y up by one at a time, from any start).
+    void centreOn(int32_t y)
+    {
+        const int32_t first = std::max(y - 2, m_next);
+        for (int32_t r = first; r <= y + 2; ++r)
+            detectionRow(m_frame.row(r), m_frame.width(), m_rows.data() + offset(r));
+        m_next = y + 3;
+    }
+    const uint16_t* operator[](int32_t r) const { return m_rows.data() + offset(r); }
+
+private:
+    size_t offset(int32_t r) const { return static_cast<size_t>(r % 5) * static_cast<size_t>(m_frame.width()); }
+
+    const velimage::Image16& m_frame;
+    std::vector<uint16_t> m_rows;
+    int32_t m_next = -5;
+};
 
 // Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`. The tests on
 // the detection image run branch-free over the whole row into `candidate` (most pixels fail them);
 // only the survivors read their own channels.
-void scanRow(const velimage::Image16& frame, const uint16_t* detection, int32_t y, std::vector<uint8_t>& candidate,
+void scanRow(const velimage::Image16& frame, const DetectionWindow& window, int32_t y, std::vector<uint8_t>& candidate,
              std::vector<int32_t>& found)
 {
     const int32_t width = frame.width();
-    const size_t stride = static_cast<size_t>(width);
-    const uint16_t* d = detection + y * stride;
-    const uint16_t* up1 = d - stride;
-    const uint16_t* down1 = d + stride;
-    const uint16_t* up2 = d - 2 * stride;
-    const uint16_t* down2 = d + 2 * stride;
+    const uint16_t* d = window[y];
+    const uint16_t* up1 = window[y - 1];
+    const uint16_t* down1 = window[y + 1];
+    const uint16_t* up2 = window[y - 2];
+    const uint16_t* down2 = window[y + 2];
     uint8_t* flag = candidate.data();
+    // In 16-bit lanes: 4·a < f is a ≤ (f − 1) / 4 and 2·a < f is a ≤ (f − 1) / 2.
     for (int32_t x = 2; x < width - 2; ++x) {
-        const uint32_t f = d[x];
-        const uint32_t far = std::max(std::max<uint32_t>(up2[x - 2], up2[x + 2]), std::max<uint32_t>(down2[x - 2], down2[x + 2]));
-        const uint32_t near = std::max(std::max<uint32_t>(up1[x - 1], up1[x + 1]), std::max<uint32_t>(down1[x - 1], down1[x + 1]));
+        const uint16_t f = d[x];
+        const uint16_t below = static_cast<uint16_t>(f - 1);
+        const uint16_t far = std::max(std::max(up2[x - 2], up2[x + 2]), std::max(down2[x - 2], down2[x + 2]));
+        const uint16_t near = std::max(std::max(up1[x - 1], up1[x + 1]), std::max(down1[x - 1], down1[x + 1]));
         // Near white the neighbours of a clipped spike are clipped too: the test relaxes there.
-        const uint32_t nearScaled = f >= kNearWhite ? near : 2 * near;
-        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (4 * far < f) & (nearScaled < f));
+        const uint16_t nearLimit = f >= kNearWhite ? below : static_cast<uint16_t>(below >> 1);
+        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (far <= (below >> 2)) & (near <= nearLimit));
     }
     const uint16_t* pixels = frame.row(y);
     for (int32_t x = 2; x < width - 2; ++x) {
@@ -71,9 +91,6 @@ int64_t removeHotPixels(velimage::Image16& frame)
     const int32_t width = frame.width(), height = frame.height();
     if (frame.empty() || frame.channels() != 3 || width < 5 || height < 5)
         return 0;
-    velmem::Buffer<uint16_t> detection = velmem::allocateBuffer<uint16_t>(static_cast<size_t>(width) * height);
-    buildDetection(frame, detection.get());
-
     // Found pixels per band, (x, y) pairs in row order; the tests read only the detection image
     // and the pixel itself, none of which a patch has touched yet.
     const int32_t parts = velthread::partCount();
@@ -83,9 +100,11 @@ int64_t removeHotPixels(velimage::Image16& frame)
     const auto scan = [&](int32_t part, int32_t begin, int32_t end) {
         std::vector<int32_t> columns;
         std::vector<uint8_t> candidate(static_cast<size_t>(width), 0);
+        DetectionWindow window(frame);
         for (int32_t y = begin + 2; y < end + 2; ++y) {
+            window.centreOn(y);
             columns.clear();
-            scanRow(frame, detection.get(), y, candidate, columns);
+            scanRow(frame, window, y, candidate, columns);
             for (int32_t x : columns) {
                 found[static_cast<size_t>(part)].push_back(x);
                 found[static_cast<size_t>(part)].push_back(y);

@@ -111,28 +111,6 @@ TEST(NoiseImage, HotAndFewDeadPixelsAreReplacedBySurfaceOfTheirSurroundings)
     }
 }
 
-TEST(NoiseImage, FramesOfAnotherSizeOrChannelCountAreRefused)
-{
-    NoiseImage noise;
-    EXPECT_FALSE(noise.analyze());
-    EXPECT_FALSE(noise.add(*uniform(12, 10, 300, 1)));
-    EXPECT_TRUE(noise.add(*uniform(12, 10, 300)));
-    EXPECT_FALSE(noise.add(*uniform(10, 12, 300)));
-    EXPECT_EQ(noise.frameCount(), 1);
-    EXPECT_FALSE(noise.subtract(*uniform(12, 10, 1000)));  // before the analysis
-    ASSERT_TRUE(noise.analyze());
-    const auto other = uniform(10, 12, 1000);
-    EXPECT_FALSE(noise.subtract(*other));
-    EXPECT_EQ(at(*other, 1, 1), 1000);
-
-    VignettingImage vignetting;
-    EXPECT_FALSE(vignetting.analyze(false));
-    EXPECT_FALSE(vignetting.add(*uniform(12, 10, 3000, 1)));
-    EXPECT_TRUE(vignetting.add(*uniform(12, 10, 3000)));
-    EXPECT_FALSE(vignetting.add(*uniform(10, 12, 3000)));
-    EXPECT_EQ(vignetting.frameCount(), 1);
-}
-
 TEST(VignettingImage, GainIsTheMeanOverTheGreyLevelClampedAtAThirtySecond)
 {
     Image16 flat;
