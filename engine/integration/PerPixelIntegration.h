@@ -14,6 +14,10 @@ namespace velstack {
 // scale. A job owns one RowScratch and calls these for its rows; rows of different jobs never
 // overlap, so no locking is needed.
 
+// Pixels and entries of the blocks "Select best pixels" orders at once.
+constexpr int32_t BlockPixels = 8;
+constexpr int32_t BlockEntries = 64;
+
 // Per-job working memory, sized once for the number of stored entries.
 class RowScratch {
 public:
@@ -28,6 +32,7 @@ private:
     std::vector<uint16_t> m_values;  // three channels of every entry
     std::vector<GroundSample> m_samples;
     std::vector<int32_t> m_gaps;
+    std::vector<uint16_t> m_block;  // three channels of BlockEntries × BlockPixels values
 };
 
 // How the mean of a set of samples is taken.
