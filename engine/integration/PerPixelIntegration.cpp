@@ -195,8 +195,8 @@ void sampleMeans(const GroundSample* samples, int32_t count, uint16_t* values, c
 }  // namespace
 
 float freezeGroundRow(RowScratch& scratch, const int32_t* markers, int32_t entries, int32_t width, int32_t y,
-                      const uint16_t* baseRow, const SkyWeight& sky, const MeanRule& rule, uint32_t* out,
-                      float* weights)
+                      const uint16_t* baseRow, int32_t baseStride, const SkyWeight& sky, const MeanRule& rule,
+                      uint32_t* out, float* weights)
 {
     const uint16_t** rows = scratch.rows();
     uint16_t* values = RowWork::values(scratch);
@@ -232,7 +232,7 @@ float freezeGroundRow(RowScratch& scratch, const int32_t* markers, int32_t entri
             weight = seen == alignedShare ? c : c * seen / alignedShare;
         }
         if (c < 1.0) {
-            const uint16_t* base = baseRow + static_cast<size_t>(x) * 3;
+            const uint16_t* base = baseRow + static_cast<size_t>(x) * baseStride;
             const int32_t chosen = selectGround(samples, count, entries, brightnessKey(base[0], base[1], base[2]), gaps);
             sampleMeans(samples, chosen, values, rule, groundValue);
         }

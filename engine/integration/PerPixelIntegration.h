@@ -50,9 +50,9 @@ void bestPixelsRow(RowScratch& scratch, int32_t entries, int32_t width, int32_t 
 // "Freeze ground": the sky from the star-aligned entries that see sky there, the ground from the
 // copies chosen by the ground selection, blended by c. Writes the pixel weights (c, reduced where
 // fewer aligned frames cover the sky) and returns the row's largest weight. `markers` holds each
-// entry's marker, `baseRow` the base image's row (three channels).
+// entry's marker, `baseRow` the base image's row with `baseStride` samples per pixel (R, G, B first).
 float freezeGroundRow(RowScratch& scratch, const int32_t* markers, int32_t entries, int32_t width, int32_t y,
-                      const uint16_t* baseRow, const SkyWeight& sky, const MeanRule& rule, uint32_t* out,
-                      float* weights);
+                      const uint16_t* baseRow, int32_t baseStride, const SkyWeight& sky, const MeanRule& rule,
+                      uint32_t* out, float* weights);
 
 }  // namespace velstack

@@ -155,7 +155,7 @@ TEST(FreezeGround, SkyFromTheAlignedFramesThatSawItGroundFromTheCopiesThatAgree)
     std::vector<uint32_t> out(12, 7);
     std::vector<float> weights(4, -1.0f);
     const MeanRule plain{false, 32, 3};
-    const float maximum = freezeGroundRow(scratch, markers.data(), int32_t(entries.size()), 4, 0, base.data(),
+    const float maximum = freezeGroundRow(scratch, markers.data(), int32_t(entries.size()), 4, 0, base.data(), 3,
                                           SkyWeight::fromMask(mask.data(), 4), plain, out.data(), weights.data());
 
     EXPECT_EQ(out[0], 256u * 4000u / 4u);
