@@ -66,6 +66,7 @@ void runPass(benchmark::State& state, bool freezeGround)
     settings.integrationMode = freezeGround ? 2 : 1;
     settings.freezeGroundSelective = true;
     velrun::RunContext ctx(engine, settings);
+    ctx.composed = frames;
     auto base = std::make_unique<velimage::Image16>();
     base->allocate(Width, Height, 3);
     std::fill_n(base->data(), base->elementCount(), uint16_t{1000});

@@ -14,6 +14,10 @@ namespace velstack {
 // scale. A job owns one RowScratch and calls these for its rows; rows of different jobs never
 // overlap, so no locking is needed.
 
+// Pixels and entries of the blocks "Select best pixels" orders at once.
+constexpr int32_t BlockPixels = 8;
+constexpr int32_t BlockEntries = 64;
+
 // Per-job working memory, sized once for the number of stored entries.
 class RowScratch {
 public:
@@ -28,6 +32,7 @@ private:
     std::vector<uint16_t> m_values;  // three channels of every entry
     std::vector<GroundSample> m_samples;
     std::vector<int32_t> m_gaps;
+    std::vector<uint16_t> m_block;  // three channels of BlockEntries × BlockPixels values
 };
 
 // How the mean of a set of samples is taken.
@@ -45,9 +50,9 @@ void bestPixelsRow(RowScratch& scratch, int32_t entries, int32_t width, int32_t 
 // "Freeze ground": the sky from the star-aligned entries that see sky there, the ground from the
 // copies chosen by the ground selection, blended by c. Writes the pixel weights (c, reduced where
 // fewer aligned frames cover the sky) and returns the row's largest weight. `markers` holds each
-// entry's marker, `baseRow` the base image's row (three channels).
+// entry's marker, `baseRow` the base image's row with `baseStride` samples per pixel (R, G, B first).
 float freezeGroundRow(RowScratch& scratch, const int32_t* markers, int32_t entries, int32_t width, int32_t y,
-                      const uint16_t* baseRow, const SkyWeight& sky, const MeanRule& rule, uint32_t* out,
-                      float* weights);
+                      const uint16_t* baseRow, int32_t baseStride, const SkyWeight& sky, const MeanRule& rule,
+                      uint32_t* out, float* weights);
 
 }  // namespace velstack

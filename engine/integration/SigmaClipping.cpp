@@ -72,24 +72,19 @@ uint32_t clipBySelection(uint16_t* values, int32_t count, int64_t factor, int32_
     return plainMean(values, count);
 }
 
-// The same rounds on values put in order once. A round keeps the values within a distance of the
+// The same rounds on values in ascending order. A round keeps the values within a distance of the
 // median, which in ordered values is one unbroken run: each round only moves the run's ends and
-// keeps running sums, with no reordering. Worth it for the few dozen values of a pixel.
-uint32_t clipOrdered(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations)
+// keeps running sums, with no reordering. `lo` and `hi` receive the kept run.
+uint32_t clipRun(const uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations, int32_t& lo,
+                 int32_t& hi)
 {
-    for (int32_t i = 1; i < count; ++i) {
-        const uint16_t v = values[i];
-        int32_t j = i;
-        for (; j > 0 && values[j - 1] > v; --j)
-            values[j] = values[j - 1];
-        values[j] = v;
-    }
     int64_t sum = 0, squares = 0;
     for (int32_t i = 0; i < count; ++i) {
         sum += values[i];
         squares += static_cast<int64_t>(values[i]) * values[i];
     }
-    int32_t lo = 0, hi = count;
+    lo = 0;
+    hi = count;
     for (int32_t iteration = 0; iteration < maxIterations && hi - lo > 3; ++iteration) {
         const int32_t n = hi - lo;
         const int32_t middle = lo + n / 2;
@@ -105,7 +100,6 @@ uint32_t clipOrdered(uint16_t* values, int32_t count, int64_t factor, int32_t ma
             return d * d * others > limit;
         };
         // The median itself is never rejected, so the run cannot become empty.
-        const int32_t before = n;
         for (; rejected(values[lo]); ++lo) {
             sum -= values[lo];
             squares -= static_cast<int64_t>(values[lo]) * values[lo];
@@ -114,11 +108,26 @@ uint32_t clipOrdered(uint16_t* values, int32_t count, int64_t factor, int32_t ma
             sum -= values[hi - 1];
             squares -= static_cast<int64_t>(values[hi - 1]) * values[hi - 1];
         }
-        if (hi - lo == before)
+        if (hi - lo == n)
             break;
     }
-    std::copy(values + lo, values + hi, values);
     return static_cast<uint32_t>(static_cast<uint64_t>(sum) * 256u / static_cast<uint64_t>(hi - lo));
+}
+
+// Orders the values by insertion (a few dozen of them), then clips the run.
+uint32_t clipOrdered(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations)
+{
+    for (int32_t i = 1; i < count; ++i) {
+        const uint16_t v = values[i];
+        int32_t j = i;
+        for (; j > 0 && values[j - 1] > v; --j)
+            values[j] = values[j - 1];
+        values[j] = v;
+    }
+    int32_t lo = 0, hi = 0;
+    const uint32_t mean = clipRun(values, count, factor, maxIterations, lo, hi);
+    std::copy(values + lo, values + hi, values);
+    return mean;
 }
 
 }  // namespace
@@ -129,6 +138,14 @@ uint32_t sigmaClippedMean(uint16_t* values, int32_t count, int64_t factor, int32
         return 0;
     return count <= OrderedClippingLimit ? clipOrdered(values, count, factor, maxIterations)
                                          : clipBySelection(values, count, factor, maxIterations);
+}
+
+uint32_t sigmaClippedMeanOfOrdered(const uint16_t* ordered, int32_t count, int64_t factor, int32_t maxIterations)
+{
+    if (count <= 0)
+        return 0;
+    int32_t lo = 0, hi = 0;
+    return clipRun(ordered, count, factor, maxIterations, lo, hi);
 }
 
 uint32_t sigmaClippedMeanBySelection(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations)

@@ -25,6 +25,8 @@ uint32_t sigmaClippedMean(uint16_t* values, int32_t count, int64_t factor, int32
 // Up to this many values are clipped by ordering them once; more go through median selection.
 // Both give the same kept values, hence the same mean.
 constexpr int32_t OrderedClippingLimit = 48;
+// The same for values already in ascending order, which are left as they are.
+uint32_t sigmaClippedMeanOfOrdered(const uint16_t* ordered, int32_t count, int64_t factor, int32_t maxIterations);
 // The selection-based rounds for any count (the reference the ordered rounds must match).
 uint32_t sigmaClippedMeanBySelection(uint16_t* values, int32_t count, int64_t factor, int32_t maxIterations);
 

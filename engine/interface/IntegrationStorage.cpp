@@ -4,6 +4,7 @@
 
 #include "VelostarImpl.h"
 #include "parallel/InFileProcess.h"
+#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 #include "parallel/UniqueName.h"
 
@@ -21,6 +22,7 @@ IntegrationStorage::IntegrationStorage(VelostarImpl& engine) : m_engine(engine)
 IntegrationStorage::~IntegrationStorage()
 {
     close();
+    velmem::setSpareByteLimit(velmem::DefaultSpareByteLimit);
     m_engine.setCancelHook(nullptr);
 }
 
@@ -54,6 +56,8 @@ void IntegrationStorage::begin(int32_t width, int32_t height, uint64_t frameCoun
     m_outputPath = outputPath;
     m_inMemory = fitsInMemory(m_engine.memoryQuery()(), width, height, frameCount);
     m_failedWritesBefore = m_engine.saver().failedWrites();
+    // Frames go to files because memory is short: released frame buffers are not kept for reuse.
+    velmem::setSpareByteLimit(m_inMemory ? velmem::DefaultSpareByteLimit : 0);
     replace(m_inMemory ? std::make_unique<velthread::MemoryFrameStore>(width, height) : nullptr);
 }
 

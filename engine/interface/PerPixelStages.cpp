@@ -24,7 +24,7 @@ struct PassPlan {
     bool baseOnly = false;  // no other frame was stored: the base, in the working scale, is the result
     velstack::SkyWeight sky;
     velstack::MeanRule rule;
-    const velimage::Image16* base = nullptr;  // freeze ground: the base image's pixels
+    const velimage::Image16* base = nullptr;  // freeze ground: the base image, when no stored entry has it
     std::mutex maximumMutex;                  // the jobs raise the image's maximum weight under it
 };
 
@@ -52,8 +52,11 @@ std::vector<StoredFrame> packForStore(RunContext& ctx, Frame& frame)
         return entries;
     entries.push_back({2, std::move(aligned)});
     // The ground does not move with the stars: the frame as shot is where it is sharp.
-    if (ctx.settings.integrationMode == 2)
+    if (ctx.settings.integrationMode == 2) {
         entries.push_back({1, packUnwarped(image)});
+        // The base's own stored entry gives the ground selection its reference from here on.
+        ctx.reference.reset();
+    }
     // Everything the store needs is packed; the frame's pixels would only wait with the entries
     // while the saver's queue is full.
     frame.image.reset();
@@ -82,9 +85,7 @@ bool prepareIntegration(PassPlan& plan, RunContext& ctx)
         return false;
     plan.freezeGround = ctx.settings.integrationMode == 2;
     plan.baseOnly = ctx.composed <= 1;
-    if (plan.freezeGround && !sameSize(ctx.reference.get(), acc, 3))
-        return false;
-    plan.base = plan.freezeGround ? ctx.reference.get() : nullptr;
+    plan.base = plan.freezeGround && sameSize(ctx.reference.get(), acc, 3) ? ctx.reference.get() : nullptr;
     plan.sky = skyWeightOf(ctx, plan.freezeGround);
     if (plan.freezeGround)
         plan.rule = {ctx.settings.freezeGroundSelective, velstack::FreezeGroundRejectionFactor,
@@ -113,6 +114,9 @@ void integrationPassJob(PassPlan& plan, RunContext& ctx, velthread::FrameStore& 
     velimage::AccumulationImage& acc = ctx.accumulation;
     const int32_t width = acc.width();
     velstack::RowScratch scratch(std::max<size_t>(1, store.frameCount()));
+    // A band whose base file could not be read, in a run that no longer holds the base: the ground
+    // is then chosen against black, as if the base were dark there.
+    const std::vector<uint16_t> blackRow(static_cast<size_t>(width) * 3, 0);
     const size_t entryRow = static_cast<size_t>(width) * 4;
     float maximum = 0.0f;
     velthread::StoredBand band;
@@ -126,15 +130,20 @@ void integrationPassJob(PassPlan& plan, RunContext& ctx, velthread::FrameStore& 
             continue;
         }
         const int32_t entries = static_cast<int32_t>(std::min(band.pixels.size(), scratch.entries()));
+        // The stored base entry (unwarped, every pixel as shot) is the ground selection's reference.
+        const auto stored = std::find(band.markers.begin(), band.markers.begin() + entries, 3);
+        const int32_t base = stored != band.markers.begin() + entries ? static_cast<int32_t>(stored - band.markers.begin()) : -1;
         int32_t unreported = 0;
         for (int32_t r = 0; r < band.rows; ++r) {
             const int32_t y = band.firstRow + r;
             for (int32_t e = 0; e < entries; ++e)
                 scratch.rows()[e] = band.pixels[static_cast<size_t>(e)] + static_cast<size_t>(r) * entryRow;
-            if (plan.freezeGround)
+            if (plan.freezeGround) {
+                const uint16_t* baseRow = base >= 0 ? scratch.rows()[base] : plan.base ? plan.base->row(y) : blackRow.data();
                 maximum = std::max(maximum, velstack::freezeGroundRow(scratch, band.markers.data(), entries, width, y,
-                                                                      plan.base->row(y), plan.sky, plan.rule,
+                                                                      baseRow, base >= 0 ? 4 : 3, plan.sky, plan.rule,
                                                                       acc.row(y), acc.weightRow(y)));
+            }
             else
                 velstack::bestPixelsRow(scratch, entries, width, y, plan.sky, plan.rule.factor, acc.row(y));
             if (++unreported == ProgressRows) {

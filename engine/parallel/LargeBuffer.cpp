@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct SpareBlocks {
     std::mutex mutex;
     std::vector<std::pair<void*, size_t>> blocks;  // block, rounded size
     size_t bytes = 0;
+    size_t limit = kMaxSpareBytes;
 
     void* take(size_t rounded)
     {
@@ -38,7 +40,7 @@ struct SpareBlocks {
     bool keep(void* block, size_t rounded) noexcept
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (blocks.size() >= kMaxSpareBlocks || bytes + rounded > kMaxSpareBytes || blocks.capacity() < kMaxSpareBlocks)
+        if (blocks.size() >= kMaxSpareBlocks || bytes + rounded > limit || blocks.capacity() < kMaxSpareBlocks)
             return false;
         blocks.emplace_back(block, rounded);  // within capacity: cannot throw
         bytes += rounded;
@@ -105,6 +107,18 @@ void releaseBytes(void* block, size_t bytes) noexcept
 }
 
 void releaseSpareBlocks() noexcept { spares().freeAll(); }
+
+void setSpareByteLimit(size_t bytes) noexcept
+{
+    SpareBlocks& kept = spares();
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    kept.limit = std::min(bytes, kMaxSpareBytes);
+    while (kept.bytes > kept.limit) {
+        std::free(kept.blocks.back().first);
+        kept.bytes -= kept.blocks.back().second;
+        kept.blocks.pop_back();
+    }
+}
 
 size_t spareBytes() noexcept
 {

@@ -22,6 +22,10 @@ void releaseBytes(void* block, size_t bytes) noexcept;
 
 // Frees every kept block (at the end of a run, and before giving up on an allocation).
 void releaseSpareBlocks() noexcept;
+// Caps the bytes kept in spare blocks, freeing any beyond the cap; the cap starts at (and never
+// exceeds) 1 GiB. A run that is short of memory keeps none.
+void setSpareByteLimit(size_t bytes) noexcept;
+constexpr size_t DefaultSpareByteLimit = size_t{1} << 30;
 // Bytes held in kept blocks.
 size_t spareBytes() noexcept;
 

@@ -91,6 +91,46 @@ TEST(BestPixels, SkyWeightBlendsTheClippedAndThePlainMean)
     EXPECT_EQ(out, (std::vector<uint32_t>{46080, 46080, 46080, 25600, 25600, 25600, blended, blended, blended, 0, 0, 0}));
 }
 
+TEST(BestPixels, EveryPixelOfARowMatchesItsOwnStatistics)
+{
+    // Rows wider than one block of eight, random coverage, outliers and sky weights: the blocked
+    // ordering must give each pixel what its own values give.
+    std::mt19937 random(9);
+    for (const int32_t entries : {1, 3, 10, 20, 64, 70}) {
+        const int32_t width = 37;
+        std::vector<std::vector<uint16_t>> rows(size_t(entries), std::vector<uint16_t>(size_t(width) * 4));
+        for (auto& row : rows)
+            for (int32_t x = 0; x < width; ++x) {
+                uint16_t* p = row.data() + x * 4;
+                for (int k = 0; k < 3; ++k)
+                    p[k] = static_cast<uint16_t>(random() % 9 == 0 ? random() % 65536 : 1000 + random() % 60);
+                p[3] = random() % 6 == 0 ? SkyFlag : Covered;
+            }
+        std::vector<uint16_t> mask(static_cast<size_t>(width), 0);
+        for (auto& m : mask)
+            m = static_cast<uint16_t>(random() % 3 == 0 ? 65535 : random() % 3 == 0 ? 0 : random() % 65536);
+        RowScratch scratch(static_cast<size_t>(entries));
+        for (int32_t e = 0; e < entries; ++e)
+            scratch.rows()[e] = rows[size_t(e)].data();
+        std::vector<uint32_t> out(static_cast<size_t>(width) * 3);
+        bestPixelsRow(scratch, entries, width, 0, SkyWeight::fromMask(mask.data(), width), 32, out.data());
+        for (int32_t x = 0; x < width; ++x)
+            for (int k = 0; k < 3; ++k) {
+                std::vector<uint16_t> values;
+                for (const auto& row : rows)
+                    if (row[size_t(x) * 4 + 3] & CoveredFlag)
+                        values.push_back(row[size_t(x) * 4 + size_t(k)]);
+                const int32_t n = int32_t(values.size());
+                const double c = mask[size_t(x)] / 65535.0;
+                const uint32_t plain = plainMean(values.data(), n);
+                const uint32_t clipped = sigmaClippedMeanBySelection(values.data(), n, 32, 3);
+                const uint32_t want = c <= 0.0 ? plain : c >= 1.0 ? clipped
+                                                                  : static_cast<uint32_t>(plain * (1.0 - c) + clipped * c);
+                ASSERT_EQ(out[size_t(x) * 3 + size_t(k)], want) << entries << " entries, pixel " << x;
+            }
+    }
+}
+
 TEST(FreezeGround, SkyFromTheAlignedFramesThatSawItGroundFromTheCopiesThatAgree)
 {
     // Base, three aligned frames and their unaligned copies (7 entries, 4 of them base or aligned).
@@ -115,7 +155,7 @@ TEST(FreezeGround, SkyFromTheAlignedFramesThatSawItGroundFromTheCopiesThatAgree)
     std::vector<uint32_t> out(12, 7);
     std::vector<float> weights(4, -1.0f);
     const MeanRule plain{false, 32, 3};
-    const float maximum = freezeGroundRow(scratch, markers.data(), int32_t(entries.size()), 4, 0, base.data(),
+    const float maximum = freezeGroundRow(scratch, markers.data(), int32_t(entries.size()), 4, 0, base.data(), 3,
                                           SkyWeight::fromMask(mask.data(), 4), plain, out.data(), weights.data());
 
     EXPECT_EQ(out[0], 256u * 4000u / 4u);
