@@ -79,7 +79,9 @@ bool FileMemory::loadFromFile(const wchar_t* path, uint64_t extra)
     freeContent();
     if (!path)
         return false;
-    FileHandle file(::open(velpath::toUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a named pipe given as an image is refused instead of waiting for a
+    // writer; regular files read the same either way.
+    FileHandle file(::open(velpath::toUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         return false;
     struct stat info {};

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <string>
 
 #include "FileMemory.h"
@@ -32,10 +33,12 @@ TEST(FileMemory, LoadsWholeFileWithSpareBytes)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(memory.getContent()), 11), std::string("hello\0world", 11));
 }
 
-TEST(FileMemory, RefusesMissingFilesAndDirectories)
+TEST(FileMemory, RefusesMissingFilesDirectoriesAndPipesWithoutWaiting)
 {
     TempDir dir;
     FileMemory memory;
+    ASSERT_EQ(::mkfifo(dir.file("pipe.jpg").c_str(), 0600), 0);
+    EXPECT_FALSE(memory.loadFromFile(dir.wfile("pipe.jpg").c_str()));  // would block on open
     EXPECT_FALSE(memory.loadFromFile(dir.wfile("missing.jpg").c_str()));
     EXPECT_FALSE(memory.loadFromFile(veltest::widen(dir.path()).c_str()));
     EXPECT_FALSE(memory.loadFromFile(nullptr));
