@@ -68,7 +68,6 @@ MainFrame::MainFrame() : wxFrame(nullptr, wxID_ANY, uiText(txt::ProgramName))
     updateTitle();
 
     Bind(wxEVT_MENU, &MainFrame::onCommand, this);
-    Bind(wxEVT_UPDATE_UI, [](wxUpdateUIEvent& event) { event.Enable(false); }, IdOpenProject, IdSaveProjectAs);
     Bind(EVT_LINK_CLICK, &MainFrame::onLinkClick, this);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::onClose, this);
     Bind(wxEVT_MAXIMIZE, &MainFrame::onMaximize, this);
@@ -238,6 +237,9 @@ void MainFrame::newProject()
         return;
     m_files.clear();
     m_settings = RunSettings();
+    m_skyTool = SkyRegionMode::IrregularMask;
+    m_brushMask.clear();
+    m_maskFile.clear();
     m_projectFile.Clear();
     m_modified = false;
     m_changedSinceRun = true;
@@ -255,6 +257,7 @@ bool MainFrame::outputExists() const
 
 void MainFrame::start()
 {
+    prepareSkyRegion(false);
     StartConditions conditions;
     conditions.usableSkyRegion = m_settings.skyRegionMode != SkyRegionMode::None;
     conditions.changedSinceLastRun = m_changedSinceRun;
@@ -274,6 +277,7 @@ void MainFrame::start()
         }
         return;
     }
+    prepareSkyRegion(true);
     int endCode = EndNone;
     {
         VelostarDialog dialog(this, m_settings);
@@ -303,6 +307,9 @@ void MainFrame::onCommand(wxCommandEvent& event)
     guarded([&] {
         switch (event.GetId()) {
         case IdNewProject: newProject(); break;
+        case IdOpenProject: chooseProjectToOpen(); break;
+        case IdSaveProject: saveProjectCommand(); break;
+        case IdSaveProjectAs: chooseProjectToSave(txt::SaveProjectAs); break;
         case wxID_EXIT: Close(); break;
         case IdStarImages:
         case IdAddStar: chooseFiles(Category::Star); break;

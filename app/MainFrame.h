@@ -30,6 +30,10 @@ public:
     void setOutputFile(const wxString& path);
     void pressStart();
 
+    // Project files. Open shows "Failed to open project!" itself; a failed save only returns false.
+    bool openProject(const wxString& path);
+    bool saveProjectTo(const wxString& path);
+
 private:
     void createMenus();
     void createLayout();
@@ -58,6 +62,12 @@ private:
     void markEdited();
     void updateTitle();
     void newProject();
+    void chooseProjectToOpen();
+    void saveProjectCommand();
+    void chooseProjectToSave(int title);
+    void showLoadedPreview();
+    velapp::SkyRegionMode currentSkyRegionMode() const;
+    void prepareSkyRegion(bool withMask);
     void start();
     bool outputExists() const;
 
@@ -79,6 +89,10 @@ private:
     bool m_changedSinceRun = true;
     bool m_outputConfirmed = false;
     wxString m_resultPath;
+    // The chosen sky-region tool, the painted brush mask and the mask file of the project.
+    velapp::SkyRegionMode m_skyTool = velapp::SkyRegionMode::IrregularMask;
+    velapp::MaskImage m_brushMask;
+    std::wstring m_maskFile;
     wxString m_openFilter;
 
     wxSplitterWindow* m_outerSplitter = nullptr;

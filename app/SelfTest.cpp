@@ -114,10 +114,11 @@ bool runEmptyProcessing(wxWindow* parent)
     return closed && endCode != velapp::EndNone;
 }
 
-bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel)
+namespace {
+
+// Presses Start and follows the progress dialog to its end (or cancels it).
+bool pressStartAndFollow(MainFrame& frame, bool cancel)
 {
-    frame.addStarFiles(starFiles);
-    frame.setOutputFile(output);
     bool appeared = false;
     bool cancelPressed = false;
     bool ended = false;
@@ -167,4 +168,25 @@ bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxStrin
     std::printf("end: %d\n", endCode);
     std::fflush(stdout);
     return appeared && ended;
+}
+
+}  // namespace
+
+bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel)
+{
+    frame.addStarFiles(starFiles);
+    frame.setOutputFile(output);
+    return pressStartAndFollow(frame, cancel);
+}
+
+bool saveAndRunProject(MainFrame& frame, const wxString& projectPath)
+{
+    if (!frame.saveProjectTo(projectPath)) {
+        printLine("missing", projectPath);
+        std::fflush(stdout);
+        return false;
+    }
+    printLine("saved", frame.GetTitle());
+    std::fflush(stdout);
+    return pressStartAndFollow(frame, false);
 }

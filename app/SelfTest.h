@@ -21,3 +21,7 @@ bool runEmptyProcessing(wxWindow* parent);
 // Cancel and answers Yes at the first "Analyzing image" or "Composing" line. False when the
 // dialog never appeared or did not end.
 bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxString& output, bool cancel);
+
+// Saves the project as "Save project as" does once its dialog was answered, prints the window's
+// title ("saved: ..."), then presses Start and prints the run as runStacking does.
+bool saveAndRunProject(MainFrame& frame, const wxString& projectPath);

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <wx/cmdline.h>
+#include <wx/filename.h>
 #include <wx/image.h>
 
 #include "Icons.h"
@@ -25,6 +27,7 @@ bool VelostarApp::OnInit()
         createIcons();
         auto* frame = new MainFrame;
         SetTopWindow(frame);
+        openProjectArgument(*frame);
         frame->Show();
     } catch (...) {
         return false;
@@ -32,20 +35,42 @@ bool VelostarApp::OnInit()
     // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
     const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
     m_selfTestMode = selfTest ? selfTest : "";
-    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel")
+    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" || m_selfTestMode == "project")
         CallAfter(&VelostarApp::runSelfTest);
     return true;
+}
+
+void VelostarApp::OnInitCmdLine(wxCmdLineParser& parser)
+{
+    wxApp::OnInitCmdLine(parser);
+    parser.AddParam("file", wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL | wxCMD_LINE_PARAM_MULTIPLE);
+}
+
+void VelostarApp::openProjectArgument(MainFrame& frame)
+{
+    for (int i = 1; i < argc; ++i) {
+        const wxString argument = argv[i];
+        if (argument.EndsWith(".vlp")) {
+            m_projectArgument = argument;
+            frame.openProject(argument);
+            return;
+        }
+    }
 }
 
 void VelostarApp::runSelfTest()
 {
     wxWindow* top = GetTopWindow();
     try {
-        const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
+        const wxString project =
+            m_projectArgument.empty() ? uiText(velapp::txt::NewProject) : wxFileName(m_projectArgument).GetName();
+        const wxString title = uiText(velapp::txt::ProgramName) + " - " + project;
         if (!printMainWindow(title))
             m_selfTestFailed = true;
         else if (m_selfTestMode == "1")
             m_selfTestFailed = !runEmptyProcessing(top);
+        else if (m_selfTestMode == "project")
+            m_selfTestFailed = !runSelfTestProject(dynamic_cast<MainFrame*>(top));
         else
             m_selfTestFailed = !runSelfTestJob(dynamic_cast<MainFrame*>(top));
     } catch (...) {
@@ -71,6 +96,13 @@ bool VelostarApp::runSelfTestJob(MainFrame* frame)
             stars.Add(path);
     }
     return runStacking(*frame, stars, wxString::FromUTF8(output), m_selfTestMode == "cancel");
+}
+
+// The project opened at start-up is saved to VELOSTAR_SELFTEST_PROJECT, then run.
+bool VelostarApp::runSelfTestProject(MainFrame* frame)
+{
+    const char* saveAs = std::getenv("VELOSTAR_SELFTEST_PROJECT");
+    return frame && saveAs && saveAndRunProject(*frame, wxString::FromUTF8(saveAs));
 }
 
 int VelostarApp::OnRun()
