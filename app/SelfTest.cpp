@@ -7,6 +7,8 @@
 #include <wx/button.h>
 #include <wx/frame.h>
 #include <wx/menu.h>
+#include <wx/modalhook.h>
+#include <wx/msgdlg.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
@@ -62,7 +64,26 @@ template <typename Child> Child* findChild(wxWindow* parent)
     return nullptr;
 }
 
+class MessageBoxAnswerer : public wxModalDialogHook {
+protected:
+    int Enter(wxDialog* dialog) override
+    {
+        auto* box = dynamic_cast<wxMessageDialog*>(dialog);
+        if (!box)
+            return wxID_NONE;
+        printLine("message", box->GetCaption() + ": " + box->GetMessage());
+        std::fflush(stdout);
+        return box->GetMessageDialogStyle() & wxYES_NO ? wxID_NO : wxID_OK;
+    }
+};
+
 }  // namespace
+
+void answerMessageBoxes()
+{
+    static MessageBoxAnswerer answerer;
+    answerer.Register();
+}
 
 bool printMainWindow(const wxString& expectedTitle)
 {

@@ -9,6 +9,10 @@ class wxWindow;
 // Start-up checks for headless test machines, printed one line each ("window: ...", "menu: ...",
 // "item: ...", "log: ...", "end: ...").
 
+// Answers every message box without showing it (Yes/No questions with No), printing
+// "message: CAPTION: TEXT" for each, so that a run without a user cannot hang on one.
+void answerMessageBoxes();
+
 // Finds the main window by its title and prints it with its menus. False when it is missing.
 bool printMainWindow(const wxString& expectedTitle);
 

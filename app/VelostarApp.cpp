@@ -25,6 +25,10 @@ bool VelostarApp::OnInit()
         wxImage::AddHandler(new wxPNGHandler);
         velapp::programTexts().fill(velapp::chooseLanguage(std::getenv("VELLANG"), systemLanguage()));
         createIcons();
+        const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
+        m_selfTestMode = selfTest ? selfTest : "";
+        if (!m_selfTestMode.empty())
+            answerMessageBoxes();
         auto* frame = new MainFrame;
         SetTopWindow(frame);
         openProjectArgument(*frame);
@@ -33,8 +37,6 @@ bool VelostarApp::OnInit()
         return false;
     }
     // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
-    const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
-    m_selfTestMode = selfTest ? selfTest : "";
     if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" || m_selfTestMode == "project")
         CallAfter(&VelostarApp::runSelfTest);
     return true;
@@ -51,8 +53,8 @@ void VelostarApp::openProjectArgument(MainFrame& frame)
     for (int i = 1; i < argc; ++i) {
         const wxString argument = argv[i];
         if (argument.EndsWith(".vlp")) {
-            m_projectArgument = argument;
-            frame.openProject(argument);
+            if (frame.openProject(argument))
+                m_projectArgument = argument;
             return;
         }
     }

@@ -1,4 +1,5 @@
 // Reading a project file: every element applied in document order, unreadable values ignored.
+#include <array>
 #include <cmath>
 #include <optional>
 #include <span>
