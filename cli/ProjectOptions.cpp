@@ -19,22 +19,15 @@ std::vector<std::string> narrowed(const std::vector<std::wstring>& paths)
     return out;
 }
 
+// The region the desktop program's Start takes: that of the tool the load selected, the brush
+// holding the project's mask.
 void setSkyRegion(const velapp::LoadedProject& project, CliOptions& o)
 {
     const velapp::RunSettings& s = project.settings;
-    switch (s.skyRegionMode) {
-    case velapp::SkyRegionMode::BoundaryLine:
-        if (s.starBoundSet())
-            o.boundary = s.starBound;
-        break;
-    case velapp::SkyRegionMode::Gradient:
-        if (s.gradientSet())
-            o.gradient = s.gradient;
-        break;
-    case velapp::SkyRegionMode::IrregularMask:
-        if (!project.maskFile.empty())
-            o.mask = narrow(project.maskFile.c_str());
-        break;
+    switch (velapp::skyRegionModeFor(project.tool, s, !project.maskFile.empty())) {
+    case velapp::SkyRegionMode::BoundaryLine: o.boundary = s.starBound; break;
+    case velapp::SkyRegionMode::Gradient: o.gradient = s.gradient; break;
+    case velapp::SkyRegionMode::IrregularMask: o.mask = narrow(project.maskFile.c_str()); break;
     case velapp::SkyRegionMode::None: break;
     }
 }

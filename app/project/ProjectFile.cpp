@@ -49,11 +49,11 @@ public:
         m_last->AddAttribute("max", wxString::Format("%i", static_cast<int>(max)));
     }
 
-    template <size_t N> void reals(const char* name, const char* const (&keys)[N], const float* values)
+    template <size_t N> void reals(const char* name, const char* const (&names)[N], const float* values)
     {
         ElementWriter children(element(name));
         for (size_t i = 0; i < N; ++i)
-            children.text(keys[i], wxString::FromCDouble(values[i], 6));  // "%.6f" whatever the locale
+            children.text(names[i], wxString::FromCDouble(values[i], 6));  // "%.6f" whatever the locale
     }
 
 private:

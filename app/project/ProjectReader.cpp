@@ -1,5 +1,6 @@
 // Reading a project file: every element applied in document order, unreadable values ignored.
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -68,7 +69,7 @@ template <size_t N> bool readReals(const wxXmlNode& element, const char* const (
                 continue;
             double value = 0.0;
             // Locale-independent, as written; coordinates are finite fractions of the image.
-            if (!child->GetNodeContent().ToCDouble(&value) || !std::isfinite(static_cast<float>(value)))
+            if (!child->GetNodeContent().ToCDouble(&value) || !(std::fabs(value) <= FLT_MAX))
                 return false;
             values[i] = static_cast<float>(value);
         }
