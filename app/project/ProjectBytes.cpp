@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -75,9 +76,11 @@ bool readProjectBytes(const std::string& path, std::string& bytes, std::string& 
         return false;
     }
     // The size may change while reading; never take more than the limit.
-    bytes.assign(kMaxProjectBytes + 1, '\0');
+    bytes.assign(static_cast<size_t>(info.st_size) + 1, '\0');
     size_t got = 0;
-    while (got < bytes.size()) {
+    for (;;) {
+        if (got == bytes.size())
+            bytes.resize(std::min(bytes.size() * 2, kMaxProjectBytes + 1));
         const ssize_t n = ::read(file.fd, bytes.data() + got, bytes.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
@@ -85,9 +88,9 @@ bool readProjectBytes(const std::string& path, std::string& bytes, std::string& 
             reason = std::strerror(errno);
             return false;
         }
-        if (n == 0)
-            break;
         got += static_cast<size_t>(n);
+        if (n == 0 || got > kMaxProjectBytes)
+            break;
     }
     if (got > kMaxProjectBytes) {
         reason = "larger than any project file";
