@@ -25,10 +25,14 @@ bool VelostarApp::OnInit()
         wxImage::AddHandler(new wxPNGHandler);
         velapp::programTexts().fill(velapp::chooseLanguage(std::getenv("VELLANG"), systemLanguage()));
         createIcons();
+        // Checks for test machines: print the main window and its menus, run or cancel a job, then
+        // leave; message boxes are answered, since nobody is there to.
         const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
         m_selfTestMode = selfTest ? selfTest : "";
-        if (!m_selfTestMode.empty())
+        if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" || m_selfTestMode == "project")
             answerMessageBoxes();
+        else
+            m_selfTestMode.clear();
         auto* frame = new MainFrame;
         SetTopWindow(frame);
         openProjectArgument(*frame);
@@ -36,8 +40,7 @@ bool VelostarApp::OnInit()
     } catch (...) {
         return false;
     }
-    // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
-    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" || m_selfTestMode == "project")
+    if (!m_selfTestMode.empty())
         CallAfter(&VelostarApp::runSelfTest);
     return true;
 }
