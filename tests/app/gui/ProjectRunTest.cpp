@@ -23,8 +23,9 @@ std::string cliPath()
 
 }  // namespace
 
-// The desktop program opens a project named on its command line, saves it again with its mask
-// and runs it; velostar-cli, given the project the desktop program wrote, writes the same file.
+// The desktop program opens a project named on its command line, saves it again with its mask and
+// its options and runs it; velostar-cli, given the project the desktop program wrote, writes the
+// same file.
 TEST(ProjectRun, CommandLineRunOfASavedProjectEqualsTheDesktopRun)
 {
 #ifdef VELOSTAR_NO_DESKTOP_PROGRAM
@@ -63,7 +64,10 @@ TEST(ProjectRun, CommandLineRunOfASavedProjectEqualsTheDesktopRun)
     EXPECT_TRUE(contains(run.output, "saved: Velostar - saved\n")) << run.output;
     ASSERT_TRUE(contains(run.output, "end: 3\n")) << run.output;
     EXPECT_TRUE(fs::exists(dir.file("saved.mask.png")));
-    EXPECT_TRUE(contains(veltest::readBytes(dir.file("saved.vlp")), "<SkyRegionMode max=\"3\">3</SkyRegionMode>"));
+    const std::string saved = veltest::readBytes(dir.file("saved.vlp"));
+    EXPECT_TRUE(contains(saved, "<SkyRegionMode max=\"3\">3</SkyRegionMode>"));
+    // Saving and Start read the sliders: the loaded strength has to have reached them.
+    EXPECT_TRUE(contains(saved, "<EnhanceStarsStrength max=\"4\">1</EnhanceStarsStrength>")) << saved;
 
     const std::string cli = shellQuoted(cliPath()) + " --quiet -o " + shellQuoted(dir.file("out/cli.tif")) + " " +
                             shellQuoted(dir.file("saved.vlp"));

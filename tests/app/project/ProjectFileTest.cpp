@@ -4,10 +4,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "MaskFile.h"
+#include "OptionPanels.h"
+#include "ParameterTree.h"
 #include "ProjectFile.h"
+#include "TextTable.h"
 #include "support/TempDir.h"
 
 using namespace velapp;
@@ -352,5 +356,48 @@ TEST_F(ProjectFile, SkyRegionToolFollowsTheModeOrTheShapesOfOlderFiles)
         EXPECT_EQ(project.tool, c.tool) << c.body;
         EXPECT_EQ(project.settings.skyRegionMode, c.mode) << c.body;
         EXPECT_TRUE(project.maskFile.empty()) << c.body;  // none.png does not exist
+    }
+}
+
+// What the panels and the tree show after a reload is what they showed when the project was saved,
+// for each sky-region tool chosen in the panel.
+TEST_F(ProjectFile, ReloadShowsThePanelsAndTreeAsSaved)
+{
+    programTexts().fill(Language::English);
+    FileTreeModel files;
+    files.addFiles(Category::Star, {image("a.tif"), image("b.tif"), image("c.tif")}, true);
+    MaskImage painted;
+    painted.width = 1;
+    painted.height = 1;
+    painted.rgb = {255, 255, 255};
+    for (const int toolControl : {ctl::BoundaryLine, ctl::Gradient, ctl::IrregularMask}) {
+        RunSettings settings = unusualSettings();
+        SkyRegionState sky;
+        sky.maskPainted = true;
+        OptionContext saved{settings, files, sky};
+        changeControl(ctl::AlignStars, 1, saved);
+        changeControl(ctl::Uneven, 1, saved);
+        changeControl(ctl::PollutionStrength, 1, saved);
+        changeControl(toolControl, 1, saved);
+        std::wstring maskFile;
+        const ProjectSkyRegion region{skyRegionMode(sky, settings), &painted};
+        ASSERT_TRUE(saveProject(m_dir.wfile("night.vlp"), files, settings, region, maskFile));
+
+        LoadedProject loaded;
+        ASSERT_TRUE(loadProject(m_dir.wfile("night.vlp"), loaded));
+        SkyRegionState loadedSky;
+        loadedSky.tool = loaded.tool;
+        loadedSky.maskPainted = !loaded.maskFile.empty();
+        OptionContext reloaded{loaded.settings, loaded.files, loadedSky};
+        EXPECT_EQ(skyRegionMode(loadedSky, loaded.settings), region.mode) << toolControl;
+        for (int control = ctl::ResetMask; control <= ctl::TimeLapseFrames; ++control) {
+            const ControlState before = controlState(control, saved);
+            const ControlState after = controlState(control, reloaded);
+            EXPECT_EQ(std::tie(before.enabled, before.shown, before.value), std::tie(after.enabled, after.shown, after.value))
+                << "tool " << toolControl << ", control " << control;
+        }
+        for (ParamItem item : kTopLevelItems)
+            EXPECT_EQ(itemLabel(item, reloaded), itemLabel(item, saved)) << static_cast<int>(item);
+        EXPECT_EQ(itemLabel(ParamItem::Integration, reloaded), itemLabel(ParamItem::Integration, saved));
     }
 }
