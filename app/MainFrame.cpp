@@ -71,7 +71,6 @@ MainFrame::MainFrame() : wxFrame(nullptr, wxID_ANY, uiText(txt::ProgramName))
     updateTitle();
 
     Bind(wxEVT_MENU, &MainFrame::onCommand, this);
-    Bind(wxEVT_UPDATE_UI, [](wxUpdateUIEvent& event) { event.Enable(false); }, IdOpenProject, IdSaveProjectAs);
     Bind(EVT_LINK_CLICK, &MainFrame::onLinkClick, this);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::onClose, this);
     Bind(wxEVT_MAXIMIZE, &MainFrame::onMaximize, this);
@@ -242,6 +241,8 @@ void MainFrame::newProject()
         return;
     m_files.clear();
     m_settings = RunSettings();
+    m_brushMask.clear();
+    m_maskFile.clear();
     m_projectFile.Clear();
     m_modified = false;
     m_changedSinceRun = true;
@@ -265,6 +266,7 @@ bool MainFrame::outputExists() const
 
 void MainFrame::start()
 {
+    readPanelValues();
     StartConditions conditions;
     conditions.usableSkyRegion = usableSkyRegion(m_sky, m_settings);
     conditions.changedSinceLastRun = m_changedSinceRun;
@@ -288,7 +290,7 @@ void MainFrame::start()
         }
         return;
     }
-    readRunOptions();
+    prepareRunSkyRegion();
     int endCode = EndNone;
     {
         VelostarDialog dialog(this, m_settings);
@@ -318,6 +320,9 @@ void MainFrame::onCommand(wxCommandEvent& event)
     guarded([&] {
         switch (event.GetId()) {
         case IdNewProject: newProject(); break;
+        case IdOpenProject: chooseProjectToOpen(); break;
+        case IdSaveProject: saveProjectCommand(); break;
+        case IdSaveProjectAs: chooseProjectToSave(txt::SaveProjectAs); break;
         case wxID_EXIT: Close(); break;
         case IdStarImages:
         case IdAddStar: chooseFiles(Category::Star); break;

@@ -49,6 +49,10 @@ public:
     const OptionPanelsView& optionPanels() const { return *m_panels; }
     const velapp::RunSettings& settings() const { return m_settings; }
 
+    // Project files. Open shows "Failed to open project!" itself; a failed save only returns false.
+    bool openProject(const wxString& path);
+    bool saveProjectTo(const wxString& path);
+
 private:
     void createMenus();
     void createLayout();
@@ -85,12 +89,18 @@ private:
     void onParameterMenu(wxTreeEvent& event);
     void onParameterSelection(wxTreeEvent& event);
     void onParameterCommand(wxCommandEvent& event);
-    void readRunOptions();
+    void readPanelValues();
+    void prepareRunSkyRegion();
 
     // Project state.
     void markEdited();
     void updateTitle();
     void newProject();
+    void chooseProjectToOpen();
+    void saveProjectCommand();
+    void chooseProjectToSave(int title);
+    void showLoadedPreview();
+    void showLoadedSkyRegion(velapp::SkyTool tool);
     void start();
     bool outputExists() const;
 
@@ -115,6 +125,10 @@ private:
     bool m_changedSinceRun = true;
     bool m_outputConfirmed = false;
     wxString m_resultPath;
+    // The brush mask a loaded project brought, held until a preview takes it over, and the
+    // project's remembered mask file.
+    velapp::MaskImage m_brushMask;
+    std::wstring m_maskFile;
     wxString m_openFilter;
 
     wxSplitterWindow* m_outerSplitter = nullptr;

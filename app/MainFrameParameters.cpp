@@ -121,6 +121,8 @@ void MainFrame::selectParameter(ParamItem item)
 
 void MainFrame::applyChange(const Change& change)
 {
+    if (change.preview == PreviewAction::ClearMask || change.preview == PreviewAction::ClearShapes)
+        m_brushMask.clear();
     if (m_preview) {
         switch (change.preview) {
         case PreviewAction::SelectTool: m_preview->selectTool(m_sky.tool); break;
@@ -153,15 +155,21 @@ void MainFrame::previewRegionChanged(SkyRegionPreview::Shape shape, bool byProgr
     });
 }
 
-// Start reads the sliders and the spin as they stand and works out the sky region of the run.
-void MainFrame::readRunOptions()
+// The sliders and the spin as they stand; Start and saving read them, so that a value the
+// widget has not reported yet still counts.
+void MainFrame::readPanelValues()
 {
     m_settings.reducePollutionStrength = m_panels->sliderPosition(ctl::PollutionStrength);
     m_settings.enhanceStarsStrength = m_panels->sliderPosition(ctl::EnhanceStrength);
     m_settings.sigmaIndex = m_panels->sliderPosition(ctl::Sigma);
     m_settings.timeLapseFrames = m_panels->frameCount();
+}
+
+// The sky region of the run, with the painted mask copied once for the engine to borrow.
+void MainFrame::prepareRunSkyRegion()
+{
     OptionContext context = optionContext();
-    prepareSkyRegion(m_preview, context);
+    prepareSkyRegion(m_preview, m_brushMask, context);
 }
 
 void MainFrame::onParameterActivated(wxTreeEvent& event)

@@ -8,6 +8,8 @@
 #include <wx/button.h>
 #include <wx/frame.h>
 #include <wx/menu.h>
+#include <wx/modalhook.h>
+#include <wx/msgdlg.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
@@ -64,7 +66,26 @@ template <typename Child> Child* findChild(wxWindow* parent)
     return nullptr;
 }
 
+class MessageBoxAnswerer : public wxModalDialogHook {
+protected:
+    int Enter(wxDialog* dialog) override
+    {
+        auto* box = dynamic_cast<wxMessageDialog*>(dialog);
+        if (!box)
+            return wxID_NONE;
+        printLine("message", box->GetCaption() + ": " + box->GetMessage());
+        std::fflush(stdout);
+        return box->GetMessageDialogStyle() & wxYES_NO ? wxID_NO : wxID_OK;
+    }
+};
+
 }  // namespace
+
+void answerMessageBoxes()
+{
+    static MessageBoxAnswerer answerer;
+    answerer.Register();
+}
 
 bool printMainWindow(const wxString& expectedTitle)
 {
@@ -139,7 +160,7 @@ bool watchStacking(MainFrame& frame, bool cancel, const std::function<void()>& p
     poll.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
         VelostarDialog* dialog = findProgressDialog();
         if (!dialog && !appeared && std::chrono::steady_clock::now() - pressed > kDialogWait) {
-            // Start refused with a message box of its own, which nobody here can answer.
+            // Start refused (its message box was answered) or never ran.
             printLine("missing", uiText(velapp::txt::Processing));
             std::fflush(stdout);
             std::_Exit(1);
@@ -180,4 +201,16 @@ bool watchStacking(MainFrame& frame, bool cancel, const std::function<void()>& p
     std::printf("end: %d\n", endCode);
     std::fflush(stdout);
     return appeared && ended;
+}
+
+bool saveAndRunProject(MainFrame& frame, const wxString& projectPath)
+{
+    if (!frame.saveProjectTo(projectPath)) {
+        printLine("missing", projectPath);
+        std::fflush(stdout);
+        return false;
+    }
+    printLine("saved", frame.GetTitle());
+    std::fflush(stdout);
+    return watchStacking(frame, false, [&frame] { frame.pressStart(); });
 }

@@ -11,6 +11,10 @@ class wxWindow;
 // Start-up checks for headless test machines, printed one line each ("window: ...", "menu: ...",
 // "item: ...", "log: ...", "end: ...").
 
+// Answers every message box without showing it (Yes/No questions with No), printing
+// "message: CAPTION: TEXT" for each, so that a run without a user cannot hang on one.
+void answerMessageBoxes();
+
 // Finds the main window by its title and prints it with its menus. False when it is missing.
 bool printMainWindow(const wxString& expectedTitle);
 
@@ -27,3 +31,7 @@ bool runStacking(MainFrame& frame, const wxArrayString& starFiles, const wxStrin
 // The part of runStacking after the files are in: `pressStart` presses Start (directly or with
 // simulated input), then the run is watched and printed the same way.
 bool watchStacking(MainFrame& frame, bool cancel, const std::function<void()>& pressStart);
+
+// Saves the project as "Save project as" does once its dialog was answered, prints the window's
+// title ("saved: ..."), then presses Start and prints the run as runStacking does.
+bool saveAndRunProject(MainFrame& frame, const wxString& projectPath);

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <wx/cmdline.h>
+#include <wx/filename.h>
 #include <wx/image.h>
 
 #include "Icons.h"
@@ -24,30 +26,58 @@ bool VelostarApp::OnInit()
         wxImage::AddHandler(new wxPNGHandler);
         velapp::programTexts().fill(velapp::chooseLanguage(std::getenv("VELLANG"), systemLanguage()));
         createIcons();
+        // Checks for test machines: print the main window and its menus, run, cancel or set up a
+        // job, then leave; message boxes are answered, since nobody is there to.
+        const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
+        m_selfTestMode = selfTest ? selfTest : "";
+        if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" ||
+            m_selfTestMode == "options" || m_selfTestMode == "shot" || m_selfTestMode == "project")
+            answerMessageBoxes();
+        else
+            m_selfTestMode.clear();
         auto* frame = new MainFrame;
         SetTopWindow(frame);
+        openProjectArgument(*frame);
         frame->Show();
     } catch (...) {
         return false;
     }
-    // Checks for test machines: print the main window and its menus, run or cancel a job, then leave.
-    const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
-    m_selfTestMode = selfTest ? selfTest : "";
-    if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" ||
-        m_selfTestMode == "options" || m_selfTestMode == "shot")
+    if (!m_selfTestMode.empty())
         CallAfter(&VelostarApp::runSelfTest);
     return true;
+}
+
+void VelostarApp::OnInitCmdLine(wxCmdLineParser& parser)
+{
+    wxApp::OnInitCmdLine(parser);
+    parser.AddParam("file", wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL | wxCMD_LINE_PARAM_MULTIPLE);
+}
+
+void VelostarApp::openProjectArgument(MainFrame& frame)
+{
+    for (int i = 1; i < argc; ++i) {
+        const wxString argument = argv[i];
+        if (argument.EndsWith(".vlp")) {
+            if (frame.openProject(argument))
+                m_projectArgument = argument;
+            return;
+        }
+    }
 }
 
 void VelostarApp::runSelfTest()
 {
     wxWindow* top = GetTopWindow();
     try {
-        const wxString title = uiText(velapp::txt::ProgramName) + " - " + uiText(velapp::txt::NewProject);
+        const wxString project =
+            m_projectArgument.empty() ? uiText(velapp::txt::NewProject) : wxFileName(m_projectArgument).GetName();
+        const wxString title = uiText(velapp::txt::ProgramName) + " - " + project;
         if (!printMainWindow(title))
             m_selfTestFailed = true;
         else if (m_selfTestMode == "1")
             m_selfTestFailed = !runEmptyProcessing(top);
+        else if (m_selfTestMode == "project")
+            m_selfTestFailed = !runSelfTestProject(dynamic_cast<MainFrame*>(top));
         else
             m_selfTestFailed = !runSelfTestJob(dynamic_cast<MainFrame*>(top));
     } catch (...) {
@@ -77,6 +107,13 @@ bool VelostarApp::runSelfTestJob(MainFrame* frame)
     if (m_selfTestMode == "shot")
         return saveScreenshots(*frame, stars, wxString::FromUTF8(output));
     return runStacking(*frame, stars, wxString::FromUTF8(output), m_selfTestMode == "cancel");
+}
+
+// The project opened at start-up is saved to VELOSTAR_SELFTEST_PROJECT, then run.
+bool VelostarApp::runSelfTestProject(MainFrame* frame)
+{
+    const char* saveAs = std::getenv("VELOSTAR_SELFTEST_PROJECT");
+    return frame && saveAs && saveAndRunProject(*frame, wxString::FromUTF8(saveAs));
 }
 
 int VelostarApp::OnRun()

@@ -11,11 +11,16 @@ class VelostarApp : public wxApp {
 public:
     bool OnInit() override;
     int OnRun() override;
+    // Any argument may be a file; the first project among them is opened.
+    void OnInitCmdLine(wxCmdLineParser& parser) override;
 
 private:
+    void openProjectArgument(MainFrame& frame);
     void runSelfTest();
     bool runSelfTestJob(MainFrame* frame);
+    bool runSelfTestProject(MainFrame* frame);
 
+    wxString m_projectArgument;
     std::string m_selfTestMode;
     bool m_selfTestFailed = false;
 };

@@ -11,6 +11,7 @@
 #include "CliOptions.h"
 #include "EngineConfig.h"
 #include "FrameReport.h"
+#include "InputCheck.h"
 #include "MaskPng.h"
 #include "ProgressView.h"
 #include "Velostar.h"
@@ -92,6 +93,10 @@ int main(int argc, char** argv)
             if (!parsed.error.empty())
                 std::cerr << parsed.error << '\n';
             return parsed.exitCode;
+        }
+        if (const std::string problem = velcli::checkFiles(options); !problem.empty()) {
+            std::cerr << "velostar-cli: " << problem << '\n';
+            return velcli::kUsageExit;
         }
         return runEngine(options);
     } catch (const std::bad_alloc&) {

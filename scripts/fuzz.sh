@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Builds the file-reader fuzz targets (clang, libFuzzer, ASan + UBSan) and runs each for a while.
 #   scripts/fuzz.sh [SECONDS] [TARGET ...]      default: 60 seconds each for fuzz_jpeg fuzz_tiff fuzz_raw
+#                                               fuzz_project
 # Seeds come from velostar-fuzzseeds; the growing corpus stays in build-fuzz/fuzz-corpus/TARGET and
 # crashing inputs land in build-fuzz/fuzz-artifacts/TARGET/. Keep each crasher, once fixed, as a
-# small regression input under tests/engine/image/corpus/{jpeg,tiff,raw}/.
+# small regression input under tests/engine/image/corpus/{jpeg,tiff,raw}/ or tests/app/project/corpus/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_jpeg fuzz_tiff fuzz_raw)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_jpeg fuzz_tiff fuzz_raw fuzz_project)
 
 bash scripts/build.sh fuzz velostar-fuzzseeds "${targets[@]}"
 build=build-fuzz
@@ -26,6 +27,7 @@ for target in "${targets[@]}"; do
   seeds="$build/fuzz-seeds/$kind"
   [ -d "$seeds" ] || seeds=""
   regressions="tests/engine/image/corpus/$kind"
+  [ "$kind" = project ] && regressions="tests/app/project/corpus"
   [ -d "$regressions" ] || regressions=""
   echo "fuzz: $target for ${seconds}s"
   # Half a minute per input is a hang; 4 GiB is far more than any accepted input may need.

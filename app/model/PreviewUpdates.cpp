@@ -13,13 +13,21 @@ Change previewShapeChanged(SkyRegionPreview::Shape shape, const SkyRegionPreview
     return Change{byProgram ? Edit::None : Edit::Changed};
 }
 
-void prepareSkyRegion(const SkyRegionPreview* preview, OptionContext& c)
+bool copyPaintedMask(const SkyRegionPreview* preview, const MaskImage& held, MaskImage& into)
+{
+    if (preview)
+        return preview->copyMask(into) && into.valid();
+    into = held;
+    return into.valid();
+}
+
+void prepareSkyRegion(const SkyRegionPreview* preview, const MaskImage& held, OptionContext& c)
 {
     c.settings.skyMask.clear();
     c.settings.skyRegionMode = skyRegionMode(c.sky, c.settings);
     if (c.settings.skyRegionMode != SkyRegionMode::IrregularMask)
         return;
-    if (!preview || !preview->copyMask(c.settings.skyMask) || !c.settings.skyMask.valid()) {
+    if (!copyPaintedMask(preview, held, c.settings.skyMask)) {
         c.settings.skyMask.clear();
         c.settings.skyRegionMode = SkyRegionMode::None;
     }

@@ -22,6 +22,10 @@ public:
     virtual void clearMask() = 0;
     // Clears the boundary line, the gradient and the mask.
     virtual void clearShapes() = 0;
+    // Shows a loaded project's shapes in place of the drawn ones (as stored in the settings; no
+    // mask when null).
+    virtual void loadShapes(const std::array<float, 4>& boundaryLine, const std::array<float, 5>& gradient,
+                            const MaskImage* mask) = 0;
 
     // The shapes as drawn, as fractions of the image (x0, y0, x1, y1[, height]).
     virtual std::array<float, 4> boundaryLine() const = 0;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "CliTestSupport.h"
+#include "ProjectFile.h"
+#include "support/TempDir.h"
 
 using velcli::CliOptions;
 
@@ -28,7 +30,7 @@ TEST(CliOptions, BadUsageExits64NamingTheArgument)
         {{"-o", "x.tif", "--bogus", "b.tif"}, "--bogus"},
         {{"b.tif", "s.tif"}, "--output"},
         {{"-o", "x.tif"}, "BASE"},
-        {{"night.vlp"}, "night.vlp"},
+        {{"missing.vlp"}, "missing.vlp: cannot open the project"},
         {{"-o", "x.tif", "--sigma"}, "--sigma"},
     };
     for (const auto& [words, name] : cases) {
@@ -44,14 +46,56 @@ TEST(CliOptions, BadUsageExits64NamingTheArgument)
     }
 }
 
-TEST(CliOptions, ProjectFileIsRecognisedButNotReadYet)
+TEST(CliOptions, ProjectSetsTheRunAndOptionsBesideItOverrideIt)
 {
+    veltest::TempDir dir;
+    velapp::FileTreeModel files;
+    for (const char* name : {"b.tif", "a.tif", "c.tif", "d.tif"})
+        ASSERT_TRUE(veltest::writeBytes(dir.file(name), "image"));
+    files.addFiles(velapp::Category::Star, {dir.wfile("b.tif"), dir.wfile("a.tif"), dir.wfile("c.tif")}, true);
+    files.addFiles(velapp::Category::Noise, {dir.wfile("d.tif")}, true);
+    files.setOutput(dir.wfile("r.tif"));
+    velapp::RunSettings settings;
+    settings.hdr = true;
+    settings.sigmaIndex = 4;
+    settings.reducePollution = true;
+    settings.starBound = {0.0f, 0.6f, 1.0f, 0.4f};
+    std::wstring mask;
+    ASSERT_TRUE(velapp::saveProject(dir.wfile("Night.VLP"), files, settings, {velapp::SkyRegionMode::BoundaryLine}, mask));
+
     CliOptions o;
-    const auto result = parseWords({"--hdr", "/data/Night.VLP"}, o);
-    EXPECT_FALSE(result.run);
-    EXPECT_EQ(result.exitCode, 64);
-    EXPECT_EQ(o.project, "/data/Night.VLP");
-    EXPECT_NE(result.error.find("not supported yet"), std::string::npos);
+    auto result = parseWords({"--quiet", dir.file("Night.VLP")}, o);
+    ASSERT_TRUE(result.run) << result.error;
+    EXPECT_EQ(o.project, dir.file("Night.VLP"));
+    // The middle star by name is the base, as in the desktop program.
+    EXPECT_EQ(o.base, dir.file("b.tif"));
+    EXPECT_EQ(o.stars, (std::vector<std::string>{dir.file("a.tif"), dir.file("c.tif")}));
+    EXPECT_EQ(o.noise, std::vector<std::string>{dir.file("d.tif")});
+    EXPECT_EQ(o.output, dir.file("r.tif"));
+    EXPECT_TRUE(o.hdr);
+    EXPECT_FLOAT_EQ(o.sigma, 1.4f);
+    EXPECT_EQ(o.pollutionKind, 2);
+    EXPECT_FALSE(o.removeHotPixels);  // the project's value, not the command line's default
+    ASSERT_TRUE(o.boundary);
+    EXPECT_EQ(*o.boundary, settings.starBound);
+
+    CliOptions changed;
+    result = parseWords({"--no-hdr", "--pollution", "off", "--sigma", "3", "--mask", "m.png", "-o", "x.jpg",
+                         dir.file("Night.VLP")},
+                        changed);
+    ASSERT_TRUE(result.run) << result.error;
+    EXPECT_FALSE(changed.hdr);
+    EXPECT_EQ(changed.pollutionKind, 0);
+    EXPECT_FLOAT_EQ(changed.sigma, 3.0f);
+    EXPECT_EQ(changed.output, "x.jpg");
+    EXPECT_EQ(changed.mask, "m.png");
+    EXPECT_FALSE(changed.boundary);  // a region given here replaces the project's
+    EXPECT_EQ(changed.base, o.base);
+
+    CliOptions refused;
+    result = parseWords({dir.file("Night.VLP"), dir.file("a.tif")}, refused);
+    EXPECT_EQ(result.exitCode, 64);  // a project brings its own images
+    EXPECT_NE(result.error.find("a.tif"), std::string::npos) << result.error;
 }
 
 TEST(CliOptions, HelpAndVersionExitZero)

@@ -135,6 +135,7 @@ TEST(CliProgram, BadUsageIsOneLineAndExit64)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--pollution-strength"), std::string::npos);
 
+    ASSERT_TRUE(veltest::writeBytes(dir.file("b.tif"), "image"));
     const auto mask = runCli({"--mask", dir.file("none.png"), "-o", dir.file("r.tif"), dir.file("b.tif")}, dir);
     EXPECT_EQ(mask.exitCode, 64);
     EXPECT_NE(mask.err.find("--mask"), std::string::npos) << mask.err;
@@ -143,8 +144,11 @@ TEST(CliProgram, BadUsageIsOneLineAndExit64)
 TEST(CliProgram, EngineResultIsTheExitStatus)
 {
     veltest::TempDir dir;
+    // Files that exist but hold no image: the engine, not the command line, refuses them.
+    ASSERT_TRUE(veltest::writeBytes(dir.file("text.tif"), "no image"));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("s.tif"), "no image"));
     const auto outcome = runCli(
-        {"--quiet", "--report", dir.file("r.json"), "-o", dir.file("r.tif"), dir.file("missing.tif"), dir.file("s.tif")},
+        {"--quiet", "--report", dir.file("r.json"), "-o", dir.file("r.tif"), dir.file("text.tif"), dir.file("s.tif")},
         dir);
     // Quiet: only the one closing message, no stage lines.
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2) << outcome.err;
@@ -210,4 +214,50 @@ TEST(CliProgram, InterruptEndsWithStatusFourAndLeavesNothingBehind)
     // Neither temporary frames nor a half-written result stay behind.
     for (const auto& entry : std::filesystem::directory_iterator(dir.file("out")))
         ADD_FAILURE() << "left behind: " << entry.path();
+}
+
+TEST(CliProgram, NeverWritesOverAnInputAndNamesUnreadableOnes)
+{
+    veltest::TempDir dir;
+    ASSERT_TRUE(veltest::writeBytes(dir.file("a.tif"), "frame a"));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("b.tif"), "frame b"));
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink(dir.file("b.tif"), dir.file("link.tif"));
+    std::filesystem::create_hard_link(dir.file("a.tif"), dir.file("hard.tif"));
+    const std::string a = dir.file("a.tif"), b = dir.file("b.tif"), result = dir.file("r.tif");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-o", b, a, b}, "--output: " + b + " is the star image " + b},
+        {{"-o", dir.file("sub/../a.tif"), a}, "is the base image " + a},
+        {{"-o", dir.file("link.tif"), a, b}, "is the star image " + b},
+        {{"-o", dir.file("hard.tif"), a, b}, "is the base image " + a},
+        {{"--noise", b, "-o", b, a}, "is the noise image (--noise) " + b},
+        {{"--report", a, "-o", result, a}, "--report: " + a},
+        {{"-o", result, a, dir.file("missing.tif")}, dir.file("missing.tif") + ": cannot read the star image: No such file or directory"},
+        {{"-o", result, dir.file("sub")}, dir.file("sub") + ": cannot read the base image: Is a directory"},
+    };
+    for (const auto& [args, message] : cases) {
+        const auto outcome = runCli(args, dir);
+        EXPECT_EQ(outcome.exitCode, 64) << message;
+        EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    }
+    EXPECT_EQ(veltest::readBytes(a), "frame a");
+    EXPECT_EQ(veltest::readBytes(b), "frame b");
+    EXPECT_FALSE(std::filesystem::exists(result));
+}
+
+TEST(CliProgram, ProjectThatCannotBeReadIsBadUsage)
+{
+    veltest::TempDir dir;
+    ASSERT_TRUE(veltest::writeBytes(dir.file("binary.vlp"), std::string("\0\1\2\3\xff", 5)));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("cut.vlp"), "<?xml version=\"1.0\"?><VelostarProject><StarImage><Rel"));
+    { std::ofstream huge(dir.file("huge.vlp")); }
+    std::filesystem::resize_file(dir.file("huge.vlp"), 100u << 20);
+    for (const char* name : {"binary.vlp", "cut.vlp", "huge.vlp", "missing.vlp"}) {
+        const auto outcome = runCli({"-o", dir.file("r.tif"), dir.file(name)}, dir);
+        EXPECT_EQ(outcome.exitCode, 64) << name;
+        EXPECT_NE(outcome.err.find(dir.file(name) + ": cannot open the project: "), std::string::npos) << outcome.err;
+    }
+    const auto missing = runCli({dir.file("missing.vlp")}, dir);
+    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
 }

@@ -4,7 +4,12 @@
 
 #include "CliTestSupport.h"
 #include "EngineConfig.h"
+#include "EngineSetup.h"
+#include "PreviewUpdates.h"
+#include "ProjectFile.h"
+#include "StartCheck.h"
 #include "support/RecordingEngine.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -164,4 +169,72 @@ TEST(EngineConfig, RealEngineCountsTheConfiguredSteps)
     EXPECT_EQ(totalSteps(words, &mask), 20);
     // A single frame keeps "Select best pixels" from running: the engine falls back to accumulation.
     EXPECT_EQ(totalSteps({"-o", "/o.tif", "--mode", "select", "/b.tif"}), 6);
+}
+
+// A saved project run by the command line reaches the engine exactly as the desktop program's
+// own run of it: same files, same values, same order, for each kind of sky region.
+TEST(EngineConfig, ProjectDrivesTheEngineAsTheDesktopProgramDoes)
+{
+    veltest::TempDir dir;
+    velapp::FileTreeModel files;
+    std::vector<std::wstring> stars;
+    for (const char* name : {"s3.tif", "s1.tif", "s2.tif", "s4.tif"}) {
+        ASSERT_TRUE(veltest::writeBytes(dir.file(name), "image"));
+        stars.push_back(dir.wfile(name));
+    }
+    files.addFiles(velapp::Category::Star, stars, true);
+    ASSERT_TRUE(veltest::writeBytes(dir.file("dark.tif"), "image"));
+    files.addFiles(velapp::Category::Noise, {dir.wfile("dark.tif")}, true);
+    files.setOutput(dir.wfile("out.tif"));
+    velapp::RunSettings settings;
+    settings.autoBrightness = true;
+    settings.removeHotPixels = true;
+    settings.reducePollution = true;
+    settings.reducePollutionMode = 0;
+    settings.reducePollutionStrength = 3;
+    settings.enhanceStars = true;
+    settings.enhanceStarsStrength = 1;
+    settings.distortionCorrection = 1;
+    settings.timeLapse = true;
+    settings.timeLapseFrames = 3;
+    settings.colorSpace = 1;
+    settings.starBound = {0.0f, 0.7f, 1.0f, 0.6f};
+    settings.gradient = {0.1f, 0.2f, 0.9f, 0.3f, 0.25f};
+    velapp::MaskImage painted;
+    painted.width = 4;
+    painted.height = 2;
+    painted.rgb.assign(4 * 2 * 3, 0);
+    painted.rgb[1] = 255;
+
+    for (const auto mode : {velapp::SkyRegionMode::BoundaryLine, velapp::SkyRegionMode::Gradient,
+                            velapp::SkyRegionMode::IrregularMask}) {
+        std::wstring maskFile;
+        ASSERT_TRUE(velapp::saveProject(dir.wfile("night.vlp"), files, settings, {mode, &painted}, maskFile));
+
+        // The desktop program: load, select the tool and hold the mask, pass Start.
+        velapp::LoadedProject project;
+        ASSERT_TRUE(velapp::loadProject(dir.wfile("night.vlp"), project));
+        velapp::RunSettings run = project.settings;
+        const velapp::MaskImage brush =
+            project.maskFile.empty() ? velapp::MaskImage() : velapp::loadMaskPng(dir.file("night.mask.png"));
+        velapp::SkyRegionState sky;
+        sky.tool = project.tool;
+        sky.maskPainted = brush.valid();
+        velapp::OptionContext context{run, project.files, sky};
+        velapp::prepareSkyRegion(nullptr, brush, context);
+        ASSERT_EQ(run.skyRegionMode, mode);
+        velapp::StartConditions conditions;
+        conditions.usableSkyRegion = true;
+        ASSERT_TRUE(velapp::checkStart(project.files, run, conditions, [](velapp::StartQuestion) { return true; }).proceed);
+        RecordingEngine desktop;
+        velapp::configureEngine(desktop, run);
+
+        velcli::CliOptions o;
+        const auto parsed = parseWords({dir.file("night.vlp")}, o);
+        ASSERT_TRUE(parsed.run) << parsed.error;
+        const velcli::MaskImage mask = o.mask.empty() ? velcli::MaskImage() : velcli::loadMaskPng(o.mask);
+        RecordingEngine cli;
+        velcli::configureEngine(cli, o, velcli::resolvePaths(o), o.mask.empty() ? nullptr : &mask);
+        EXPECT_EQ(cli.calls, desktop.calls);
+    }
 }

@@ -1,5 +1,5 @@
-// velostar-fuzzseeds DIR: writes DIR/jpeg, DIR/tiff and DIR/raw with small valid inputs of every
-// kind the readers take, as seeds for the fuzz targets.
+// velostar-fuzzseeds DIR: writes DIR/jpeg, DIR/tiff, DIR/raw and DIR/project with small valid inputs
+// of every kind the readers take, as seeds for the fuzz targets.
 #include <tiffio.h>
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 
 #include "DngWriter.h"
 #include "FileMemory.h"
+#include "ProjectFile.h"
 #include "TiffBuilder.h"
 #include "image/ImageTypes.h"
 #include "image/JpegWriter.h"
@@ -103,6 +104,33 @@ veldng::DngFrame dngFrame(uint16_t orientation)
 
 }  // namespace
 
+// Projects as the program writes them, with every element, and as older versions wrote them.
+bool writeProjects(const std::filesystem::path& folder)
+{
+    velapp::FileTreeModel files;
+    files.setBase((folder / "img/base.cr2").wstring());
+    files.addFiles(velapp::Category::Star, {(folder / "img/a.cr2").wstring(), L"/elsewhere/b.cr2"}, false);
+    files.addFiles(velapp::Category::Noise, {(folder / "dark.tif").wstring()}, false);
+    files.addFiles(velapp::Category::Vignetting, {(folder / "flat.tif").wstring()}, false);
+    files.setOutput((folder / "out/result.tif").wstring());
+    velapp::RunSettings settings;
+    settings.starBound = {0.0f, 0.5f, 1.0f, 0.25f};
+    settings.gradient = {0.1f, 0.2f, 0.9f, 0.3f, 0.4f};
+    velapp::MaskImage mask;
+    mask.width = 2;
+    mask.height = 2;
+    mask.rgb = {0, 255, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0};
+    std::wstring maskFile;
+    const std::string legacy = "<?xml version=\"1.0\"?><VelostarProject version=\"1.0\">"
+                         "<HomogenetizeVignetting>true</HomogenetizeVignetting>"
+                         "<DistrotionCorrection max=\"2\">1</DistrotionCorrection>"
+                         "<GradientRegion><X1>0.1</X1><Y1>0.2</Y1><X2>0.9</X2><Y2>0.3</Y2><Height>0.2</Height>"
+                         "</GradientRegion></VelostarProject>";
+    return velapp::saveProject((folder / "full.vlp").wstring(), files, settings,
+                               {velapp::SkyRegionMode::IrregularMask, &mask}, maskFile) &&
+           std::filesystem::remove(folder / "full.mask.png") && save(folder / "legacy.vlp", Bytes(legacy.begin(), legacy.end()));
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 2) {
@@ -110,7 +138,7 @@ int main(int argc, char** argv)
         return 64;
     }
     const std::filesystem::path root(argv[1]);
-    for (const char* kind : {"jpeg", "tiff", "raw"})
+    for (const char* kind : {"jpeg", "tiff", "raw", "project"})
         std::filesystem::create_directories(root / kind);
     bool ok = save(root / "jpeg/rgb.jpg", jpeg(16, 16, 3)) && save(root / "jpeg/grey.jpg", jpeg(16, 8, 1)) &&
               save(root / "jpeg/exif-le.jpg", veldng::withExifBlock(jpeg(16, 16, 3), exifTiff(false))) &&
@@ -126,7 +154,7 @@ int main(int argc, char** argv)
     image.ensureMetadata().setFloat(velimage::tags::ExposureTime, 30.0f);
     ok = ok && image.save(velpath::fromUtf8((root / "tiff/exif16.tif").string()));
     ok = ok && veldng::writeDng(dngFrame(1), (root / "raw/plain.dng").string()) &&
-         veldng::writeDng(dngFrame(6), (root / "raw/turned.dng").string());
+         veldng::writeDng(dngFrame(6), (root / "raw/turned.dng").string()) && writeProjects(root / "project");
     if (!ok) {
         std::fprintf(stderr, "velostar-fuzzseeds: could not write the seed files\n");
         return 1;

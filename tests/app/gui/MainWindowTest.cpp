@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "ProgramRun.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -64,4 +66,19 @@ TEST_F(MainWindow, JapaneseFallsBackToEnglishForMissingTexts)
     // The Japanese table has no menu titles but names the categories.
     EXPECT_TRUE(contains(run.output, "menu: &File\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "window: Velostar - New project\n")) << run.output;
+}
+
+TEST_F(MainWindow, ProjectThatIsNoProjectFailsToOpenAndLeavesANewProject)
+{
+    veltest::TempDir dir;
+    ASSERT_TRUE(veltest::writeBytes(dir.file("binary.vlp"), std::string("\x89PNG\r\n\x1a\n\0\0\xff", 11)));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("cut.vlp"), "<?xml version=\"1.0\"?>\n<VelostarProject version=\"1.0\">\n  <Star"));
+    { std::ofstream huge(dir.file("huge.vlp")); }
+    std::filesystem::resize_file(dir.file("huge.vlp"), 100u << 20);  // refused by its size, unread
+    for (const char* name : {"binary.vlp", "cut.vlp", "huge.vlp"}) {
+        const ProgramRun run = runSelfTest("en", "VELOSTAR_SELFTEST=1", 120, shellQuoted(dir.file(name)));
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_TRUE(contains(run.output, "message: Error: Failed to open project!\n")) << name << run.output;
+        EXPECT_TRUE(contains(run.output, "window: Velostar - New project\n")) << name << run.output;
+    }
 }

@@ -42,8 +42,9 @@ inline std::string shellQuoted(const std::string& text)
 // number starts from one derived from the process id so that parallel tests rarely collide, and
 // a run whose server could not start is retried. `timeout` ends a program whose window never
 // appears or whose run never ends, so a broken program fails the test instead of hanging it.
+// `arguments` follow the program name as they stand (quote them).
 inline ProgramRun runSelfTest(const std::string& language, const std::string& environment = "VELOSTAR_SELFTEST=1",
-                              int timeoutSeconds = 120)
+                              int timeoutSeconds = 120, const std::string& arguments = "")
 {
     ProgramRun run;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -53,7 +54,7 @@ inline ProgramRun runSelfTest(const std::string& language, const std::string& en
                                     "/tests/app/gui/lsan.supp:print_suppressions=0 TSAN_OPTIONS=" + tsanOptions() +
                                     " VELLANG='" + language + "' timeout -k 10 " + std::to_string(timeoutSeconds) +
                                     " xvfb-run -a -n " + std::to_string(server) +
-                                    " -s '-screen 0 1280x800x24' '" + programPath() + "'";
+                                    " -s '-screen 0 1280x800x24' '" + programPath() + "' " + arguments;
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe)
             continue;

@@ -22,6 +22,13 @@ public:
     void setHighlight(bool) override {}
     void clearMask() override { mask = false; }
     void clearShapes() override { *this = DrawnShapes(); }
+    void loadShapes(const std::array<float, 4>& boundary, const std::array<float, 5>& ramped,
+                    const MaskImage* loaded) override
+    {
+        line = boundary;
+        ramp = ramped;
+        mask = loaded != nullptr;
+    }
     std::array<float, 4> boundaryLine() const override { return line; }
     std::array<float, 5> gradient() const override { return ramp; }
     bool hasMask() const override { return mask; }
@@ -95,14 +102,22 @@ TEST_F(SkyRegion, StartCopiesThePaintedMaskOrRunsWithoutRegion)
     DrawnShapes preview;
     preview.mask = true;
     sky.maskPainted = true;
-    prepareSkyRegion(&preview, context);
+    MaskImage held;  // a loaded project's mask, which only counts while no preview holds the mask
+    held.width = 1;
+    held.height = 1;
+    held.rgb = {255, 0, 255};
+    prepareSkyRegion(&preview, MaskImage(), context);
     EXPECT_EQ(settings.skyRegionMode, SkyRegionMode::IrregularMask);
-    EXPECT_TRUE(settings.skyMask.valid());
+    EXPECT_EQ(settings.skyMask.width, 2);
 
     preview.maskConverts = false;
-    prepareSkyRegion(&preview, context);
+    prepareSkyRegion(&preview, held, context);
     EXPECT_EQ(settings.skyRegionMode, SkyRegionMode::None);
     EXPECT_FALSE(settings.skyMask.valid());
-    prepareSkyRegion(nullptr, context);
+
+    prepareSkyRegion(nullptr, held, context);
+    EXPECT_EQ(settings.skyRegionMode, SkyRegionMode::IrregularMask);
+    EXPECT_EQ(settings.skyMask.rgb, held.rgb);
+    prepareSkyRegion(nullptr, MaskImage(), context);
     EXPECT_EQ(settings.skyRegionMode, SkyRegionMode::None);
 }

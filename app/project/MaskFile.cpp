@@ -1,11 +1,12 @@
-#include "MaskPng.h"
+#include "MaskFile.h"
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include <png.h>
 
-namespace velcli {
+namespace velapp {
 
 namespace {
 
@@ -38,8 +39,8 @@ MaskImage loadMaskPng(const std::string& path)
                                  std::to_string(png.image.height));
     png.image.format = PNG_FORMAT_RGB;
     MaskImage mask;
-    mask.width = static_cast<int>(png.image.width);
-    mask.height = static_cast<int>(png.image.height);
+    mask.width = static_cast<int32_t>(png.image.width);
+    mask.height = static_cast<int32_t>(png.image.height);
     mask.rgb.resize(PNG_IMAGE_SIZE(png.image));
     const png_color black{0, 0, 0};
     if (!png_image_finish_read(&png.image, &black, mask.rgb.data(), 0, nullptr))
@@ -47,4 +48,21 @@ MaskImage loadMaskPng(const std::string& path)
     return mask;
 }
 
-}  // namespace velcli
+bool saveMaskPng(const std::string& path, const MaskImage& mask)
+{
+    if (!mask.valid())
+        return false;
+    PngImage png;
+    png.image.width = static_cast<png_uint_32>(mask.width);
+    png.image.height = static_cast<png_uint_32>(mask.height);
+    png.image.format = PNG_FORMAT_RGB;
+    // Written beside and renamed over, so that a failed write never leaves half a mask.
+    const std::string part = path + ".part";
+    if (png_image_write_to_file(&png.image, part.c_str(), 0, mask.rgb.data(), 0, nullptr) &&
+        std::rename(part.c_str(), path.c_str()) == 0)
+        return true;
+    std::remove(part.c_str());
+    return false;
+}
+
+}  // namespace velapp
