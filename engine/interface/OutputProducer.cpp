@@ -360,7 +360,9 @@ bool OutputProducer::startReference(Frame& frame, size_t frameCount)
     m_ctx.referenceAnalysis = m_referenceAnalysis.get();
     m_ctx.previousAnalysis = m_referenceAnalysis.get();
 
-    const bool keep = (s.alignStars() && s.integrationMode == 2) || (s.trails() && s.trailsMotionEffect);
+    // The motion effect needs the reference's pixels later. "Freeze ground" takes them from the
+    // base's stored entry instead, so that a second copy does not sit in memory for the whole walk.
+    const bool keep = s.trails() && s.trailsMotionEffect;
     if (keep)
         m_ctx.reference = std::move(frame.image);
     else

@@ -52,11 +52,8 @@ std::vector<StoredFrame> packForStore(RunContext& ctx, Frame& frame)
         return entries;
     entries.push_back({2, std::move(aligned)});
     // The ground does not move with the stars: the frame as shot is where it is sharp.
-    if (ctx.settings.integrationMode == 2) {
+    if (ctx.settings.integrationMode == 2)
         entries.push_back({1, packUnwarped(image)});
-        // The base's own stored entry gives the ground selection its reference from here on.
-        ctx.reference.reset();
-    }
     // Everything the store needs is packed; the frame's pixels would only wait with the entries
     // while the saver's queue is full.
     frame.image.reset();
