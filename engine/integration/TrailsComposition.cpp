@@ -16,14 +16,25 @@ bool blendTowardBase(velimage::Image16& frame, const velimage::Image16& base, in
         return false;
     const int64_t rounding = total / 2 - 1;
     const size_t rowElements = frame.rowElements();
+    // A division per sample is the pass's whole cost: multiply by the reciprocal instead and
+    // correct the quotient by one either way, which keeps it exact (numerators stay below 2^50).
+    const double reciprocal = 1.0 / static_cast<double>(total);
+    const int64_t currentWeight = remaining, baseWeight = done;
     velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
             uint16_t* current = frame.row(y);
             const uint16_t* first = base.row(y);
             for (size_t i = 0; i < rowElements; ++i) {
+                const int64_t numerator = currentWeight * current[i] + baseWeight * first[i] + rounding;
                 // A one-image run has a rounding term of −1: keep a black sample from going negative.
-                const int64_t blended = (remaining * current[i] + done * first[i] + rounding) / total;
-                current[i] = static_cast<uint16_t>(std::clamp<int64_t>(blended, 0, 65535));
+                if (numerator <= 0) {
+                    current[i] = 0;
+                    continue;
+                }
+                int64_t quotient = static_cast<int64_t>(static_cast<double>(numerator) * reciprocal);
+                quotient -= quotient * total > numerator;
+                quotient += (quotient + 1) * total <= numerator;
+                current[i] = static_cast<uint16_t>(std::min<int64_t>(quotient, 65535));
             }
         }
     });

@@ -72,4 +72,21 @@ TEST(TrailsComposition, MotionEffectFadesTowardTheBaseByTheFramesPosition)
     ASSERT_TRUE(velstack::blendTowardBase(*black, *base, 1, 0));  // rounding term −1 on black
     EXPECT_EQ(black->row(0)[0], 0);
     EXPECT_FALSE(velstack::blendTowardBase(*black, *filled(2, 2, 0), 1, 3));
+
+    // Exact integer quotients for any run length, whatever the pass does to get them.
+    uint32_t state = 99;
+    const auto next = [&] { return static_cast<uint16_t>((state = state * 1664525u + 1013904223u) >> 16); };
+    for (const auto& [done, remaining] : {std::pair{1, 1}, {2, 5}, {7, 993}, {4000, 61535}, {123456, 7890123}}) {
+        auto frame = filled(64, 1, 0), first = filled(64, 1, 0);
+        std::vector<uint16_t> before(192);
+        for (int32_t i = 0; i < 192; ++i) {
+            before[i] = frame->row(0)[i] = next();
+            first->row(0)[i] = next();
+        }
+        ASSERT_TRUE(velstack::blendTowardBase(*frame, *first, done, remaining));
+        const int64_t f = int64_t{done} + remaining;
+        for (int32_t i = 0; i < 192; ++i)
+            ASSERT_EQ(frame->row(0)[i], (remaining * int64_t{before[i]} + done * int64_t{first->row(0)[i]} + f / 2 - 1) / f)
+                << done << "/" << remaining << " at " << i;
+    }
 }
