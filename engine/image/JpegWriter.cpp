@@ -12,8 +12,6 @@ namespace velimage {
 
 namespace {
 
-constexpr int kQuality = 99;
-
 // A destination that refuses to grow: filling the buffer is a fatal error for the encoder.
 struct BoundedDestination {
     jpeg_destination_mgr manager {};
@@ -55,7 +53,7 @@ void finishDestination(j_compress_ptr) {}
 
 // Every libjpeg call of an encode happens here, so a fatal error lands with no C++ object alive
 // in this frame.
-bool runEncoder(EncoderState* state, const Image<uint8_t>& image)
+bool runEncoder(EncoderState* state, const Image<uint8_t>& image, int quality)
 {
     if (setjmp(state->landing))
         return false;
@@ -68,7 +66,7 @@ bool runEncoder(EncoderState* state, const Image<uint8_t>& image)
     encoder->input_components = image.channels();
     encoder->in_color_space = image.channels() == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(encoder);
-    jpeg_set_quality(encoder, kQuality, TRUE);
+    jpeg_set_quality(encoder, quality, TRUE);
     jpeg_start_compress(encoder, TRUE);
     while (encoder->next_scanline < encoder->image_height) {
         // libjpeg does not write through the row pointer; its interface just lacks const.
@@ -82,9 +80,10 @@ bool runEncoder(EncoderState* state, const Image<uint8_t>& image)
 
 }  // namespace
 
-bool compressJpeg8(const Image<uint8_t>& image, size_t capacity, FileMemory& output)
+bool compressJpeg8(const Image<uint8_t>& image, size_t capacity, FileMemory& output, int quality)
 {
-    if (image.empty() || (image.channels() != 1 && image.channels() != 3) || capacity == 0)
+    if (image.empty() || (image.channels() != 1 && image.channels() != 3) || capacity == 0 || quality < 1 ||
+        quality > 100)
         return false;
     output.reserveContent(capacity);
     auto state = std::make_unique<EncoderState>();
@@ -98,7 +97,7 @@ bool compressJpeg8(const Image<uint8_t>& image, size_t capacity, FileMemory& out
     state->destination.manager.init_destination = startDestination;
     state->destination.manager.empty_output_buffer = bufferFull;
     state->destination.manager.term_destination = finishDestination;
-    if (!runEncoder(state.get(), image))
+    if (!runEncoder(state.get(), image, quality))
         return false;
     output.truncate(capacity - state->destination.manager.free_in_buffer);
     return true;

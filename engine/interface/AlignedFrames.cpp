@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "StarAnalysis.h"
+#include "VelostarImpl.h"
 #include "corrections/FinalToneConversion.h"
 #include "corrections/ToneTable.h"
-#include "image/TiffWriter.h"
 #include "integration/FrameWarper.h"
 #include "integration/SampleRounding.h"
 #include "parallel/ProcessPool.h"
@@ -74,7 +74,8 @@ bool writeAlignedFrame(RunContext& ctx, Frame& frame, const std::wstring& path)
     if (!frame.image || frame.image->empty())
         return false;
     const velimage::Image16& source = *frame.image;
-    velimage::Image16 aligned;
+    auto owned = std::make_unique<velimage::TiffImage>();
+    velimage::Image16& aligned = *owned;
     if (frame.reference) {
         // Already in the accumulation image as its start.
         copyPixels(source, aligned);
@@ -91,7 +92,8 @@ bool writeAlignedFrame(RunContext& ctx, Frame& frame, const std::wstring& path)
     }
     aligned.copyMetadataFrom(source.metadata());
     applyOutputTone(aligned, ctx.settings);
-    return velimage::writeTiff16(aligned, path);
+    // Written on the saver's thread while the next frame is loaded and warped.
+    return ctx.engine.saver().enqueue(path, std::move(owned));
 }
 
 }  // namespace velrun

@@ -6,11 +6,11 @@
 
 namespace velrun {
 
-// "Align only": writes the frame warped into the reference geometry (the reference itself
-// unwarped) as a 16-bit TIFF at `path`, with the frame's metadata and the output tone of the
-// settings, and adds the warped samples to the accumulation image. Written at once rather than
-// through the background saver, so that the result says whether the file exists. False when the
-// frame could not be aligned or the file was not written.
+// "Align only": hands the frame warped into the reference geometry (the reference itself
+// unwarped), with the frame's metadata and the output tone of the settings, to the background
+// saver as a 16-bit TIFF for `path`, and adds the warped samples to the accumulation image. False
+// when the frame could not be aligned or the saver refused it; whether the file was written
+// shows in the saver's failed writes.
 bool writeAlignedFrame(RunContext& ctx, Frame& frame, const std::wstring& path);
 
 }  // namespace velrun

@@ -6,11 +6,12 @@
 #include "RegistrationStages.h"
 #include "SkyMaskStage.h"
 #include "Stages.h"
+#include "TrailsStages.h"
 
 namespace velrun {
 
-// Trails are not in this build: their member stays empty and a trails run fails rather than
-// report work it did not do.
+// Every stage of the run is in this build. A member left empty (a stripped-down build or a test)
+// makes the run fail rather than report work it did not do.
 RunStages defaultRunStages()
 {
     RunStages stages;
@@ -19,6 +20,7 @@ RunStages defaultRunStages()
     addRegistrationStages(stages);
     addCompositionStages(stages);
     addPerPixelStages(stages);
+    addTrailsStages(stages);
     addPollutionStage(stages);
     // Last: it asks which of the others exist.
     addFinishingStages(stages);

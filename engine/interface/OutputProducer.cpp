@@ -92,6 +92,7 @@ int OutputProducer::produce(const std::vector<FrameEntry>& frames, const std::ws
         }
     } cleanup{*this};
 
+    const EngineSettings& s = m_ctx.settings;
     m_outputPath = outputPath;
     resetForOutput();
     m_engine.report(Analysis, nullptr, Start, 0);
@@ -102,7 +103,13 @@ int OutputProducer::produce(const std::vector<FrameEntry>& frames, const std::ws
         m_engine.report(Analysis + 1, nullptr, Failed, 0);
         return VELOSTAR_WRITE_FAILED;
     }
+    const int32_t failedWrites = m_engine.saver().failedWrites();
     int result = walk(frames);
+    if (result == VELOSTAR_OK && !cancelled() && s.alignStars() && s.integrationMode == 3) {
+        // The aligned frames are the result: they must be on disk, every one, before it counts.
+        if (!m_engine.saver().waitIdle() || m_engine.saver().failedWrites() != failedWrites)
+            result = cancelled() ? VELOSTAR_OK : VELOSTAR_WRITE_FAILED;
+    }
     if (last)
         m_engine.loader().stop();
     m_engine.report(Analysis + 1, nullptr, Done, 0);

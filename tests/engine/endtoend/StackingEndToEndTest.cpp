@@ -315,6 +315,9 @@ TEST(EndToEnd, AlignOnlyWritesOneAlignedFramePerFrame)
         ASSERT_TRUE(aligned) << name;
         ASSERT_EQ(aligned->width(), 1200);
         ASSERT_EQ(aligned->height(), 800);
+        uint16_t colorSpace = 0;
+        EXPECT_TRUE(aligned->metadata() && aligned->metadata()->findShort(velimage::tags::ColorSpace, colorSpace));
+        EXPECT_EQ(colorSpace, 65535) << name;
         if (i == 0) {
             // Linear output: the reference is written as it was read.
             EXPECT_TRUE(std::equal(base->data(), base->data() + base->elementCount(), aligned->data()));
@@ -334,6 +337,17 @@ TEST(EndToEnd, AlignOnlyWritesOneAlignedFramePerFrame)
         }
     }
     EXPECT_TRUE(std::filesystem::exists(series.dir.file("out/result.tif")));
+}
+
+TEST(EndToEnd, AlignOnlyFailsWhenAnAlignedFrameCannotBeWritten)
+{
+    SkySeries series(smallSky(3, 13));
+    // A folder where the second aligned frame should go: the saver's write fails.
+    std::filesystem::create_directories(series.dir.file("out/frame_001.align.tif"));
+    const e2e::RunOutcome outcome = e2e::runEngine(series.files, series.dir.file("out/result.tif"),
+                                                   [](Velostar& e) { e.setIntegrationMode(3); });
+    EXPECT_EQ(outcome.result, VELOSTAR_WRITE_FAILED);
+    EXPECT_TRUE(std::filesystem::exists(series.dir.file("out/frame_002.align.tif")));
 }
 
 TEST(EndToEnd, PaintedSkyMaskAlignsOnTheSkyAndKeepsStarLightEnhancementOffTheGround)

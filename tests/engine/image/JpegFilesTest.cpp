@@ -98,6 +98,10 @@ TEST(JpegFiles, WriterFailsWhenCompressedDataDoesNotFitTheBuffer)
     ASSERT_TRUE(compressJpeg8(noise, 1 << 22, memory));
     EXPECT_GT(memory.getSize(), 20000u);
     EXPECT_LT(memory.getSize(), 1u << 22);
+    // A lower quality takes its coarser tables: the same noise needs far fewer bytes.
+    FileMemory coarse;
+    ASSERT_TRUE(compressJpeg8(noise, 1 << 22, coarse, 50));
+    EXPECT_LT(coarse.getSize() * 2, memory.getSize());
 
     TempDir dir;
     Image8 empty;
