@@ -1,7 +1,7 @@
 #include "corrections/FlatField.h"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 
 #include "parallel/ProcessPool.h"
 #include "parallel/VectorClones.h"
@@ -13,10 +13,8 @@ namespace {
 // Pixels whose gains are spread to their three samples at a time: the spread copies stay on the stack.
 constexpr int32_t kRun = 256;
 // Rows of a transposed pass that share one read of map rows: the map row of a frame column then holds
-// the gains of all of them side by side, and a tile of them is turned in cache.
+// the gains of all of them side by side, and their turned gains stay in cache.
 constexpr int32_t kTransposedBand = 32;
-// Frame columns of one turned tile: small enough that the tile stays in the first-level cache.
-constexpr int32_t kTileColumns = 64;
 
 // With g = hi·65536 + lo, (v·g) >> 16 = v·hi + ((v·lo) >> 16) exactly, and for 16-bit v both terms
 // and their sum stay below 2^32: the whole product fits 32-bit lanes, twice as many as 64-bit ones.
@@ -62,6 +60,16 @@ void scaleSumRun(uint32_t* samples, const uint32_t* gains, int32_t pixels)
 inline void scaleRun(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrameRun(samples, gains, pixels); }
 inline void scaleRun(uint32_t* samples, const uint32_t* gains, int32_t pixels) { scaleSumRun(samples, gains, pixels); }
 
+// Row r of `turned` (width long) gets the map's column y0 + r, for r < rows.
+void turnBand(const GainMap& gains, int32_t y0, int32_t rows, int32_t width, uint32_t* turned)
+{
+    for (int32_t x = 0; x < width; ++x) {
+        const uint32_t* g = gains.row(x) + y0;
+        for (int32_t r = 0; r < rows; ++r)
+            turned[static_cast<size_t>(r) * width + x] = g[r];
+    }
+}
+
 template <typename T>
 bool apply(velimage::Image<T>& image, const GainMap& gains)
 {
@@ -78,23 +86,17 @@ bool apply(velimage::Image<T>& image, const GainMap& gains)
         });
         return true;
     }
-    // Transposed: the gain of (x, y) is the map's (y, x). A band of frame rows turns a tile of map
-    // rows (one short, contiguous run each) into per-row gains, then scales as in the direct case.
+    // Transposed: the gain of (x, y) is the map's (y, x). A band of frame rows first turns its gains
+    // into a per-band buffer, reading one short, contiguous run of each map row, so the frame rows are
+    // then scaled as whole streams, as in the direct case.
     const int32_t bands = (height + kTransposedBand - 1) / kTransposedBand;
     velthread::parallelRows(bands, [&](int32_t begin, int32_t end) {
-        std::array<std::array<uint32_t, kTileColumns>, kTransposedBand> tile;
+        std::vector<uint32_t> turned(static_cast<size_t>(kTransposedBand) * width);
         for (int32_t band = begin; band < end; ++band) {
             const int32_t y0 = band * kTransposedBand, rows = std::min(height - y0, kTransposedBand);
-            for (int32_t x0 = 0; x0 < width; x0 += kTileColumns) {
-                const int32_t count = std::min(kTileColumns, width - x0);
-                for (int32_t x = 0; x < count; ++x) {
-                    const uint32_t* g = gains.row(x0 + x) + y0;
-                    for (int32_t r = 0; r < rows; ++r)
-                        tile[r][x] = g[r];
-                }
-                for (int32_t r = 0; r < rows; ++r)
-                    scaleRun(image.row(y0 + r) + 3 * static_cast<size_t>(x0), tile[r].data(), count);
-            }
+            turnBand(gains, y0, rows, width, turned.data());
+            for (int32_t r = 0; r < rows; ++r)
+                scaleRun(image.row(y0 + r), turned.data() + static_cast<size_t>(r) * width, width);
         }
     });
     return true;
