@@ -16,8 +16,9 @@ constexpr int32_t kRun = 256;
 // the gains of all of them side by side, and their turned gains stay in cache.
 constexpr int32_t kTransposedBand = 32;
 
-// With g = hi·65536 + lo, (v·g) >> 16 = v·hi + ((v·lo) >> 16) exactly, and for 16-bit v both terms
-// and their sum stay below 2^32: the whole product fits 32-bit lanes, twice as many as 64-bit ones.
+// With g = hi·65536 + lo, (v·g) >> 16 = v·hi + ((v·lo) >> 16) exactly. Every part of that is a 16 × 16
+// multiply (high and low halves), so the whole pass runs in 16-bit lanes: the result is white as soon
+// as the high half of v·hi is set or its low half plus the fraction wraps.
 VELOSTAR_VECTOR_CLONES
 void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
 {
@@ -33,8 +34,12 @@ void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
         uint16_t* v = samples + 3 * static_cast<size_t>(start);
         for (int32_t i = 0; i < 3 * count; ++i) {
             const uint32_t s = v[i];
-            const uint32_t scaled = s * hi[i] + ((s * lo[i]) >> 16);
-            v[i] = static_cast<uint16_t>(std::min<uint32_t>(scaled, 65535u));
+            const auto whole = static_cast<uint16_t>((s * hi[i]) >> 16);
+            const auto part = static_cast<uint16_t>(s * hi[i]);
+            const auto fraction = static_cast<uint16_t>((s * lo[i]) >> 16);
+            const auto sum = static_cast<uint16_t>(part + fraction);
+            const bool over = whole != 0 || sum < part;
+            v[i] = over ? uint16_t{65535} : sum;
         }
     }
 }
