@@ -1,26 +1,91 @@
 #include "corrections/FlatField.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "parallel/ProcessPool.h"
+#include "parallel/VectorClones.h"
 
 namespace veltone {
 
 namespace {
 
-// Rows of a transposed pass that share one read of map rows: the map row of a frame column
-// then holds the gains of all of them side by side.
+// Pixels whose gains are spread to their three samples at a time: the spread copies stay on the stack.
+constexpr int32_t kRun = 256;
+// Rows of a transposed pass that share one read of map rows: the map row of a frame column then holds
+// the gains of all of them side by side, and their turned gains stay in cache.
 constexpr int32_t kTransposedBand = 32;
 
-inline uint16_t scaled(uint16_t v, uint32_t gain)
+// With g = hi·65536 + lo, (v·g) >> 16 = v·hi + ((v·lo) >> 16) exactly. Every part of that is a 16 × 16
+// multiply (high and low halves), so the whole pass runs in 16-bit lanes: the result is white as soon
+// as the high half of v·hi is set or its low half plus the fraction wraps.
+VELOSTAR_VECTOR_CLONES
+void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
 {
-    return static_cast<uint16_t>(std::min<uint64_t>(65535u, (static_cast<uint64_t>(gain) * v) >> 16));
+    uint16_t lo[3 * kRun], hi[3 * kRun];
+    for (int32_t start = 0; start < pixels; start += kRun) {
+        const int32_t count = std::min(kRun, pixels - start);
+        const uint32_t* g = gains + start;
+        for (int32_t x = 0; x < count; ++x) {
+            const auto l = static_cast<uint16_t>(g[x]), h = static_cast<uint16_t>(g[x] >> 16);
+            lo[3 * x] = lo[3 * x + 1] = lo[3 * x + 2] = l;
+            hi[3 * x] = hi[3 * x + 1] = hi[3 * x + 2] = h;
+        }
+        uint16_t* v = samples + 3 * static_cast<size_t>(start);
+        for (int32_t i = 0; i < 3 * count; ++i) {
+            const uint32_t s = v[i];
+            const auto whole = static_cast<uint16_t>((s * hi[i]) >> 16);
+            const auto part = static_cast<uint16_t>(s * hi[i]);
+            const auto fraction = static_cast<uint16_t>((s * lo[i]) >> 16);
+            const auto sum = static_cast<uint16_t>(part + fraction);
+            const bool over = whole != 0 || sum < part;
+            v[i] = over ? uint16_t{65535} : sum;
+        }
+    }
 }
 
-inline uint32_t scaled(uint32_t v, uint32_t gain)
+// v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
+VELOSTAR_VECTOR_CLONES
+void scaleSumRun(uint32_t* samples, const uint32_t* gains, int32_t pixels)
 {
-    const uint64_t product = static_cast<uint64_t>(gain) * v;
-    return product >= (uint64_t{1} << 48) ? 0xFFFFFFFFu : static_cast<uint32_t>(product >> 16);
+    uint32_t spread[3 * kRun];
+    for (int32_t start = 0; start < pixels; start += kRun) {
+        const int32_t count = std::min(kRun, pixels - start);
+        const uint32_t* g = gains + start;
+        for (int32_t x = 0; x < count; ++x)
+            spread[3 * x] = spread[3 * x + 1] = spread[3 * x + 2] = g[x];
+        uint32_t* v = samples + 3 * static_cast<size_t>(start);
+        for (int32_t i = 0; i < 3 * count; ++i) {
+            const uint64_t product = static_cast<uint64_t>(spread[i]) * v[i];
+            v[i] = product >= (uint64_t{1} << 48) ? 0xFFFFFFFFu : static_cast<uint32_t>(product >> 16);
+        }
+    }
+}
+
+inline void scaleRun(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrameRun(samples, gains, pixels); }
+inline void scaleRun(uint32_t* samples, const uint32_t* gains, int32_t pixels) { scaleSumRun(samples, gains, pixels); }
+
+// Row r of `turned` (width long) gets the map's column y0 + r, for r < rows. Eight map rows at a
+// time, so each row of `turned` is written in runs of eight.
+VELOSTAR_VECTOR_CLONES
+void turnBand(const GainMap& gains, int32_t y0, int32_t rows, int32_t width, uint32_t* turned)
+{
+    int32_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const uint32_t* g[8];
+        for (int32_t k = 0; k < 8; ++k)
+            g[k] = gains.row(x + k) + y0;
+        for (int32_t r = 0; r < rows; ++r) {
+            uint32_t* out = turned + static_cast<size_t>(r) * width + x;
+            for (int32_t k = 0; k < 8; ++k)
+                out[k] = g[k][r];
+        }
+    }
+    for (; x < width; ++x) {
+        const uint32_t* g = gains.row(x) + y0;
+        for (int32_t r = 0; r < rows; ++r)
+            turned[static_cast<size_t>(r) * width + x] = g[r];
+    }
 }
 
 template <typename T>
@@ -34,34 +99,22 @@ bool apply(velimage::Image<T>& image, const GainMap& gains)
     const int32_t width = image.width(), height = image.height();
     if (fit == GainFit::Direct) {
         velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-            for (int32_t y = begin; y < end; ++y) {
-                T* row = image.row(y);
-                const uint32_t* g = gains.row(y);
-                for (int32_t x = 0; x < width; ++x) {
-                    T* p = row + 3 * x;
-                    p[0] = scaled(p[0], g[x]);
-                    p[1] = scaled(p[1], g[x]);
-                    p[2] = scaled(p[2], g[x]);
-                }
-            }
+            for (int32_t y = begin; y < end; ++y)
+                scaleRun(image.row(y), gains.row(y), width);
         });
         return true;
     }
-    // Transposed: the gain of (x, y) is the map's (y, x), so a band of frame rows reads one short,
-    // contiguous run of each map row.
+    // Transposed: the gain of (x, y) is the map's (y, x). A band of frame rows first turns its gains
+    // into a per-band buffer, reading one short, contiguous run of each map row, so the frame rows are
+    // then scaled as whole streams, as in the direct case.
     const int32_t bands = (height + kTransposedBand - 1) / kTransposedBand;
     velthread::parallelRows(bands, [&](int32_t begin, int32_t end) {
+        std::vector<uint32_t> turned(static_cast<size_t>(kTransposedBand) * width);
         for (int32_t band = begin; band < end; ++band) {
-            const int32_t y0 = band * kTransposedBand, y1 = std::min(height, y0 + kTransposedBand);
-            for (int32_t x = 0; x < width; ++x) {
-                const uint32_t* g = gains.row(x);
-                for (int32_t y = y0; y < y1; ++y) {
-                    T* p = image.row(y) + 3 * x;
-                    p[0] = scaled(p[0], g[y]);
-                    p[1] = scaled(p[1], g[y]);
-                    p[2] = scaled(p[2], g[y]);
-                }
-            }
+            const int32_t y0 = band * kTransposedBand, rows = std::min(height - y0, kTransposedBand);
+            turnBand(gains, y0, rows, width, turned.data());
+            for (int32_t r = 0; r < rows; ++r)
+                scaleRun(image.row(y0 + r), turned.data() + static_cast<size_t>(r) * width, width);
         }
     });
     return true;

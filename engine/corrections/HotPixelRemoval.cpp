@@ -1,10 +1,12 @@
 #include "corrections/HotPixelRemoval.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "corrections/RingFit.h"
 #include "parallel/ProcessPool.h"
+#include "parallel/VectorClones.h"
 
 namespace veltone {
 
@@ -16,6 +18,7 @@ constexpr uint32_t kMinSpike = 2048;
 constexpr uint32_t kNearWhite = 65520;
 
 // One row of the detection image: the brightest channel of every pixel.
+VELOSTAR_VECTOR_CLONES
 void detectionRow(const uint16_t* in, int32_t width, uint16_t* out)
 {
     for (int32_t x = 0; x < width; ++x)
@@ -49,19 +52,12 @@ private:
     int32_t m_next = -5;
 };
 
-// Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`. The tests on
-// the detection image run branch-free over the whole row into `candidate` (most pixels fail them);
-// only the survivors read their own channels.
-void scanRow(const velimage::Image16& frame, const DetectionWindow& window, int32_t y, std::vector<uint8_t>& candidate,
-             std::vector<int32_t>& found)
+// Marks the pixels of detection row `d` (2 ≤ x < width − 2) that pass the tests on the detection image
+// alone, branch-free over the whole row (most pixels fail them).
+VELOSTAR_VECTOR_CLONES
+void flagCandidates(const uint16_t* up2, const uint16_t* up1, const uint16_t* d, const uint16_t* down1,
+                    const uint16_t* down2, int32_t width, uint8_t* flag)
 {
-    const int32_t width = frame.width();
-    const uint16_t* d = window[y];
-    const uint16_t* up1 = window[y - 1];
-    const uint16_t* down1 = window[y + 1];
-    const uint16_t* up2 = window[y - 2];
-    const uint16_t* down2 = window[y + 2];
-    uint8_t* flag = candidate.data();
     // In 16-bit lanes: 4·a < f is a ≤ (f − 1) / 4 and 2·a < f is a ≤ (f − 1) / 2.
     for (int32_t x = 2; x < width - 2; ++x) {
         const uint16_t f = d[x];
@@ -72,16 +68,38 @@ void scanRow(const velimage::Image16& frame, const DetectionWindow& window, int3
         const uint16_t nearLimit = f >= kNearWhite ? below : static_cast<uint16_t>(below >> 1);
         flag[x] = static_cast<uint8_t>((f > kMinSpike) & (far <= (below >> 2)) & (near <= nearLimit));
     }
+}
+
+// Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`. The tests on
+// the detection image flag `candidate` first; only the survivors read their own channels.
+void scanRow(const velimage::Image16& frame, const DetectionWindow& window, int32_t y, std::vector<uint8_t>& candidate,
+             std::vector<int32_t>& found)
+{
+    const int32_t width = frame.width();
+    const uint16_t* d = window[y];
+    uint8_t* flag = candidate.data();
+    flagCandidates(window[y - 2], window[y - 1], window[y], window[y + 1], window[y + 2], width, flag);
     const uint16_t* pixels = frame.row(y);
-    for (int32_t x = 2; x < width - 2; ++x) {
+    const auto test = [&](int32_t x) {
         if (!flag[x])
-            continue;
+            return;
         const uint32_t f = d[x];
         const uint16_t* p = pixels + 3 * x;
         const uint32_t least = std::min(p[0], std::min(p[1], p[2]));
         if ((f >= kNearWhite ? 2 * least : 4 * least) < f)
             found.push_back(x);
+    };
+    // Flags are read eight at a time: a whole word of failures, by far the usual case, costs one test.
+    int32_t x = 2;
+    for (; x + 8 <= width - 2; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, flag + x, sizeof word);
+        if (word != 0)
+            for (int32_t k = 0; k < 8; ++k)
+                test(x + k);
     }
+    for (; x < width - 2; ++x)
+        test(x);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "registration/VectorClones.h"
+#include "parallel/VectorClones.h"
 
 namespace velreg {
 namespace {

@@ -8,7 +8,7 @@
 #include "registration/CalRatioImageJob.h"
 #include "registration/RegionPredicate.h"
 #include "registration/StarSuppressor.h"
-#include "registration/VectorClones.h"
+#include "parallel/VectorClones.h"
 
 namespace velreg {
 namespace {

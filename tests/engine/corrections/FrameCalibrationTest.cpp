@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "corrections/ExposureUnification.h"
@@ -115,6 +117,36 @@ TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
     ASSERT_TRUE(applyFlatField(result, gains));
     EXPECT_EQ(result.row(0)[0], 70000u);
     EXPECT_EQ(result.row(0)[3], 0xFFFFFFFFu);
+}
+
+TEST(FlatField, FractionalGainsMatchTheFullProductAcrossRunsAndBandsInBothLayouts)
+{
+    // Wider than one gain run and taller than one turned band, odd sizes, gains with fractions up to
+    // 64.0 and samples up to white: every sample must equal min(65535, (g·v) >> 16) taken in 64 bits.
+    const int32_t width = 301, height = 71;
+    std::mt19937 random(3);
+    for (const bool transposed : {false, true}) {
+        GainMap gains;
+        gains.allocate(transposed ? height : width, transposed ? width : height, 1);
+        for (size_t i = 0; i < gains.elementCount(); ++i)
+            gains.data()[i] = random() % (64u << 16);
+        Image16 frame;
+        frame.allocate(width, height, 3);
+        for (size_t i = 0; i < frame.elementCount(); ++i)
+            frame.data()[i] = static_cast<uint16_t>(i % 7 == 0 ? random() : random() % 3000);
+        const std::vector<uint16_t> original(frame.data(), frame.data() + frame.elementCount());
+        ASSERT_TRUE(applyFlatField(frame, gains));
+        int32_t wrong = 0;
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) {
+                const uint64_t g = transposed ? gains.row(x)[y] : gains.row(y)[x];
+                for (int32_t c = 0; c < 3; ++c) {
+                    const uint64_t expected = std::min<uint64_t>(65535, (g * original[frame.row(y) - frame.data() + 3 * x + c]) >> 16);
+                    wrong += frame.row(y)[3 * x + c] != expected;
+                }
+            }
+        EXPECT_EQ(wrong, 0) << (transposed ? "transposed" : "direct");
+    }
 }
 
 TEST(ExposureUnification, MeasureFollowsTheMiddleTonesAndScalingClampsAtWhite)
