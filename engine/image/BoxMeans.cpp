@@ -22,15 +22,25 @@ inline uint32_t floorQuotient(uint64_t sum, uint64_t count, double reciprocal)
     return static_cast<uint32_t>(q);
 }
 
+// A stored plane, or rows made on request.
+struct RowSource {
+    const uint32_t* plane = nullptr;
+    const RowFill* fill = nullptr;
+};
+
 // The sums of one band of rows. Column sums of the 2r + 1 rows about the current one are kept in
 // a row with r + 1 zeros on the left and r on the right, so that the running sum along it needs
 // no cut at the row ends and carries one addition from pixel to pixel.
 class BandSums {
 public:
-    BandSums(const uint32_t* source, int32_t width, int32_t height, int32_t r)
+    BandSums(const RowSource& source, int32_t width, int32_t height, int32_t r)
         : m_source(source), m_width(width), m_height(height), m_r(r),
           m_padded(static_cast<size_t>(width) + 2 * static_cast<size_t>(r) + 1, 0)
     {
+        if (!source.plane) {
+            m_filled[0].resize(static_cast<size_t>(width));
+            m_filled[1].resize(static_cast<size_t>(width));
+        }
     }
 
     // Column sums of the rows about `y`, from scratch.
@@ -39,7 +49,7 @@ public:
         int64_t* column = columns();
         std::fill_n(column, m_width, int64_t{0});
         for (int32_t k = std::max(0, y - m_r); k <= std::min(m_height - 1, y + m_r); ++k) {
-            const uint32_t* in = rowOf(k);
+            const uint32_t* in = rowOf(k, 0);
             for (int32_t x = 0; x < m_width; ++x)
                 column[x] += in[x];
         }
@@ -51,16 +61,16 @@ public:
         const int32_t entering = y + m_r + 1, leaving = y - m_r;
         int64_t* column = columns();
         if (entering < m_height && leaving >= 0) {
-            const uint32_t* in = rowOf(entering);
-            const uint32_t* out = rowOf(leaving);
+            const uint32_t* in = rowOf(entering, 0);
+            const uint32_t* out = rowOf(leaving, 1);
             for (int32_t x = 0; x < m_width; ++x)
                 column[x] += static_cast<int64_t>(in[x]) - static_cast<int64_t>(out[x]);
         } else if (entering < m_height) {
-            const uint32_t* in = rowOf(entering);
+            const uint32_t* in = rowOf(entering, 0);
             for (int32_t x = 0; x < m_width; ++x)
                 column[x] += in[x];
         } else if (leaving >= 0) {
-            const uint32_t* out = rowOf(leaving);
+            const uint32_t* out = rowOf(leaving, 1);
             for (int32_t x = 0; x < m_width; ++x)
                 column[x] -= out[x];
         }
@@ -83,16 +93,23 @@ public:
 
 private:
     int64_t* columns() { return m_padded.data() + m_r + 1; }
-    const uint32_t* rowOf(int32_t y) const { return m_source + static_cast<size_t>(y) * m_width; }
+    // Row y of the source; made rows go to one of two buffers, so two can be held at once.
+    const uint32_t* rowOf(int32_t y, int32_t slot)
+    {
+        if (m_source.plane)
+            return m_source.plane + static_cast<size_t>(y) * m_width;
+        uint32_t* row = m_filled[slot].data();
+        (*m_source.fill)(y, row);
+        return row;
+    }
 
-    const uint32_t* m_source;
+    RowSource m_source;
+    std::vector<uint32_t> m_filled[2];
     int32_t m_width, m_height, m_r;
     std::vector<int64_t> m_padded;
 };
 
-}  // namespace
-
-void boxMeans(const uint32_t* source, uint32_t* target, int32_t width, int32_t height, int32_t r)
+void boxMeansOf(const RowSource& source, uint32_t* target, int32_t width, int32_t height, int32_t r)
 {
     if (width <= 0 || height <= 0)
         return;
@@ -122,6 +139,18 @@ void boxMeans(const uint32_t* source, uint32_t* target, int32_t width, int32_t h
                 sums.advance(y);
         }
     });
+}
+
+}  // namespace
+
+void boxMeans(const uint32_t* source, uint32_t* target, int32_t width, int32_t height, int32_t r)
+{
+    boxMeansOf({source, nullptr}, target, width, height, r);
+}
+
+void boxMeans(const RowFill& fillRow, uint32_t* target, int32_t width, int32_t height, int32_t r)
+{
+    boxMeansOf({nullptr, &fillRow}, target, width, height, r);
 }
 
 }  // namespace velimage

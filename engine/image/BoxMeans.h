@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace velimage {
 
@@ -10,5 +11,10 @@ namespace velimage {
 // the columns make every pixel cost the same whatever r; row bands run on the process pool.
 // `source` and `target` are width × height, contiguous, and must not overlap.
 void boxMeans(const uint32_t* source, uint32_t* target, int32_t width, int32_t height, int32_t r);
+
+// The same means of a plane that is never stored: fillRow(y, row) writes the `width` values of
+// row y. It is called from several jobs at once, about twice per row.
+using RowFill = std::function<void(int32_t y, uint32_t* row)>;
+void boxMeans(const RowFill& fillRow, uint32_t* target, int32_t width, int32_t height, int32_t r);
 
 }  // namespace velimage
