@@ -286,14 +286,19 @@ public:
         const float gy = gridPosition(y, m_layout.remainderY, m_layout.cellHeight);
         const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
         const float fy = gy - static_cast<float>(iy);
+        // What depends only on the node column, per interval, in the order the sum is formed.
+        float base[Cells], across[Cells], twist[Cells];
+        for (int32_t ix = 0; ix < Cells; ++ix) {
+            const int64_t c00 = node(m_nodes, ix, iy)[c], c10 = node(m_nodes, ix + 1, iy)[c];
+            const int64_t c01 = node(m_nodes, ix, iy + 1)[c], c11 = node(m_nodes, ix + 1, iy + 1)[c];
+            base[ix] = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00);
+            across[ix] = static_cast<float>(c10 - c00);
+            twist[ix] = static_cast<float>(c11 + c00 - c10 - c01);
+        }
         for (int32_t x = 0; x < m_layout.width; ++x) {
             const int32_t ix = m_columns[static_cast<size_t>(x)];
             const float fx = m_fractions[static_cast<size_t>(x)];
-            const int64_t c00 = node(m_nodes, ix, iy)[c], c10 = node(m_nodes, ix + 1, iy)[c];
-            const int64_t c01 = node(m_nodes, ix, iy + 1)[c], c11 = node(m_nodes, ix + 1, iy + 1)[c];
-            const float value = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00) +
-                                fx * static_cast<float>(c10 - c00) +
-                                fx * fy * static_cast<float>(c11 + c00 - c10 - c01) + 0.5f;
+            const float value = base[ix] + fx * across[ix] + fx * fy * twist[ix] + 0.5f;
             out[x] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
         }
     }
