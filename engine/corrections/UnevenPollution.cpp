@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "corrections/LightPollution.h"
@@ -317,8 +318,11 @@ private:
 };
 
 // The background of one channel: the interpolated nodes smoothed by one box mean of radius
-// r = (cell width + cell height) / 4, then six of r / 2. The first box mean reads the
-// interpolation row by row, so no plane holds it.
+// r = (cell width + cell height) / 4, then six of r / 2, the last of which the mapping makes
+// row by row (finalBoxRadius). The first box mean reads the interpolation row by row, so no
+// plane holds it.
+int32_t finalBoxRadius(const CellLayout& layout) { return (layout.cellWidth + layout.cellHeight) / 4 / 2; }
+
 void smoothBackground(const NodeInterpolation& interpolation, int32_t c, const CellLayout& layout,
                       velmem::Buffer<uint32_t>& plane, velmem::Buffer<uint32_t>& scratch)
 {
@@ -335,7 +339,7 @@ void smoothBackground(const NodeInterpolation& interpolation, int32_t c, const C
     }
     if (radius / 2 == 0)
         return;
-    for (int32_t pass = 1; pass < 7; ++pass) {
+    for (int32_t pass = 1; pass < 6; ++pass) {
         velimage::boxMeans(plane.get(), scratch.get(), width, height, radius / 2);
         std::swap(plane, scratch);
     }
@@ -387,14 +391,29 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
     }
 
     const double target = pollutionTarget(options.colorSpace);
+    const int32_t finalRadius = finalBoxRadius(layout);
     velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        // The last box mean of each channel, made here row by row rather than stored.
+        std::unique_ptr<velimage::BoxMeanRows> means[3];
+        std::vector<uint32_t> rows[3];
+        for (int32_t c = 0; c < 3 && finalRadius > 0; ++c) {
+            means[c] = std::make_unique<velimage::BoxMeanRows>(background[c].get(), width, height, finalRadius, begin);
+            rows[c].resize(static_cast<size_t>(width));
+        }
         for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* level[3];
+            for (int32_t c = 0; c < 3; ++c) {
+                if (finalRadius > 0) {
+                    means[c]->next(rows[c].data());
+                    level[c] = rows[c].data();
+                } else {
+                    level[c] = background[c].get() + static_cast<size_t>(y) * width;
+                }
+            }
             uint32_t* pixel = image.row(y);
-            const size_t offset = static_cast<size_t>(y) * width;
             for (int32_t x = 0; x < width; ++x, pixel += 3) {
-                double b[3] = {static_cast<double>(background[0][offset + x]),
-                               static_cast<double>(background[1][offset + x]),
-                               static_cast<double>(background[2][offset + x])};
+                double b[3] = {static_cast<double>(level[0][x]), static_cast<double>(level[1][x]),
+                               static_cast<double>(level[2][x])};
                 const double mean = (b[0] + b[1] + b[2]) / 3.0;
                 if (variant.weighted())
                     adjustForeground(pixel, variant.weightAt(x, y), b);

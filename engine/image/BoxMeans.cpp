@@ -109,35 +109,52 @@ private:
     std::vector<int64_t> m_padded;
 };
 
+// The means of one band, row after row from `firstRow` on.
+class MeanRows {
+public:
+    MeanRows(const RowSource& source, int32_t width, int32_t height, int32_t r, int32_t firstRow)
+        : m_sums(source, width, height, std::max(r, 0)), m_width(width), m_height(height), m_r(std::max(r, 0)),
+          m_y(firstRow), m_columns(static_cast<size_t>(width)), m_columnReciprocals(static_cast<size_t>(width)),
+          m_reciprocals(static_cast<size_t>(width))
+    {
+        // Columns of each box and the reciprocal of that count.
+        for (int32_t x = 0; x < width; ++x) {
+            m_columns[static_cast<size_t>(x)] =
+                static_cast<uint32_t>(std::min(width - 1, x + m_r) - std::max(0, x - m_r) + 1);
+            m_columnReciprocals[static_cast<size_t>(x)] = 1.0 / m_columns[static_cast<size_t>(x)];
+        }
+        m_sums.start(firstRow);
+    }
+
+    void next(uint32_t* out)
+    {
+        const int32_t y = m_y++;
+        const uint64_t rows = static_cast<uint64_t>(std::min(m_height - 1, y + m_r) - std::max(0, y - m_r) + 1);
+        const double rowReciprocal = 1.0 / static_cast<double>(rows);
+        for (int32_t x = 0; x < m_width; ++x)
+            m_reciprocals[static_cast<size_t>(x)] = m_columnReciprocals[static_cast<size_t>(x)] * rowReciprocal;
+        m_sums.slide([&](int32_t x, uint64_t sum) {
+            out[x] = floorQuotient(sum, rows * m_columns[static_cast<size_t>(x)], m_reciprocals[static_cast<size_t>(x)]);
+        });
+        if (m_y < m_height)
+            m_sums.advance(y);
+    }
+
+private:
+    BandSums m_sums;
+    int32_t m_width, m_height, m_r, m_y;
+    std::vector<uint32_t> m_columns;
+    std::vector<double> m_columnReciprocals, m_reciprocals;
+};
+
 void boxMeansOf(const RowSource& source, uint32_t* target, int32_t width, int32_t height, int32_t r)
 {
     if (width <= 0 || height <= 0)
         return;
-    r = std::max(r, 0);
-    // Columns of each box and the reciprocal of that count.
-    std::vector<uint32_t> columns(static_cast<size_t>(width));
-    std::vector<double> columnReciprocals(static_cast<size_t>(width));
-    for (int32_t x = 0; x < width; ++x) {
-        columns[static_cast<size_t>(x)] = static_cast<uint32_t>(std::min(width - 1, x + r) - std::max(0, x - r) + 1);
-        columnReciprocals[static_cast<size_t>(x)] = 1.0 / columns[static_cast<size_t>(x)];
-    }
-
     velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        BandSums sums(source, width, height, r);
-        std::vector<double> reciprocals(static_cast<size_t>(width));
-        sums.start(begin);
-        for (int32_t y = begin; y < end; ++y) {
-            const uint64_t rows = static_cast<uint64_t>(std::min(height - 1, y + r) - std::max(0, y - r) + 1);
-            const double rowReciprocal = 1.0 / static_cast<double>(rows);
-            for (int32_t x = 0; x < width; ++x)
-                reciprocals[static_cast<size_t>(x)] = columnReciprocals[static_cast<size_t>(x)] * rowReciprocal;
-            uint32_t* out = target + static_cast<size_t>(y) * width;
-            sums.slide([&](int32_t x, uint64_t sum) {
-                out[x] = floorQuotient(sum, rows * columns[static_cast<size_t>(x)], reciprocals[static_cast<size_t>(x)]);
-            });
-            if (y + 1 < end)
-                sums.advance(y);
-        }
+        MeanRows rows(source, width, height, r, begin);
+        for (int32_t y = begin; y < end; ++y)
+            rows.next(target + static_cast<size_t>(y) * width);
     });
 }
 
@@ -152,5 +169,18 @@ void boxMeans(const RowFill& fillRow, uint32_t* target, int32_t width, int32_t h
 {
     boxMeansOf({nullptr, &fillRow}, target, width, height, r);
 }
+
+class BoxMeanRows::Band : public MeanRows {
+    using MeanRows::MeanRows;
+};
+
+BoxMeanRows::BoxMeanRows(const uint32_t* source, int32_t width, int32_t height, int32_t r, int32_t firstRow)
+    : m_band(std::make_unique<Band>(RowSource{source, nullptr}, width, height, r, firstRow))
+{
+}
+
+BoxMeanRows::~BoxMeanRows() = default;
+
+void BoxMeanRows::next(uint32_t* out) { m_band->next(out); }
 
 }  // namespace velimage

@@ -28,6 +28,13 @@ TEST(BoxMeans, EqualTheIntegralImageMeansForEveryRadiusFromStoredOrMadeRows)
         velimage::boxMeans(plane.data(), means.data(), width, height, r);
         velimage::boxMeans(fill, madeMeans.data(), width, height, r);
         ASSERT_EQ(madeMeans, means) << "r" << r;
+        // Row after row from inside the plane, as one band would: the same rows.
+        velimage::BoxMeanRows rows(plane.data(), width, height, r, 7);
+        std::vector<uint32_t> row(width);
+        for (int32_t y = 7; y < height; ++y) {
+            rows.next(row.data());
+            ASSERT_TRUE(std::equal(row.begin(), row.end(), means.begin() + static_cast<ptrdiff_t>(y) * width)) << y;
+        }
         for (int32_t y = 0; y < height; ++y)
             for (int32_t x = 0; x < width; ++x)
                 ASSERT_EQ(means[static_cast<size_t>(y) * width + x], sums.clippedMean(x, y, r, width - 1, height - 1))
