@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "corrections/LightPollution.h"
@@ -263,48 +264,85 @@ void refineNodes(NodeImage& nodes)
     }
 }
 
-// Full-resolution background, one plane per channel.
-struct BackgroundPlanes {
-    velmem::Buffer<uint32_t> plane[3];
-};
+// Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler, made row by
+// row where it is needed rather than stored.
+class NodeInterpolation {
+public:
+    NodeInterpolation(const NodeImage& nodes, const CellLayout& layout)
+        : m_nodes(nodes), m_layout(layout), m_columns(static_cast<size_t>(layout.width)),
+          m_fractions(static_cast<size_t>(layout.width))
+    {
+        // Node column and fraction per pixel column; at the clamp the last interval is taken at its end.
+        for (int32_t x = 0; x < layout.width; ++x) {
+            const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
+            const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
+            m_columns[static_cast<size_t>(x)] = ix;
+            m_fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
+        }
+    }
 
-// Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler.
-void interpolate(const NodeImage& nodes, const CellLayout& layout, BackgroundPlanes& background)
-{
-    const int32_t width = layout.width, height = layout.height;
-    const auto gridPosition = [](int32_t p, int32_t remainder, int32_t cell) {
+    // Channel c of row y into `out` (width values).
+    void row(int32_t c, int32_t y, uint32_t* out) const
+    {
+        const float gy = gridPosition(y, m_layout.remainderY, m_layout.cellHeight);
+        const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
+        const float fy = gy - static_cast<float>(iy);
+        // What depends only on the node column, per interval, in the order the sum is formed.
+        float base[Cells], across[Cells], twist[Cells];
+        for (int32_t ix = 0; ix < Cells; ++ix) {
+            const int64_t c00 = node(m_nodes, ix, iy)[c], c10 = node(m_nodes, ix + 1, iy)[c];
+            const int64_t c01 = node(m_nodes, ix, iy + 1)[c], c11 = node(m_nodes, ix + 1, iy + 1)[c];
+            base[ix] = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00);
+            across[ix] = static_cast<float>(c10 - c00);
+            twist[ix] = static_cast<float>(c11 + c00 - c10 - c01);
+        }
+        for (int32_t x = 0; x < m_layout.width; ++x) {
+            const int32_t ix = m_columns[static_cast<size_t>(x)];
+            const float fx = m_fractions[static_cast<size_t>(x)];
+            const float value = base[ix] + fx * across[ix] + fx * fy * twist[ix] + 0.5f;
+            out[x] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
+        }
+    }
+
+private:
+    static float gridPosition(int32_t p, int32_t remainder, int32_t cell)
+    {
         const float g = static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f;
         return std::clamp(g, 0.0f, static_cast<float>(Cells));
-    };
-    // Node column and fraction per pixel column; at the clamp the last interval is taken at its end.
-    std::vector<int32_t> columns(static_cast<size_t>(width));
-    std::vector<float> fractions(static_cast<size_t>(width));
-    for (int32_t x = 0; x < width; ++x) {
-        const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
-        const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
-        columns[static_cast<size_t>(x)] = ix;
-        fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
     }
-    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const float gy = gridPosition(y, layout.remainderY, layout.cellHeight);
-            const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
-            const float fy = gy - static_cast<float>(iy);
-            for (int32_t c = 0; c < 3; ++c) {
-                uint32_t* out = background.plane[c].get() + static_cast<size_t>(y) * width;
-                for (int32_t x = 0; x < width; ++x) {
-                    const int32_t ix = columns[static_cast<size_t>(x)];
-                    const float fx = fractions[static_cast<size_t>(x)];
-                    const int64_t c00 = node(nodes, ix, iy)[c], c10 = node(nodes, ix + 1, iy)[c];
-                    const int64_t c01 = node(nodes, ix, iy + 1)[c], c11 = node(nodes, ix + 1, iy + 1)[c];
-                    const float value = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00) +
-                                        fx * static_cast<float>(c10 - c00) +
-                                        fx * fy * static_cast<float>(c11 + c00 - c10 - c01) + 0.5f;
-                    out[x] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
-                }
-            }
-        }
-    });
+
+    const NodeImage& m_nodes;
+    const CellLayout& m_layout;
+    std::vector<int32_t> m_columns;
+    std::vector<float> m_fractions;
+};
+
+// The background of one channel: the interpolated nodes smoothed by one box mean of radius
+// r = (cell width + cell height) / 4, then six of r / 2, the last of which the mapping makes
+// row by row (finalBoxRadius). The first box mean reads the interpolation row by row, so no
+// plane holds it.
+int32_t finalBoxRadius(const CellLayout& layout) { return (layout.cellWidth + layout.cellHeight) / 4 / 2; }
+
+void smoothBackground(const NodeInterpolation& interpolation, int32_t c, const CellLayout& layout,
+                      velmem::Buffer<uint32_t>& plane, velmem::Buffer<uint32_t>& scratch)
+{
+    const int32_t width = layout.width, height = layout.height;
+    const int32_t radius = (layout.cellWidth + layout.cellHeight) / 4;
+    const velimage::RowFill fill = [&interpolation, c](int32_t y, uint32_t* row) { interpolation.row(c, y, row); };
+    if (radius > 0) {
+        velimage::boxMeans(fill, plane.get(), width, height, radius);
+    } else {
+        velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+            for (int32_t y = begin; y < end; ++y)
+                fill(y, plane.get() + static_cast<size_t>(y) * width);
+        });
+    }
+    if (radius / 2 == 0)
+        return;
+    for (int32_t pass = 1; pass < 6; ++pass) {
+        velimage::boxMeans(plane.get(), scratch.get(), width, height, radius / 2);
+        std::swap(plane, scratch);
+    }
 }
 
 // The largest three-channel mean of the nodes when it lies above the working white, else that white.
@@ -342,33 +380,40 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
     const double white = whiteLevel(nodes);
 
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    BackgroundPlanes background;
-    for (auto& plane : background.plane)
-        plane = velmem::allocateBuffer<uint32_t>(pixels);
-    interpolate(nodes, layout, background);
+    velmem::Buffer<uint32_t> background[3];
     {
-        // One box mean of radius r = (cell width + cell height) / 4, then six of r / 2.
+        const NodeInterpolation interpolation(nodes, layout);
         velmem::Buffer<uint32_t> scratch = velmem::allocateBuffer<uint32_t>(pixels);
-        const int32_t radius = (cellWidth + cellHeight) / 4;
-        for (auto& plane : background.plane)
-            for (int32_t pass = 0; pass < 7; ++pass) {
-                const int32_t r = pass == 0 ? radius : radius / 2;
-                if (r == 0)
-                    continue;
-                velimage::boxMeans(plane.get(), scratch.get(), width, height, r);
-                std::swap(plane, scratch);
-            }
+        for (int32_t c = 0; c < 3; ++c) {
+            background[c] = velmem::allocateBuffer<uint32_t>(pixels);
+            smoothBackground(interpolation, c, layout, background[c], scratch);
+        }
     }
 
     const double target = pollutionTarget(options.colorSpace);
+    const int32_t finalRadius = finalBoxRadius(layout);
     velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        // The last box mean of each channel, made here row by row rather than stored.
+        std::unique_ptr<velimage::BoxMeanRows> means[3];
+        std::vector<uint32_t> rows[3];
+        for (int32_t c = 0; c < 3 && finalRadius > 0; ++c) {
+            means[c] = std::make_unique<velimage::BoxMeanRows>(background[c].get(), width, height, finalRadius, begin);
+            rows[c].resize(static_cast<size_t>(width));
+        }
         for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* level[3];
+            for (int32_t c = 0; c < 3; ++c) {
+                if (finalRadius > 0) {
+                    means[c]->next(rows[c].data());
+                    level[c] = rows[c].data();
+                } else {
+                    level[c] = background[c].get() + static_cast<size_t>(y) * width;
+                }
+            }
             uint32_t* pixel = image.row(y);
-            const size_t offset = static_cast<size_t>(y) * width;
             for (int32_t x = 0; x < width; ++x, pixel += 3) {
-                double b[3] = {static_cast<double>(background.plane[0][offset + x]),
-                               static_cast<double>(background.plane[1][offset + x]),
-                               static_cast<double>(background.plane[2][offset + x])};
+                double b[3] = {static_cast<double>(level[0][x]), static_cast<double>(level[1][x]),
+                               static_cast<double>(level[2][x])};
                 const double mean = (b[0] + b[1] + b[2]) / 3.0;
                 if (variant.weighted())
                     adjustForeground(pixel, variant.weightAt(x, y), b);
