@@ -27,8 +27,6 @@ struct Triangle {
 struct Shape {
     int32_t count;
     int64_t length[StarDescriptor::kMaxNeighbours];
-    // step[j] = triangle[j - 1][j], the one every table cell tests, kept contiguous for the row scan.
-    Triangle step[StarDescriptor::kMaxNeighbours];
     Triangle triangle[StarDescriptor::kMaxNeighbours][StarDescriptor::kMaxNeighbours];  // [earlier][later]
 };
 
@@ -50,7 +48,6 @@ void makeShape(const StarDescriptor& d, Shape& shape)
             const int64_t kind = (t.cross > 0 ? 2 : 0) + (dot > 0 ? 1 : 0);
             t.ratioAndKind = shape.length[p] > 0 ? 4 * (256 * shape.length[q] / shape.length[p]) + kind : -1;
         }
-        shape.step[q] = shape.triangle[q - 1][q];
     }
 }
 
@@ -91,11 +88,10 @@ void firstRow(const Shape& a, const Shape& b, Cell* row)
 // Row i ≥ 1 of the chain table from the row above.
 void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell* row)
 {
-    const Triangle step = a.step[i];
     row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < b.count; ++j) {
         const Cell& diagonal = above[j - 1];
-        if (sameTriangleParts(step, b.step[j])) {
+        if (sameTriangleParts(a.triangle[i - 1][i], b.triangle[j - 1][j])) {
             row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
@@ -114,17 +110,6 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     }
 }
 
-// The longest chain the table can still end with, `rowsLeft` rows below `row`: a cell grows by at
-// most one over the cell diagonally above it, so a chain ending in column j gains at most one per
-// row and one per column after j, and a chain not begun yet reaches at most min(rows, columns).
-int32_t reachableLength(const Cell* row, int32_t columns, int32_t rowsLeft)
-{
-    int32_t reach = std::min(rowsLeft, columns);
-    for (int32_t j = 0; j < columns; ++j)
-        reach = std::max(reach, row[j].length + std::min(rowsLeft, columns - 1 - j));
-    return reach;
-}
-
 // The chain score, or -1 as soon as it can no longer reach `wanted`: a chain grows by at most one
 // pair per row, and the last cell of a row holds the row's longest chain.
 int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0)
@@ -137,8 +122,6 @@ int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_
     firstRow(a, b, above);
     for (int32_t i = 1; i < a.count; ++i) {
         if (1000 * (above[b.count - 1].length + a.count - i) / shorter < wanted)
-            return -1;
-        if (wanted > 0 && 1000 * reachableLength(above, b.count, a.count - i) / shorter < wanted)
             return -1;
         nextRow(a, b, i, above, row);
         std::swap(above, row);
