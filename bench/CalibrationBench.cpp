@@ -9,6 +9,7 @@
 
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
+#include "CpuMeter.h"
 #include "image/Image.h"
 #include "parallel/ProcessPool.h"
 #include "registration/StarDetector.h"
@@ -16,24 +17,13 @@
 
 namespace {
 
+using velbench::CpuMeter;
+using velbench::processCpuMs;
+
 constexpr int32_t kWidth = 6000;
 constexpr int32_t kHeight = 4000;
 constexpr double kMegapixels = double(kWidth) * kHeight * 1e-6;
 
-// Process CPU time (all threads) per iteration: on a shared machine the wall time says little.
-double processCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-3;
-}
-
-struct CpuMeter {
-    explicit CpuMeter(benchmark::State& state) : m_state(state), m_start(processCpuMs()) {}
-    ~CpuMeter() { m_state.counters["cpu_ms"] = (processCpuMs() - m_start) / static_cast<double>(m_state.iterations()); }
-    benchmark::State& m_state;
-    double m_start;
-};
 
 velthread::ProcessPoolScope& pool()
 {

@@ -17,6 +17,7 @@
 
 #include "SkyFiles.h"
 #include "SkyGenerator.h"
+#include "CpuMeter.h"
 #include "image/Image.h"
 #include "image/ImageFiles.h"
 #include "parallel/ProcessPool.h"
@@ -34,6 +35,8 @@
 #endif
 
 namespace {
+
+using velbench::CpuMeter;
 
 struct Night {
     velimage::Image16 base;
@@ -140,21 +143,6 @@ Night& noisy3000()
     return *night;
 }
 
-// Process CPU time (all threads) in milliseconds: on a shared machine the wall time says little, while
-// CPU time / thread count is what the stage costs on idle cores.
-double processCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-3;
-}
-
-struct CpuMeter {
-    explicit CpuMeter(benchmark::State& state) : m_state(state), m_start(processCpuMs()) {}
-    ~CpuMeter() { m_state.counters["cpu_ms"] = (processCpuMs() - m_start) / static_cast<double>(m_state.iterations()); }
-    benchmark::State& m_state;
-    double m_start;
-};
 
 velthread::ProcessPoolScope& pool()
 {
