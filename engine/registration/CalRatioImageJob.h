@@ -41,7 +41,8 @@ public:
         // Column tiles keep the running sums of each tile small.
         std::vector<SquareRatioRows> tiles;
         for (int32_t x0 = m_margin; x0 < m_planes.width - m_margin; x0 = (x0 / kTileColumns + 1) * kTileColumns)
-            tiles.emplace_back(m_r0, m_r1, x0, std::min((x0 / kTileColumns + 1) * kTileColumns, m_planes.width - m_margin));
+            tiles.emplace_back(m_r0, m_r1, x0, std::min((x0 / kTileColumns + 1) * kTileColumns, m_planes.width - m_margin),
+                               m_planes.minLuminance);
         std::vector<uint64_t> candidates(static_cast<size_t>(m_planes.wordsPerRow));
         StarSuppressor suppressor(m_planes, m_radius);
         for (int32_t y = m_first; y < m_end; ++y) {

@@ -109,13 +109,13 @@ void chunkRatios(const uint32_t* strips, int32_t columns, int32_t r0, int32_t r1
 }
 
 // Bit i set where pixel i of these 64 is a candidate: ratio above 1024 and luminance at least
-// kMinStarLuminance.
+// minLuminance.
 VELOSTAR_VECTOR_CLONES
-uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance)
+uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance, uint8_t minLuminance)
 {
     uint8_t flags[64];
     for (int32_t i = 0; i < 64; ++i)
-        flags[i] = static_cast<uint8_t>((ratio[i] > 1024 ? 1 : 0) & (luminance[i] >= kMinStarLuminance ? 1 : 0));
+        flags[i] = static_cast<uint8_t>((ratio[i] > 1024 ? 1 : 0) & (luminance[i] >= minLuminance ? 1 : 0));
     // Eight 0/1 bytes into eight bits, lowest byte to lowest bit, by one multiplication.
     uint64_t bits = 0;
     for (int32_t group = 0; group < 8; ++group) {
@@ -128,12 +128,13 @@ uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance)
 
 }  // namespace
 
-SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1)
+SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1, uint8_t minLuminance)
     : m_r0(r0),
       m_r1(r1),
       m_reach(r1 + 3),
       m_x0(x0),
       m_x1(x1),
+      m_minLuminance(std::max(minLuminance, kMinStarLuminance)),
       m_columns(x1 - x0 + 2 * (r1 + 3) + 1),
       m_prefixes(static_cast<size_t>(2 * (r1 + 3) + 2) * m_columns),
       m_strips(static_cast<size_t>(r1 + 4 - r0) * m_columns)
@@ -179,7 +180,7 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
         const int32_t end = std::min((word << 6) + 64, m_x1);
         bool bright = false;
         for (int32_t x = begin; x < end; ++x)
-            bright |= lum[x] >= kMinStarLuminance;
+            bright |= lum[x] >= m_minLuminance;
         if (!bright)
             continue;
         if (!summed) {
@@ -197,11 +198,11 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
             for (int32_t i = 0; i < end - begin; ++i)
                 ratio[begin + i] = exactRatio(m_strips.data(), m_columns, m_r0, m_r1, column + i);
         if (end - begin == 64) {
-            words[word] = candidateBits(ratio + begin, lum + begin);
+            words[word] = candidateBits(ratio + begin, lum + begin, m_minLuminance);
         } else {
             uint64_t bits = 0;
             for (int32_t x = begin; x < end; ++x)
-                if (ratio[x] > 1024 && lum[x] >= kMinStarLuminance)
+                if (ratio[x] > 1024 && lum[x] >= m_minLuminance)
                     bits |= uint64_t{1} << (x & 63);
             words[word] = bits;
         }

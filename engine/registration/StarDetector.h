@@ -50,6 +50,7 @@ public:
         PlaneBuffer<uint32_t> ratio;    // read only where the not-a-star bit is clear
         PlaneBuffer<uint64_t> notStar;  // one bit per pixel (set: not a star), rows of wordsPerRow words
         int32_t wordsPerRow = 0;
+        uint8_t minLuminance = 0;  // candidates' least luminance
     };
 
 private:

@@ -336,3 +336,28 @@ TEST(StarDetector, FastPassesGiveExactlyThePlainRules)
         expectSameStars(plainDetection(frame, level, &mask), masked);
     }
 }
+
+TEST(StarDetector, GainedDarkSkyGivesTheStarsOfTheBrightenedFrame)
+{
+    // A noisy linear sky at 1 % of full scale, and the same frame brightened sixteen times: the gain
+    // must find exactly the stars found on the brightened frame, though it skips the sky pixels.
+    const int32_t width = 900, height = 600;
+    const auto truth = regtest::randomStars(120, 0, 0, width, height, 25, 3, 800, 2500);
+    Image16 dark;
+    regtest::renderStars(dark, width, height, truth, 650, 1.3);
+    std::mt19937 random(4);
+    std::normal_distribution<double> noise(0, 120);
+    Image16 bright;
+    bright.allocate(width, height, 3);
+    for (size_t i = 0; i < dark.elementCount(); ++i) {
+        dark.data()[i] = static_cast<uint16_t>(std::clamp(dark.data()[i] + noise(random), 0.0, 4095.0));
+        bright.data()[i] = static_cast<uint16_t>(16 * dark.data()[i]);
+    }
+    StarList gained;
+    StarDetector detector;
+    detector.setLuminanceGain(16 * velreg::kUnitGain16);
+    detector.detect(dark, gained, 0);
+    const StarList expected = detect(bright);
+    EXPECT_GT(expected.size(), 100u);
+    expectSameStars(expected, gained);
+}
