@@ -168,7 +168,7 @@ for entry in "${sets[@]}"; do
   megapixels=$(awk -v n="$frames" -v w="$width" -v h="$height" 'BEGIN { printf "%.1f", n * w * h / 1e6 }')
   printf -v basefile "%s/frame_%03d.tif" "$dir" $(( frames / 2 ))
   measure "$name select (${frames}×${width}x$height)" "$megapixels" \
-    "$bin/velostar-cli" --quiet --no-remove-hot-pixels --mode select -o "$out/$name-select.tif" "$basefile" "$dir"/frame_*.tif
+    "$bin/velostar-cli" --quiet --mode select -o "$out/$name-select.tif" "$basefile" "$dir"/frame_*.tif
   ours=$LAST_WALL
   ours_status=$LAST_STATUS
   if command -v siril-cli >/dev/null 2>&1; then
