@@ -84,9 +84,9 @@ measure() {
 }
 
 # Siril converts every image of a folder: give it one that holds only the frames. Its script does
-# what ours does: read the frames, register, sum and save a TIFF.
+# what ours does: read the frames, register, stack with the given method and save a TIFF.
 siril_stack() {
-  local dir=$1 work=$2
+  local dir=$1 work=$2 method=${3:-sum}
   mkdir -p "$work/in"
   ln -sf "$dir"/frame_*.tif "$work/in/"
   cat > "$work/stack.ssf" <<SSF
@@ -95,7 +95,7 @@ cd $work/in
 convert frame -out=$work
 cd $work
 register frame_
-stack r_frame_ sum -out=$work/siril_result
+stack r_frame_ $method -out=$work/siril_result
 load siril_result
 savetif siril_result
 SSF
@@ -143,23 +143,6 @@ command -v siril-cli >/dev/null 2>&1 || echo "(siril-cli not installed: no side-
 # Same frames as above. Siril normalises each frame (additive with scale) and rejects at 3 sigma on
 # both sides; velostar-cli runs its sigma-clipped mean at its default sigma. The throughput of the
 # second pass alone is in bench_PerPixelBench.
-siril_clip_stack() {
-  local dir=$1 work=$2
-  mkdir -p "$work/in"
-  ln -sf "$dir"/frame_*.tif "$work/in/"
-  cat > "$work/stack.ssf" <<SSF
-requires 1.0.0
-cd $work/in
-convert frame -out=$work
-cd $work
-register frame_
-stack r_frame_ rej s 3 3 -norm=addscale -out=$work/siril_result
-load siril_result
-savetif siril_result
-SSF
-  siril-cli -s "$work/stack.ssf"
-}
-export -f siril_clip_stack
 
 printf "\n%-34s %11s %11s %12s %14s\n" "run (select best pixels)" "wall" "cpu" "peak RSS" "throughput"
 for entry in "${sets[@]}"; do
@@ -172,7 +155,7 @@ for entry in "${sets[@]}"; do
   ours=$LAST_WALL
   ours_status=$LAST_STATUS
   if command -v siril-cli >/dev/null 2>&1; then
-    measure "$name siril register + clip" "$megapixels" bash -c 'siril_clip_stack "$0" "$1"' "$dir" "$out/siril-clip-$name"
+    measure "$name siril register + clip" "$megapixels" bash -c 'siril_stack "$0" "$1" "$2"' "$dir" "$out/siril-clip-$name" "rej s 3 3 -norm=addscale"
     if [ "$ours_status" -eq 0 ]; then
       awk -v a="$LAST_WALL" -v b="$ours" 'BEGIN { if (b > 0) printf "%-34s %9.2f× (siril wall / velostar select wall)\n", "  ratio", a / b }'
     fi
