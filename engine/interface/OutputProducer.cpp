@@ -63,7 +63,6 @@ void OutputProducer::resetForOutput()
 {
     m_ctx.accumulation.release();
     m_ctx.reference.reset();
-    m_ctx.output.reset();
     m_ctx.referenceAnalysis = nullptr;
     m_ctx.previousAnalysis = nullptr;
     m_ctx.composed = 0;

@@ -88,8 +88,6 @@ struct RunContext {
     int32_t exposureCount = 1;        // frames per output pixel, times 4 after merging pixels
     velimage::MetadataList metadata;  // from the reference; written into the output
     float totalExposure = 0.0f;
-    // The final image in output form, made by the tone stage and read by the writer.
-    std::unique_ptr<velimage::Image16> output;
 };
 
 // The stage algorithms that live in other subsystems, called from their places in the run.
@@ -160,9 +158,9 @@ struct RunStages {
     std::function<void(RunContext&)> preparationPass;     // once per output, before counting
     std::function<int64_t(RunContext&)> countOverExposed;
     std::function<void(RunContext&)> reducePollution;
-    // Gamma and colour-space conversion into ctx.output, with ctx.metadata.
+    // Gamma and colour-space conversion of the accumulation image in place, with ctx.metadata.
     std::function<bool(RunContext&)> toneConvert;
-    // Writes ctx.output (or the accumulation image) with ctx.metadata; false when it failed.
+    // Writes the accumulation image with ctx.metadata; false when it failed.
     std::function<bool(RunContext&, const std::wstring& path)> writeOutput;
 };
 
