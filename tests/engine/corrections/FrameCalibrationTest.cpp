@@ -7,6 +7,7 @@
 #include "corrections/ExposureUnification.h"
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
+#include "corrections/RingFit.h"
 
 using velimage::Image16;
 using namespace veltone;
@@ -76,6 +77,76 @@ TEST(HotPixelRemoval, PatchFollowsTheSlopeOfTheSurroundings)
     setPixel(frame, 7, 8, 200 + 20 * 7, 60000, 100 + 2 * 56);
     ASSERT_EQ(removeHotPixels(frame), 1);
     EXPECT_EQ(samples(frame), samples(expected));  // x, y and x·y surfaces are fitted exactly
+}
+
+TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionImage)
+{
+    // Colour noise, and dense spikes whose channels and neighbours sit one step either side of every
+    // limit (the spike floor, a quarter and half of f, white), each channel in turn the brightest.
+    const int32_t width = 203, height = 97;
+    std::mt19937 random(5);
+    Image16 frame;
+    frame.allocate(width, height, 3);
+    for (size_t i = 0; i < frame.elementCount(); ++i)
+        frame.data()[i] = static_cast<uint16_t>(random() % 3000);
+    // Mostly well inside a limit, now and then one step either side of it.
+    const auto near = [&](uint32_t limit) {
+        return static_cast<uint16_t>(random() % 8 ? limit * 3 / 4 : std::min<uint32_t>(65535, limit - 1 + random() % 3));
+    };
+    const auto setBrightest = [&](int32_t x, int32_t y, uint16_t d) {
+        uint16_t* p = frame.row(y) + 3 * x;
+        for (int32_t c = 0; c < 3; ++c)
+            p[c] = static_cast<uint16_t>(random() % (d + 1u));
+        p[random() % 3] = d;
+    };
+    const uint32_t levels[] = {2048, 2049, 2100, 9000, 40000, 65519, 65520, 65535};
+    for (int32_t k = 0; k < 300; ++k) {
+        const int32_t x = 2 + static_cast<int32_t>(random() % (width - 4)), y = 2 + static_cast<int32_t>(random() % (height - 4));
+        const uint32_t f = levels[random() % 8];
+        const bool clipped = f >= 65520;
+        for (const int32_t d : {-2, 2})
+            for (const int32_t e : {-2, 2})
+                setBrightest(x + d, y + e, near(f / 4));
+        for (const int32_t d : {-1, 1})
+            for (const int32_t e : {-1, 1})
+                setBrightest(x + d, y + e, near(clipped ? f : f / 2));
+        // The faintest channel near a quarter of f, or near half of it (the limit near white).
+        const bool half = clipped ? random() % 4 != 0 : random() % 4 == 0;
+        const uint32_t limit = half ? f / 2 : f / 4;
+        const auto least = static_cast<uint16_t>(random() % 2 ? limit - 1 + random() % 3 : limit * 3 / 4);
+        uint16_t* p = frame.row(y) + 3 * x;
+        const uint32_t top = random() % 3, bottom = (top + 1 + random() % 2) % 3;
+        p[0] = p[1] = p[2] = static_cast<uint16_t>(least + random() % (f - least + 1));
+        p[top] = static_cast<uint16_t>(f);
+        p[bottom] = least;
+    }
+
+    const auto brightest = [&](int32_t x, int32_t y) {
+        const uint16_t* p = frame.row(y) + 3 * x;
+        return static_cast<uint32_t>(std::max({p[0], p[1], p[2]}));
+    };
+    Image16 expected;
+    expected.allocate(width, height, 3);
+    std::copy_n(frame.data(), frame.elementCount(), expected.data());
+    int64_t hot = 0;
+    for (int32_t y = 2; y < height - 2; ++y)
+        for (int32_t x = 2; x < width - 2; ++x) {
+            const uint32_t f = brightest(x, y);
+            const uint16_t* p = frame.row(y) + 3 * x;
+            bool isHot = f > 2048 && (f < 65520 ? 4 : 2) * uint32_t{std::min({p[0], p[1], p[2]})} < f;
+            for (const int32_t d : {-1, 1})
+                for (const int32_t e : {-1, 1})
+                    isHot = isHot && 4 * brightest(x + 2 * d, y + 2 * e) < f &&
+                            (f < 65520 ? 2 : 1) * brightest(x + d, y + e) < f;
+            if (!isHot)
+                continue;
+            ++hot;
+            for (int32_t c = 0; c < 3; ++c)
+                RingFit::instance().patch(expected, x, y, c, false);  // in row order, as one pass would
+        }
+    ASSERT_GT(hot, 40);
+    EXPECT_EQ(removeHotPixels(frame), hot);
+    EXPECT_EQ(samples(frame), samples(expected));
 }
 
 TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
