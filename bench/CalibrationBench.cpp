@@ -1,5 +1,6 @@
-// Frame calibration on a 6000 × 4000 frame: dynamic hot-pixel removal and the flat field (direct
-// and transposed), next to the frame's analysis (star detection and pattern) for scale.
+// Frame calibration on a 6000 × 4000 frame: dynamic hot-pixel removal and the flat field (direct and
+// transposed, and the one-off turn of the map), next to the frame's analysis (star detection and
+// pattern) for scale.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -127,10 +128,23 @@ void BM_FlatField(benchmark::State& state)
     state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// The run turns the map once when its frames come turned against it; later frames then read it straight.
+void BM_TurnGains(benchmark::State& state)
+{
+    pool();
+    veltone::GainMap map, turned;
+    fillGains(map, kHeight, kWidth);
+    CpuMeter meter(state);
+    for (auto _ : state)
+        veltone::turnGains(map, turned);
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 BENCHMARK(BM_AnalyzeFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RemoveHotPixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlatField)->Arg(0)->Arg(1)->ArgName("transposed")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TurnGains)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();
