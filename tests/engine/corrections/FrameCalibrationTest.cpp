@@ -8,6 +8,7 @@
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
 #include "corrections/RingFit.h"
+#include "parallel/ProcessPool.h"
 
 using velimage::Image16;
 using namespace veltone;
@@ -101,7 +102,12 @@ TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionI
     };
     const uint32_t levels[] = {2048, 2049, 2100, 9000, 40000, 65519, 65520, 65535};
     for (int32_t k = 0; k < 300; ++k) {
-        const int32_t x = 2 + static_cast<int32_t>(random() % (width - 4)), y = 2 + static_cast<int32_t>(random() % (height - 4));
+        // Stripes of dense spikes with sparse rows between: some bands meet quiet rows soon, some late.
+        const int32_t x = 2 + static_cast<int32_t>(random() % (width - 4));
+        int32_t y = 0;
+        do
+            y = 2 + static_cast<int32_t>(random() % (height - 4));
+        while ((y / 12) % 2 != 0 && random() % 16 != 0);
         const uint32_t f = levels[random() % 8];
         const bool clipped = f >= 65520;
         for (const int32_t d : {-2, 2})
@@ -119,6 +125,22 @@ TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionI
         p[0] = p[1] = p[2] = static_cast<uint16_t>(least + random() % (f - least + 1));
         p[top] = static_cast<uint16_t>(f);
         p[bottom] = least;
+    }
+
+    // Every third row, in stripes: a spike A whose patch darkens both the neighbour that keeps B,
+    // three rows down, from counting as hot, and the ring of spike C, also three rows down, with two
+    // quiet rows between. Patching A before testing B, or C before A, gives another frame.
+    for (int32_t y = 3; y < height - 6; y += 3) {
+        if ((y / 24) % 2 != 0)
+            continue;
+        const int32_t x = 3 + 12 * (y % 16);
+        for (int32_t r = y - 2; r <= y + 5; ++r)
+            for (int32_t c = x - 2; c <= x + 5; ++c)
+                setPixel(frame, c, r, 100, 100, 100);
+        setPixel(frame, x, y, 40000, 100, 100);
+        setPixel(frame, x + 1, y + 1, 15000, 15000, 15000);
+        setPixel(frame, x + 3, y + 3, 30000, 100, 100);
+        setPixel(frame, x + 1, y + 3, 100, 30000, 100);
     }
 
     const auto brightest = [&](int32_t x, int32_t y) {
@@ -145,7 +167,37 @@ TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionI
                 RingFit::instance().patch(expected, x, y, c, false);  // in row order, as one pass would
         }
     ASSERT_GT(hot, 40);
-    EXPECT_EQ(removeHotPixels(frame), hot);
+
+    // Bands cut the rows anywhere, and the flat field may follow in the same pass: neither may change
+    // what a single pass in row order, then the flat field, gives.
+    GainMap gains;
+    gains.allocate(width, height, 1);
+    for (size_t i = 0; i < gains.elementCount(); ++i)
+        gains.data()[i] = 40000 + random() % 100000;
+    Image16 flattened;
+    flattened.allocate(width, height, 3);
+    std::copy_n(expected.data(), expected.elementCount(), flattened.data());
+    ASSERT_TRUE(applyFlatField(flattened, gains));
+    for (const int32_t threads : {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 13, 16}) {
+        velthread::ProcessPoolScope pool(threads);
+        Image16 alone, fused;
+        for (Image16* image : {&alone, &fused}) {
+            image->allocate(width, height, 3);
+            std::copy_n(frame.data(), frame.elementCount(), image->data());
+        }
+        EXPECT_EQ(removeHotPixels(alone), hot) << threads;
+        EXPECT_EQ(samples(alone), samples(expected)) << threads;
+        bool applied = false;
+        EXPECT_EQ(removeHotPixelsAndFlatten(fused, gains, applied), hot) << threads;
+        EXPECT_TRUE(applied);
+        EXPECT_EQ(samples(fused), samples(flattened)) << threads;
+    }
+    // A map of another size leaves the flat field out, not the hot pixels.
+    GainMap other;
+    other.allocate(width + 1, height, 1);
+    bool applied = true;
+    EXPECT_EQ(removeHotPixelsAndFlatten(frame, other, applied), hot);
+    EXPECT_FALSE(applied);
     EXPECT_EQ(samples(frame), samples(expected));
 }
 
