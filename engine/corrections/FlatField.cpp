@@ -199,12 +199,6 @@ void turnGains(const GainMap& gains, GainMap& turned)
     });
 }
 
-void flattenRows(velimage::Image16& frame, const GainMap& gains, int32_t begin, int32_t end)
-{
-    for (int32_t y = begin; y < end; ++y)
-        scaleFrameRun(frame.row(y), gains.row(y), frame.width());
-}
-
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains) { return apply(frame, gains); }
 
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains) { return apply(image, gains); }

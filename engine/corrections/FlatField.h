@@ -22,9 +22,6 @@ void turnGains(const GainMap& gains, GainMap& turned);
 // neither way or the frame is not three-channel.
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains);
 
-// The same for rows [begin, end) of a three-channel frame the map fits as it is (GainFit::Direct).
-void flattenRows(velimage::Image16& frame, const GainMap& gains, int32_t begin, int32_t end);
-
 // The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);
 

@@ -81,162 +81,45 @@ void scanRow(const velimage::Image16& frame, int32_t y, std::vector<uint8_t>& fl
     }
 }
 
-// A hot pixel to patch, all three channels.
-struct Spot {
-    int32_t x, y;
-};
-
-void patchSpot(velimage::Image16& frame, const Spot& spot)
-{
-    for (int32_t c = 0; c < 3; ++c)
-        RingFit::instance().patch(frame, spot.x, spot.y, c, false);
-}
-
-// A patch of centre row c reads rows c − 2 … c + 2 and writes c − 1 … c + 1, while the tests of row y
-// read rows y − 2 … y + 2 as they were before any patch. Streaming down a band, the patches of row
-// y − 3 may therefore go in once row y is tested, and row y − 5, read by nothing still to come, may be
-// scaled by its gains.
-constexpr int32_t kPatchLag = 3;
-constexpr int32_t kScaleLag = 5;
-// Quiet rows (no hot pixel) that a band waits for before patching on its own: the patches above them
-// are left to the serial pass. Patches four rows apart neither read nor write each other's rows, so
-// the two sets may go in either order and give what one pass in row order gives.
-constexpr int32_t kQuietRows = 3;
-
-// The pass over rows [begin, end) of `frame`. Patches it must not make itself (above its first quiet
-// rows, or within reach of the next band's tests) go to `deferred` in row order; rows it scales are
-// marked in `scaled`. It neither writes a row a neighbouring band reads nor reads one it writes.
-class BandPass {
-public:
-    BandPass(velimage::Image16& frame, const GainMap* gains, int32_t begin, int32_t end, std::vector<Spot>& deferred,
-             std::vector<uint8_t>& scaled)
-        : m_frame(frame), m_gains(gains), m_deferred(deferred), m_scaled(scaled), m_begin(begin), m_end(end),
-          m_first(begin == 0), m_last(end == frame.height()), m_searching(!m_first),
-          m_scaleFrom(m_first ? begin : end), m_scaleTo(m_last ? end : end - kScaleLag), m_nextScale(begin)
-    {
-    }
-
-    void run()
-    {
-        const int32_t width = m_frame.width();
-        std::vector<uint8_t> flags(static_cast<size_t>((width - 4 + kChunk - 1) / kChunk), 0);
-        std::vector<int32_t> columns;
-        // The next band's tests read two rows above it: patches that would write them wait.
-        const int32_t deferFrom = m_last ? m_end : m_end - kPatchLag;
-        const int32_t top = std::max(m_begin, 2), bottom = std::min(m_end, m_frame.height() - 2);
-        for (int32_t y = top; y < bottom; ++y) {
-            columns.clear();
-            scanRow(m_frame, y, flags, columns);
-            std::vector<Spot>& to = m_searching || y >= deferFrom ? m_deferred : m_own;
-            for (int32_t x : columns)
-                to.push_back({x, y});
-            m_found += static_cast<int64_t>(columns.size());
-            if (m_searching) {
-                m_quiet = columns.empty() ? m_quiet + 1 : 0;
-                if (m_quiet == kQuietRows) {
-                    // Deferred patches lie above the quiet rows and read at most two rows into them.
-                    m_searching = false;
-                    m_scaleFrom = y - kQuietRows + 1 + 2;
-                }
-            }
-            patchUpTo(y - kPatchLag);
-            scaleUpTo(y - kScaleLag);
-        }
-        patchUpTo(m_end);
-        scaleUpTo(m_end);
-    }
-
-    int64_t found() const { return m_found; }
-
-private:
-    void patchUpTo(int32_t row)
-    {
-        for (; m_nextPatch < m_own.size() && m_own[m_nextPatch].y <= row; ++m_nextPatch)
-            patchSpot(m_frame, m_own[m_nextPatch]);
-    }
-
-    void scaleUpTo(int32_t row)
-    {
-        const int32_t from = std::max(m_nextScale, m_scaleFrom), to = std::min(row + 1, m_scaleTo);
-        if (!m_gains || from >= to)
-            return;
-        flattenRows(m_frame, *m_gains, from, to);
-        std::fill(m_scaled.begin() + from, m_scaled.begin() + to, uint8_t{1});
-        m_nextScale = to;
-    }
-
-    velimage::Image16& m_frame;
-    const GainMap* m_gains;
-    std::vector<Spot>& m_deferred;
-    std::vector<uint8_t>& m_scaled;
-    std::vector<Spot> m_own;  // found here and patched here, in row order
-    size_t m_nextPatch = 0;
-    int64_t m_found = 0;
-    const int32_t m_begin, m_end;
-    const bool m_first, m_last;
-    bool m_searching;
-    int32_t m_quiet = 0;
-    int32_t m_scaleFrom;
-    const int32_t m_scaleTo;
-    int32_t m_nextScale;
-};
-
-// Hot-pixel removal over the whole frame, each band's rows scaled by `gains` (when given, fitting the
-// frame directly) as soon as nothing reads them any more. The result is that of one pass testing every
-// pixel first, then patching in row order, then scaling, for any number of bands.
-int64_t removeAndFlatten(velimage::Image16& frame, const GainMap* gains)
-{
-    const int32_t height = frame.height();
-    const int32_t parts = velthread::partCount();
-    std::vector<std::vector<Spot>> deferred(static_cast<size_t>(parts));
-    std::vector<uint8_t> scaled(static_cast<size_t>(height), 0);
-    std::vector<int64_t> found(static_cast<size_t>(parts), 0);
-    const auto band = [&](int32_t part, int32_t begin, int32_t end) {
-        BandPass pass(frame, gains, begin, end, deferred[static_cast<size_t>(part)], scaled);
-        pass.run();
-        found[static_cast<size_t>(part)] = pass.found();
-    };
-    if (velthread::ThreadPool* pool = velthread::processPool())
-        pool->parallelFor(band, parts, height);
-    else
-        band(0, 0, height);
-
-    // What the bands left: their deferred patches in band order, which is row order, then the rows
-    // those touched and the rows around the seams.
-    for (const std::vector<Spot>& spots : deferred)
-        for (const Spot& spot : spots)
-            patchSpot(frame, spot);
-    if (gains)
-        velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-            for (int32_t y = begin; y < end; ++y)
-                if (!scaled[static_cast<size_t>(y)])
-                    flattenRows(frame, *gains, y, y + 1);
-        });
-    int64_t replaced = 0;
-    for (int64_t count : found)
-        replaced += count;
-    return replaced;
-}
-
 }  // namespace
 
 int64_t removeHotPixels(velimage::Image16& frame)
 {
-    if (frame.channels() != 3 || frame.width() < 5 || frame.height() < 5)
-        return 0;
-    return removeAndFlatten(frame, nullptr);
-}
-
-int64_t removeHotPixelsAndFlatten(velimage::Image16& frame, const GainMap& gains, bool& flattened)
-{
     const int32_t width = frame.width(), height = frame.height();
-    if (frame.channels() == 3 && width >= 5 && height >= 5 && !gains.empty() && gains.channels() == 1 &&
-        gainFit(gains, width, height) == GainFit::Direct) {
-        flattened = true;
-        return removeAndFlatten(frame, &gains);
-    }
-    const int64_t replaced = removeHotPixels(frame);
-    flattened = applyFlatField(frame, gains);
+    if (frame.empty() || frame.channels() != 3 || width < 5 || height < 5)
+        return 0;
+    // Found pixels per band, (x, y) pairs in row order; the tests read the frame before any patch.
+    const int32_t parts = velthread::partCount();
+    std::vector<std::vector<int32_t>> found(static_cast<size_t>(parts));
+    const int32_t rows = height - 4;
+    velthread::ThreadPool* pool = velthread::processPool();
+    const auto scan = [&](int32_t part, int32_t begin, int32_t end) {
+        std::vector<int32_t> columns;
+        std::vector<uint8_t> flags(static_cast<size_t>((width - 4 + kChunk - 1) / kChunk), 0);
+        for (int32_t y = begin + 2; y < end + 2; ++y) {
+            columns.clear();
+            scanRow(frame, y, flags, columns);
+            for (int32_t x : columns) {
+                found[static_cast<size_t>(part)].push_back(x);
+                found[static_cast<size_t>(part)].push_back(y);
+            }
+        }
+    };
+    if (pool)
+        pool->parallelFor(scan, parts, rows);
+    else
+        scan(0, 0, rows);
+
+    // Patches overlap the rows of neighbouring bands and each other's rings: applied here, in row
+    // order, each one sees the patches before it exactly as a single pass would.
+    const RingFit& fit = RingFit::instance();
+    int64_t replaced = 0;
+    for (const std::vector<int32_t>& band : found)
+        for (size_t i = 0; i < band.size(); i += 2) {
+            for (int32_t c = 0; c < 3; ++c)
+                fit.patch(frame, band[i], band[i + 1], c, false);
+            ++replaced;
+        }
     return replaced;
 }
 

@@ -48,17 +48,6 @@ void addCalibrationStages(RunStages& stages)
         if (frame.image)
             veltone::removeHotPixels(*frame.image);
     };
-    stages.removeHotPixelsAndCorrectVignetting = [images](RunContext&, Frame& frame) {
-        if (!frame.image || !images->vignetting.ready()) {
-            if (frame.image)
-                veltone::removeHotPixels(*frame.image);
-            return false;
-        }
-        velimage::Image16& image = *frame.image;
-        bool flattened = false;
-        veltone::removeHotPixelsAndFlatten(image, images->vignetting.gainsFacing(image.width(), image.height()), flattened);
-        return flattened;
-    };
     stages.exposureMeasure = [](RunContext&, const velimage::Image16& image) { return veltone::exposureMeasure(image); };
     stages.accumulatedExposureMeasure = [](RunContext& ctx) { return veltone::exposureMeasure(ctx.accumulation); };
     stages.scaleExposure = [](RunContext&, Frame& frame, uint64_t factor) {

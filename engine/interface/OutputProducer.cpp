@@ -263,16 +263,6 @@ void OutputProducer::calibrate(Frame& frame)
         if (cancelled())
             return;
     }
-    const bool flatField = m_ctx.vignettingReady && s.alignStars();
-    if (s.removeHotPixels && flatField && m_stages.removeHotPixelsAndCorrectVignetting) {
-        // Both in one pass over the pixels; the two stages are still reported in turn.
-        m_engine.report(HotPixels, nullptr, Start, 0);
-        const bool ok = m_stages.removeHotPixelsAndCorrectVignetting(m_ctx, frame);
-        m_engine.report(HotPixels + 1, nullptr, Done, 1);
-        m_engine.report(Vignetting, nullptr, Start, 0);
-        m_engine.report(Vignetting + 1, nullptr, ok ? Done : Failed, 1);
-        return;
-    }
     if (s.removeHotPixels) {
         m_engine.report(HotPixels, nullptr, Start, 0);
         const bool ok = static_cast<bool>(m_stages.removeHotPixels);
@@ -282,7 +272,7 @@ void OutputProducer::calibrate(Frame& frame)
         if (cancelled())
             return;
     }
-    if (flatField) {
+    if (m_ctx.vignettingReady && s.alignStars()) {
         m_engine.report(Vignetting, nullptr, Start, 0);
         const bool ok = m_stages.correctVignetting && m_stages.correctVignetting(m_ctx, frame);
         m_engine.report(Vignetting + 1, nullptr, ok ? Done : Failed, 1);

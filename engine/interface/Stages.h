@@ -109,8 +109,6 @@ struct RunStages {
     // Flat field of the composed trails result.
     std::function<bool(RunContext&)> correctResultVignetting;
     std::function<void(RunContext&, Frame&)> removeHotPixels;
-    // removeHotPixels, then correctVignetting (its result), in one pass over the frame's pixels.
-    std::function<bool(RunContext&, Frame&)> removeHotPixelsAndCorrectVignetting;
     // Exposure measure of a frame (positive), for exposure unification.
     std::function<double(RunContext&, const velimage::Image16&)> exposureMeasure;
     // The reference's measure from ctx.accumulation, once the reference's pixels are gone.
