@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "corrections/RingFit.h"
@@ -66,20 +67,134 @@ void flagSpikeChunks(const uint16_t* s, int32_t count, uint8_t* flags)
     }
 }
 
-// Appends the hot pixels of row y (2 ≤ y < height − 2) as x positions to `found`.
-void scanRow(const velimage::Image16& frame, int32_t y, std::vector<uint8_t>& flags, std::vector<int32_t>& found)
+// One row of the detection image: the brightest channel of every pixel.
+VELOSTAR_VECTOR_CLONES_16
+void detectionRow(const uint16_t* in, int32_t width, uint16_t* out)
 {
-    const int32_t width = frame.width();
-    flagSpikeChunks(frame.row(y) + 3 * 2, 3 * (width - 4), flags.data());
-    for (size_t k = 0; k < flags.size(); ++k) {
-        if (!flags[k])
-            continue;
-        const int32_t first = 2 + kChunk * static_cast<int32_t>(k), last = std::min(width - 2, first + kChunk);
-        for (int32_t x = first; x < last; ++x)
-            if (isHotPixel(frame, x, y))
-                found.push_back(x);
+    for (int32_t x = 0; x < width; ++x)
+        out[x] = std::max(in[3 * x], std::max(in[3 * x + 1], in[3 * x + 2]));
+}
+
+// The five detection rows around the row being tested, kept as a ring, for rows where the pre-test
+// lets too much through.
+class DetectionWindow {
+public:
+    explicit DetectionWindow(const velimage::Image16& frame)
+        : m_frame(frame), m_rows(5 * static_cast<size_t>(frame.width()))
+    {
+    }
+
+    // Rows y − 2 … y + 2; y only ever moves down, by any step.
+    void centreOn(int32_t y)
+    {
+        const int32_t first = std::max(y - 2, m_next);
+        for (int32_t r = first; r <= y + 2; ++r)
+            detectionRow(m_frame.row(r), m_frame.width(), m_rows.data() + offset(r));
+        m_next = y + 3;
+    }
+    const uint16_t* operator[](int32_t r) const { return m_rows.data() + offset(r); }
+
+private:
+    size_t offset(int32_t r) const { return static_cast<size_t>(r % 5) * static_cast<size_t>(m_frame.width()); }
+
+    const velimage::Image16& m_frame;
+    std::vector<uint16_t> m_rows;
+    int32_t m_next = -5;
+};
+
+// Marks the pixels of detection row `d` (2 ≤ x < width − 2) that pass the tests on the detection image
+// alone, branch-free over the whole row.
+VELOSTAR_VECTOR_CLONES_16
+void flagCandidates(const uint16_t* up2, const uint16_t* up1, const uint16_t* d, const uint16_t* down1,
+                    const uint16_t* down2, int32_t width, uint8_t* flag)
+{
+    // In 16-bit lanes: 4·a < f is a ≤ (f − 1) / 4 and 2·a < f is a ≤ (f − 1) / 2.
+    for (int32_t x = 2; x < width - 2; ++x) {
+        const uint16_t f = d[x];
+        const uint16_t below = static_cast<uint16_t>(f - 1);
+        const uint16_t far = std::max(std::max(up2[x - 2], up2[x + 2]), std::max(down2[x - 2], down2[x + 2]));
+        const uint16_t near = std::max(std::max(up1[x - 1], up1[x + 1]), std::max(down1[x - 1], down1[x + 1]));
+        const uint16_t nearLimit = f >= kNearWhite ? below : static_cast<uint16_t>(below >> 1);
+        flag[x] = static_cast<uint8_t>((f > kMinSpike) & (far <= (below >> 2)) & (near <= nearLimit));
     }
 }
+
+// Rows tested whole after a busy one before the pre-test is tried again.
+constexpr int32_t kWholeRows = 15;
+
+// Finds the hot pixels of rows in turn (2 ≤ y < height − 2, moving down), appending their x positions.
+// The pre-test usually leaves a few chunks of a row, whose pixels are tested one by one; in a strongly
+// coloured sky it passes most, and the row is tested whole in vector lanes on the detection window.
+class RowScanner {
+public:
+    explicit RowScanner(const velimage::Image16& frame)
+        : m_frame(frame), m_window(frame), m_chunks(static_cast<size_t>((frame.width() - 4 + kChunk - 1) / kChunk)),
+          m_candidates(static_cast<size_t>(frame.width()))
+    {
+    }
+
+    void scan(int32_t y, std::vector<int32_t>& found)
+    {
+        // Coloured skies come in stretches: after a busy row the next ones skip the pre-test for a while.
+        if (m_wholeRows > 0) {
+            --m_wholeRows;
+            scanWhole(y, found);
+            return;
+        }
+        const int32_t width = m_frame.width();
+        flagSpikeChunks(m_frame.row(y) + 3 * 2, 3 * (width - 4), m_chunks.data());
+        size_t passed = 0;
+        for (uint8_t chunk : m_chunks)
+            passed += chunk;
+        // A chunk tested pixel by pixel costs about as much as a detection row of 8 chunks' width.
+        if (passed * 8 > m_chunks.size()) {
+            m_wholeRows = kWholeRows;
+            scanWhole(y, found);
+            return;
+        }
+        for (size_t k = 0; k < m_chunks.size(); ++k) {
+            if (!m_chunks[k])
+                continue;
+            const int32_t first = 2 + kChunk * static_cast<int32_t>(k), last = std::min(width - 2, first + kChunk);
+            for (int32_t x = first; x < last; ++x)
+                if (isHotPixel(m_frame, x, y))
+                    found.push_back(x);
+        }
+    }
+
+private:
+    void scanWhole(int32_t y, std::vector<int32_t>& found)
+    {
+        const int32_t width = m_frame.width();
+        m_window.centreOn(y);
+        const uint16_t* d = m_window[y];
+        flagCandidates(m_window[y - 2], m_window[y - 1], d, m_window[y + 1], m_window[y + 2], width, m_candidates.data());
+        const uint16_t* pixels = m_frame.row(y);
+        const uint8_t* flag = m_candidates.data();
+        const auto test = [&](int32_t x) {
+            const uint32_t f = d[x];
+            if (flag[x] && (f >= kNearWhite ? 2 : 4) * faintest(pixels + 3 * x) < f)
+                found.push_back(x);
+        };
+        // Flags are read eight at a time: a whole word of failures, by far the usual case, costs one test.
+        int32_t x = 2;
+        for (; x + 8 <= width - 2; x += 8) {
+            uint64_t word;
+            std::memcpy(&word, flag + x, sizeof word);
+            if (word != 0)
+                for (int32_t k = 0; k < 8; ++k)
+                    test(x + k);
+        }
+        for (; x < width - 2; ++x)
+            test(x);
+    }
+
+    const velimage::Image16& m_frame;
+    DetectionWindow m_window;
+    std::vector<uint8_t> m_chunks;
+    std::vector<uint8_t> m_candidates;
+    int32_t m_wholeRows = 0;
+};
 
 }  // namespace
 
@@ -95,10 +210,10 @@ int64_t removeHotPixels(velimage::Image16& frame)
     velthread::ThreadPool* pool = velthread::processPool();
     const auto scan = [&](int32_t part, int32_t begin, int32_t end) {
         std::vector<int32_t> columns;
-        std::vector<uint8_t> flags(static_cast<size_t>((width - 4 + kChunk - 1) / kChunk), 0);
+        RowScanner scanner(frame);
         for (int32_t y = begin + 2; y < end + 2; ++y) {
             columns.clear();
-            scanRow(frame, y, flags, columns);
+            scanner.scan(y, columns);
             for (int32_t x : columns) {
                 found[static_cast<size_t>(part)].push_back(x);
                 found[static_cast<size_t>(part)].push_back(y);
