@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "parallel/ProcessPool.h"
 #include "parallel/VectorClones.h"
 
@@ -14,12 +18,12 @@ namespace {
 constexpr int32_t kRun = 256;
 // Rows of a transposed pass that share one read of map rows: the map row of a frame column then holds
 // the gains of all of them side by side, and their turned gains stay in cache.
-constexpr int32_t kTransposedBand = 32;
+constexpr int32_t kTransposedBand = 64;
 
 // With g = hi·65536 + lo, (v·g) >> 16 = v·hi + ((v·lo) >> 16) exactly. Every part of that is a 16 × 16
 // multiply (high and low halves), so the whole pass runs in 16-bit lanes: the result is white as soon
 // as the high half of v·hi is set or its low half plus the fraction wraps.
-VELOSTAR_VECTOR_CLONES
+VELOSTAR_VECTOR_CLONES_16
 void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
 {
     uint16_t lo[3 * kRun], hi[3 * kRun];
@@ -65,27 +69,78 @@ void scaleSumRun(uint32_t* samples, const uint32_t* gains, int32_t pixels)
 inline void scaleRun(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrameRun(samples, gains, pixels); }
 inline void scaleRun(uint32_t* samples, const uint32_t* gains, int32_t pixels) { scaleSumRun(samples, gains, pixels); }
 
-// Row r of `turned` (width long) gets the map's column y0 + r, for r < rows. Eight map rows at a
-// time, so each row of `turned` is written in runs of eight.
-VELOSTAR_VECTOR_CLONES
-void turnBand(const GainMap& gains, int32_t y0, int32_t rows, int32_t width, uint32_t* turned)
+// Row r of `turned` (width long) gets map column y0 + r, for r in [rowFrom, rows) and frame columns
+// [xFrom, xTo). Eight map rows at a time, so each row of `turned` is written in runs of eight.
+void turnPlain(const GainMap& gains, int32_t y0, int32_t rowFrom, int32_t rows, int32_t xFrom, int32_t xTo,
+               int32_t width, uint32_t* turned)
 {
-    int32_t x = 0;
-    for (; x + 8 <= width; x += 8) {
+    int32_t x = xFrom;
+    for (; x + 8 <= xTo; x += 8) {
         const uint32_t* g[8];
         for (int32_t k = 0; k < 8; ++k)
             g[k] = gains.row(x + k) + y0;
-        for (int32_t r = 0; r < rows; ++r) {
+        for (int32_t r = rowFrom; r < rows; ++r) {
             uint32_t* out = turned + static_cast<size_t>(r) * width + x;
             for (int32_t k = 0; k < 8; ++k)
                 out[k] = g[k][r];
         }
     }
-    for (; x < width; ++x) {
+    for (; x < xTo; ++x) {
         const uint32_t* g = gains.row(x) + y0;
-        for (int32_t r = 0; r < rows; ++r)
+        for (int32_t r = rowFrom; r < rows; ++r)
             turned[static_cast<size_t>(r) * width + x] = g[r];
     }
+}
+
+#if defined(__x86_64__)
+// The same for whole 8 × 8 blocks (columns below width & ~7, rows below rows & ~7): eight loads, an
+// in-register transposition and eight stores per block instead of 64 single moves.
+__attribute__((target("avx2"))) void turnBlocksAvx2(const GainMap& gains, int32_t y0, int32_t rows, int32_t width,
+                                                     uint32_t* turned)
+{
+    for (int32_t x = 0; x + 8 <= width; x += 8) {
+        const uint32_t* g[8];
+        for (int32_t k = 0; k < 8; ++k)
+            g[k] = gains.row(x + k) + y0;
+        for (int32_t r = 0; r + 8 <= rows; r += 8) {
+            __m256i a[8], t[8], u[8];
+            for (int32_t k = 0; k < 8; ++k)
+                a[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g[k] + r));
+            for (int32_t k = 0; k < 8; k += 2) {
+                t[k] = _mm256_unpacklo_epi32(a[k], a[k + 1]);
+                t[k + 1] = _mm256_unpackhi_epi32(a[k], a[k + 1]);
+            }
+            for (int32_t k = 0; k < 8; k += 4) {
+                u[k] = _mm256_unpacklo_epi64(t[k], t[k + 2]);
+                u[k + 1] = _mm256_unpackhi_epi64(t[k], t[k + 2]);
+                u[k + 2] = _mm256_unpacklo_epi64(t[k + 1], t[k + 3]);
+                u[k + 3] = _mm256_unpackhi_epi64(t[k + 1], t[k + 3]);
+            }
+            for (int32_t j = 0; j < 4; ++j) {
+                uint32_t* low = turned + static_cast<size_t>(r + j) * width + x;
+                uint32_t* high = turned + static_cast<size_t>(r + j + 4) * width + x;
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(low), _mm256_permute2x128_si256(u[j], u[j + 4], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(high), _mm256_permute2x128_si256(u[j], u[j + 4], 0x31));
+            }
+        }
+    }
+}
+#endif
+
+// Row r of `turned` (width long) gets the map's column y0 + r, for r < rows.
+void turnBand(const GainMap& gains, int32_t y0, int32_t rows, int32_t width, uint32_t* turned)
+{
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        const int32_t blockWidth = width & ~7, blockRows = rows & ~7;
+        turnBlocksAvx2(gains, y0, rows, width, turned);
+        turnPlain(gains, y0, 0, rows, blockWidth, width, width, turned);
+        turnPlain(gains, y0, blockRows, rows, 0, blockWidth, width, turned);
+        return;
+    }
+#endif
+    turnPlain(gains, y0, 0, rows, 0, width, width, turned);
 }
 
 template <typename T>
@@ -129,6 +184,19 @@ GainFit gainFit(const GainMap& gains, int32_t width, int32_t height)
     if (gains.width() == height && gains.height() == width)
         return GainFit::Transposed;
     return GainFit::None;
+}
+
+void turnGains(const GainMap& gains, GainMap& turned)
+{
+    const int32_t width = gains.height(), height = gains.width();
+    turned.allocate(width, height, 1);
+    const int32_t bands = (height + kTransposedBand - 1) / kTransposedBand;
+    velthread::parallelRows(bands, [&](int32_t begin, int32_t end) {
+        for (int32_t band = begin; band < end; ++band) {
+            const int32_t y0 = band * kTransposedBand, rows = std::min(height - y0, kTransposedBand);
+            turnBand(gains, y0, rows, width, turned.row(y0));
+        }
+    });
 }
 
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains) { return apply(frame, gains); }

@@ -14,6 +14,9 @@ using GainMap = velimage::Image<uint32_t>;
 enum class GainFit { Direct, Transposed, None };
 GainFit gainFit(const GainMap& gains, int32_t width, int32_t height);
 
+// `turned` becomes `gains` with width and height exchanged: its (x, y) is the map's (y, x).
+void turnGains(const GainMap& gains, GainMap& turned);
+
 // v' = min(65535, (g·v) >> 16) for every sample of a three-channel frame, g the pixel's gain
 // (read transposed when the map is the frame turned). False, frame unchanged, when the map fits
 // neither way or the frame is not three-channel.

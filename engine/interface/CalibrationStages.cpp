@@ -34,10 +34,15 @@ void addCalibrationStages(RunStages& stages)
         return images->vignetting.analyze(ctx.settings.homogenizeVignetting);
     };
     stages.correctVignetting = [images](RunContext&, Frame& frame) {
-        return frame.image && images->vignetting.ready() && veltone::applyFlatField(*frame.image, images->vignetting.gains());
+        if (!frame.image || !images->vignetting.ready())
+            return false;
+        velimage::Image16& image = *frame.image;
+        return veltone::applyFlatField(image, images->vignetting.gainsFacing(image.width(), image.height()));
     };
     stages.correctResultVignetting = [images](RunContext& ctx) {
-        return images->vignetting.ready() && veltone::applyFlatField(ctx.accumulation, images->vignetting.gains());
+        velimage::AccumulationImage& result = ctx.accumulation;
+        return images->vignetting.ready() &&
+               veltone::applyFlatField(result, images->vignetting.gainsFacing(result.width(), result.height()));
     };
     stages.removeHotPixels = [](RunContext&, Frame& frame) {
         if (frame.image)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <vector>
 
 #include "parallel/ProcessPool.h"
@@ -135,6 +136,20 @@ bool VignettingImage::analyze(bool homogenizeImage)
     toGains(m_sum);
     m_analysed = true;
     return true;
+}
+
+const veltone::GainMap& VignettingImage::gainsFacing(int32_t width, int32_t height)
+{
+    if (!m_analysed || veltone::gainFit(m_sum, width, height) != veltone::GainFit::Transposed)
+        return m_sum;
+    try {
+        veltone::GainMap turned;
+        veltone::turnGains(m_sum, turned);
+        m_sum.swapContent(turned);
+    } catch (const std::bad_alloc&) {
+        // No room for a second map: the frame reads this one across its rows instead.
+    }
+    return m_sum;
 }
 
 void homogenize(velimage::Image<uint32_t>& sums)

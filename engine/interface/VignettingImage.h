@@ -23,6 +23,10 @@ public:
     int32_t frameCount() const { return m_count; }
     // The gain map, valid once ready().
     const veltone::GainMap& gains() const { return m_sum; }
+    // The gain map laid out for a width × height frame: when a frame comes turned against the map,
+    // the map is turned once in its place, so that it and every later frame of that orientation read
+    // their gains straight instead of gathering them across map rows. Valid once ready().
+    const veltone::GainMap& gainsFacing(int32_t width, int32_t height);
 
 private:
     // Before the analysis the sums, afterwards the gains.

@@ -158,6 +158,34 @@ TEST(VignettingImage, HomogenizedGainsAreSymmetricalAndSmooth)
     EXPECT_NEAR(65536.0 * g.row(50)[80] / g.row(0)[0], 0.65 * 65536.0, 0.05 * 65536.0);
 }
 
+TEST(VignettingImage, MapTurnsToFaceEachFrameAndBackWithoutLosingAGain)
+{
+    // Odd sizes, so that whole blocks of the turn and the rows and columns left over all take part.
+    const int32_t width = 37, height = 23;
+    Image16 flat;
+    flat.allocate(width, height, 3);
+    for (size_t i = 0; i < flat.elementCount(); ++i)
+        flat.data()[i] = static_cast<uint16_t>(1000 + (i * 7919) % 5000);
+    VignettingImage vignetting;
+    ASSERT_TRUE(vignetting.add(flat));
+    ASSERT_TRUE(vignetting.analyze(false));
+    const std::vector<uint32_t> upright(vignetting.gains().data(), vignetting.gains().data() + width * height);
+
+    const veltone::GainMap& turned = vignetting.gainsFacing(height, width);
+    ASSERT_EQ(turned.width(), height);
+    ASSERT_EQ(turned.height(), width);
+    int32_t wrong = 0;
+    for (int32_t y = 0; y < width; ++y)
+        for (int32_t x = 0; x < height; ++x)
+            wrong += turned.row(y)[x] != upright[static_cast<size_t>(x) * width + y];
+    EXPECT_EQ(wrong, 0);
+
+    const veltone::GainMap& back = vignetting.gainsFacing(width, height);
+    ASSERT_EQ(back.width(), width);
+    EXPECT_EQ(std::vector<uint32_t>(back.data(), back.data() + width * height), upright);
+    EXPECT_EQ(&vignetting.gainsFacing(width + 1, height), &back);  // fits neither way: left as it is
+}
+
 TEST(Calibration, NoiseVignettingAndHotPixelPassesGiveTheSameFrameForAnyThreadCount)
 {
     velsky::SkyOptions o;
