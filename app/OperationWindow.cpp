@@ -8,6 +8,7 @@
 #include <wx/brush.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/graphics.h>
 #include <wx/settings.h>
 
 #include "BrushMask.h"
@@ -345,6 +346,9 @@ void OperationWindow::paintInto(wxDC& dc)
     const PreviewFit shown = fit();
     if (!shown.empty()) {
         dc.DrawBitmap(composedImage(shown), shown.offsetX, shown.offsetY);
+        // Tool lines are one crisp pixel in their own colour.
+        if (wxGraphicsContext* context = dc.GetGraphicsContext())
+            context->SetAntialiasMode(wxANTIALIAS_NONE);
         m_tool->drawDecorations(dc, wxPoint(shown.offsetX, shown.offsetY), wxSize(shown.width, shown.height));
         return;
     }
