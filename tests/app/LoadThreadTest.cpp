@@ -16,13 +16,21 @@ namespace {
 // Counts the loaded events that reach it and what they said.
 class LoadedEvents : public wxEvtHandler {
 public:
-    LoadedEvents() { Bind(EVT_PREVIEW_LOADED, [this](wxThreadEvent& event) { outcomes.push_back(event.GetInt()); }); }
+    LoadedEvents()
+    {
+        Bind(EVT_PREVIEW_LOADED, [this](wxThreadEvent& event) {
+            outcomes.push_back(event.GetInt());
+            serials.push_back(event.GetExtraLong());
+        });
+    }
     std::vector<int> outcomes;
+    std::vector<long> serials, threadSerials;
 };
 
 PreviewLoadResult loadOnThread(LoadedEvents& target, const std::string& path)
 {
     auto thread = std::make_unique<LoadThread>(&target, wxString::FromUTF8(path), 30, wxString());
+    target.threadSerials.push_back(thread->serial());
     if (thread->Run() != wxTHREAD_NO_ERROR)
         return {};
     thread->Wait();
@@ -51,4 +59,6 @@ TEST(LoadThread, QueuesOneLoadedEventPerLoadAndHandsOverTheImage)
     EXPECT_EQ(loaded.image.GetSize(), wxSize(30, 20));
     EXPECT_FALSE(loadOnThread(target, dir.file("missing.dng")).ok);
     EXPECT_EQ(target.outcomes, (std::vector<int>{1, 0}));
+    EXPECT_EQ(target.serials, target.threadSerials);
+    EXPECT_NE(target.serials[0], target.serials[1]);
 }

@@ -192,3 +192,17 @@ TEST_F(PreviewLoading, LoadsTheMaskPngAndDropsOnlyTheMaskWhenItFails)
         EXPECT_FALSE(result.mask.IsOk());
     }
 }
+
+TEST_F(PreviewLoading, AbandonsARawDecodeWhenAStopIsRequested)
+{
+    const std::vector<uint8_t> dng = dngBytes(60, 40);
+    int polls = 0;
+    const PreviewLoadResult running = decodeRawPreview(dng.data(), dng.size(), 0, [&] { return ++polls < 0; });
+    ASSERT_TRUE(running.ok);
+    // LibRaw polls between its steps, so a stop asked for mid-way ends the decode there.
+    ASSERT_GT(polls, 3);
+    const int stopAt = polls / 2;
+    int laterPolls = 0;
+    EXPECT_FALSE(decodeRawPreview(dng.data(), dng.size(), 0, [&] { return ++laterPolls >= stopAt; }).ok);
+    EXPECT_EQ(laterPolls, stopAt);
+}
