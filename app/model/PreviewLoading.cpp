@@ -66,6 +66,18 @@ std::vector<unsigned char> wholeFile(const ReadOnlyFile& file)
 
 void ignoreDataError(void*, const char*, const int) {}
 
+bool stopping(const PreviewStopRequest& stopRequested) { return stopRequested && stopRequested(); }
+
+// LibRaw asks between its processing steps; a non-zero answer ends the step with an error.
+int pollStop(void* stopRequested, LibRaw_progress, int, int)
+{
+    try {
+        return stopping(*static_cast<const PreviewStopRequest*>(stopRequested)) ? 1 : 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
 void setPreviewParameters(libraw_output_params_t& params)
 {
     params.output_bps = 8;
@@ -106,15 +118,18 @@ PreviewLoadResult finished(wxImage image, int limit)
     return result;
 }
 
-PreviewLoadResult decodeRawBytes(const unsigned char* data, size_t size, int limit)
+PreviewLoadResult decodeRawBytes(const unsigned char* data, size_t size, int limit,
+                                 const PreviewStopRequest& stopRequested)
 {
-    if (!data || size == 0)
+    if (!data || size == 0 || stopping(stopRequested))
         return {};
     wxImage image;
     {
         auto processor = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
         // LibRaw reports damaged data on stderr by default; the failure is shown in the preview.
         processor->set_dataerror_handler(ignoreDataError, nullptr);
+        if (stopRequested)
+            processor->set_progress_handler(pollStop, const_cast<PreviewStopRequest*>(&stopRequested));
         // LibRaw only reads the buffer; its interface lacks const.
         if (processor->open_buffer(const_cast<unsigned char*>(data), size) != LIBRAW_SUCCESS ||
             !plausibleSensor(processor->imgdata.sizes, size) || processor->unpack() != LIBRAW_SUCCESS)
@@ -123,27 +138,32 @@ PreviewLoadResult decodeRawBytes(const unsigned char* data, size_t size, int lim
         if (processor->dcraw_process() != LIBRAW_SUCCESS || !copyProcessedImage(*processor, image))
             return {};
     }  // LibRaw's buffers go before the reduction allocates
+    if (stopping(stopRequested))
+        return {};
     return finished(image, limit);
 }
 
-PreviewLoadResult loadImage(const wxString& path, int limit)
+// Paths reach the file system as UTF-8, as the engine passes the same paths on.
+std::string fileSystemPath(const wxString& path) { return std::string(path.utf8_str()); }
+
+PreviewLoadResult loadImage(const wxString& path, int limit, const PreviewStopRequest& stopRequested)
 {
-    ReadOnlyFile file(std::string(path.fn_str()));
-    if (!file.isOpen())
+    ReadOnlyFile file(fileSystemPath(path));
+    if (!file.isOpen() || stopping(stopRequested))
         return {};
     if (endsWithLowerCase(path, ".tif") || endsWithLowerCase(path, ".jpg")) {
         wxImage image;
-        if (!loadThroughHandlers(file, wxBITMAP_TYPE_ANY, image))
+        if (!loadThroughHandlers(file, wxBITMAP_TYPE_ANY, image) || stopping(stopRequested))
             return {};
         return finished(image, limit);
     }
     const std::vector<unsigned char> bytes = wholeFile(file);
-    return decodeRawBytes(bytes.data(), bytes.size(), limit);
+    return decodeRawBytes(bytes.data(), bytes.size(), limit, stopRequested);
 }
 
 wxImage loadMask(const wxString& path)
 {
-    ReadOnlyFile file(std::string(path.fn_str()));
+    ReadOnlyFile file(fileSystemPath(path));
     wxImage mask;
     if (!file.isOpen() || !loadThroughHandlers(file, wxBITMAP_TYPE_PNG, mask))
         return {};
@@ -152,24 +172,28 @@ wxImage loadMask(const wxString& path)
 
 }  // namespace
 
-PreviewLoadResult loadPreview(const wxString& path, int limit, const wxString& maskPath)
+PreviewLoadResult loadPreview(const wxString& path, int limit, const wxString& maskPath,
+                              const PreviewStopRequest& stopRequested)
 {
     try {
         // The handlers' messages would pile up as log windows; the preview shows its own text.
         wxLogNull quiet;
-        PreviewLoadResult result = loadImage(path, limit);
+        PreviewLoadResult result = loadImage(path, limit, stopRequested);
         if (result.ok && !maskPath.empty())
             result.mask = loadMask(maskPath);
+        if (stopping(stopRequested))
+            return {};
         return result;
     } catch (...) {
         return {};
     }
 }
 
-PreviewLoadResult decodeRawPreview(const unsigned char* data, size_t size, int limit)
+PreviewLoadResult decodeRawPreview(const unsigned char* data, size_t size, int limit,
+                                   const PreviewStopRequest& stopRequested)
 {
     try {
-        return decodeRawBytes(data, size, limit);
+        return decodeRawBytes(data, size, limit, stopRequested);
     } catch (...) {
         return {};
     }

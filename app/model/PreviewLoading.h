@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include <wx/gdicmn.h>
 #include <wx/image.h>
@@ -24,8 +25,13 @@ struct PreviewLoadResult {
     wxImage mask;     // the mask PNG; not valid when none was asked for or it failed to load
 };
 
+// Polled on the loading thread between decoding steps; true abandons the load (ok false).
+using PreviewStopRequest = std::function<bool()>;
+
 // `limit` of 0 or less keeps the decoded size. A mask is loaded only with an image.
-PreviewLoadResult loadPreview(const wxString& path, int limit, const wxString& maskPath);
+PreviewLoadResult loadPreview(const wxString& path, int limit, const wxString& maskPath,
+                              const PreviewStopRequest& stopRequested = {});
 
 // The RAW path from bytes in memory, without a mask.
-PreviewLoadResult decodeRawPreview(const unsigned char* data, size_t size, int limit);
+PreviewLoadResult decodeRawPreview(const unsigned char* data, size_t size, int limit,
+                                   const PreviewStopRequest& stopRequested = {});
