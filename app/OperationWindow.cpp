@@ -125,11 +125,12 @@ void OperationWindow::onLoaded()
     }
 }
 
-// Waiting drops the thread's event with its target, so a late event cannot end a newer load.
+// The load is abandoned at its next step and waited for; its event goes with its target, so a
+// late one cannot end a newer load.
 void OperationWindow::stopLoading()
 {
     if (m_loader)
-        m_loader->Wait();
+        m_loader->Delete();
     m_loader.reset();
     m_loadTarget.reset();
 }
