@@ -69,6 +69,7 @@ OperationWindow::OperationWindow(wxWindow* parent)
                              wxEVT_MOUSEWHEEL, wxEVT_ENTER_WINDOW, wxEVT_LEAVE_WINDOW})
         Bind(type, &OperationWindow::onMouse, this);
     Bind(wxEVT_MOUSE_CAPTURE_LOST, &OperationWindow::onCaptureLost, this);
+    Bind(EVT_PREVIEW_LOADED, &OperationWindow::onLoaded, this);
 }
 
 OperationWindow::~OperationWindow() { stopLoading(); }
@@ -88,21 +89,24 @@ void OperationWindow::showImage(const wxString& path, const wxString& maskPath)
     m_fullSize = wxSize();
     discardCaches();
     m_message = uiText(txt::Loading);
-    m_loadTarget = std::make_unique<wxEvtHandler>();
-    m_loadTarget->Bind(EVT_PREVIEW_LOADED, [this](wxThreadEvent&) { guarded([this] { onLoaded(); }); });
-    m_loader = std::make_unique<LoadThread>(m_loadTarget.get(), path, screenLongestSide(), maskPath);
+    m_loader = std::make_unique<LoadThread>(this, path, screenLongestSide(), maskPath);
     if (m_loader->Run() != wxTHREAD_NO_ERROR) {
         m_loader.reset();
-        m_loadTarget.reset();
         m_message = uiText(txt::ReadFailed);
     }
     Refresh(false);
 }
 
-// The load has posted its event, so waiting for it is short.
-void OperationWindow::onLoaded()
+// The load has posted its event, so waiting for it is short. An event of a load dropped since
+// is ignored.
+void OperationWindow::onLoaded(wxThreadEvent& event)
 {
-    if (!m_loader)
+    guarded([&] { adoptLoaded(event.GetExtraLong()); });
+}
+
+void OperationWindow::adoptLoaded(long serial)
+{
+    if (!m_loader || m_loader->serial() != serial)
         return;
     m_loader->Wait();
     PreviewLoadResult result = m_loader->takeResult();
@@ -125,14 +129,12 @@ void OperationWindow::onLoaded()
     }
 }
 
-// The load is abandoned at its next step and waited for; its event goes with its target, so a
-// late one cannot end a newer load.
+// The load is abandoned at its next step and waited for.
 void OperationWindow::stopLoading()
 {
     if (m_loader)
         m_loader->Delete();
     m_loader.reset();
-    m_loadTarget.reset();
 }
 
 void OperationWindow::releaseImage()

@@ -55,6 +55,7 @@ public:
     // Where the image is shown in the client area (empty without an image).
     velapp::PreviewFit fit() const;
     int toolNumber() const { return static_cast<int>(m_toolNumber); }
+    bool highlight() const { return m_highlight; }
 
     // SkyRegionPreview.
     void selectTool(velapp::SkyTool tool) override;
@@ -86,7 +87,8 @@ private:
     void onSize(wxSizeEvent& event);
     void onMouse(wxMouseEvent& event);
     void onCaptureLost(wxMouseCaptureLostEvent& event);
-    void onLoaded();
+    void onLoaded(wxThreadEvent& event);
+    void adoptLoaded(long serial);
     void stopLoading();
     void handOver(int redrawBits);
     void discardCaches();
@@ -100,7 +102,6 @@ private:
     wxImage m_image;  // the preview, already reduced to the screen
     wxSize m_fullSize;
     std::unique_ptr<LoadThread> m_loader;
-    std::unique_ptr<wxEvtHandler> m_loadTarget;  // receives the running load's event only
     wxString m_message;
 
     std::unique_ptr<PostProc> m_tool;

@@ -133,6 +133,10 @@ bool runPreviewJob(MainFrame& frame, const wxArrayString& starFiles, const wxStr
                            displayPoints(preview, erase, erase));
     user.moveToFileTree();
     ok &= savePreview(preview, prefix + "-brush.png");
+    user.clickControl(ctl::AuxiliaryHighlight);
+    ok &= check("auxiliary highlight on", [&] { return preview.highlight(); });
+    user.moveToFileTree();
+    ok &= savePreview(preview, prefix + "-highlight.png");
     MaskImage mask;
     ok &= check("mask saved", [&] {
         return preview.copyMask(mask) && saveMaskPng((prefix + "-mask.png").utf8_string(), mask);

@@ -10,9 +10,10 @@ class MainFrame;
 
 // Adds the star files, waits for the base image in the preview and saves the preview as
 // PREFIX-base.png; then draws a boundary line, a gradient and a brush mask with simulated drags,
-// saving the preview after each (PREFIX-boundary.png, -gradient.png, -brush.png) and the mask as
-// PREFIX-mask.png; then, with "Enhance star light" on, runs the job once per tool into
-// PREFIX-boundary.tif, -gradient.tif and -mask.tif. False when a step did not take.
+// saving the preview after each (PREFIX-boundary.png, -gradient.png, -brush.png, and
+// -highlight.png with "Auxiliary highlight" on) and the mask as PREFIX-mask.png; then, with
+// "Enhance star light" on, runs the job once per tool into PREFIX-boundary.tif, -gradient.tif
+// and -mask.tif. False when a step did not take.
 bool runPreviewJob(MainFrame& frame, const wxArrayString& starFiles, const wxString& prefix);
 
 // Shows each image in the preview in turn while asking the window to repaint, and prints for

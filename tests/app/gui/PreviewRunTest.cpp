@@ -100,6 +100,7 @@ protected:
         options.frames = 5;
         options.threads = 1;
         options.foreground = true;
+        options.starsPerMegapixel = 2000;  // every frame aligns, whichever region bounds the stars
         const velsky::SeriesFiles series = velsky::writeSeries(velsky::SkyGenerator(options), m_dir.file("frames"));
         for (const std::string& name : series.frames)
             m_frames.push_back(m_dir.file("frames") + "/" + name);
@@ -164,6 +165,7 @@ TEST_F(PreviewRun, DrawnRegionsReachTheEngineAndShowTheirOverlays)
     int succeeded = 0;
     for (std::string line; std::getline(lines, line);) {
         EXPECT_FALSE(line.rfind("step: ", 0) == 0 && contains(line, " FAILED")) << line;
+        EXPECT_FALSE(line.rfind("log: ", 0) == 0 && (contains(line, "FAILED") || contains(line, "TOO FEW"))) << line;
         succeeded += line == "end: 3";
     }
     ASSERT_EQ(succeeded, 3) << run.output;
