@@ -120,7 +120,7 @@ void OperationWindow::adoptLoaded(long serial)
     m_image = std::move(result.image);
     if (m_image.HasAlpha())
         m_image.ClearAlpha();
-    m_fullSize = result.fullSize.IsFullySpecified() ? result.fullSize : m_image.GetSize();
+    m_fullSize = result.fullSize.GetWidth() > 0 && result.fullSize.GetHeight() > 0 ? result.fullSize : m_image.GetSize();
     m_message.clear();
     Refresh(false);
     if (result.mask.IsOk()) {
