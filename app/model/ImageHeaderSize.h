@@ -13,8 +13,8 @@ struct DeclaredSize {
 };
 
 // The pixel size a JPEG, PNG or TIFF file declares in its header (TIFF: the first image), read
-// without decoding, so that a decoder is never asked to allocate for a size no file of this length
-// could sensibly hold. Empty for other formats and for headers that end or contradict themselves.
+// without decoding, so that a caller can refuse a size before a decoder allocates for it. Empty
+// for other formats and for headers that end early or lack the size.
 std::optional<DeclaredSize> declaredImageSize(const ReadOnlyFile& file);
 
 }  // namespace velapp

@@ -1,50 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 #include <vector>
 
-#include <wx/image.h>
 #include <wx/init.h>
 
 #include "DngWriter.h"
 #include "LoadThread.h"
 #include "support/TempDir.h"
 
-namespace {
-
-// Counts the loaded events that reach it and what they said.
-class LoadedEvents : public wxEvtHandler {
-public:
-    LoadedEvents()
-    {
-        Bind(EVT_PREVIEW_LOADED, [this](wxThreadEvent& event) {
-            outcomes.push_back(event.GetInt());
-            serials.push_back(event.GetExtraLong());
-        });
-    }
-    std::vector<int> outcomes;
-    std::vector<long> serials, threadSerials;
-};
-
-PreviewLoadResult loadOnThread(LoadedEvents& target, const std::string& path)
-{
-    auto thread = std::make_unique<LoadThread>(&target, wxString::FromUTF8(path), 30, wxString());
-    target.threadSerials.push_back(thread->serial());
-    if (thread->Run() != wxTHREAD_NO_ERROR)
-        return {};
-    thread->Wait();
-    PreviewLoadResult result = thread->takeResult();
-    target.ProcessPendingEvents();
-    return result;
-}
-
-}  // namespace
-
 TEST(LoadThread, QueuesOneLoadedEventPerLoadAndHandsOverTheImage)
 {
     wxInitializer initializer;
-    ASSERT_TRUE(initializer.IsOk());
     veltest::TempDir dir;
     veldng::DngFrame frame;
     frame.width = 60;
@@ -52,13 +19,28 @@ TEST(LoadThread, QueuesOneLoadedEventPerLoadAndHandsOverTheImage)
     frame.mosaic.assign(60 * 40, 20000);
     ASSERT_TRUE(veldng::writeDng(frame, dir.file("frame.dng")));
 
-    LoadedEvents target;
-    const PreviewLoadResult loaded = loadOnThread(target, dir.file("frame.dng"));
-    ASSERT_TRUE(loaded.ok);
-    EXPECT_EQ(loaded.fullSize, wxSize(60, 40));
-    EXPECT_EQ(loaded.image.GetSize(), wxSize(30, 20));
-    EXPECT_FALSE(loadOnThread(target, dir.file("missing.dng")).ok);
-    EXPECT_EQ(target.outcomes, (std::vector<int>{1, 0}));
-    EXPECT_EQ(target.serials, target.threadSerials);
-    EXPECT_NE(target.serials[0], target.serials[1]);
+    wxEvtHandler target;
+    std::vector<long> outcomes, serials;  // ok flag and serial of each event, then each thread
+    target.Bind(EVT_PREVIEW_LOADED, [&](wxThreadEvent& event) {
+        outcomes.push_back(event.GetInt());
+        serials.push_back(event.GetExtraLong());
+    });
+    std::vector<PreviewLoadResult> results;
+    for (const char* name : {"frame.dng", "missing.dng"}) {
+        auto thread = std::make_unique<LoadThread>(&target, wxString::FromUTF8(dir.file(name)), 30, wxString());
+        ASSERT_EQ(thread->Run(), wxTHREAD_NO_ERROR);
+        thread->Wait();
+        results.push_back(thread->takeResult());
+        target.ProcessPendingEvents();
+        serials.push_back(thread->serial());
+    }
+    ASSERT_TRUE(results[0].ok);
+    EXPECT_EQ(results[0].fullSize, wxSize(60, 40));
+    EXPECT_EQ(results[0].image.GetSize(), wxSize(30, 20));
+    EXPECT_FALSE(results[1].ok);
+    EXPECT_EQ(outcomes, (std::vector<long>{1, 0}));
+    ASSERT_EQ(serials.size(), 4u);
+    EXPECT_EQ(serials[0], serials[1]);
+    EXPECT_EQ(serials[2], serials[3]);
+    EXPECT_NE(serials[0], serials[2]);
 }
