@@ -344,9 +344,10 @@ const wxBitmap& OperationWindow::composedImage(const PreviewFit& fit)
 
 void OperationWindow::paintInto(wxDC& dc)
 {
-    dc.SetBackground(wxBrush(kAroundImage));
-    dc.Clear();
+    // Light grey around an image; without one the window's own dark background under the message.
     const PreviewFit shown = fit();
+    dc.SetBackground(wxBrush(hasImage() ? kAroundImage : GetBackgroundColour()));
+    dc.Clear();
     if (!shown.empty()) {
         dc.DrawBitmap(composedImage(shown), shown.offsetX, shown.offsetY);
         // Tool lines are one crisp pixel in their own colour.
