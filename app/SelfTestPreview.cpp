@@ -1,6 +1,8 @@
 #include "SelfTestPreview.h"
 
+#include <array>
 #include <chrono>
+#include <cmath>
 
 #include <wx/bitmap.h>
 #include <wx/dcclient.h>
@@ -21,6 +23,7 @@ using namespace selftest;
 namespace {
 
 constexpr auto kLoadWait = std::chrono::seconds(60);
+constexpr int kNewProjectCommand = 1;  // the menu command "New project"
 
 // The preview as it is on screen.
 bool savePreview(OperationWindow& preview, const wxString& path)
@@ -73,6 +76,32 @@ bool runWithTool(MainFrame& frame, User& user, int toolControl, const wxString& 
         return false;
     printLine("run", name);
     return watchStacking(frame, false, [&frame] { frame.pressStart(); });
+}
+
+// "New project" empties the preview; opening the saved project brings its shapes back.
+bool renewAndReopen(MainFrame& frame, const wxString& project)
+{
+    OperationWindow& preview = *frame.previewWindow();
+    const std::array<float, 4> boundary = frame.settings().starBound;
+    if (!check("project saved", [&] { return frame.saveProjectTo(project); }))
+        return false;
+    wxCommandEvent newProject(wxEVT_MENU, kNewProjectCommand);
+    frame.ProcessWindowEvent(newProject);
+    bool ok = check("new project empties the preview", [&] {
+        return !preview.hasImage() && !preview.hasMask() && !hasTwoPoints(preview.boundaryLine()) &&
+               !hasGradient(preview.gradient()) && !frame.settings().starBoundSet();
+    });
+    ok &= check("project opened", [&] { return frame.openProject(project); });
+    ok &= check("project's shapes in the preview", [&] {
+        // The project keeps six decimals.
+        const auto line = preview.boundaryLine();
+        bool same = true;
+        for (size_t i = 0; i < line.size(); ++i)
+            same &= std::fabs(line[i] - boundary[i]) < 1e-5f;
+        return same && preview.hasMask() && hasGradient(preview.gradient()) && preview.hasImage() &&
+               !preview.isLoading();
+    });
+    return ok;
 }
 
 }  // namespace
@@ -149,7 +178,7 @@ bool runPreviewJob(MainFrame& frame, const wxArrayString& starFiles, const wxStr
     ok &= runWithTool(frame, user, ctl::IrregularMask, "mask", prefix);
     // The output item is selected, so the last result is what the preview shows now.
     ok &= check("result in the preview", [&] { return preview.hasImage() && !preview.isLoading(); });
-    return ok;
+    return ok && renewAndReopen(frame, prefix + ".vlp");
 }
 
 bool runPreviewLoads(MainFrame& frame, const wxArrayString& images)

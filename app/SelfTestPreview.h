@@ -13,7 +13,8 @@ class MainFrame;
 // saving the preview after each (PREFIX-boundary.png, -gradient.png, -brush.png, and
 // -highlight.png with "Auxiliary highlight" on) and the mask as PREFIX-mask.png; then, with
 // "Enhance star light" on, runs the job once per tool into PREFIX-boundary.tif, -gradient.tif
-// and -mask.tif. False when a step did not take.
+// and -mask.tif; at last saves the project as PREFIX.vlp, starts a new one and opens it again.
+// False when a step did not take.
 bool runPreviewJob(MainFrame& frame, const wxArrayString& starFiles, const wxString& prefix);
 
 // Shows each image in the preview in turn while asking the window to repaint, and prints for
