@@ -117,24 +117,11 @@ protected:
                            kRunTimeoutSeconds);
     }
 
-    // The job through the command line: the window's automatic base (the middle name) first.
-    int runCommandLine(const std::string& options, const std::string& output) const
+    // The job through the command line with the options the window's run has.
+    int runCommandLine(const std::string& region, const std::string& output) const
     {
-        std::vector<std::string> sorted = m_frames;
-        std::sort(sorted.begin(), sorted.end());
-        const std::string base = sorted[(sorted.size() - 1) / 2];
-        const char* dir = std::getenv("VELOSTAR_BIN_DIR");
-        std::vector<std::string> words = {shellQuoted(std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/velostar-cli"),
-                                          "-q --no-remove-hot-pixels --freeze-selective --enhance-stars 2.2", options,
-                                          "-o", shellQuoted(output), shellQuoted(base)};
-        for (const std::string& star : m_frames) {
-            if (star != base)
-                words.push_back(shellQuoted(star));
-        }
-        std::string command;
-        for (const std::string& word : words)
-            command.append(word).append(1, ' ');
-        return std::system(command.c_str());
+        return runCommandLineJob(m_frames, "--no-remove-hot-pixels --freeze-selective --enhance-stars 2.2 " + region,
+                                 output);
     }
 
     std::string prefix() const { return m_dir.file("preview"); }
