@@ -241,13 +241,15 @@ TEST_F(PreviewRun, DrawnRegionsReachTheEngineAndShowTheirOverlays)
         const double gy = gradient[1] * fit.height;
         const double d = ((x - gx) * lineY - (y - gy) * lineX) / std::hypot(lineX, lineY);
         const double height = gradient[4] * fit.height;
-        if (std::fabs(d) > 2 && std::fabs(d - height) > 2 && (d < 0 || d > height + 2)) {
-            ASSERT_EQ(ramped.at(sx, sy), d < 0 ? halved(base.at(sx, sy)) : base.at(sx, sy)) << x << "," << y;
+        if (d < -2) {
+            ASSERT_EQ(ramped.at(sx, sy), halved(base.at(sx, sy))) << x << "," << y;
+        } else if (d > height + 2) {
+            ASSERT_EQ(ramped.at(sx, sy), base.at(sx, sy)) << x << "," << y;
         } else if (d > 2 && d < height - 2) {
             const int t = static_cast<int>(256 * d / height);
             for (int c = 0; c < 3; ++c) {
                 const int v = base.at(sx, sy)[c];
-                ASSERT_NEAR(ramped.at(sx, sy)[c], v * t / 512 + v / 2, 1) << x << "," << y;
+                ASSERT_NEAR(ramped.at(sx, sy)[c], v * t / 512 + v / 2, 1) << x << "," << y;  // t may round either way
             }
         }
         // Painted sky is tinted green; the ground keeps its colours but for a light hatch.
