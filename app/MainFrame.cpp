@@ -17,6 +17,7 @@
 #include "AboutDialog.h"
 #include "LightButton.h"
 #include "MainFrameCommon.h"
+#include "OperationWindow.h"
 #include "OptionPanelsView.h"
 #include "ProgressLog.h"
 #include "SkyRegion.h"
@@ -74,6 +75,12 @@ MainFrame::MainFrame() : wxFrame(nullptr, wxID_ANY, uiText(txt::ProgramName))
     Bind(EVT_LINK_CLICK, &MainFrame::onLinkClick, this);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::onClose, this);
     Bind(wxEVT_MAXIMIZE, &MainFrame::onMaximize, this);
+    m_operationWindow->Bind(EVT_BOUNDARY_CHANGED, &MainFrame::onPreviewUpdate, this);
+    m_operationWindow->Bind(EVT_GRADIENT_CHANGED, &MainFrame::onPreviewUpdate, this);
+    m_operationWindow->Bind(EVT_MASK_CHANGED, &MainFrame::onPreviewUpdate, this);
+    setSkyRegionPreview(m_operationWindow);
+    m_operationWindow->selectTool(m_sky.tool);
+    m_operationWindow->setHighlight(m_sky.highlight);
 }
 
 void MainFrame::createMenus()
@@ -175,7 +182,9 @@ wxWindow* MainFrame::createRightSide(wxWindow* parent)
     header->Add(m_openButton, 0, wxALIGN_CENTER_VERTICAL);
     sizer->Add(header, 0, wxEXPAND | wxALL, 6);
     // The preview fills the rest of this side.
-    sizer->AddStretchSpacer();
+    m_operationWindow = new OperationWindow(right);
+    m_operationWindow->SetDropTarget(new FileDropTarget(this, m_operationWindow));
+    sizer->Add(m_operationWindow, 1, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 6);
     right->SetSizer(sizer);
     right->SetDropTarget(new FileDropTarget(this, right));
     return right;
@@ -221,6 +230,18 @@ void MainFrame::onMaximize(wxMaximizeEvent& event)
     guarded([this] { CallAfter([this] { keepLowerPane(kLowerPaneMaximised); }); });
 }
 
+void MainFrame::onPreviewUpdate(wxCommandEvent& event)
+{
+    const auto* update = dynamic_cast<const OperationWindow::UpdateEvent*>(&event);
+    const bool byProgram = update && update->programFlag() == 1;
+    if (event.GetEventType() == EVT_BOUNDARY_CHANGED)
+        previewRegionChanged(SkyRegionPreview::Shape::BoundaryLine, byProgram);
+    else if (event.GetEventType() == EVT_GRADIENT_CHANGED)
+        previewRegionChanged(SkyRegionPreview::Shape::Gradient, byProgram);
+    else
+        previewRegionChanged(SkyRegionPreview::Shape::Mask, byProgram);
+}
+
 void MainFrame::markEdited()
 {
     m_modified = true;
@@ -248,10 +269,11 @@ void MainFrame::newProject()
     m_changedSinceRun = true;
     m_outputConfirmed = false;
     m_sky = SkyRegionState();
-    if (m_preview) {
-        m_preview->clearShapes();
-        m_preview->selectTool(m_sky.tool);
-    }
+    m_operationWindow->clear(true);
+    m_operationWindow->selectTool(m_sky.tool);
+    m_operationWindow->setHighlight(m_sky.highlight);
+    m_previewBase.clear();
+    m_resultShown = false;
     rebuildTree();
     refreshParameters();
     showBaseState();
@@ -305,6 +327,10 @@ void MainFrame::start()
         m_previewLabel->GetParent()->Layout();
         m_changedSinceRun = false;
         m_outputConfirmed = false;
+        m_resultShown = false;
+        Category selected;
+        if (categoryOf(m_fileTree->GetSelection(), selected) && selected == Category::Output)
+            showResultPreview();
     }
 }
 

@@ -13,6 +13,7 @@
 #include "SkyRegionPreview.h"
 
 class LightButton;
+class OperationWindow;
 class OptionPanelsView;
 class wxButton;
 class wxSplitterWindow;
@@ -47,6 +48,7 @@ public:
     wxTreeCtrl* parameterTree() const { return m_paramTree; }
     wxTreeItemId parameterItem(velapp::ParamItem item) const;
     const OptionPanelsView& optionPanels() const { return *m_panels; }
+    OperationWindow* previewWindow() const { return m_operationWindow; }
     const velapp::RunSettings& settings() const { return m_settings; }
 
     // Project files. Open shows "Failed to open project!" itself; a failed save only returns false.
@@ -74,6 +76,8 @@ private:
     void removeEntry(const wxTreeItemId& item);
     void removeAll(velapp::Category category);
     void showBaseState();
+    void showBasePreview(bool always);
+    void showResultPreview();
     void showContextMenu(const wxTreeItemId& item, const wxPoint& at);
     void showStatusFor(const wxTreeItemId& item);
 
@@ -113,6 +117,7 @@ private:
     void onClose(wxCloseEvent& event);
     void onSashChanged(wxSplitterEvent& event);
     void onMaximize(wxMaximizeEvent& event);
+    void onPreviewUpdate(wxCommandEvent& event);
     template <typename Action> void guarded(Action&& action);
 
     velapp::FileTreeModel m_files;
@@ -125,6 +130,8 @@ private:
     bool m_changedSinceRun = true;
     bool m_outputConfirmed = false;
     wxString m_resultPath;
+    wxString m_previewBase;     // the base image the preview was last given
+    bool m_resultShown = false;  // the preview holds the result of the last run
     // The brush mask a loaded project brought, held until a preview takes it over, and the
     // project's remembered mask file.
     velapp::MaskImage m_brushMask;
@@ -137,6 +144,7 @@ private:
     std::array<wxTreeItemId, 5> m_categoryItems;
     wxTreeItemId m_menuItem;  // the item a context menu was opened on
     wxStaticText* m_previewLabel = nullptr;
+    OperationWindow* m_operationWindow = nullptr;
     LightButton* m_openButton = nullptr;
     wxButton* m_startButton = nullptr;
     wxTreeCtrl* m_paramTree = nullptr;

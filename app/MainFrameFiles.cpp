@@ -8,6 +8,7 @@
 #include "FileItems.h"
 #include "LightButton.h"
 #include "MainFrameCommon.h"
+#include "OperationWindow.h"
 #include "SingleChoiceDialog.h"
 
 using namespace velapp;
@@ -90,6 +91,7 @@ void MainFrame::addFiles(Category category, const wxArrayString& paths)
     const wxTreeItemId last = m_fileTree->GetLastChild(top);
     m_fileTree->SelectItem(added == 1 && last.IsOk() ? last : top);
     markEdited();
+    showBasePreview(false);
 }
 
 void MainFrame::chooseFiles(Category category)
@@ -119,6 +121,7 @@ void MainFrame::chooseBase()
     m_fileTree->Expand(categoryItem(Category::Base));
     showBaseState();
     markEdited();
+    showBasePreview(true);
 }
 
 // The preview shows the base image again; a result shown before is forgotten.
@@ -128,6 +131,33 @@ void MainFrame::showBaseState()
     m_openButton->Hide();
     m_resultPath.clear();
     m_previewLabel->GetParent()->Layout();
+}
+
+// The base image goes to the preview when it changed (chosen, or picked for new stars) or
+// `always`; showing it forgets a result. Without a base the preview empties, unless it shows
+// a result.
+void MainFrame::showBasePreview(bool always)
+{
+    const wxString base = m_files.base() ? toWx(*m_files.base()) : wxString();
+    if (!always && base == m_previewBase)
+        return;
+    m_previewBase = base;
+    if (base.empty()) {
+        if (!m_resultShown)
+            m_operationWindow->releaseImage();
+        return;
+    }
+    showBaseState();
+    m_resultShown = false;
+    m_operationWindow->showImage(base);
+}
+
+void MainFrame::showResultPreview()
+{
+    if (m_resultPath.empty() || m_resultShown)
+        return;
+    m_resultShown = true;
+    m_operationWindow->showImage(m_resultPath);
 }
 
 void MainFrame::chooseOutput()
@@ -165,6 +195,7 @@ void MainFrame::removeEntry(const wxTreeItemId& item)
     if (category == Category::Star)
         rebuildCategory(Category::Base);
     markEdited();
+    showBasePreview(false);
 }
 
 void MainFrame::removeAll(Category category)
@@ -174,6 +205,7 @@ void MainFrame::removeAll(Category category)
     if (category == Category::Star)
         rebuildCategory(Category::Base);
     markEdited();
+    showBasePreview(false);
 }
 
 bool MainFrame::dropFiles(const wxPoint& screenPosition, const wxArrayString& paths)
@@ -277,7 +309,10 @@ void MainFrame::onTreeSelection(wxTreeEvent& event)
     guarded([&] {
         showStatusFor(event.GetItem());
         Category category;
-        if (event.GetItem().IsOk() && categoryOf(event.GetItem(), category))
+        if (event.GetItem().IsOk() && categoryOf(event.GetItem(), category)) {
             showSelection(Selection{std::nullopt, category});
+            if (category == Category::Output)
+                showResultPreview();
+        }
     });
 }

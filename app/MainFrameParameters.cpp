@@ -9,6 +9,7 @@
 #include "EngineSetup.h"
 #include "MainFrameCommon.h"
 #include "OptionPanels.h"
+#include "OperationWindow.h"
 #include "OptionPanelsView.h"
 #include "ParameterTree.h"
 #include "PreviewUpdates.h"
@@ -33,7 +34,13 @@ size_t slot(ParamItem item) { return static_cast<size_t>(item); }
 
 }  // namespace
 
-MainFrame::~MainFrame() = default;
+// The preview goes first, while everything it reports to still exists.
+MainFrame::~MainFrame()
+{
+    m_preview = nullptr;
+    if (m_operationWindow)
+        m_operationWindow->Destroy();
+}
 
 void MainFrame::createParameterArea(wxWindow* parent, wxSizer* sizer)
 {

@@ -7,6 +7,7 @@
 #include "LightButton.h"
 #include "MainFrameCommon.h"
 #include "MaskFile.h"
+#include "OperationWindow.h"
 #include "PreviewUpdates.h"
 #include "ProjectFile.h"
 
@@ -68,8 +69,13 @@ void MainFrame::showLoadedPreview()
         m_previewLabel->SetLabel(uiText(txt::ResultFile, "(F)", m_resultPath));
         m_openButton->Show();
         m_previewLabel->GetParent()->Layout();
+        m_previewBase = m_files.base() ? toWx(*m_files.base()) : wxString();
+        m_resultShown = false;
+        showResultPreview();
     } else {
         showBaseState();
+        m_resultShown = false;
+        showBasePreview(true);
         if (!m_files.base()) {
             SetStatusText(uiText(txt::DoubleClickStarImages));
             return;

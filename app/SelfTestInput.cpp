@@ -21,143 +21,15 @@
 #include "OptionPanelsView.h"
 #include "ParameterTree.h"
 #include "SelfTest.h"
+#include "SelfTestUser.h"
 #include "UiText.h"
 #include "VelostarDialog.h"
 
 using namespace velapp;
 
+using namespace selftest;
+
 namespace {
-
-constexpr std::chrono::seconds kStepWait{10};
-constexpr int kMultiClickPause = 450;  // milliseconds; the toolkit's double-click time is 400
-
-void printLine(const char* kind, const wxString& text)
-{
-    std::printf("%s: %s\n", kind, text.utf8_str().data());
-    std::fflush(stdout);
-}
-
-// Lets the toolkit deliver the simulated events and redraw.
-void settle(int milliseconds)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (std::chrono::steady_clock::now() < end) {
-        wxTheApp->Yield(true);
-        wxMilliSleep(10);
-    }
-}
-
-// Waits (a slow machine may take a while) until `taken` holds, then prints the step's result.
-bool check(const wxString& step, const std::function<bool()>& taken)
-{
-    const auto end = std::chrono::steady_clock::now() + kStepWait;
-    bool done = taken();
-    while (!done && std::chrono::steady_clock::now() < end) {
-        settle(50);
-        done = taken();
-    }
-    static const auto begin = std::chrono::steady_clock::now();
-    printLine("step", step + (done ? " ok" : " FAILED") + wxString::Format(" (%lld ms)", (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count()));
-    return done;
-}
-
-class User {
-public:
-    explicit User(MainFrame& frame) : m_frame(frame) {}
-
-    void doubleClickItem(ParamItem item)
-    {
-        moveToItem(item);
-        m_input.MouseDblClick();
-        settle(100);
-    }
-    // Selects an item with a click; one already selected (by a double-click) stays as it is, as
-    // a click there would change nothing that can be waited for.
-    void clickItem(ParamItem item)
-    {
-        wxTreeCtrl* tree = m_frame.parameterTree();
-        const wxTreeItemId id = m_frame.parameterItem(item);
-        if (tree->GetSelection() == id)
-            return;
-        // Far enough from an earlier double-click that the toolkit sees a new single click.
-        settle(kMultiClickPause);
-        moveToItem(item);
-        m_input.MouseClick();
-        check("select item", [&] { return tree->GetSelection() == id; });
-    }
-    void clickFileItem(Category category)
-    {
-        wxTreeCtrl* tree = m_frame.fileTree();
-        const wxTreeItemId id = m_frame.fileTreeItem(category);
-        wxRect rect;
-        tree->ScrollTo(id);
-        tree->GetBoundingRect(id, rect, true);
-        moveTo(tree->ClientToScreen(wxPoint(rect.x + std::min(24, rect.width / 2), rect.y + rect.height / 2)));
-        m_input.MouseClick();
-        settle(120);
-    }
-    void rightClickItem(ParamItem item)
-    {
-        moveToItem(item);
-        m_input.MouseClick(wxMOUSE_BTN_RIGHT);
-    }
-    // Clicks a check box or radio button on its mark.
-    void clickControl(int id)
-    {
-        const wxRect rect = m_frame.optionPanels().control(id)->GetScreenRect();
-        moveTo(wxPoint(rect.x + 8, rect.y + rect.height / 2));
-        m_input.MouseClick();
-        settle(120);
-    }
-    // Gives a slider the keyboard focus and presses the arrow keys.
-    void slide(int id, int steps)
-    {
-        wxWindow* slider = m_frame.optionPanels().control(id);
-        slider->SetFocus();
-        check("focus on slider", [&] { return wxWindow::FindFocus() == slider; });
-        for (int i = 0; i < std::abs(steps); ++i) {
-            m_input.Char(steps > 0 ? WXK_RIGHT : WXK_LEFT);
-            settle(80);
-        }
-    }
-    void key(int code)
-    {
-        m_input.Char(code);
-        settle(80);
-    }
-    void clickWindow(wxWindow* window)
-    {
-        const wxRect rect = window->GetScreenRect();
-        moveTo(wxPoint(rect.x + rect.width / 2, rect.y + rect.height / 2));
-        m_input.MouseClick();
-    }
-
-    // Out of every window, so that no tooltip covers the panels.
-    void moveAway()
-    {
-        const wxRect rect = m_frame.GetScreenRect();
-        moveTo(wxPoint(rect.GetRight() - 10, rect.y + rect.height / 2));
-    }
-
-private:
-    void moveToItem(ParamItem item)
-    {
-        wxTreeCtrl* tree = m_frame.parameterTree();
-        const wxTreeItemId id = m_frame.parameterItem(item);
-        wxRect rect;
-        tree->ScrollTo(id);
-        tree->GetBoundingRect(id, rect, true);
-        moveTo(tree->ClientToScreen(wxPoint(rect.x + std::min(24, rect.width / 2), rect.y + rect.height / 2)));
-    }
-    void moveTo(const wxPoint& point)
-    {
-        m_input.MouseMove(point);
-        settle(60);
-    }
-
-    MainFrame& m_frame;
-    wxUIActionSimulator m_input;
-};
 
 void printSettings(const RunSettings& s)
 {

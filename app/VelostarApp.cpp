@@ -10,6 +10,7 @@
 #include "MainFrame.h"
 #include "SelfTest.h"
 #include "SelfTestInput.h"
+#include "SelfTestPreview.h"
 #include "SystemLanguage.h"
 #include "UiText.h"
 
@@ -31,7 +32,8 @@ bool VelostarApp::OnInit()
         const char* selfTest = std::getenv("VELOSTAR_SELFTEST");
         m_selfTestMode = selfTest ? selfTest : "";
         if (m_selfTestMode == "1" || m_selfTestMode == "run" || m_selfTestMode == "cancel" ||
-            m_selfTestMode == "options" || m_selfTestMode == "shot" || m_selfTestMode == "project")
+            m_selfTestMode == "options" || m_selfTestMode == "shot" || m_selfTestMode == "project" ||
+            m_selfTestMode == "preview" || m_selfTestMode == "loading")
             answerMessageBoxes();
         else
             m_selfTestMode.clear();
@@ -90,7 +92,8 @@ void VelostarApp::runSelfTest()
 }
 
 // The job comes from VELOSTAR_SELFTEST_FILES (star images separated by newlines) and
-// VELOSTAR_SELFTEST_OUTPUT (for "shot": the screenshots' path prefix).
+// VELOSTAR_SELFTEST_OUTPUT (for "shot" and "preview": the path prefix of what they save; "loading"
+// takes the files as images to show and ignores it).
 bool VelostarApp::runSelfTestJob(MainFrame* frame)
 {
     const char* files = std::getenv("VELOSTAR_SELFTEST_FILES");
@@ -106,6 +109,10 @@ bool VelostarApp::runSelfTestJob(MainFrame* frame)
         return runOptionsJob(*frame, stars, wxString::FromUTF8(output));
     if (m_selfTestMode == "shot")
         return saveScreenshots(*frame, stars, wxString::FromUTF8(output));
+    if (m_selfTestMode == "preview")
+        return runPreviewJob(*frame, stars, wxString::FromUTF8(output));
+    if (m_selfTestMode == "loading")
+        return runPreviewLoads(*frame, stars);
     return runStacking(*frame, stars, wxString::FromUTF8(output), m_selfTestMode == "cancel");
 }
 

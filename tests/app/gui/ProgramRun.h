@@ -3,10 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 // Runs the desktop program under its own virtual X server with a self-test mode switched on.
 namespace velguitest {
@@ -72,5 +74,26 @@ inline ProgramRun runSelfTest(const std::string& language, const std::string& en
 }
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The window's job of `stars` through velostar-cli: the window's automatic base (the middle
+// name) first, then the other star files in tree order. Returns the shell's status.
+inline int runCommandLineJob(const std::vector<std::string>& stars, const std::string& options,
+                             const std::string& output)
+{
+    std::vector<std::string> sorted = stars;
+    std::sort(sorted.begin(), sorted.end());
+    const std::string base = sorted[(sorted.size() - 1) / 2];
+    const char* dir = std::getenv("VELOSTAR_BIN_DIR");
+    std::vector<std::string> words = {shellQuoted(std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/velostar-cli"),
+                                      "-q", options, "-o", shellQuoted(output), shellQuoted(base)};
+    for (const std::string& star : stars) {
+        if (star != base)
+            words.push_back(shellQuoted(star));
+    }
+    std::string command;
+    for (const std::string& word : words)
+        command.append(word).append(1, ' ');
+    return std::system(command.c_str());
+}
 
 }  // namespace velguitest

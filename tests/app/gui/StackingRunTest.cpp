@@ -47,21 +47,9 @@ protected:
 
     std::string output() const { return m_dir.file("out") + "/result.tif"; }
 
-    // The same job through the command line: the window's automatic base (the middle name) first,
-    // then the other star files in tree order.
     int runCommandLine(const std::string& options, const std::string& output) const
     {
-        std::vector<std::string> stars = m_frames;
-        std::vector<std::string> sorted = m_frames;
-        std::sort(sorted.begin(), sorted.end());
-        const std::string base = sorted[(sorted.size() - 1) / 2];
-        stars.erase(std::find(stars.begin(), stars.end(), base));
-        const char* dir = std::getenv("VELOSTAR_BIN_DIR");
-        std::string command = shellQuoted(std::string(dir ? dir : VELOSTAR_TEST_BINARY_DIR "/bin") + "/velostar-cli") +
-                              " -q " + options + " -o " + shellQuoted(output) + " " + shellQuoted(base);
-        for (const std::string& star : stars)
-            command += " " + shellQuoted(star);
-        return std::system(command.c_str());
+        return runCommandLineJob(m_frames, options, output);
     }
 
     ProgramRun run(const std::string& mode) const
