@@ -1,14 +1,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <memory>
 #include <vector>
 
 #include "corrections/LightPollution.h"
 #include "corrections/PollutionLevel.h"
 #include "corrections/PollutionMapping.h"
 #include "image/BoxMeans.h"
-#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 
 // Kind 2: background levels on a 12 × 12 grid of cells, filled where the sky is hidden, refined,
@@ -317,32 +315,14 @@ private:
     std::vector<float> m_fractions;
 };
 
-// The background of one channel: the interpolated nodes smoothed by one box mean of radius
-// r = (cell width + cell height) / 4, then six of r / 2, the last of which the mapping makes
-// row by row (finalBoxRadius). The first box mean reads the interpolation row by row, so no
-// plane holds it.
-int32_t finalBoxRadius(const CellLayout& layout) { return (layout.cellWidth + layout.cellHeight) / 4 / 2; }
-
-void smoothBackground(const NodeInterpolation& interpolation, int32_t c, const CellLayout& layout,
-                      velmem::Buffer<uint32_t>& plane, velmem::Buffer<uint32_t>& scratch)
+// The smoothing of the interpolated background: one box mean of radius
+// r = (cell width + cell height) / 4, then six of r / 2.
+std::vector<int32_t> smoothingRadii(const CellLayout& layout)
 {
-    const int32_t width = layout.width, height = layout.height;
     const int32_t radius = (layout.cellWidth + layout.cellHeight) / 4;
-    const velimage::RowFill fill = [&interpolation, c](int32_t y, uint32_t* row) { interpolation.row(c, y, row); };
-    if (radius > 0) {
-        velimage::boxMeans(fill, plane.get(), width, height, radius);
-    } else {
-        velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-            for (int32_t y = begin; y < end; ++y)
-                fill(y, plane.get() + static_cast<size_t>(y) * width);
-        });
-    }
-    if (radius / 2 == 0)
-        return;
-    for (int32_t pass = 1; pass < 6; ++pass) {
-        velimage::boxMeans(plane.get(), scratch.get(), width, height, radius / 2);
-        std::swap(plane, scratch);
-    }
+    std::vector<int32_t> radii(7, radius / 2);
+    radii[0] = radius;
+    return radii;
 }
 
 // The largest three-channel mean of the nodes when it lies above the working white, else that white.
@@ -379,37 +359,13 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
     refineNodes(nodes);
     const double white = whiteLevel(nodes);
 
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    velmem::Buffer<uint32_t> background[3];
-    {
-        const NodeInterpolation interpolation(nodes, layout);
-        velmem::Buffer<uint32_t> scratch = velmem::allocateBuffer<uint32_t>(pixels);
-        for (int32_t c = 0; c < 3; ++c) {
-            background[c] = velmem::allocateBuffer<uint32_t>(pixels);
-            smoothBackground(interpolation, c, layout, background[c], scratch);
-        }
-    }
-
+    const NodeInterpolation interpolation(nodes, layout);
     const double target = pollutionTarget(options.colorSpace);
-    const int32_t finalRadius = finalBoxRadius(layout);
-    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        // The last box mean of each channel, made here row by row rather than stored.
-        std::unique_ptr<velimage::BoxMeanRows> means[3];
-        std::vector<uint32_t> rows[3];
-        for (int32_t c = 0; c < 3 && finalRadius > 0; ++c) {
-            means[c] = std::make_unique<velimage::BoxMeanRows>(background[c].get(), width, height, finalRadius, begin);
-            rows[c].resize(static_cast<size_t>(width));
-        }
-        for (int32_t y = begin; y < end; ++y) {
-            const uint32_t* level[3];
-            for (int32_t c = 0; c < 3; ++c) {
-                if (finalRadius > 0) {
-                    means[c]->next(rows[c].data());
-                    level[c] = rows[c].data();
-                } else {
-                    level[c] = background[c].get() + static_cast<size_t>(y) * width;
-                }
-            }
+    // The smoothed backgrounds of the three channels reach the mapping row by row: no plane holds them.
+    velimage::boxMeanSeries(
+        3, width, height, smoothingRadii(layout),
+        [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
+        [&](int32_t y, const uint32_t* const* level) {
             uint32_t* pixel = image.row(y);
             for (int32_t x = 0; x < width; ++x, pixel += 3) {
                 double b[3] = {static_cast<double>(level[0][x]), static_cast<double>(level[1][x]),
@@ -419,8 +375,7 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
                     adjustForeground(pixel, variant.weightAt(x, y), b);
                 mapPixel(pixel, b, mean, target, white);
             }
-        }
-    });
+        });
     return true;
 }
 
