@@ -6,7 +6,6 @@
 #include <iterator>
 #include <memory>
 
-#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
 #include "parallel/VectorClones.h"
 
@@ -311,10 +310,11 @@ void boxMeanSeries(int32_t planes, int32_t width, int32_t height, const std::vec
     std::vector<int32_t> boxes;
     std::copy_if(radii.begin(), radii.end(), std::back_inserter(boxes), [](int32_t r) { return r > 0; });
     // Every band's rings come from one block taken here, where running short of memory can still be
-    // reported to the caller.
+    // reported to the caller. Plain pages: the block is used once, and first-touching it as huge
+    // pages (compacting memory for each) took several times longer.
     const size_t ringValues = PlaneSeries::ringValues(boxes, width) * static_cast<size_t>(planes);
     const auto parts = static_cast<size_t>(velthread::partCount());
-    velmem::Buffer<uint32_t> rings = velmem::allocateBuffer<uint32_t>(std::max<size_t>(1, ringValues * parts));
+    std::unique_ptr<uint32_t[]> rings(new uint32_t[std::max<size_t>(1, ringValues * parts)]);
     velthread::parallelRows(height, [&](int32_t part, int32_t begin, int32_t end) {
         if (begin >= end)
             return;
