@@ -333,7 +333,8 @@ void refineNodes(NodeImage& nodes)
     }
 }
 
-// One interval of a row of the interpolation: the columns whose node column is the same.
+// One interval of a row of the interpolation: the columns whose node column is the same. This file
+// builds without fused multiply-adds, so every clone rounds as the frame sampler does.
 VELOSTAR_VECTOR_CLONES
 void interpolateInterval(const float* __restrict fractions, int32_t count, float base, float across, float fy,
                          float twist, uint32_t* __restrict out)
@@ -362,7 +363,6 @@ public:
                 m_intervalStarts[static_cast<size_t>(k)] = x;
             m_fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
         }
-        m_intervalStarts[0] = 0;
     }
 
     // Channel c of row y into `out` (width values).
