@@ -318,7 +318,8 @@ void boxMeanSeries(int32_t planes, int32_t width, int32_t height, const std::vec
     velthread::parallelRows(height, [&](int32_t part, int32_t begin, int32_t end) {
         if (begin >= end)
             return;
-        std::vector<std::vector<uint32_t>> rows(static_cast<size_t>(planes), std::vector<uint32_t>(static_cast<size_t>(width)));
+        std::vector<std::vector<uint32_t>> rows(static_cast<size_t>(planes),
+                                                std::vector<uint32_t>(static_cast<size_t>(width)));
         std::vector<const uint32_t*> finished(static_cast<size_t>(planes));
         for (size_t p = 0; p < rows.size(); ++p)
             finished[p] = rows[p].data();

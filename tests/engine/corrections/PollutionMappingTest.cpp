@@ -24,7 +24,7 @@ TEST(PollutionMapping, RowMappingEqualsThePixelRule)
             case 0: pixels[i] = 0; backgrounds[i] = 0; break;          // black stays black
             case 1: pixels[i] = random() % 5000; backgrounds[i] = 0; break;
             case 2: pixels[i] = 0xFFFFFFFFu - random() % 7; backgrounds[i] = level; break;  // stretched past white
-            case 3: pixels[i] = random() % 0x3000; backgrounds[i] = target - 5 + random() % 11; break;  // mean near target
+            case 3: pixels[i] = random() % 0x3000; backgrounds[i] = target - 5 + random() % 11; break;  // near target
             case 4: pixels[i] = random(); backgrounds[i] = 0x1000000 - 3 + random() % 7 + 0.25; break;  // near white
             default: pixels[i] = static_cast<uint32_t>(level) - 3000 + random() % 6000; backgrounds[i] = level;
             }
@@ -49,6 +49,6 @@ TEST(PollutionMapping, RowMappingEqualsThePixelRule)
                         adjustForeground(&mapped[3 * (x0 + k)], ((x0 + k) % 5) / 4.0, out + 3 * k);
                 });
             for (size_t i = 0; i < mapped.size(); ++i)
-                ASSERT_EQ(mapped[i], expected[i]) << "value " << i << ", white " << white << (lowered ? ", lowered" : "");
+                ASSERT_EQ(mapped[i], expected[i]) << "value " << i << ", white " << white << (lowered ? " lowered" : "");
         }
 }
