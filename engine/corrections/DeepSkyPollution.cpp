@@ -179,18 +179,17 @@ bool reduceDeepSkyPollution(AccumulationImage& image, const PollutionOptions& op
     const double target = pollutionTarget(options.colorSpace), white = 0xFFFFFF;
     const int32_t width = image.width();
     velthread::parallelRows(image.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint32_t* pixel = image.row(y);
-            for (int32_t x = 0; x < width; ++x, pixel += 3) {
-                double background[3];
-                for (size_t c = 0; c < 3; ++c) {
-                    const std::array<double, 4>& s = surface[c];
-                    background[c] = s[0] * x + s[1] * y + s[2] * static_cast<double>(x) * y + s[3];
-                }
-                const double mean = (background[0] + background[1] + background[2]) / 3.0;
-                mapPixel(pixel, background, mean, target, white);
-            }
-        }
+        for (int32_t y = begin; y < end; ++y)
+            mapRow(
+                image.row(y), width, target, white,
+                [&surface, y](int32_t x0, int32_t n, double* background) {
+                    for (int32_t x = x0; x < x0 + n; ++x, background += 3)
+                        for (size_t c = 0; c < 3; ++c) {
+                            const std::array<double, 4>& s = surface[c];
+                            background[c] = s[0] * x + s[1] * y + s[2] * static_cast<double>(x) * y + s[3];
+                        }
+                },
+                [](int32_t, int32_t, double*) {});
     });
     return true;
 }

@@ -17,21 +17,31 @@ PercentileRule PercentileRule::forStrength(int32_t strength, bool aggressive)
     return {0.01, 1, 1};
 }
 
+uint64_t PercentileRule::threshold(uint64_t pixels) const
+{
+    return static_cast<uint64_t>(static_cast<double>(pixels) * m_fraction + 0.5);
+}
+
+uint64_t PercentileRule::levelAt(size_t crossing, size_t bins, int32_t binShift) const
+{
+    // One bin below the one that crosses (the bottom bin for the first); the top bin when none does.
+    const uint64_t index = crossing == bins ? bins - 1 : (crossing == 0 ? 0 : crossing - 1);
+    return ((index << binShift) * m_numerator) >> m_shift;
+}
+
 uint64_t PercentileRule::level(const uint32_t* counts, size_t bins, int32_t binShift, uint64_t pixels) const
 {
-    const auto threshold = static_cast<uint64_t>(static_cast<double>(pixels) * m_fraction + 0.5);
+    const uint64_t limit = threshold(pixels);
     uint64_t cumulative = 0;
     size_t bin = bins;
     for (size_t b = 0; b < bins; ++b) {
         cumulative += counts[b];
-        if (cumulative > threshold) {
+        if (cumulative > limit) {
             bin = b;
             break;
         }
     }
-    // One bin below the one that crosses (the bottom bin for the first); the top bin when none does.
-    const uint64_t index = bin == bins ? bins - 1 : (bin == 0 ? 0 : bin - 1);
-    return ((index << binShift) * m_numerator) >> m_shift;
+    return levelAt(bin, bins, binShift);
 }
 
 int32_t binShiftFor(uint64_t maximum)

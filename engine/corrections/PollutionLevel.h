@@ -19,6 +19,12 @@ public:
     // below the first whose cumulative count exceeds trunc(pixels·fraction + 0.5), shifted back up.
     uint64_t level(const uint32_t* counts, size_t bins, int32_t binShift, uint64_t pixels) const;
 
+    // The count the cumulative counts must exceed: trunc(pixels·fraction + 0.5).
+    uint64_t threshold(uint64_t pixels) const;
+    // The level when bin `crossing` is the first whose cumulative count exceeds the threshold
+    // (`bins` when none does).
+    uint64_t levelAt(size_t crossing, size_t bins, int32_t binShift) const;
+
     double fraction() const { return m_fraction; }
 
 private:

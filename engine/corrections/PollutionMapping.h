@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 namespace veltone {
@@ -26,6 +27,33 @@ inline void mapPixel(uint32_t* pixel, const double background[3], double meanBac
         else
             mapped = b > 0.0 ? v / b * target + 0.5 : 0.0;  // v = b = 0: black stays black
         pixel[c] = static_cast<uint32_t>(std::clamp(mapped, 0.0, 4294967295.0));
+    }
+}
+
+// The gain of each of `pixels` pixels from its three interleaved backgrounds, once per value: the
+// stretch of mapPixel, or 0 where it leaves the pixel alone.
+void pollutionGains(const double* backgrounds, int32_t pixels, double target, double white, double* gains);
+
+// mapPixel on `count` interleaved values with their backgrounds and the gains above, all lanes at
+// once with the same results.
+void mapValues(uint32_t* values, const double* backgrounds, const double* gains, int32_t count, double target,
+               double white);
+
+// mapPixel on the `width` pixels of a row, a chunk at a time: backgroundsOf(x0, n, out) writes the
+// three interleaved backgrounds of pixels x0 .. x0 + n − 1, lower(x0, n, backgrounds) may then
+// lower them, after the gains have been taken from the unlowered mean.
+template <typename BackgroundsOf, typename Lower>
+void mapRow(uint32_t* pixels, int32_t width, double target, double white, const BackgroundsOf& backgroundsOf,
+            const Lower& lower)
+{
+    constexpr int32_t Chunk = 512;
+    double backgrounds[3 * Chunk], gains[3 * Chunk];
+    for (int32_t x0 = 0; x0 < width; x0 += Chunk) {
+        const int32_t n = std::min(Chunk, width - x0);
+        backgroundsOf(x0, n, backgrounds);
+        pollutionGains(backgrounds, n, target, white, gains);
+        lower(x0, n, backgrounds);
+        mapValues(pixels + 3 * static_cast<size_t>(x0), backgrounds, gains, 3 * n, target, white);
     }
 }
 

@@ -8,8 +8,8 @@
 #include "corrections/PollutionLevel.h"
 #include "corrections/PollutionMapping.h"
 #include "image/BoxMeans.h"
-#include "parallel/LargeBuffer.h"
 #include "parallel/ProcessPool.h"
+#include "parallel/VectorClones.h"
 
 // Kind 2: background levels on a 12 × 12 grid of cells, filled where the sky is hidden, refined,
 // interpolated to every pixel and smoothed by box means.
@@ -103,6 +103,16 @@ inline uint32_t median5(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t
     return c;
 }
 
+// Cross medians of the values begin .. end − 1 of a row whose channels form one flat run:
+// horizontal neighbours are 3 elements away.
+VELOSTAR_VECTOR_CLONES
+void crossMedianRun(const uint32_t* __restrict mid, const uint32_t* __restrict up, const uint32_t* __restrict down,
+                    size_t begin, size_t end, uint32_t* __restrict out)
+{
+    for (size_t i = begin; i < end; ++i)
+        out[i - begin] = median5(mid[i], mid[i - 3], mid[i + 3], up[i], down[i]);
+}
+
 // Medians of the cross (the pixel and its four direct neighbours, coordinates clamped) of every
 // channel of the pixels x0 .. x1 − 1 of row y, three values per pixel into `out`.
 void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32_t x1, uint32_t* out)
@@ -121,14 +131,78 @@ void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32
     const int32_t innerBegin = std::max(x0, 1), innerEnd = std::max(innerBegin, std::min(x1, w - 1));
     for (int32_t x = x0; x < innerBegin; ++x)
         borderPixel(x);
-    // Inside, the channels of a row are one flat run: neighbours are 3 elements away.
-    const size_t begin = static_cast<size_t>(innerBegin) * 3, end = static_cast<size_t>(innerEnd) * 3;
-    uint32_t* inner = out + static_cast<size_t>(innerBegin - x0) * 3 - begin;
-    for (size_t i = begin; i < end; ++i)
-        inner[i] = median5(mid[i], mid[i - 3], mid[i + 3], up[i], down[i]);
+    crossMedianRun(mid, up, down, static_cast<size_t>(innerBegin) * 3, static_cast<size_t>(innerEnd) * 3,
+                   out + static_cast<size_t>(innerBegin - x0) * 3);
     for (int32_t x = innerEnd; x < x1; ++x)
         borderPixel(x);
 }
+
+// The percentile level of one channel of a cell's values (three interleaved per pixel): the bin
+// one histogram of 2^shift-wide bins would give, found with two small ones, first of bins 1024
+// times wider, then of the fine bins inside the wide bin that crosses. Each count is kept in four
+// copies, by pixel, so that runs of equal values do not queue on one counter.
+class CellHistogram {
+public:
+    uint64_t level(const uint32_t* values, size_t pixels, int32_t c, uint32_t maximum, const PercentileRule& rule)
+    {
+        const int32_t shift = binShiftFor(maximum);
+        const size_t bins = static_cast<size_t>(maximum >> shift) + 1;
+        const int32_t wideShift = shift + FineBits;
+        const uint64_t limit = rule.threshold(pixels);
+        count(values, pixels, c, [wideShift](uint32_t v) { return v >> wideShift; });
+        const size_t wideBins = static_cast<size_t>(maximum >> wideShift) + 1;
+        uint64_t before = 0;
+        size_t wide = 0;
+        for (; wide < wideBins; ++wide) {
+            const uint64_t inside = countAt(wide);
+            if (before + inside > limit)
+                break;
+            before += inside;
+        }
+        if (wide == wideBins)
+            return rule.levelAt(bins, bins, shift);
+        // Values outside the wide bin fall into the spare bin past the span.
+        const auto first = static_cast<uint32_t>(wide << FineBits);
+        count(values, pixels, c,
+              [shift, first](uint32_t v) { return std::min<uint32_t>((v >> shift) - first, Span); });
+        size_t fine = 0;
+        for (uint64_t cumulative = before; fine + 1 < Span; ++fine) {
+            cumulative += countAt(fine);
+            if (cumulative > limit)
+                break;
+        }
+        return rule.levelAt(first + fine, bins, shift);
+    }
+
+private:
+    static constexpr int32_t FineBits = 10;
+    static constexpr uint32_t Span = 1u << FineBits;
+    static constexpr size_t Copies = 4;
+
+    template <typename Bin>
+    void count(const uint32_t* values, size_t pixels, int32_t c, const Bin& bin)
+    {
+        for (auto& counts : m_counts)
+            counts.fill(0);
+        const uint32_t* v = values + c;
+        size_t k = 0;
+        for (; k + Copies <= pixels; k += Copies, v += 3 * Copies)
+            for (size_t copy = 0; copy < Copies; ++copy)
+                ++m_counts[copy][bin(v[3 * copy])];
+        for (; k < pixels; ++k, v += 3)
+            ++m_counts[0][bin(*v)];
+    }
+
+    uint64_t countAt(size_t bin) const
+    {
+        uint64_t total = 0;
+        for (const auto& counts : m_counts)
+            total += counts[bin];
+        return total;
+    }
+
+    std::array<std::array<uint32_t, Span + 1>, Copies> m_counts{};
+};
 
 // The percentile level of every cell on the cross-median values of its counted pixels.
 void measureCells(const AccumulationImage& image, const CellLayout& layout, const Variant& variant,
@@ -142,7 +216,7 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
     velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
         std::vector<uint32_t> medians(static_cast<size_t>(widest) * 3);
-        std::vector<uint32_t> counts(LevelBins);
+        auto histogram = std::make_unique<CellHistogram>();
         for (int32_t cell = begin; cell < end; ++cell) {
             const int32_t i = cell % Cells, j = cell / Cells;
             const int32_t x0 = layout.columnStart(i), x1 = layout.columnStart(i + 1);
@@ -173,12 +247,7 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                 out[c] = 0;
                 if (counted == 0)
                     continue;
-                const int32_t shift = binShiftFor(maximum[c]);
-                const size_t bins = static_cast<size_t>(maximum[c] >> shift) + 1;
-                std::fill_n(counts.begin(), bins, 0u);
-                for (size_t k = static_cast<size_t>(c); k < filled; k += 3)
-                    ++counts[values[k] >> shift];
-                out[c] = static_cast<uint32_t>(rule.level(counts.data(), bins, shift, counted));
+                out[c] = static_cast<uint32_t>(histogram->level(values.data(), counted, c, maximum[c], rule));
             }
         }
     });
@@ -264,19 +333,34 @@ void refineNodes(NodeImage& nodes)
     }
 }
 
+// One interval of a row of the interpolation: the columns whose node column is the same. This file
+// builds without fused multiply-adds, so every clone rounds as the frame sampler does.
+VELOSTAR_VECTOR_CLONES
+void interpolateInterval(const float* __restrict fractions, int32_t count, float base, float across, float fy,
+                         float twist, uint32_t* __restrict out)
+{
+    for (int32_t k = 0; k < count; ++k) {
+        const float fx = fractions[k];
+        const float value = base + fx * across + fx * fy * twist + 0.5f;
+        out[k] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
+    }
+}
+
 // Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler, made row by
 // row where it is needed rather than stored.
 class NodeInterpolation {
 public:
     NodeInterpolation(const NodeImage& nodes, const CellLayout& layout)
-        : m_nodes(nodes), m_layout(layout), m_columns(static_cast<size_t>(layout.width)),
-          m_fractions(static_cast<size_t>(layout.width))
+        : m_nodes(nodes), m_layout(layout), m_fractions(static_cast<size_t>(layout.width))
     {
-        // Node column and fraction per pixel column; at the clamp the last interval is taken at its end.
-        for (int32_t x = 0; x < layout.width; ++x) {
+        // Fraction per pixel column, and where each interval of node columns starts; at the clamp
+        // the last interval is taken at its end.
+        m_intervalStarts.fill(layout.width);
+        for (int32_t x = layout.width - 1; x >= 0; --x) {
             const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
             const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
-            m_columns[static_cast<size_t>(x)] = ix;
+            for (int32_t k = 0; k <= ix; ++k)
+                m_intervalStarts[static_cast<size_t>(k)] = x;
             m_fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
         }
     }
@@ -287,20 +371,17 @@ public:
         const float gy = gridPosition(y, m_layout.remainderY, m_layout.cellHeight);
         const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
         const float fy = gy - static_cast<float>(iy);
-        // What depends only on the node column, per interval, in the order the sum is formed.
-        float base[Cells], across[Cells], twist[Cells];
         for (int32_t ix = 0; ix < Cells; ++ix) {
+            const int32_t begin = m_intervalStarts[static_cast<size_t>(ix)];
+            const int32_t end = ix + 1 < Cells ? m_intervalStarts[static_cast<size_t>(ix) + 1] : m_layout.width;
+            if (begin >= end)
+                continue;
             const int64_t c00 = node(m_nodes, ix, iy)[c], c10 = node(m_nodes, ix + 1, iy)[c];
             const int64_t c01 = node(m_nodes, ix, iy + 1)[c], c11 = node(m_nodes, ix + 1, iy + 1)[c];
-            base[ix] = static_cast<float>(c00) + fy * static_cast<float>(c01 - c00);
-            across[ix] = static_cast<float>(c10 - c00);
-            twist[ix] = static_cast<float>(c11 + c00 - c10 - c01);
-        }
-        for (int32_t x = 0; x < m_layout.width; ++x) {
-            const int32_t ix = m_columns[static_cast<size_t>(x)];
-            const float fx = m_fractions[static_cast<size_t>(x)];
-            const float value = base[ix] + fx * across[ix] + fx * fy * twist[ix] + 0.5f;
-            out[x] = value > 0.0f ? static_cast<uint32_t>(std::min(value, 4294967040.0f)) : 0u;
+            interpolateInterval(m_fractions.data() + begin, end - begin,
+                                static_cast<float>(c00) + fy * static_cast<float>(c01 - c00),
+                                static_cast<float>(c10 - c00), fy, static_cast<float>(c11 + c00 - c10 - c01),
+                                out + begin);
         }
     }
 
@@ -313,36 +394,18 @@ private:
 
     const NodeImage& m_nodes;
     const CellLayout& m_layout;
-    std::vector<int32_t> m_columns;
     std::vector<float> m_fractions;
+    std::array<int32_t, Cells> m_intervalStarts{};  // columns of interval ix: starts[ix] .. starts[ix + 1] − 1
 };
 
-// The background of one channel: the interpolated nodes smoothed by one box mean of radius
-// r = (cell width + cell height) / 4, then six of r / 2, the last of which the mapping makes
-// row by row (finalBoxRadius). The first box mean reads the interpolation row by row, so no
-// plane holds it.
-int32_t finalBoxRadius(const CellLayout& layout) { return (layout.cellWidth + layout.cellHeight) / 4 / 2; }
-
-void smoothBackground(const NodeInterpolation& interpolation, int32_t c, const CellLayout& layout,
-                      velmem::Buffer<uint32_t>& plane, velmem::Buffer<uint32_t>& scratch)
+// The smoothing of the interpolated background: one box mean of radius
+// r = (cell width + cell height) / 4, then six of r / 2.
+std::vector<int32_t> smoothingRadii(const CellLayout& layout)
 {
-    const int32_t width = layout.width, height = layout.height;
     const int32_t radius = (layout.cellWidth + layout.cellHeight) / 4;
-    const velimage::RowFill fill = [&interpolation, c](int32_t y, uint32_t* row) { interpolation.row(c, y, row); };
-    if (radius > 0) {
-        velimage::boxMeans(fill, plane.get(), width, height, radius);
-    } else {
-        velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-            for (int32_t y = begin; y < end; ++y)
-                fill(y, plane.get() + static_cast<size_t>(y) * width);
-        });
-    }
-    if (radius / 2 == 0)
-        return;
-    for (int32_t pass = 1; pass < 6; ++pass) {
-        velimage::boxMeans(plane.get(), scratch.get(), width, height, radius / 2);
-        std::swap(plane, scratch);
-    }
+    std::vector<int32_t> radii(7, radius / 2);
+    radii[0] = radius;
+    return radii;
 }
 
 // The largest three-channel mean of the nodes when it lies above the working white, else that white.
@@ -379,48 +442,29 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
     refineNodes(nodes);
     const double white = whiteLevel(nodes);
 
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    velmem::Buffer<uint32_t> background[3];
-    {
-        const NodeInterpolation interpolation(nodes, layout);
-        velmem::Buffer<uint32_t> scratch = velmem::allocateBuffer<uint32_t>(pixels);
-        for (int32_t c = 0; c < 3; ++c) {
-            background[c] = velmem::allocateBuffer<uint32_t>(pixels);
-            smoothBackground(interpolation, c, layout, background[c], scratch);
-        }
-    }
-
+    const NodeInterpolation interpolation(nodes, layout);
     const double target = pollutionTarget(options.colorSpace);
-    const int32_t finalRadius = finalBoxRadius(layout);
-    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
-        // The last box mean of each channel, made here row by row rather than stored.
-        std::unique_ptr<velimage::BoxMeanRows> means[3];
-        std::vector<uint32_t> rows[3];
-        for (int32_t c = 0; c < 3 && finalRadius > 0; ++c) {
-            means[c] = std::make_unique<velimage::BoxMeanRows>(background[c].get(), width, height, finalRadius, begin);
-            rows[c].resize(static_cast<size_t>(width));
-        }
-        for (int32_t y = begin; y < end; ++y) {
-            const uint32_t* level[3];
-            for (int32_t c = 0; c < 3; ++c) {
-                if (finalRadius > 0) {
-                    means[c]->next(rows[c].data());
-                    level[c] = rows[c].data();
-                } else {
-                    level[c] = background[c].get() + static_cast<size_t>(y) * width;
-                }
-            }
-            uint32_t* pixel = image.row(y);
-            for (int32_t x = 0; x < width; ++x, pixel += 3) {
-                double b[3] = {static_cast<double>(level[0][x]), static_cast<double>(level[1][x]),
-                               static_cast<double>(level[2][x])};
-                const double mean = (b[0] + b[1] + b[2]) / 3.0;
-                if (variant.weighted())
-                    adjustForeground(pixel, variant.weightAt(x, y), b);
-                mapPixel(pixel, b, mean, target, white);
-            }
-        }
-    });
+    // The smoothed backgrounds of the three channels reach the mapping row by row: no plane holds them.
+    velimage::boxMeanSeries(
+        3, width, height, smoothingRadii(layout),
+        [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
+        [&](int32_t y, const uint32_t* const* level) {
+            uint32_t* pixels = image.row(y);
+            mapRow(
+                pixels, width, target, white,
+                [level](int32_t x0, int32_t n, double* backgrounds) {
+                    for (int32_t k = 0; k < n; ++k)
+                        for (int32_t c = 0; c < 3; ++c)
+                            backgrounds[3 * k + c] = level[c][x0 + k];
+                },
+                [&](int32_t x0, int32_t n, double* backgrounds) {
+                    if (!variant.weighted())
+                        return;
+                    for (int32_t k = 0; k < n; ++k)
+                        adjustForeground(pixels + 3 * static_cast<size_t>(x0 + k), variant.weightAt(x0 + k, y),
+                                         backgrounds + 3 * k);
+                });
+        });
     return true;
 }
 

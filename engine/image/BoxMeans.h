@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
+#include <vector>
 
 namespace velimage {
 
@@ -13,26 +13,19 @@ namespace velimage {
 // `source` and `target` are width × height, contiguous, and must not overlap.
 void boxMeans(const uint32_t* source, uint32_t* target, int32_t width, int32_t height, int32_t r);
 
-// The same means of a plane that is never stored: fillRow(y, row) writes the `width` values of
-// row y. It is called from several jobs at once, about twice per row.
-using RowFill = std::function<void(int32_t y, uint32_t* row)>;
-void boxMeans(const RowFill& fillRow, uint32_t* target, int32_t width, int32_t height, int32_t r);
+// Row y of plane `plane` into `row` (width values). Called from several jobs at once.
+using PlaneRowFill = std::function<void(int32_t plane, int32_t y, uint32_t* row)>;
+// The final means of row y, rows[plane] for every plane. Called from several jobs at once, each
+// for its own rows in ascending order.
+using MeanRowSink = std::function<void(int32_t y, const uint32_t* const* rows)>;
 
-// The means of a stored plane one row after another from `firstRow` on, for a pass that uses
-// those of several planes together and need not store them. One band's worth, for one job.
-class BoxMeanRows {
-public:
-    BoxMeanRows(const uint32_t* source, int32_t width, int32_t height, int32_t r, int32_t firstRow);
-    ~BoxMeanRows();
-    BoxMeanRows(const BoxMeanRows&) = delete;
-    BoxMeanRows& operator=(const BoxMeanRows&) = delete;
-
-    // The means of the next row into `out` (width values).
-    void next(uint32_t* out);
-
-private:
-    class Band;
-    std::unique_ptr<Band> m_band;
-};
+// A series of box means of `planes` planes that are never stored: the first box mean (radius
+// radii[0]) of the rows `fill` makes, the next of those means, and so on; `sink` gets the last.
+// Each row band runs the whole series as one pipeline that holds only the rows each box mean
+// still needs, so no intermediate plane is stored or walked again. The results equal boxMeans
+// applied once per radius. Bands overlap by the sum of the later radii, which each band makes
+// again; fill is called about twice per row and plane, plus that overlap.
+void boxMeanSeries(int32_t planes, int32_t width, int32_t height, const std::vector<int32_t>& radii,
+                   const PlaneRowFill& fill, const MeanRowSink& sink);
 
 }  // namespace velimage
