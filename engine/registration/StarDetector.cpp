@@ -54,8 +54,31 @@ void luminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint8
     }
 }
 
-// The same luminance scaled by gain16 / 16 before it is cut to 8 bits (dark linear frames).
+// The same luminance scaled by gain16 / 16 before it is cut to 8 bits (dark linear frames). A sum
+// is at most 4 · 65535, so its product with a gain up to 2^14 sixteenths fits 32 bits and the loop
+// runs in 32-bit lanes; larger gains take the 64-bit path.
+constexpr uint32_t kMaxNarrowGain16 = 1u << 14;
+
+VELOSTAR_VECTOR_CLONES
 void gainedLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
+{
+    if (channels == 3) {
+        for (int32_t x = 0; x < width; ++x) {
+            const uint32_t sum = uint32_t{source[3 * x]} + 2u * source[3 * x + 1] + source[3 * x + 2];
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (sum * gain16) >> 14));
+        }
+    } else if (channels >= 3) {
+        for (int32_t x = 0; x < width; ++x, source += channels) {
+            const uint32_t sum = uint32_t{source[0]} + 2u * source[1] + source[2];
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (sum * gain16) >> 14));
+        }
+    } else {
+        for (int32_t x = 0; x < width; ++x, source += channels)
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (4u * source[0] * gain16) >> 14));
+    }
+}
+
+void wideGainedLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
 {
     const uint32_t scale = channels >= 3 ? 1u : 4u;
     for (int32_t x = 0; x < width; ++x, source += channels) {
@@ -73,8 +96,10 @@ void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32
             uint8_t* target = luminance.data() + static_cast<size_t>(y) * width;
             if (gain16 == kUnitGain16)
                 luminanceRow(frame.row(y), frame.channels(), width, target);
-            else
+            else if (gain16 <= kMaxNarrowGain16)
                 gainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
+            else
+                wideGainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
         }
     });
 }
