@@ -45,6 +45,7 @@ public:
                                m_planes.minLuminance);
         std::vector<uint64_t> candidates(static_cast<size_t>(m_planes.wordsPerRow));
         StarSuppressor suppressor(m_planes, m_radius);
+        suppressor.settleFrom(m_first + m_radius);
         for (int32_t y = m_first; y < m_end; ++y) {
             clearRow(y);
             if (y >= top && y < bottom)

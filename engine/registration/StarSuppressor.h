@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstdint>
 
 #include "registration/StarDetector.h"
@@ -67,6 +68,12 @@ public:
             });
     }
 
+    // Declares that this suppressor goes through the rows from `row` on in order, with nothing
+    // else suppressing them meanwhile. A pixel that survived its window has cleared every pixel
+    // in it, and one that lost is cleared itself, so the rows it has already been through hold no
+    // clear pixel in the window of a later one that is still clear: their words need no reading.
+    void settleFrom(int32_t row) { m_settledTop = row; }
+
 private:
     // What the neighbour must beat: the pixel's luminance, then its ratio, then its distance from the
     // frame centre (a neighbour strictly nearer wins).
@@ -109,7 +116,10 @@ private:
         const size_t p = static_cast<size_t>(y) * m_planes.width + x;
         const Contender pixel{m_planes.luminance[p], m_planes.ratio[p], centreDistance(x, y)};
         uint64_t* const bits = m_planes.notStar.data();
+        const int32_t settledBegin = std::max(y0, m_settledTop);
         for (int32_t ny = y0; ny <= y1; ++ny) {
+            if (ny == settledBegin && ny < y)
+                ny = y;
             uint64_t* row = bits + static_cast<size_t>(ny) * m_planes.wordsPerRow;
             for (int32_t word = firstWord; word <= lastWord; ++word) {
                 uint64_t clear = ~row[word];
@@ -138,6 +148,7 @@ private:
 
     StarDetector::Planes& m_planes;
     int32_t m_radius;
+    int32_t m_settledTop = INT32_MAX;  // rows from here up to the current one are settled
 };
 
 }  // namespace velreg
