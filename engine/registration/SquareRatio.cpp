@@ -138,16 +138,13 @@ bool anyAtLeast(const uint8_t* luminance, int32_t count, uint8_t minimum)
 
 using Lanes32 = uint32_t __attribute__((vector_size(64)));
 
-// The lanes moved up by `shift` places, zeros entering at the bottom.
-template <int32_t shift>
-[[gnu::always_inline]] inline Lanes32 shiftedUp(Lanes32 lanes)
-{
-    constexpr Lanes32 kZero{};
-    constexpr auto from = [](int32_t lane) { return static_cast<uint32_t>(lane >= shift ? lane - shift : 16); };
-    constexpr Lanes32 order{from(0), from(1), from(2),  from(3),  from(4),  from(5),  from(6),  from(7),
-                            from(8), from(9), from(10), from(11), from(12), from(13), from(14), from(15)};
-    return __builtin_shuffle(lanes, kZero, order);
-}
+// Shuffle orders that move sixteen lanes up by 1, 2, 4 and 8 places, lane 16 (of the zero vector)
+// entering at the bottom.
+constexpr Lanes32 kUp1{16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr Lanes32 kUp2{16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr Lanes32 kUp4{16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr Lanes32 kUp8{16, 16, 16, 16, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7};
+constexpr Lanes32 kZeroLanes{};
 
 // target[i] = source[0] + … + source[i] for i < count: the bytes are widened in place first, then
 // scanned sixteen lanes at a time, each block in four shifted additions and lifted by the sum of the
@@ -162,10 +159,10 @@ void inclusiveSums(const uint8_t* source, int32_t count, uint32_t* target)
     for (; i + 16 <= count; i += 16) {
         Lanes32 lanes;
         std::memcpy(&lanes, target + i, sizeof lanes);
-        lanes += shiftedUp<1>(lanes);
-        lanes += shiftedUp<2>(lanes);
-        lanes += shiftedUp<4>(lanes);
-        lanes += shiftedUp<8>(lanes);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp1);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp2);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp4);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp8);
         lanes += carry;
         std::memcpy(target + i, &lanes, sizeof lanes);
         carry = lanes[15];
