@@ -57,7 +57,7 @@ public:
     }
 
 private:
-    static constexpr int32_t kTileColumns = 1024;  // a multiple of the 64-pixel bit words
+    static constexpr int32_t kTileColumns = 512;  // a multiple of the 64-pixel bit words
 
     // Every pixel starts as "not a star".
     void clearRow(int32_t y)
