@@ -23,11 +23,22 @@ struct Triangle {
 };
 
 // A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
-// once per table cell: squared lengths, and the triangle of every offset with every later one.
+// once per table cell: squared lengths, and the triangle of every offset with every later one. The
+// triangles are packed by their later offset, so a shape is half the size of a square table and
+// the triangles a table column reads lie together.
 struct Shape {
+    static constexpr int32_t kTriangles = StarDescriptor::kMaxNeighbours * (StarDescriptor::kMaxNeighbours - 1) / 2;
+
     int32_t count;
     int64_t length[StarDescriptor::kMaxNeighbours];
-    Triangle triangle[StarDescriptor::kMaxNeighbours][StarDescriptor::kMaxNeighbours];  // [earlier][later]
+    Triangle triangles[kTriangles];
+
+    // The triangle of offset `earlier` with offset `later` (earlier < later).
+    Triangle& triangle(int32_t earlier, int32_t later) { return triangles[later * (later - 1) / 2 + earlier]; }
+    const Triangle& triangle(int32_t earlier, int32_t later) const
+    {
+        return triangles[later * (later - 1) / 2 + earlier];
+    }
 };
 
 void makeShape(const StarDescriptor& d, Shape& shape)
@@ -41,7 +52,7 @@ void makeShape(const StarDescriptor& d, Shape& shape)
         const StarOffset o = d.neighbours[q];
         for (int32_t p = 0; p < q; ++p) {
             const StarOffset e = d.neighbours[p];
-            Triangle& t = shape.triangle[p][q];
+            Triangle& t = shape.triangle(p, q);
             // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
             t.cross = int64_t{e.dx} * o.dy - int64_t{e.dy} * o.dx;
             const int64_t dot = int64_t{e.dx} * o.dx + int64_t{e.dy} * o.dy;
@@ -91,13 +102,13 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < b.count; ++j) {
         const Cell& diagonal = above[j - 1];
-        if (sameTriangleParts(a.triangle[i - 1][i], b.triangle[j - 1][j])) {
+        if (sameTriangleParts(a.triangle(i - 1, i), b.triangle(j - 1, j))) {
             row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
         Cell cell = kNoChain;
         if (diagonal.i >= 0 && diagonal.j >= 0)
-            cell = sameTriangleParts(a.triangle[diagonal.i][i], b.triangle[diagonal.j][j])
+            cell = sameTriangleParts(a.triangle(diagonal.i, i), b.triangle(diagonal.j, j))
                        ? chainEnd(i, j, diagonal.length + 1)
                        : diagonal;
         if (above[j].length > cell.length)
