@@ -175,7 +175,7 @@ private:
                 const int32_t bit = std::countr_zero(ties);
                 const uint32_t ratio = m_planes.ratio[rowStart + x0 + bit];
                 const bool nearer = centreDistance(x0 + bit, ny) < pixel.centreDistance;
-                winners |= uint64_t{(ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)} << bit;
+                winners |= static_cast<uint64_t>((ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)) << bit;
             }
             const uint64_t losers = winners ? clear & ((winners & (~winners + 1)) - 1) : clear;
             row[0] |= losers << shift;
