@@ -121,6 +121,21 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     }
 }
 
+// Whether a chain of `needed` pairs can start at all. Its pairs lie in ever later rows and columns,
+// so the first lies in the first a.count − needed + 1 rows and b.count − needed + 1 columns; and a
+// chain starts only where the lengths are similar or the two last steps form the same triangle.
+bool chainCanStart(const Shape& a, const Shape& b, int32_t needed)
+{
+    const int32_t rows = a.count - needed + 1;
+    const int32_t columns = b.count - needed + 1;
+    for (int32_t i = 0; i < rows; ++i)
+        for (int32_t j = 0; j < columns; ++j)
+            if (similarLengths(a.length[i], b.length[j]) ||
+                (i > 0 && j > 0 && sameTriangleParts(a.triangle(i - 1, i), b.triangle(j - 1, j))))
+                return true;
+    return false;
+}
+
 // The chain score, or -1 as soon as it can no longer reach `wanted`: a chain grows by at most one
 // pair per row, and the last cell of a row holds the row's longest chain.
 int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0)
@@ -128,6 +143,14 @@ int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_
     if (a.count < 3 || b.count < 3)
         return 0;
     const int32_t shorter = std::min(a.count, b.count);
+    // Pairs a score of `wanted` takes: 1000 · pairs / shorter ≥ wanted.
+    const int32_t needed = (wanted * shorter + 999) / 1000;
+    if (needed > shorter)
+        return -1;
+    // Most comparisons end here: a high score to beat leaves only a corner of the table for the
+    // chain's first pair, and a hopeless pair of descriptors has no start in it.
+    if (needed > 0 && !chainCanStart(a, b, needed))
+        return -1;
     Cell* above = scratch.rows[0];
     Cell* row = scratch.rows[1];
     firstRow(a, b, above);
