@@ -126,6 +126,53 @@ uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance, uint8_t 
     return bits;
 }
 
+// Whether any of the `count` luminances reaches `minimum` (a max reduction, so it vectorises).
+VELOSTAR_VECTOR_CLONES
+bool anyAtLeast(const uint8_t* luminance, int32_t count, uint8_t minimum)
+{
+    uint8_t brightest = 0;
+    for (int32_t i = 0; i < count; ++i)
+        brightest = std::max(brightest, luminance[i]);
+    return brightest >= minimum;
+}
+
+using Lanes32 = uint32_t __attribute__((vector_size(64)));
+
+// Shuffle orders that move sixteen lanes up by 1, 2, 4 and 8 places, lane 16 (of the zero vector)
+// entering at the bottom.
+constexpr Lanes32 kUp1{16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr Lanes32 kUp2{16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr Lanes32 kUp4{16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr Lanes32 kUp8{16, 16, 16, 16, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7};
+constexpr Lanes32 kZeroLanes{};
+
+// target[i] = source[0] + … + source[i] for i < count: the bytes are widened in place first, then
+// scanned sixteen lanes at a time, each block in four shifted additions and lifted by the sum of the
+// blocks before it.
+VELOSTAR_VECTOR_CLONES
+void inclusiveSums(const uint8_t* source, int32_t count, uint32_t* target)
+{
+    for (int32_t i = 0; i < count; ++i)
+        target[i] = source[i];
+    uint32_t carry = 0;
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        Lanes32 lanes;
+        std::memcpy(&lanes, target + i, sizeof lanes);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp1);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp2);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp4);
+        lanes += __builtin_shuffle(lanes, kZeroLanes, kUp8);
+        lanes += carry;
+        std::memcpy(target + i, &lanes, sizeof lanes);
+        carry = lanes[15];
+    }
+    for (; i < count; ++i) {
+        carry += target[i];
+        target[i] = carry;
+    }
+}
+
 }  // namespace
 
 SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1, uint8_t minLuminance)
@@ -152,12 +199,8 @@ void SquareRatioRows::prefixRow(const uint8_t* luminance, int32_t stride, int32_
 {
     uint32_t* target = const_cast<uint32_t*>(prefix(row));
     const uint8_t* source = luminance + static_cast<size_t>(row) * stride + (m_x0 - m_reach);
-    uint32_t running = 0;
     target[0] = 0;
-    for (int32_t i = 1; i < m_columns; ++i) {
-        running += source[i - 1];
-        target[i] = running;
-    }
+    inclusiveSums(source, m_columns - 1, target + 1);
 }
 
 void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio,
@@ -178,10 +221,7 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
     for (int32_t word = m_x0 >> 6; word <= (m_x1 - 1) >> 6; ++word) {
         const int32_t begin = std::max(word << 6, m_x0);
         const int32_t end = std::min((word << 6) + 64, m_x1);
-        bool bright = false;
-        for (int32_t x = begin; x < end; ++x)
-            bright |= lum[x] >= m_minLuminance;
-        if (!bright)
+        if (!anyAtLeast(lum + begin, end - begin, m_minLuminance))
             continue;
         if (!summed) {
             const uint32_t* rows[2 * 59 + 1];

@@ -9,6 +9,7 @@
 #include "parallel/ProcessPool.h"
 #include "registration/CalRatioImageJob.h"
 #include "registration/RegionPredicate.h"
+#include "registration/StarExtractor.h"
 #include "registration/StarSuppressor.h"
 #include "parallel/VectorClones.h"
 
@@ -19,24 +20,6 @@ using velimage::Image16;
 
 // Star positions are 16-bit.
 constexpr int32_t kMaxFrameSide = 32767;
-
-// One row of the detection table: box radius for the background mean, the two means and the ratio
-// thresholds there (1024 = ratio 1).
-struct DetectionLevel {
-    int32_t boxRadius;
-    int64_t lowMean;
-    int64_t highMean;
-    int64_t lowThreshold;
-    int64_t highThreshold;
-};
-
-constexpr DetectionLevel kLevels[2] = {
-    {3, 8, 32, 4096, 1741},  // 4.0 and 1.7
-    {1, 8, 24, 2662, 1741},  // 2.6 and 1.7
-};
-
-// A contrast above this means the inner mean lies at least 32 levels above the ring mean.
-constexpr int64_t kStrongContrast = 32767;
 
 // (R + 2G + B) >> 10 per pixel; a single plane counts as grey (R = G = B).
 VELOSTAR_VECTOR_CLONES
@@ -54,8 +37,31 @@ void luminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint8
     }
 }
 
-// The same luminance scaled by gain16 / 16 before it is cut to 8 bits (dark linear frames).
+// The same luminance scaled by gain16 / 16 before it is cut to 8 bits (dark linear frames). A sum
+// is at most 4 · 65535, so its product with a gain up to 2^14 sixteenths fits 32 bits and the loop
+// runs in 32-bit lanes; larger gains take the 64-bit path.
+constexpr uint32_t kMaxNarrowGain16 = 1u << 14;
+
+VELOSTAR_VECTOR_CLONES
 void gainedLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
+{
+    if (channels == 3) {
+        for (int32_t x = 0; x < width; ++x) {
+            const uint32_t sum = uint32_t{source[3 * x]} + 2u * source[3 * x + 1] + source[3 * x + 2];
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (sum * gain16) >> 14));
+        }
+    } else if (channels >= 3) {
+        for (int32_t x = 0; x < width; ++x, source += channels) {
+            const uint32_t sum = uint32_t{source[0]} + 2u * source[1] + source[2];
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (sum * gain16) >> 14));
+        }
+    } else {
+        for (int32_t x = 0; x < width; ++x, source += channels)
+            target[x] = static_cast<uint8_t>(std::min<uint32_t>(255u, (4u * source[0] * gain16) >> 14));
+    }
+}
+
+void wideGainedLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
 {
     const uint32_t scale = channels >= 3 ? 1u : 4u;
     for (int32_t x = 0; x < width; ++x, source += channels) {
@@ -73,8 +79,10 @@ void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32
             uint8_t* target = luminance.data() + static_cast<size_t>(y) * width;
             if (gain16 == kUnitGain16)
                 luminanceRow(frame.row(y), frame.channels(), width, target);
-            else
+            else if (gain16 <= kMaxNarrowGain16)
                 gainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
+            else
+                wideGainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
         }
     });
 }
@@ -126,75 +134,6 @@ void suppressSeams(StarDetector::Planes& planes, int32_t radius, int32_t bands)
     }
 }
 
-int64_t thresholdFor(const DetectionLevel& level, int64_t boxSum)
-{
-    const int64_t area = int64_t{2 * level.boxRadius + 1} * (2 * level.boxRadius + 1);
-    const int64_t low = area * level.lowMean;
-    const int64_t high = area * level.highMean;
-    if (boxSum < low)
-        return level.lowThreshold;
-    if (boxSum > high)
-        return level.highThreshold;
-    return level.lowThreshold + (boxSum - low) * (level.highThreshold - level.lowThreshold) / (high - low);
-}
-
-// Sums over the squares of radius 0 … reach centred on (x, y), each from the one inside it plus its
-// border. Only the few pixels left after suppression need them, so no table is kept for the frame.
-void squareSumsAround(const StarDetector::Planes& planes, int32_t x, int32_t y, int32_t reach, int64_t* sums)
-{
-    const uint8_t* centre = planes.luminance.data() + static_cast<size_t>(y) * planes.width + x;
-    const ptrdiff_t stride = planes.width;
-    int64_t sum = centre[0];
-    sums[0] = sum;
-    for (int32_t r = 1; r <= reach; ++r) {
-        const uint8_t* top = centre - r * stride;
-        const uint8_t* bottom = centre + r * stride;
-        for (int32_t d = -r; d <= r; ++d)
-            sum += top[d] + bottom[d];
-        for (int32_t d = -r + 1; d <= r - 1; ++d)
-            sum += centre[d * stride - r] + centre[d * stride + r];
-        sums[r] = sum;
-    }
-}
-
-// Largest inner mean minus ring mean (both in 1024ths) over the square radii r0 … r1.
-int64_t contrastOf(const int64_t* sums, int32_t r0, int32_t r1)
-{
-    int64_t best = 0;
-    for (int32_t k = r0; k <= r1; ++k) {
-        const int64_t innerArea = int64_t{2 * k + 1} * (2 * k + 1);
-        const int64_t ringArea = int64_t{2 * k + 7} * (2 * k + 7) - innerArea;
-        const int64_t inner = sums[k];
-        const int64_t ring = std::max<int64_t>(sums[k + 3] - inner, 1);
-        best = std::max(best, 1024 * inner / innerArea - 1024 * ring / ringArea);
-    }
-    return best;
-}
-
-void extract(const StarDetector::Planes& planes, int32_t r0, int32_t r1, int32_t margin, const DetectionLevel& level,
-             StarList& stars)
-{
-    const int32_t parts = velthread::partCount();
-    std::vector<StarList> lists(static_cast<size_t>(parts));
-    const size_t reserve = std::max<size_t>(100, stars.capacity() / 2);
-    const int32_t reach = std::max(r1 + 3, level.boxRadius);
-    velthread::parallelRows(planes.height, [&](int32_t part, int32_t begin, int32_t end) {
-        StarList& list = lists[static_cast<size_t>(part)];
-        list.reserve(reserve);
-        std::vector<int64_t> sums(static_cast<size_t>(reach) + 1);
-        for (int32_t y = std::max(begin, margin); y < std::min(end, planes.height - margin); ++y)
-            forEachClear(planes, y, margin, planes.width - margin - 1, [&](int32_t x) {
-                const uint32_t ratio = planes.ratio[static_cast<size_t>(y) * planes.width + x];
-                squareSumsAround(planes, x, y, reach, sums.data());
-                if (ratio > thresholdFor(level, sums[level.boxRadius]) || contrastOf(sums.data(), r0, r1) > kStrongContrast)
-                    list.push_back(Star{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<int32_t>(ratio)});
-                return true;
-            });
-    });
-    for (const StarList& list : lists)
-        stars.insert(stars.end(), list.begin(), list.end());
-}
-
 }  // namespace
 
 void StarDetector::radiiFor(int32_t width, int32_t height, int32_t& r0, int32_t& r1, int32_t& margin)
@@ -217,8 +156,6 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     radiiFor(width, height, r0, r1, margin);
     if (width <= 2 * margin || height <= 2 * margin)
         return 0;
-    const DetectionLevel& table = kLevels[level <= 0 ? 0 : 1];
-
     Planes& planes = m_planes;
     planes.width = width;
     planes.height = height;
@@ -229,21 +166,35 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     planes.wordsPerRow = (width + 63) / 64;
     planes.notStar.resize(static_cast<size_t>(planes.wordsPerRow) * height);
 
-    // One job per suppression band: each measures its rows and suppresses them as soon as their
-    // window is measured, while the rows are still in the cache.
+    // One job per suppression band: each measures its rows, suppresses them as soon as their window
+    // is measured and takes their stars, while the rows are still in the cache.
     const int32_t bands = velthread::partCount();
     const int32_t suppressionRadius = std::min(r1 + 1, margin - 1);
+    const DetectionLevel& rules = detectionLevel(level);
+    const size_t reserve = std::max<size_t>(100, stars.capacity() / 2);
     std::vector<CalRatioImageJob<Predicate>> jobs;
     jobs.reserve(static_cast<size_t>(bands));
     for (int32_t band = 0; band < bands; ++band) {
         const SuppressionBand rows = suppressionBand(band, bands, height);
-        jobs.emplace_back(r0, r1, margin, suppressionRadius, rows.top, rows.bottom, planes, predicate);
+        jobs.emplace_back(r0, r1, margin, suppressionRadius, rows.top, rows.bottom, planes, predicate, rules, reserve);
     }
     velthread::runJobBatch(jobs);
     suppressSeams(planes, suppressionRadius, bands);
 
+    // The seam rows' stars, now settled, around each band's own, in row order.
     const size_t before = stars.size();
-    extract(planes, r0, r1, margin, table, stars);
+    StarExtractor extractor(planes, r0, r1, margin, rules);
+    for (int32_t band = 0; band < bands; ++band) {
+        const SuppressionBand rows = suppressionBand(band, bands, height);
+        if (rows.top + suppressionRadius < rows.bottom - suppressionRadius) {
+            extractor.rows(rows.top, rows.top + suppressionRadius, stars);
+            const StarList& own = jobs[static_cast<size_t>(band)].stars();
+            stars.insert(stars.end(), own.begin(), own.end());
+            extractor.rows(rows.bottom - suppressionRadius, rows.bottom, stars);
+        } else {
+            extractor.rows(rows.top, rows.bottom, stars);
+        }
+    }
     return static_cast<int32_t>(stars.size() - before);
 }
 

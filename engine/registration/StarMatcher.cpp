@@ -23,11 +23,22 @@ struct Triangle {
 };
 
 // A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
-// once per table cell: squared lengths, and the triangle of every offset with every later one.
+// once per table cell: squared lengths, and the triangle of every offset with every later one. The
+// triangles are packed by their later offset, so a shape is half the size of a square table and
+// the triangles a table column reads lie together.
 struct Shape {
+    static constexpr int32_t kTriangles = StarDescriptor::kMaxNeighbours * (StarDescriptor::kMaxNeighbours - 1) / 2;
+
     int32_t count;
     int64_t length[StarDescriptor::kMaxNeighbours];
-    Triangle triangle[StarDescriptor::kMaxNeighbours][StarDescriptor::kMaxNeighbours];  // [earlier][later]
+    Triangle triangles[kTriangles];
+
+    // The triangle of offset `earlier` with offset `later` (earlier < later).
+    Triangle& triangle(int32_t earlier, int32_t later) { return triangles[later * (later - 1) / 2 + earlier]; }
+    const Triangle& triangle(int32_t earlier, int32_t later) const
+    {
+        return triangles[later * (later - 1) / 2 + earlier];
+    }
 };
 
 void makeShape(const StarDescriptor& d, Shape& shape)
@@ -41,7 +52,7 @@ void makeShape(const StarDescriptor& d, Shape& shape)
         const StarOffset o = d.neighbours[q];
         for (int32_t p = 0; p < q; ++p) {
             const StarOffset e = d.neighbours[p];
-            Triangle& t = shape.triangle[p][q];
+            Triangle& t = shape.triangle(p, q);
             // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
             t.cross = int64_t{e.dx} * o.dy - int64_t{e.dy} * o.dx;
             const int64_t dot = int64_t{e.dx} * o.dx + int64_t{e.dy} * o.dy;
@@ -91,13 +102,13 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < b.count; ++j) {
         const Cell& diagonal = above[j - 1];
-        if (sameTriangleParts(a.triangle[i - 1][i], b.triangle[j - 1][j])) {
+        if (sameTriangleParts(a.triangle(i - 1, i), b.triangle(j - 1, j))) {
             row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
         Cell cell = kNoChain;
         if (diagonal.i >= 0 && diagonal.j >= 0)
-            cell = sameTriangleParts(a.triangle[diagonal.i][i], b.triangle[diagonal.j][j])
+            cell = sameTriangleParts(a.triangle(diagonal.i, i), b.triangle(diagonal.j, j))
                        ? chainEnd(i, j, diagonal.length + 1)
                        : diagonal;
         if (above[j].length > cell.length)
@@ -110,6 +121,21 @@ void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell*
     }
 }
 
+// Whether a chain of `needed` pairs can start at all. Its pairs lie in ever later rows and columns,
+// so the first lies in the first a.count − needed + 1 rows and b.count − needed + 1 columns; and a
+// chain starts only where the lengths are similar or the two last steps form the same triangle.
+bool chainCanStart(const Shape& a, const Shape& b, int32_t needed)
+{
+    const int32_t rows = a.count - needed + 1;
+    const int32_t columns = b.count - needed + 1;
+    for (int32_t i = 0; i < rows; ++i)
+        for (int32_t j = 0; j < columns; ++j)
+            if (similarLengths(a.length[i], b.length[j]) ||
+                (i > 0 && j > 0 && sameTriangleParts(a.triangle(i - 1, i), b.triangle(j - 1, j))))
+                return true;
+    return false;
+}
+
 // The chain score, or -1 as soon as it can no longer reach `wanted`: a chain grows by at most one
 // pair per row, and the last cell of a row holds the row's longest chain.
 int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0)
@@ -117,6 +143,14 @@ int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_
     if (a.count < 3 || b.count < 3)
         return 0;
     const int32_t shorter = std::min(a.count, b.count);
+    // Pairs a score of `wanted` takes: 1000 · pairs / shorter ≥ wanted.
+    const int32_t needed = (wanted * shorter + 999) / 1000;
+    if (needed > shorter)
+        return -1;
+    // Most comparisons end here: a high score to beat leaves only a corner of the table for the
+    // chain's first pair, and a hopeless pair of descriptors has no start in it.
+    if (needed > 0 && !chainCanStart(a, b, needed))
+        return -1;
     Cell* above = scratch.rows[0];
     Cell* row = scratch.rows[1];
     firstRow(a, b, above);

@@ -337,6 +337,24 @@ TEST(StarDetector, FastPassesGiveExactlyThePlainRules)
     }
 }
 
+TEST(StarDetector, ABandStillComparesWithTheSeamRowsAboveIt)
+{
+    // Two bands of 150 rows, suppression radius 5: rows 150 to 154 are the second band's seam, left
+    // for later. The pixel below the seam loses to the brighter one in it at once, so the dimmer
+    // one in its window but out of the seam pixel's reach is never compared with it and stays a star.
+    Image16 frame;
+    flatFrame(frame, 2500, 300, 0);
+    setPixel(frame, 1000, 154, 200 * 256);
+    setPixel(frame, 1000, 155, 150 * 256);
+    setPixel(frame, 1005, 160, 100 * 256);
+    velthread::ProcessPoolScope scope(2);
+    const StarList found = detect(frame);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].y, 154);
+    EXPECT_EQ(found[1].x, 1005);
+    EXPECT_EQ(found[1].y, 160);
+}
+
 TEST(StarDetector, GainedDarkSkyGivesTheStarsOfTheBrightenedFrame)
 {
     // A noisy linear sky at 1 % of full scale, and the same frame brightened sixteen times: the gain

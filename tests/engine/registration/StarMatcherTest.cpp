@@ -208,3 +208,40 @@ TEST(StarMatcher, EqualScoresGoToTheLowerIndexWhateverTheDistance)
     EXPECT_EQ(pair->secondIndex, k);
     EXPECT_EQ(pair->score, 1000);
 }
+
+TEST(StarMatcher, AChainStartingAtTheLastRowThatLeavesRoomStillWins)
+{
+    // Descriptor B1 shares all but the first five offsets with A (a chain of 15 from row 5), B0 all
+    // but the first six (14). B0 is scored first, so B1 has to beat 700: a chain of 15 that can only
+    // start in row 5, the last row that leaves room for it.
+    const auto offsets = [](int32_t replaced) {
+        velreg::StarDescriptor d;
+        d.neighbourCount = velreg::StarDescriptor::kMaxNeighbours;
+        for (int32_t q = 0; q < d.neighbourCount; ++q) {
+            const double length = 100 * std::pow(1.1, q) * (q < replaced ? 1.05 : 1.0);
+            const double angle = q * (q < replaced ? 3.2 : 2.3);
+            d.neighbours[static_cast<size_t>(q)] = {static_cast<int16_t>(std::lround(length * std::cos(angle))),
+                                                    static_cast<int16_t>(std::lround(length * std::sin(angle)))};
+        }
+        return d;
+    };
+    const auto patternWith = [](std::vector<velreg::StarDescriptor> descriptors) {
+        StarPattern pattern;
+        pattern.width = kWidth;
+        pattern.height = kHeight;
+        pattern.descriptors = std::move(descriptors);
+        pattern.offeredCount = pattern.chosenCount();
+        return pattern;
+    };
+    velreg::StarDescriptor a = offsets(0), b0 = offsets(6), b1 = offsets(5);
+    a.star = b0.star = {1500, 1000, 2000};
+    b1.star = {100, 100, 2000};
+    velreg::ScoreScratch scratch;
+    ASSERT_EQ(velreg::descriptorScore(a, b0, scratch), 700);
+    ASSERT_EQ(velreg::descriptorScore(a, b1, scratch), 750);
+    StarPairList pairs;
+    velreg::matchAllStars(patternWith({a}), patternWith({b0, b1}), pairs);
+    ASSERT_EQ(pairs.size(), 1u);
+    EXPECT_EQ(pairs[0].secondIndex, 1);
+    EXPECT_EQ(pairs[0].score, 750);
+}
