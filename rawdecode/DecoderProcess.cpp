@@ -202,7 +202,8 @@ void DecoderProcess::end()
     m_output = -1;
     if (m_pid <= 0)
         return;
-    ::kill(m_pid, SIGKILL);
+    // The whole group, so that nothing the program started keeps running (or holds its output).
+    ::kill(-m_pid, SIGKILL);
     while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     m_pid = -1;
