@@ -154,7 +154,6 @@ std::unique_ptr<MetadataList> readMetadata(const RawDecoder& decoder, bool apply
     return list;
 }
 
-
 // Shortest text that reads back as exactly the same value.
 std::string exactText(double value)
 {
