@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "DecodeReply.h"
 #include "PreviewRawDecoding.h"
@@ -28,17 +28,24 @@ namespace {
 // Files are read whole, in one 32-bit read, as the engine reads them.
 constexpr uint64_t kMaxInputBytes = 0xFFFFFFFFull;
 
+// The whole file, left uninitialised until read: zeroing it first would cost as much again.
+struct Input {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+};
+
 // From offset 0 whatever the shared file position: the caller may have read the file itself.
-bool readInput(std::vector<uint8_t>& bytes)
+bool readInput(Input& input)
 {
     struct stat info {};
     if (::fstat(0, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
         static_cast<uint64_t>(info.st_size) >= kMaxInputBytes)
         return false;
-    bytes.resize(static_cast<size_t>(info.st_size));
+    input.size = static_cast<size_t>(info.st_size);
+    input.bytes = std::make_unique_for_overwrite<uint8_t[]>(input.size);
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::pread(0, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    while (done < input.size) {
+        const ssize_t got = ::pread(0, input.bytes.get() + done, input.size - done, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -62,12 +69,12 @@ int decodeFrame(char** arguments)
     if (!parse(arguments[0], colorSetting) || !parse(arguments[1], gamma0) || !parse(arguments[2], gamma1) ||
         !parse(arguments[3], orientation))
         return velraw::kExitBadUsage;
-    std::vector<uint8_t> input;
+    Input input;
     velimage::RawImage image;
     if (!readInput(input) ||
-        !velimage::decodeRaw(input.data(), input.size(), colorSetting, gamma0, gamma1, orientation != 0, image))
+        !velimage::decodeRaw(input.bytes.get(), input.size, colorSetting, gamma0, gamma1, orientation != 0, image))
         return velraw::kExitUndecodable;
-    std::vector<uint8_t>().swap(input);
+    input = {};
     return velimage::writeRawReply(1, image) ? velraw::kExitDecoded : velraw::kExitUndecodable;
 }
 
@@ -76,20 +83,20 @@ int decodePreview(char** arguments)
     int64_t maxPixels = 0;
     if (!parse(arguments[0], maxPixels))
         return velraw::kExitBadUsage;
-    std::vector<uint8_t> input;
-    std::vector<unsigned char> pixels;
+    Input input;
+    std::unique_ptr<unsigned char[]> pixels;
     int width = 0, height = 0;
     const auto into = [&](int w, int h) {
         width = w;
         height = h;
-        pixels.resize(static_cast<size_t>(w) * h * 3);
-        return pixels.data();
+        pixels = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(w) * h * 3);
+        return pixels.get();
     };
-    if (!readInput(input) || !velraw::decodeRawPreviewPixels(input.data(), input.size(), maxPixels, {}, into))
+    if (!readInput(input) || !velraw::decodeRawPreviewPixels(input.bytes.get(), input.size, maxPixels, {}, into))
         return velraw::kExitUndecodable;
     const bool written =
         velraw::writeReplyHeader(1, static_cast<uint32_t>(width), static_cast<uint32_t>(height), 3, 1, 0) &&
-        velraw::writeAll(1, pixels.data(), pixels.size()) && velraw::writeReplyEnd(1);
+        velraw::writeAll(1, pixels.get(), static_cast<size_t>(width) * height * 3) && velraw::writeReplyEnd(1);
     return written ? velraw::kExitDecoded : velraw::kExitUndecodable;
 }
 

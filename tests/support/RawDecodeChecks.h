@@ -13,7 +13,7 @@ struct CrashingRawFile {
 std::vector<CrashingRawFile> crashingRawFiles();
 
 // Makes `program` the decoding program for this scope; empty: none, so RAW files are decoded in
-// the calling process. Not for tests that run threads of their own meanwhile.
+// the calling process. Threads that decode must start after it and end before it does.
 class DecoderProgramOverride {
 public:
     explicit DecoderProgramOverride(const std::string& program);
