@@ -1,8 +1,7 @@
 // What decoding a camera RAW file in velostar-rawdecode costs next to decoding it in the engine's
 // own process: loadImage end to end (file to 16-bit frame with metadata) on a 6000 × 4000 DNG.
-// The goal is that the separate process adds at most 10% to the decode. Both wall time and the
-// CPU time of this process plus its finished children are reported ("cpu_ms"), as the decode
-// moves out of this process.
+// Both wall time and the CPU time of this process plus its finished children ("cpu_ms") are
+// reported, as the decode moves out of this process; on a shared machine compare cpu_ms.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -85,5 +84,5 @@ void RawLoadImage(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(RawLoadImage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(RawLoadImage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK_MAIN();
