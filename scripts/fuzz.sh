@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the file-reader fuzz targets (clang, libFuzzer, ASan + UBSan) and runs each for a while.
 #   scripts/fuzz.sh [SECONDS] [TARGET ...]      default: 60 seconds each for fuzz_jpeg fuzz_tiff fuzz_raw
-#                                               fuzz_preview fuzz_project
+#                                               fuzz_preview fuzz_rawreply fuzz_project
 # Seeds come from velostar-fuzzseeds; the growing corpus stays in build-fuzz/fuzz-corpus/TARGET and
 # crashing inputs land in build-fuzz/fuzz-artifacts/TARGET/. Keep each crasher, once fixed, as a
 # small regression input under tests/engine/image/corpus/{jpeg,tiff,raw}/ or tests/app/project/corpus/.
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_jpeg fuzz_tiff fuzz_raw fuzz_preview fuzz_project)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_jpeg fuzz_tiff fuzz_raw fuzz_preview fuzz_rawreply fuzz_project)
 
 bash scripts/build.sh fuzz velostar-fuzzseeds "${targets[@]}"
 build=build-fuzz

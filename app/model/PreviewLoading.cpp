@@ -1,7 +1,5 @@
 #include "PreviewLoading.h"
 
-#include <libraw/libraw.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -10,16 +8,15 @@
 #include <wx/log.h>
 #include <wx/wfstream.h>
 
+#include "DecodeReply.h"
+#include "DecoderProcess.h"
 #include "ImageHeaderSize.h"
+#include "PreviewRawDecoding.h"
 #include "ReadOnlyFile.h"
 
 namespace {
 
 using velapp::ReadOnlyFile;
-
-// Even the best lossless RAW compression needs about a bit per sensor pixel; a header promising
-// far more pixels than the file can hold is damaged and would only make LibRaw allocate.
-constexpr uint64_t kMaxRawPixelsPerByte = 64;
 
 bool acceptableSize(int64_t width, int64_t height)
 {
@@ -56,56 +53,13 @@ bool loadThroughHandlers(ReadOnlyFile& file, wxBitmapType type, wxImage& image)
 
 std::vector<unsigned char> wholeFile(const ReadOnlyFile& file)
 {
-    if (file.size() == 0 || file.size() > kMaxRawPreviewFileBytes)
-        return {};
     std::vector<unsigned char> bytes(file.size());
     if (!file.readAt(0, bytes.data(), bytes.size()))
         return {};
     return bytes;
 }
 
-void ignoreDataError(void*, const char*, const int) {}
-
 bool stopping(const PreviewStopRequest& stopRequested) { return stopRequested && stopRequested(); }
-
-// LibRaw asks between its processing steps; a non-zero answer ends the step with an error.
-int pollStop(void* stopRequested, LibRaw_progress, int, int)
-{
-    try {
-        return stopping(*static_cast<const PreviewStopRequest*>(stopRequested)) ? 1 : 0;
-    } catch (...) {
-        return 1;
-    }
-}
-
-void setPreviewParameters(libraw_output_params_t& params)
-{
-    params.output_bps = 8;
-    params.use_camera_wb = 1;
-    params.use_auto_wb = 0;
-    params.no_auto_bright = 1;
-    params.gamm[0] = 0.4166667;
-    params.gamm[1] = 12.92;
-    params.output_color = 1;  // sRGB
-}
-
-bool plausibleSensor(const libraw_image_sizes_t& sizes, size_t fileBytes)
-{
-    return sizes.raw_width > 0 && sizes.raw_height > 0 &&
-           uint64_t{sizes.raw_width} * sizes.raw_height <= fileBytes * kMaxRawPixelsPerByte &&
-           acceptableSize(sizes.width, sizes.height);
-}
-
-bool copyProcessedImage(LibRaw& processor, wxImage& image)
-{
-    int width = 0, height = 0, colours = 0, bits = 0;
-    processor.get_mem_image_format(&width, &height, &colours, &bits);
-    if (colours != 3 || bits != 8 || !acceptableSize(width, height))
-        return false;
-    if (!image.Create(width, height, false))
-        return false;
-    return processor.copy_mem_image(image.GetData(), width * 3, 0) == LIBRAW_SUCCESS;
-}
 
 PreviewLoadResult finished(wxImage image, int limit)
 {
@@ -124,21 +78,28 @@ PreviewLoadResult decodeRawBytes(const unsigned char* data, size_t size, int lim
     if (!data || size == 0 || stopping(stopRequested))
         return {};
     wxImage image;
-    {
-        auto processor = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
-        // LibRaw reports damaged data on stderr by default; the failure is shown in the preview.
-        processor->set_dataerror_handler(ignoreDataError, nullptr);
-        if (stopRequested)
-            processor->set_progress_handler(pollStop, const_cast<PreviewStopRequest*>(&stopRequested));
-        // LibRaw only reads the buffer; its interface lacks const.
-        if (processor->open_buffer(const_cast<unsigned char*>(data), size) != LIBRAW_SUCCESS ||
-            !plausibleSensor(processor->imgdata.sizes, size) || processor->unpack() != LIBRAW_SUCCESS)
-            return {};
-        setPreviewParameters(processor->imgdata.params);
-        if (processor->dcraw_process() != LIBRAW_SUCCESS || !copyProcessedImage(*processor, image))
-            return {};
-    }  // LibRaw's buffers go before the reduction allocates
-    if (stopping(stopRequested))
+    const auto into = [&image](int width, int height) {
+        return image.Create(width, height, false) ? image.GetData() : nullptr;
+    };
+    if (!velraw::decodeRawPreviewPixels(data, size, kMaxPreviewPixels, stopRequested, into) ||
+        stopping(stopRequested))
+        return {};
+    return finished(image, limit);
+}
+
+// LibRaw crashes or hangs on some damaged files; in the decoding program that only fails the load.
+PreviewLoadResult decodeRawInProgram(const std::string& program, const ReadOnlyFile& file, int limit,
+                                     const PreviewStopRequest& stopRequested)
+{
+    velraw::DecoderProcess decoder(program, {"preview", std::to_string(kMaxPreviewPixels)}, file.descriptor(),
+                                   velraw::decodeTimeLimit(file.size()), stopRequested);
+    const velraw::ReplyReader read = [&decoder](void* into, size_t count) { return decoder.read(into, count); };
+    const velraw::ReplyLimits limits{kMaxPreviewPixels, kMaxPreviewPixels, 3, 3, 1, 0};
+    const auto header = velraw::readReplyHeader(read, limits);
+    wxImage image;
+    if (!header || !image.Create(static_cast<int>(header->width), static_cast<int>(header->height), false) ||
+        !read(image.GetData(), header->pixelBytes()) || !velraw::readReplyEnd(read) ||
+        decoder.finish() != velraw::kExitDecoded || stopping(stopRequested))
         return {};
     return finished(image, limit);
 }
@@ -157,6 +118,13 @@ PreviewLoadResult loadImage(const wxString& path, int limit, const PreviewStopRe
             return {};
         return finished(image, limit);
     }
+    if (file.size() == 0 || file.size() > kMaxRawPreviewFileBytes)
+        return {};
+    const std::string program = velraw::decoderProgramPath();
+    if (!program.empty())
+        return decodeRawInProgram(program, file, limit, stopRequested);
+    // Without the decoding program (an odd installation) the file is decoded here, at the risk
+    // that a damaged one takes the desktop program down.
     const std::vector<unsigned char> bytes = wholeFile(file);
     return decodeRawBytes(bytes.data(), bytes.size(), limit, stopRequested);
 }

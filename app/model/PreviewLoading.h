@@ -9,9 +9,10 @@
 #include <wx/string.h>
 
 // Loading one image for the preview: TIFF and JPEG through the registered wxImage handlers, every
-// other file as camera RAW through LibRaw, reduced to the screen, with an optional mask PNG.
-// Display-free. Any thread may call it once the image handlers are registered (start-up, UI
-// thread); it touches only the objects it creates and never throws.
+// other file as camera RAW through LibRaw in the decoding program (a crash or hang there is a
+// failed load), reduced to the screen, with an optional mask PNG. Display-free. Any thread may
+// call it once the image handlers are registered (start-up, UI thread); it touches only the
+// objects it creates and never throws.
 
 // Files are read whole for LibRaw; larger ones are refused before anything is allocated.
 constexpr uint64_t kMaxRawPreviewFileBytes = 536870912;
@@ -32,6 +33,7 @@ using PreviewStopRequest = std::function<bool()>;
 PreviewLoadResult loadPreview(const wxString& path, int limit, const wxString& maskPath,
                               const PreviewStopRequest& stopRequested = {});
 
-// The RAW path from bytes in memory, without a mask.
+// The RAW decode from bytes in memory, in this process, without a mask: what the decoding
+// program runs, and what loadPreview() falls back to when there is no decoding program.
 PreviewLoadResult decodeRawPreview(const unsigned char* data, size_t size, int limit,
                                    const PreviewStopRequest& stopRequested = {});

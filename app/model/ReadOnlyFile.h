@@ -18,6 +18,8 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
     uint64_t size() const { return m_size; }
+    // Still owned by this object; for handing to a child process.
+    int descriptor() const { return m_fd; }
     // Exactly `count` bytes from `offset`; false when the file ends earlier or a read fails.
     bool readAt(uint64_t offset, void* into, size_t count) const;
     // Hands the descriptor to a new owner, which must close it; this object is closed after.

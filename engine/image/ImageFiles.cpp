@@ -17,7 +17,8 @@ int loaderColorSetting(int engineColorSpace)
     }
 }
 
-std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSetting, int parts)
+std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSetting, int parts,
+                                           const std::function<bool()>& stopRequested)
 {
     const ColorTarget target = colorTargetOf(colorSetting);
     if (velpath::endsWithNoCase(path, L".jpg")) {
@@ -27,7 +28,7 @@ std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSe
         return loadTiff(path, target);
     }
     auto raw = std::make_unique<RawImage>();
-    if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw))
+    if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw, stopRequested))
         return nullptr;
     return raw;
 }

@@ -1,15 +1,23 @@
 #include "image/RawReader.h"
 
+#include <fcntl.h>
 #include <libraw/libraw.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "DecoderProcess.h"
 #include "FileMemory.h"
 #include "image/ImageLimits.h"
+#include "image/RawReply.h"
+#include "parallel/WidePath.h"
 
 namespace velimage {
 
@@ -19,6 +27,8 @@ constexpr uint16_t kExposureBiasTag = 37380;
 // Even the best lossless RAW compression needs about a bit per sensor pixel; a header promising
 // far more pixels than the file can hold is damaged, and would make LibRaw allocate for nothing.
 constexpr uint64_t kMaxRawPixelsPerByte = 64;
+// Files are read whole, in one 32-bit read.
+constexpr uint64_t kMaxRawFileBytes = 0xFFFFFFFFull;
 
 // The processor and the exposure bias seen while LibRaw parsed the EXIF data (LibRaw keeps no
 // field for it). Owning the processor here releases it, and its buffers, on every path.
@@ -144,6 +154,61 @@ std::unique_ptr<MetadataList> readMetadata(const RawDecoder& decoder, bool apply
     return list;
 }
 
+// Shortest text that reads back as exactly the same value.
+std::string exactText(double value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+class InputFile {
+public:
+    explicit InputFile(const std::wstring& path)
+        // Non-blocking, so that a named pipe is refused instead of waiting for a writer.
+        : m_fd(::open(velpath::toUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
+    {
+        struct stat info {};
+        if (m_fd >= 0 && ::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+            static_cast<uint64_t>(info.st_size) < kMaxRawFileBytes)
+            m_size = static_cast<uint64_t>(info.st_size);
+    }
+    ~InputFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    bool readable() const { return m_size > 0; }
+    int fd() const { return m_fd; }
+    uint64_t size() const { return m_size; }
+
+private:
+    int m_fd;
+    uint64_t m_size = 0;
+};
+
+bool decodeInProgram(const std::string& program, const std::wstring& path, int colorSetting, double gamma0,
+                     double gamma1, bool applyOrientation, RawImage& image,
+                     const std::function<bool()>& stopRequested)
+{
+    const InputFile file(path);
+    if (!file.readable())
+        return false;
+    velraw::DecoderProcess decoder(program,
+                                   {"frame", std::to_string(colorSetting), exactText(gamma0), exactText(gamma1),
+                                    applyOrientation ? "1" : "0"},
+                                   file.fd(), velraw::decodeTimeLimit(file.size()), stopRequested);
+    const velraw::ReplyReader read = [&](void* into, size_t count) { return decoder.read(into, count); };
+    if (readRawReply(read, image) && velraw::readReplyEnd(read))
+        return decoder.finish() == velraw::kExitDecoded;
+    // Memory running out in the program is reported as it would be here.
+    if (decoder.outputEnded() && decoder.finish() == velraw::kExitOutOfMemory)
+        throw std::bad_alloc();
+    return false;
+}
+
 }  // namespace
 
 bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0, double gamma1,
@@ -175,8 +240,13 @@ bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0
 }
 
 bool loadRaw(const std::wstring& path, int colorSetting, double gamma0, double gamma1, bool applyOrientation,
-             RawImage& image)
+             RawImage& image, const std::function<bool()>& stopRequested)
 {
+    const std::string program = velraw::decoderProgramPath();
+    if (!program.empty())
+        return decodeInProgram(program, path, colorSetting, gamma0, gamma1, applyOrientation, image, stopRequested);
+    // An installation without the decoding program still reads RAW files, here, at the risk that
+    // a damaged one takes the whole process down.
     FileMemory file;
     if (!file.loadFromFile(path.c_str()))
         return false;

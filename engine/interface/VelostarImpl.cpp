@@ -35,7 +35,8 @@ const char* Velostar::getAuthor() { return "The Velostar developers"; }
 
 VelostarImpl::VelostarImpl()
     : m_fileCounter(randomCounterStart()),
-      m_loader(std::make_unique<velthread::BackgroundLoader>(velthread::defaultFrameDecoder(), m_memoryQuery))
+      m_loader(
+          std::make_unique<velthread::BackgroundLoader>(velthread::defaultFrameDecoder(&m_cancelled), m_memoryQuery))
 {
 }
 

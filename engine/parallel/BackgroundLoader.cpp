@@ -7,10 +7,11 @@
 
 namespace velthread {
 
-FrameDecoder defaultFrameDecoder()
+FrameDecoder defaultFrameDecoder(const std::atomic<bool>* cancelled)
 {
-    return [](const std::wstring& path, int colorSetting, int parts) {
-        return velimage::loadImage(path, colorSetting, parts);
+    return [cancelled](const std::wstring& path, int colorSetting, int parts) {
+        return velimage::loadImage(path, colorSetting, parts,
+                                   [cancelled] { return cancelled && cancelled->load(std::memory_order_acquire); });
     };
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,8 +23,9 @@ namespace velthread {
 using FrameDecoder =
     std::function<std::unique_ptr<velimage::Image16>(const std::wstring& path, int colorSetting, int parts)>;
 
-// The decoder of the image-file readers.
-FrameDecoder defaultFrameDecoder();
+// The decoder of the image-file readers. A RAW decode under way ends as soon as `cancelled`
+// (when given; it must outlive the decoder) becomes true.
+FrameDecoder defaultFrameDecoder(const std::atomic<bool>* cancelled = nullptr);
 
 // Decodes upcoming frames on its own threads while the pipeline works on the current one.
 // configure/prefetch/claim/stop come from the pipeline's thread; cancel() from any thread.

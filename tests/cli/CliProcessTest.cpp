@@ -17,6 +17,7 @@
 
 #include "SkyFiles.h"
 #include "SkyGenerator.h"
+#include "support/RawDecodeChecks.h"
 #include "support/TempDir.h"
 #include "support/TransformCheck.h"
 
@@ -214,6 +215,32 @@ TEST(CliProgram, InterruptEndsWithStatusFourAndLeavesNothingBehind)
     // Neither temporary frames nor a half-written result stay behind.
     for (const auto& entry : std::filesystem::directory_iterator(dir.file("out")))
         ADD_FAILURE() << "left behind: " << entry.path();
+}
+
+TEST(CliProgram, RawFilesThatCrashLibRawAreFramesThatCannotBeLoaded)
+{
+    veltest::TempDir dir;
+    velsky::SkyOptions o;
+    o.width = 600;
+    o.height = 400;
+    o.frames = 3;
+    o.seed = 5;
+    const auto frames = generate(velsky::SkyGenerator(o), dir.file("sky"));
+    std::vector<std::string> stars = {"--quiet", "--report", dir.file("r.json"), "-o", dir.file("r.tif"), frames[0]};
+    for (const auto& file : veltest::crashingRawFiles()) {
+        ASSERT_TRUE(veltest::writeBytes(dir.file(file.name), file.bytes));
+        const auto base = runCli({"--quiet", "-o", dir.file("r.tif"), dir.file(file.name)}, dir);
+        EXPECT_EQ(base.exitCode, 7) << file.name << ": " << base.err;
+        stars.push_back(dir.file(file.name));
+    }
+    stars.insert(stars.end(), frames.begin() + 1, frames.end());
+    const auto outcome = runCli(stars, dir);
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    const auto report = nlohmann::json::parse(veltest::readBytes(dir.file("r.json")));
+    int unused = 0;
+    for (const auto& frame : report["frames"])
+        unused += frame["used"] == false;
+    EXPECT_EQ(unused, 2) << report.dump();
 }
 
 TEST(CliProgram, NeverWritesOverAnInputAndNamesUnreadableOnes)

@@ -1,6 +1,8 @@
-// velostar-fuzzseeds DIR: writes DIR/jpeg, DIR/tiff, DIR/raw and DIR/project with small valid inputs
-// of every kind the readers take, as seeds for the fuzz targets.
+// velostar-fuzzseeds DIR: writes DIR/jpeg, DIR/tiff, DIR/raw, DIR/rawreply and DIR/project with
+// small valid inputs of every kind the readers take, as seeds for the fuzz targets.
+#include <fcntl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +16,8 @@
 #include "TiffBuilder.h"
 #include "image/ImageTypes.h"
 #include "image/JpegWriter.h"
+#include "image/RawReader.h"
+#include "image/RawReply.h"
 #include "image/TiffLibrary.h"
 #include "parallel/WidePath.h"
 
@@ -102,6 +106,18 @@ veldng::DngFrame dngFrame(uint16_t orientation)
     return frame;
 }
 
+// What the decoding program sends back for the DNG.
+bool writeRawReply(const veldng::DngFrame& frame, const std::filesystem::path& path)
+{
+    const Bytes dng = veldng::encodeDng(frame);
+    velimage::RawImage image;
+    if (!velimage::decodeRaw(dng.data(), dng.size(), 1, 1.0, 1.0, false, image))
+        return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written = fd >= 0 && velimage::writeRawReply(fd, image);
+    return fd >= 0 && ::close(fd) == 0 && written;
+}
+
 }  // namespace
 
 // Projects as the program writes them, with every element, and as older versions wrote them.
@@ -138,7 +154,7 @@ int main(int argc, char** argv)
         return 64;
     }
     const std::filesystem::path root(argv[1]);
-    for (const char* kind : {"jpeg", "tiff", "raw", "project"})
+    for (const char* kind : {"jpeg", "tiff", "raw", "rawreply", "project"})
         std::filesystem::create_directories(root / kind);
     bool ok = save(root / "jpeg/rgb.jpg", jpeg(16, 16, 3)) && save(root / "jpeg/grey.jpg", jpeg(16, 8, 1)) &&
               save(root / "jpeg/exif-le.jpg", veldng::withExifBlock(jpeg(16, 16, 3), exifTiff(false))) &&
@@ -154,7 +170,8 @@ int main(int argc, char** argv)
     image.ensureMetadata().setFloat(velimage::tags::ExposureTime, 30.0f);
     ok = ok && image.save(velpath::fromUtf8((root / "tiff/exif16.tif").string()));
     ok = ok && veldng::writeDng(dngFrame(1), (root / "raw/plain.dng").string()) &&
-         veldng::writeDng(dngFrame(6), (root / "raw/turned.dng").string()) && writeProjects(root / "project");
+         veldng::writeDng(dngFrame(6), (root / "raw/turned.dng").string()) &&
+         writeRawReply(dngFrame(1), root / "rawreply/plain.reply") && writeProjects(root / "project");
     if (!ok) {
         std::fprintf(stderr, "velostar-fuzzseeds: could not write the seed files\n");
         return 1;

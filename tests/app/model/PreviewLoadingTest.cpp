@@ -2,16 +2,22 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
 #include <wx/image.h>
 #include <wx/init.h>
 
+#include "DecoderProcess.h"
 #include "DngWriter.h"
 #include "PreviewLoading.h"
 #include "SkyFiles.h"
+#include "support/RawDecodeChecks.h"
 #include "support/TempDir.h"
 
 using veltest::writeBytes;
@@ -78,6 +84,18 @@ TEST_F(PreviewLoading, DecodesRawAtFullSizeWithCameraColoursOnTheSrgbCurve)
     EXPECT_NEAR(image.GetBlue(50, 20), 205, 3);
 }
 
+TEST_F(PreviewLoading, RawThroughTheDecodingProgramIsExactlyTheInProcessDecode)
+{
+    ASSERT_FALSE(velraw::decoderProgramPath().empty()) << "velostar-rawdecode is not beside the tests";
+    const std::string dng = dngBytes(120, 80);
+    ASSERT_TRUE(writeBytes(dir.file("frame.dng"), dng));
+    const PreviewLoadResult child = load("frame.dng");
+    const PreviewLoadResult here = decodeRawPreview(reinterpret_cast<const unsigned char*>(dng.data()), dng.size(), 0);
+    ASSERT_TRUE(child.ok && here.ok);
+    ASSERT_EQ(child.image.GetSize(), here.image.GetSize());
+    EXPECT_EQ(std::memcmp(child.image.GetData(), here.image.GetData(), 120 * 80 * 3), 0);
+}
+
 TEST_F(PreviewLoading, ReducesTiffAndJpegByTheLongerSideKeepingTheFullSize)
 {
     struct Case {
@@ -136,8 +154,14 @@ TEST_F(PreviewLoading, FailsCleanlyOnFilesItCannotRead)
                                                  "\1\x11\0\2\x11\1\3\x11\1\xFF\xD9"s));
     ASSERT_TRUE(writeBytes(dir.file("huge.tif"), "II*\0\x08\0\0\0\2\0\0\1\4\0\1\0\0\0\xF8\x2A\0\0"
                                                  "\1\1\4\0\1\0\0\0\x10\x27\0\0\0\0\0\0"s));
-    for (const char* name : {"missing.dng", "folder.dng", "pipe.dng", "pipe.jpg", "empty.dng", "truncated.dng",
-                             "garbage.cr2", "text.jpg", "huge.dng", "huge.jpg", "huge.tif"}) {
+    std::vector<std::string> names = {"missing.dng", "folder.dng", "pipe.dng", "pipe.jpg", "empty.dng", "truncated.dng",
+                                      "garbage.cr2", "text.jpg", "huge.dng", "huge.jpg", "huge.tif"};
+    // And files that crash LibRaw.
+    for (const auto& file : veltest::crashingRawFiles()) {
+        ASSERT_TRUE(writeBytes(dir.file(file.name), file.bytes));
+        names.push_back(file.name);
+    }
+    for (const std::string& name : names) {
         const PreviewLoadResult result = load(name, 100);
         EXPECT_FALSE(result.ok) << name;
         EXPECT_FALSE(result.image.IsOk()) << name;
@@ -170,4 +194,15 @@ TEST_F(PreviewLoading, AbandonsARawDecodeWhenAStopIsRequested)
     int laterPolls = 0;
     EXPECT_FALSE(decodeRawPreview(bytes, dng.size(), 0, [&] { return ++laterPolls >= polls / 2; }).ok);
     EXPECT_EQ(laterPolls, polls / 2);
+
+    // A decoding program that hangs is left as soon as a stop is asked for.
+    ASSERT_TRUE(veltest::writeScript(dir.file("decoder"), "exec sleep 60"));
+    const veltest::DecoderProgramOverride hanging(dir.file("decoder"));
+    ASSERT_TRUE(writeBytes(dir.file("frame.dng"), dng));
+    std::atomic<int> waits{0};
+    auto stopped = std::async(std::launch::async, [&] {
+        return loadPreview(wxString::FromUTF8(dir.file("frame.dng")), 0, {}, [&] { return ++waits >= 3; });
+    });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the stop was not seen";
+    EXPECT_FALSE(stopped.get().ok);
 }

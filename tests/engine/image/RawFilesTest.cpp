@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cmath>
+#include <cstring>
+
+#include "DecoderProcess.h"
 #include "DngWriter.h"
 #include "image/ImageFiles.h"
 #include "image/RawReader.h"
+#include "image/RawReply.h"
+#include "support/RawDecodeChecks.h"
 #include "support/TempDir.h"
 
 using namespace velimage;
@@ -35,6 +42,24 @@ std::unique_ptr<RawImage> decode(const veldng::DngFrame& frame, bool applyOrient
     if (!decodeRaw(bytes.data(), bytes.size(), colorSetting, 1.0, 1.0, applyOrientation, *image))
         return nullptr;
     return image;
+}
+
+void expectSameFrame(const RawImage& a, const RawImage& b)
+{
+    ASSERT_EQ(a.width(), b.width());
+    ASSERT_EQ(a.height(), b.height());
+    ASSERT_EQ(a.channels(), b.channels());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.elementCount() * sizeof(uint16_t)), 0);
+    ASSERT_TRUE(a.metadata() && b.metadata());
+    const auto& left = a.metadata()->entries();
+    const auto& right = b.metadata()->entries();
+    ASSERT_EQ(left.size(), right.size());
+    for (size_t i = 0; i < left.size(); ++i) {
+        EXPECT_EQ(left[i].key, right[i].key) << i;
+        EXPECT_EQ(left[i].text, right[i].text) << i;
+        EXPECT_EQ(std::memcmp(&left[i].number, &right[i].number, sizeof(float)), 0) << i;
+        EXPECT_EQ(left[i].shortValue, right[i].shortValue) << i;
+    }
 }
 
 }  // namespace
@@ -134,4 +159,74 @@ TEST(RawFiles, JpegEndingGoesToRawReaderAndFailsThere)
     // And a real RAW file behind the .jpeg ending is decoded.
     ASSERT_TRUE(veldng::writeDng(testFrame(), dir.file("raw.jpeg")));
     EXPECT_TRUE(loadImage(dir.wfile("raw.jpeg"), 1, 1));
+}
+
+TEST(RawFiles, DecodingProgramGivesExactlyTheInProcessResult)
+{
+    ASSERT_FALSE(velraw::decoderProgramPath().empty()) << "velostar-rawdecode is not beside the tests";
+    TempDir dir;
+    veldng::DngFrame frame = testFrame();
+    frame.orientation = 6;
+    frame.writeExposureBias = true;
+    frame.exposureBias = 0.3;
+    frame.dateTimeOriginal = "2021:02:03 04:05:06";
+    ASSERT_TRUE(veldng::writeDng(frame, dir.file("frame.dng")));
+    const std::vector<uint8_t> bytes = veldng::encodeDng(frame);
+    struct Case {
+        int colorSetting;
+        double gamma0, gamma1;
+        bool applyOrientation;
+    };
+    // Gammas that no short decimal text holds exactly.
+    for (const Case c : {Case{1, 1.0, 1.0, false}, Case{2, 1.0, 1.0, true}, Case{3, 2.2222222222222223, 4.5, false}}) {
+        SCOPED_TRACE(c.colorSetting);
+        RawImage child, here;
+        ASSERT_TRUE(loadRaw(dir.wfile("frame.dng"), c.colorSetting, c.gamma0, c.gamma1, c.applyOrientation, child));
+        ASSERT_TRUE(decodeRaw(bytes.data(), bytes.size(), c.colorSetting, c.gamma0, c.gamma1, c.applyOrientation, here));
+        expectSameFrame(child, here);
+    }
+}
+
+TEST(RawFiles, FilesThatCrashLibRawOnlyFailTheirLoad)
+{
+    TempDir dir;
+    const int descriptors = veltest::openDescriptorCount();
+    for (const auto& file : veltest::crashingRawFiles()) {
+        ASSERT_TRUE(veltest::writeBytes(dir.file(file.name), file.bytes));
+        EXPECT_FALSE(loadImage(dir.wfile(file.name), 1, 1)) << file.name;
+    }
+    EXPECT_TRUE(veltest::noChildProcesses());
+    EXPECT_EQ(veltest::openDescriptorCount(), descriptors);
+}
+
+TEST(RawReply, ReadsBackWhatWasWrittenAndFailsAtEveryCut)
+{
+    auto decoded = decode(testFrame(), false);
+    ASSERT_TRUE(decoded);
+    decoded->ensureMetadata().setText(tags::LensModel, std::string("lens\0with a zero", 17));
+    const int fd = ::memfd_create("reply", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(writeRawReply(fd, *decoded));
+    std::string reply(static_cast<size_t>(::lseek(fd, 0, SEEK_CUR)), '\0');
+    ASSERT_EQ(::pread(fd, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
+    ::close(fd);
+
+    const auto readBack = [](const std::string& bytes, RawImage& image) {
+        size_t at = 0;
+        const velraw::ReplyReader read = [&](void* into, size_t count) {
+            if (bytes.size() - at < count)
+                return false;
+            std::memcpy(into, bytes.data() + at, count);
+            at += count;
+            return true;
+        };
+        return readRawReply(read, image) && velraw::readReplyEnd(read);
+    };
+    RawImage whole;
+    ASSERT_TRUE(readBack(reply, whole));
+    expectSameFrame(whole, *decoded);
+    for (size_t cut = 0; cut < reply.size(); cut += 1 + cut / 8) {
+        RawImage partial;
+        EXPECT_FALSE(readBack(reply.substr(0, cut), partial)) << cut;
+    }
 }

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <thread>
 
 #include "PipelineHarness.h"
+#include "support/RawDecodeChecks.h"
 #include "support/TempDir.h"
 
 using veltest::Session;
@@ -143,6 +145,27 @@ TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
     }
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(result.get(), VELOSTAR_CANCELLED);
+}
+
+TEST(Cancellation, FromAnotherThreadEndsARunningRawDecode)
+{
+    veltest::TempDir dir;
+    ASSERT_TRUE(veltest::writeScript(dir.file("decoder"), ": > \"$0.started\"; exec sleep 60"));
+    const veltest::DecoderProgramOverride hanging(dir.file("decoder"));
+    ASSERT_TRUE(veltest::writeBytes(dir.file("base.dng"), "never looked at"));
+    // The engine's own RAW decoder, not the harness's fake one.
+    VelostarImpl engine;
+    veltest::FakeStages fake;
+    engine.setStageFactory([&] { return fake.stages(); });
+    engine.addStarImage(dir.wfile("base.dng").c_str());
+    engine.setOutputFile(dir.wfile("out.tif").c_str());
+    auto result = std::async(std::launch::async, [&] { return engine.run(); });
+    for (int i = 0; i < 1000 && !std::filesystem::exists(dir.file("decoder.started")); ++i)
+        std::this_thread::sleep_for(10ms);
+    engine.cancel();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << "the decode ran on to its time limit";
+    EXPECT_EQ(result.get(), VELOSTAR_CANCELLED);
+    EXPECT_TRUE(veltest::noChildProcesses());
 }
 
 TEST(Cancellation, AllocationFailureInTheFileBackedPassGivesEightAndNoFilesRemain)
