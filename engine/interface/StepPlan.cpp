@@ -20,8 +20,10 @@ StepPlan planSteps(EngineSettings& s)
     const int64_t frameWork = plan.frameWork;
 
     int64_t steps = 0;
-    if (s.hasMask())
+    if (s.usesPaintedMask())
         steps = s.mergePixels ? outputs : 1;
+    if (s.estimatesSkyMask())
+        steps += outputs;
     if (!s.noiseImages.empty())
         steps += static_cast<int64_t>(s.noiseImages.size()) + frameWork;
     if (s.removeHotPixels)

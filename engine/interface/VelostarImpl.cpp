@@ -6,6 +6,7 @@
 #include <new>
 #include <random>
 
+#include "SkyMaskStage.h"
 #include "parallel/LargeBuffer.h"
 #include "parallel/WidePath.h"
 
@@ -261,6 +262,32 @@ void VelostarImpl::finishRun() noexcept
     velmem::releaseSpareBlocks();
 }
 
+int VelostarImpl::runChecked()
+{
+    if (m_settings.autoSkyMask && m_settings.trails()) {
+        // Trails compose while they walk, before any estimate of their own could exist: the
+        // estimate walks first and then stands in for a painted mask.
+        const int32_t total = m_totalSteps;
+        const int estimated = estimateChecked();
+        m_totalSteps = total;
+        m_stepsDone = 0;
+        if (cancelled())
+            return VELOSTAR_CANCELLED;
+        if (estimated == VELOSTAR_OUT_OF_MEMORY)
+            return estimated;
+        m_settings.maskRgb = nullptr;
+        m_settings.maskWidth = m_settings.maskHeight = 0;
+        if (m_skyMaskKind == VELOSTAR_MASK_ESTIMATED) {
+            m_estimatedRgb.resize(m_skyMask.elementCount() * 3);
+            const uint16_t* sky = m_skyMask.data();
+            for (size_t i = 0; i < m_skyMask.elementCount(); ++i)
+                std::fill_n(m_estimatedRgb.data() + 3 * i, 3, static_cast<uint8_t>(sky[i] >> 8));
+            setMask(m_estimatedRgb.data(), m_skyMask.width(), m_skyMask.height());
+        }
+    }
+    return runPipeline(*this);
+}
+
 int VelostarImpl::run()
 {
     m_stepsDone = 0;
@@ -272,7 +299,8 @@ int VelostarImpl::run()
         // A host that never asked for the step count still gets the plan's mode reset and tick budget.
         if (!m_planComputed)
             getTotalSteps();
-        const int result = runPipeline(*this);
+        m_skyMaskKind = VELOSTAR_MASK_NONE;
+        const int result = runChecked();
         finishRun();
         return cancelled() ? VELOSTAR_CANCELLED : result;
     } catch (const std::bad_alloc&) {
@@ -282,6 +310,70 @@ int VelostarImpl::run()
         finishRun();
         return VELOSTAR_UNKNOWN_ERROR;
     }
+}
+
+// The walk of an "Align stars" accumulation without its composition, integration or output, on
+// a copy of the settings: the host's options are as they were afterwards.
+int VelostarImpl::estimateChecked()
+{
+    const EngineSettings kept = m_settings;
+    struct Restore {
+        VelostarImpl& engine;
+        const EngineSettings& settings;
+        ~Restore()
+        {
+            engine.m_settings = settings;
+            engine.m_planComputed = false;
+        }
+    } restore{*this, kept};
+    EngineSettings& s = m_settings;
+    s.compositionMode = 0;
+    s.integrationMode = 0;
+    s.timeLapseFrames = 0;
+    s.distortionCorrection = 0;
+    s.autoSkyMask = true;
+    s.estimateOnly = true;
+    m_plan = planSteps(s);
+    m_totalSteps = static_cast<int32_t>(m_plan.total);
+    m_skyMaskKind = VELOSTAR_MASK_NONE;
+    return runPipeline(*this);
+}
+
+int VelostarImpl::estimateSkyMask()
+{
+    m_stepsDone = 0;
+    try {
+        if (m_settings.starImages.empty())
+            return VELOSTAR_NO_STAR_IMAGES;
+        const int result = estimateChecked();
+        finishRun();
+        return cancelled() ? VELOSTAR_CANCELLED : result;
+    } catch (const std::bad_alloc&) {
+        finishRun();
+        return VELOSTAR_OUT_OF_MEMORY;
+    } catch (...) {
+        finishRun();
+        return VELOSTAR_UNKNOWN_ERROR;
+    }
+}
+
+void VelostarImpl::keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind)
+{
+    velrun::turnToDisplay(mask, rotation, m_skyMask);
+    m_skyMaskKind = kind;
+}
+
+int VelostarImpl::getSkyMask(const uint16_t** pixels, int* width, int* height)
+{
+    if (m_skyMaskKind == VELOSTAR_MASK_NONE || m_skyMask.empty())
+        return VELOSTAR_MASK_NONE;
+    if (pixels)
+        *pixels = m_skyMask.data();
+    if (width)
+        *width = m_skyMask.width();
+    if (height)
+        *height = m_skyMask.height();
+    return m_skyMaskKind;
 }
 
 int VelostarImpl::getFrameReportCount() { return static_cast<int>(m_frameReports.size()); }

@@ -61,6 +61,13 @@ public:
         *report = reports[index];
         return true;
     }
+    void setAutoSkyMask(bool on) override { record("setAutoSkyMask", on); }
+    int estimateSkyMask() override
+    {
+        calls.push_back("estimateSkyMask()");
+        return VELOSTAR_UNKNOWN_ERROR;
+    }
+    int getSkyMask(const uint16_t**, int*, int*) override { return VELOSTAR_MASK_NONE; }
 
 private:
     // Test paths are ASCII.
