@@ -8,6 +8,7 @@
 #include <wx/treectrl.h>
 
 #include "FileTree.h"
+#include "MaskEstimate.h"
 #include "OptionContext.h"
 #include "RunSettings.h"
 #include "SkyRegionPreview.h"
@@ -91,6 +92,9 @@ private:
     void onParameterCommand(wxCommandEvent& event);
     void readPanelValues();
     void prepareRunSkyRegion();
+    // The brush mask from the frames: started by the sky-region panel, applied when it is back.
+    void startMaskEstimate();
+    void finishMaskEstimate(const velapp::MaskEstimateResult& result);
 
     // Project state.
     void markEdited();
@@ -130,6 +134,7 @@ private:
     velapp::MaskImage m_brushMask;
     std::wstring m_maskFile;
     wxString m_openFilter;
+    std::unique_ptr<velapp::MaskEstimateJob> m_maskEstimate;  // while an estimate runs
 
     wxSplitterWindow* m_outerSplitter = nullptr;
     wxSplitterWindow* m_innerSplitter = nullptr;

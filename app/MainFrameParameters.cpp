@@ -7,6 +7,7 @@
 #include <wx/textctrl.h>
 
 #include "EngineSetup.h"
+#include "Velostar.h"
 #include "MainFrameCommon.h"
 #include "OptionPanels.h"
 #include "OptionPanelsView.h"
@@ -33,7 +34,8 @@ size_t slot(ParamItem item) { return static_cast<size_t>(item); }
 
 }  // namespace
 
-MainFrame::~MainFrame() = default;
+// A running estimate is cancelled and its thread joined before any window goes.
+MainFrame::~MainFrame() { m_maskEstimate.reset(); }
 
 void MainFrame::createParameterArea(wxWindow* parent, wxSizer* sizer)
 {
@@ -129,9 +131,12 @@ void MainFrame::applyChange(const Change& change)
         case PreviewAction::SetHighlight: m_preview->setHighlight(m_sky.highlight); break;
         case PreviewAction::ClearMask: m_preview->clearMask(); break;
         case PreviewAction::ClearShapes: m_preview->clearShapes(); break;
+        case PreviewAction::EstimateMask:
         case PreviewAction::None: break;
         }
     }
+    if (change.preview == PreviewAction::EstimateMask)
+        startMaskEstimate();
     if (change.edit == Edit::Changed) {
         markEdited();
     } else {
@@ -163,6 +168,25 @@ void MainFrame::readPanelValues()
     m_settings.enhanceStarsStrength = m_panels->sliderPosition(ctl::EnhanceStrength);
     m_settings.sigmaIndex = m_panels->sliderPosition(ctl::Sigma);
     m_settings.timeLapseFrames = m_panels->frameCount();
+}
+
+void MainFrame::startMaskEstimate()
+{
+    readPanelValues();
+    // The job's result comes back through the event queue; the frame outlives the job.
+    m_maskEstimate = std::make_unique<velapp::MaskEstimateJob>(
+        velapp::maskEstimateSettings(m_files, m_settings),
+        [] { return velapp::EngineHandle(Velostar::create(), Velostar::destroy); },
+        [this](velapp::MaskEstimateResult result) {
+            CallAfter([this, result = std::move(result)] { guarded([&] { finishMaskEstimate(result); }); });
+        });
+}
+
+void MainFrame::finishMaskEstimate(const velapp::MaskEstimateResult& result)
+{
+    m_maskEstimate.reset();
+    OptionContext context = optionContext();
+    applyChange(velapp::applyMaskEstimate(result, m_preview, m_brushMask, context));
 }
 
 // The sky region of the run, with the painted mask copied once for the engine to borrow.
