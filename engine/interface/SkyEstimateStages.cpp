@@ -11,8 +11,8 @@ namespace velrun {
 
 namespace {
 
-// More frames add little to the estimate but memory: every k-th is kept beyond this many.
-constexpr size_t MaxSamples = 40;
+// More frames add little to the estimate but time: every k-th is kept beyond this many.
+constexpr size_t MaxSamples = 8;
 constexpr int32_t IntegrationQ = 60;
 
 // The series of one walk. Used on the pipeline's thread only.

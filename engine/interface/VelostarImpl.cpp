@@ -267,10 +267,7 @@ int VelostarImpl::runChecked()
     if (m_settings.autoSkyMask && m_settings.trails()) {
         // Trails compose while they walk, before any estimate of their own could exist: the
         // estimate walks first and then stands in for a painted mask.
-        const int32_t total = m_totalSteps;
-        const int estimated = estimateChecked();
-        m_totalSteps = total;
-        m_stepsDone = 0;
+        const int estimated = estimateChecked(false);
         if (cancelled())
             return VELOSTAR_CANCELLED;
         if (estimated == VELOSTAR_OUT_OF_MEMORY)
@@ -313,28 +310,28 @@ int VelostarImpl::run()
 }
 
 // The walk of an "Align stars" accumulation without its composition, integration or output, on
-// a copy of the settings: the host's options are as they were afterwards.
-int VelostarImpl::estimateChecked()
+// a copy of the settings: the host's options are as they were afterwards. `ownPlan`: the walk's
+// steps are the whole progress budget; otherwise the caller's run counted them in its plan.
+int VelostarImpl::estimateChecked(bool ownPlan)
 {
-    const EngineSettings kept = m_settings;
     struct Restore {
         VelostarImpl& engine;
-        const EngineSettings& settings;
+        const EngineSettings settings;
+        const StepPlan plan;
+        const bool ownPlan;
         ~Restore()
         {
             engine.m_settings = settings;
-            engine.m_planComputed = false;
+            if (ownPlan)
+                engine.m_planComputed = false;
+            else
+                engine.m_plan = plan;
         }
-    } restore{*this, kept};
-    EngineSettings& s = m_settings;
-    s.compositionMode = 0;
-    s.integrationMode = 0;
-    s.timeLapseFrames = 0;
-    s.distortionCorrection = 0;
-    s.autoSkyMask = true;
-    s.estimateOnly = true;
-    m_plan = planSteps(s);
-    m_totalSteps = static_cast<int32_t>(m_plan.total);
+    } restore{*this, m_settings, m_plan, ownPlan};
+    m_settings = estimateSettings(restore.settings);
+    m_plan = planSteps(m_settings);
+    if (ownPlan)
+        m_totalSteps = static_cast<int32_t>(m_plan.total);
     m_skyMaskKind = VELOSTAR_MASK_NONE;
     return runPipeline(*this);
 }
@@ -345,7 +342,7 @@ int VelostarImpl::estimateSkyMask()
     try {
         if (m_settings.starImages.empty())
             return VELOSTAR_NO_STAR_IMAGES;
-        const int result = estimateChecked();
+        const int result = estimateChecked(true);
         finishRun();
         return cancelled() ? VELOSTAR_CANCELLED : result;
     } catch (const std::bad_alloc&) {

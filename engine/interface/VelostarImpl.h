@@ -142,7 +142,8 @@ private:
 
     // run() and estimateSkyMask() after their checks; exceptions escape to the caller.
     int runChecked();
-    int estimateChecked();
+    // `ownPlan`: the estimate's steps are the whole progress budget (else the caller's run counted them).
+    int estimateChecked(bool ownPlan);
 };
 
 // The processing of one run, after the checks for an empty star list and a missing output.

@@ -18,9 +18,12 @@ constexpr float SeedRatio = 1.5f;
 constexpr int32_t DetailRadius = 3;
 // Less star motion than this (plane pixels, anywhere in the frame) cannot tell the two apart.
 constexpr double MinimumMotion = 1.0;
-// A patch of ground needs this many seeds: a lone static speck in the sky (a hot pixel left in)
-// is no landscape.
+// A patch of ground needs this many seeds, and one for every GroundSeedArea pixels: a lone static
+// speck in the sky (a hot pixel left in) is no landscape, and a patch that grew from a few chance
+// seeds where the stars hardly move (near the pole) is not either. The ground's seeds line its
+// horizon, one or more a column.
 constexpr int32_t MinimumGroundSeeds = 4;
+constexpr int64_t GroundSeedArea = 400;
 constexpr int32_t Buckets = 1024;
 
 constexpr int8_t Ground = -1;
@@ -335,7 +338,7 @@ std::vector<int8_t> growSeeds(const FloatPlane& brightness, const std::vector<in
     return labels;
 }
 
-// Ground patches holding fewer than MinimumGroundSeeds seeds become sky.
+// Ground patches with too few seeds for their size become sky.
 void dropStrayGround(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
 {
     std::vector<uint8_t> visited(labels.size(), 0);
@@ -362,16 +365,17 @@ void dropStrayGround(std::vector<int8_t>& labels, const std::vector<int8_t>& see
                     stack.push_back(next[k]);
                 }
         }
-        if (seedCount < MinimumGroundSeeds)
+        if (seedCount < std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.size()) / GroundSeedArea))
             for (const size_t at : patch)
                 labels[at] = Sky;
     }
 }
 
-// Clears the seeds within `distance` pixels (4-connected steps) of a change of label.
-void dropSeedsNear(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t distance, std::vector<int8_t>& seeds)
+// Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
+// pixels get limit + 1.
+std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
 {
-    std::vector<int32_t> steps(labels.size(), -1);
+    std::vector<int32_t> steps(labels.size(), limit + 1);
     std::vector<size_t> front, next;
     for (size_t at = 0; at < labels.size(); ++at) {
         const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
@@ -383,21 +387,21 @@ void dropSeedsNear(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             front.push_back(at);
         }
     }
-    for (int32_t d = 0; d <= distance && !front.empty(); ++d) {
+    for (int32_t d = 1; d <= limit && !front.empty(); ++d) {
         next.clear();
         for (const size_t at : front) {
-            seeds[at] = 0;
             const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
             const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
             const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
             for (int k = 0; k < 4; ++k)
-                if (inside[k] && steps[around[k]] < 0) {
-                    steps[around[k]] = d + 1;
+                if (inside[k] && steps[around[k]] > limit) {
+                    steps[around[k]] = d;
                     next.push_back(around[k]);
                 }
         }
         front.swap(next);
     }
+    return steps;
 }
 
 // Typical step between neighbours of the brightness plane: the unit of the growth's edge costs.
@@ -479,6 +483,8 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         return SkyEstimate::NoStarMotion;
     // Closer to the horizon than the second smallest motion, too few samples stay in round two.
     const double nearMotion = motions[std::min<size_t>(1, motions.size() - 1)];
+    // The trimmed mean drops the largest: the second largest motion is how far sky and ground mix.
+    const double farMotion = motions[motions.size() >= 2 ? motions.size() - 2 : 0];
 
     const FloatPlane baseDetail = detailOf(base);
     std::vector<FloatPlane> detail;
@@ -502,13 +508,29 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(brightness, seeds, step);
         dropStrayGround(labels, seeds, w, h);
-        compareFrames(baseDetail, detail, maps, &labels, 2, camera, aligned);
+        // Sources next to round one's ground carry its high-pass ringing: they are left out too.
+        std::vector<int8_t> sources = labels;
+        const std::vector<int32_t> ringing = boundaryDistance(labels, w, h, DetailRadius + 1);
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (ringing[i] <= DetailRadius + 1)
+                sources[i] = Ground;
+        compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
         const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
-        // Where round one's ground left too few samples (inside the ground, at the border), its
-        // label stands as the seed.
-        for (size_t i = 0; i < seeds.size(); ++i)
-            seeds[i] = aligned.values[i] >= 0.0f ? cleaned[i] : labels[i];
-        dropSeedsNear(labels, w, h, DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion)), seeds);
+        // Near round one's horizon its labels may be wrong by up to twice the motion (its ground
+        // front ran into the sky), so only what the cleaned comparison says counts there, and
+        // nothing at all right next to it; farther in, round one's label stands where too few
+        // samples were left (inside the ground, at the border).
+        const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
+        const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
+        const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
+        for (size_t i = 0; i < seeds.size(); ++i) {
+            if (distance[i] <= near)
+                seeds[i] = 0;
+            else if (aligned.values[i] >= 0.0f)
+                seeds[i] = cleaned[i];
+            else
+                seeds[i] = distance[i] > reach ? labels[i] : 0;
+        }
         labels = growSeeds(brightness, seeds, step);
         dropStrayGround(labels, seeds, w, h);
     }

@@ -197,7 +197,7 @@ TEST(CliProgram, ReportTransformsAgreeWithGeneratorTruth)
     }
 }
 
-TEST(CliProgram, AutoMaskFreezesTheGroundAndSavesTheMaskItUsed)
+TEST(CliProgram, AutoMaskSavesTheMaskItEstimated)
 {
     veltest::TempDir dir;
     velsky::SkyOptions o;
@@ -211,8 +211,7 @@ TEST(CliProgram, AutoMaskFreezesTheGroundAndSavesTheMaskItUsed)
     o.foreground = true;
     const velsky::SkyGenerator generator(o);
     const auto frames = generate(generator, dir.file("sky"));
-    std::vector<std::string> args = {"--mode", "freeze", "--auto-mask", "--save-mask", dir.file("sky.png"),
-                                     "-o", dir.file("stack.tif")};
+    std::vector<std::string> args = {"--auto-mask", "--save-mask", dir.file("sky.png"), "-o", dir.file("stack.tif")};
     args.insert(args.end(), frames.begin(), frames.end());
     const auto outcome = runCli(args, dir);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
