@@ -134,11 +134,14 @@ FloatPlane asPlane(const LuminancePlane& plane)
     return out;
 }
 
-// The plane less its local mean.
+// The plane's 3 × 3 mean less its local mean. The 3 × 3 mean spreads a star that fits in one
+// block over its neighbours, so that resampling it after a shift of a fraction of a block gives
+// back what the base shows instead of a dimmer star (which would read as ground).
 FloatPlane detailOf(const LuminancePlane& plane)
 {
-    FloatPlane detail = asPlane(plane);
-    const FloatPlane smooth = boxMean(detail, DetailRadius);
+    const FloatPlane values = asPlane(plane);
+    FloatPlane detail = boxMean(values, 1);
+    const FloatPlane smooth = boxMean(values, DetailRadius);
     for (size_t i = 0; i < detail.values.size(); ++i)
         detail.values[i] -= smooth.values[i];
     return detail;
