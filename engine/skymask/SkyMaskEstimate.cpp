@@ -457,6 +457,40 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     });
 }
 
+// Round two's seeds: the star-aligned comparison again without the samples that came from round
+// one's ground or from beside it (where its high-pass ringing lies). Near round one's horizon its
+// labels may be wrong by up to twice the motion (its ground front ran into the sky), so only what
+// the cleaned comparison says counts there, and nothing at all right next to it; farther in,
+// round one's label stands where too few samples were left (inside the ground, at the border).
+std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
+                                  const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
+                                  const std::vector<int8_t>& firstSeeds, float typical, double nearMotion,
+                                  double farMotion)
+{
+    const int32_t w = baseDetail.width, h = baseDetail.height;
+    std::vector<int8_t> sources = labels;
+    const std::vector<int32_t> ringing = boundaryDistance(labels, w, h, DetailRadius + 1);
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (ringing[i] <= DetailRadius + 1)
+            sources[i] = Ground;
+    FloatPlane camera, aligned;
+    compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
+    const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
+    const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
+    const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
+    const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
+    std::vector<int8_t> seeds(firstSeeds.size(), 0);
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        if (distance[i] <= near)
+            seeds[i] = 0;
+        else if (aligned.values[i] >= 0.0f)
+            seeds[i] = cleaned[i];
+        else
+            seeds[i] = distance[i] > reach ? labels[i] : 0;
+    }
+    return seeds;
+}
+
 }  // namespace
 
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
@@ -497,10 +531,8 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
     const float step = edgeStep(brightness);
 
-    // Round one: seeds from every sample. Round two: the star-aligned comparison again without
-    // the samples that came from round one's ground (round one's label where too few are left),
-    // and no seeds next to round one's horizon, where the high-pass detail and the last few
-    // samples still mix sky and ground.
+    // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
+    // that the ground's motion planted in the sky just above the horizon.
     FloatPlane camera, aligned;
     compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned);
     const float typical = medianOf(camera.values);
@@ -511,31 +543,14 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(brightness, seeds, step);
         dropStrayGround(labels, seeds, w, h);
-        // Sources next to round one's ground carry its high-pass ringing: they are left out too.
-        std::vector<int8_t> sources = labels;
-        const std::vector<int32_t> ringing = boundaryDistance(labels, w, h, DetailRadius + 1);
-        for (size_t i = 0; i < sources.size(); ++i)
-            if (ringing[i] <= DetailRadius + 1)
-                sources[i] = Ground;
-        compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
-        const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
-        // Near round one's horizon its labels may be wrong by up to twice the motion (its ground
-        // front ran into the sky), so only what the cleaned comparison says counts there, and
-        // nothing at all right next to it; farther in, round one's label stands where too few
-        // samples were left (inside the ground, at the border).
-        const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
-        const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
-        const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
-        for (size_t i = 0; i < seeds.size(); ++i) {
-            if (distance[i] <= near)
-                seeds[i] = 0;
-            else if (aligned.values[i] >= 0.0f)
-                seeds[i] = cleaned[i];
-            else
-                seeds[i] = distance[i] > reach ? labels[i] : 0;
+        const std::vector<int8_t> second =
+            roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion);
+        // Seeds that leave the sky without one keep round one's answer.
+        if (std::find(second.begin(), second.end(), Sky) != second.end()) {
+            seeds = second;
+            labels = growSeeds(brightness, seeds, step);
+            dropStrayGround(labels, seeds, w, h);
         }
-        labels = growSeeds(brightness, seeds, step);
-        dropStrayGround(labels, seeds, w, h);
     }
     writeSoftMask(labels, w, h, factor, mask);
     return SkyEstimate::Estimated;
