@@ -82,13 +82,15 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
         double horizonShare;
         int lights;
         int frames;
+        double clouds;
     };
-    for (const Case c : {Case{3, 0.3, 0, 8}, Case{11, 0.3, 8, 5}, Case{17, 0.45, 0, 6}, Case{23, 0.45, 10, 6},
-                         Case{29, 0.2, 8, 10}, Case{43, 0.35, 12, 8}}) {
+    for (const Case c : {Case{3, 0.3, 0, 8, 0.0}, Case{11, 0.3, 8, 5, 0.0}, Case{17, 0.45, 0, 6, 0.7},
+                         Case{23, 0.45, 10, 6, 0.0}, Case{29, 0.2, 8, 10, 0.5}, Case{43, 0.35, 12, 8, 0.0}}) {
         velsky::SkyOptions o = landscape(c.seed);
         o.horizonShare = c.horizonShare;
         o.groundLights = c.lights;
         o.frames = c.frames;
+        o.clouds = c.clouds;
         const velsky::SkyGenerator generator(o);
         velimage::Image16 mask;
         ASSERT_EQ(velmask::estimateSkyMask(samplesOf(generator), o.width, o.height, mask),
