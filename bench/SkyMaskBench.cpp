@@ -106,8 +106,9 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     std::vector<velmask::SkySample> samples;
     Cost reduce, analysis;
     int analysed = 0;
-    // The run keeps every k-th frame, at most eight (SkyEstimateStages).
-    const int stride = (frames + 7) / 8;
+    // The run keeps every k-th frame, at most MaxSkySamples of them.
+    const int most = static_cast<int>(velmask::MaxSkySamples);
+    const int stride = (frames + most - 1) / most;
     int kept = 0;
     for (int i = 0; i < frames; ++i) {
         if (i % stride != 0 && i >= 2)

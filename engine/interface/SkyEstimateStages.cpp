@@ -11,8 +11,6 @@ namespace velrun {
 
 namespace {
 
-// More frames add little to the estimate but time: every k-th is kept beyond this many.
-constexpr size_t MaxSamples = 8;
 constexpr int32_t IntegrationQ = 60;
 
 // The series of one walk. Used on the pipeline's thread only.
@@ -34,7 +32,8 @@ void keepSample(SkySeries& series, RunContext& ctx, const Frame& frame)
     if (frame.reference) {
         series.samples.clear();
         series.seen = 0;
-        series.stride = std::max<size_t>(1, (framesPerOutput(ctx.settings) + MaxSamples - 1) / MaxSamples);
+        const size_t most = velmask::MaxSkySamples;
+        series.stride = std::max<size_t>(1, (framesPerOutput(ctx.settings) + most - 1) / most);
     }
     series.currentKept = false;
     const size_t index = series.seen++;

@@ -422,12 +422,14 @@ float edgeStep(const FloatPlane& brightness)
 
 void fill(velimage::Image16& mask, uint16_t value) { std::fill_n(mask.data(), mask.elementCount(), value); }
 
-// The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block centres.
+// The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
+// centres, the plane's rows widened to the frame's width first so that each frame row is one
+// blend of two of them.
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask)
 {
     FloatPlane sky(w, h);
     for (size_t i = 0; i < labels.size(); ++i)
-        sky.values[i] = labels[i] == Sky ? 1.0f : 0.0f;
+        sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f;
     const FloatPlane soft = boxMean(sky, 1);
     const double o = 0.5 * (factor - 1);
     const int32_t width = mask.width();
@@ -439,20 +441,25 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         right[static_cast<size_t>(x)] = std::min(left[static_cast<size_t>(x)] + 1, w - 1);
         share[static_cast<size_t>(x)] = static_cast<float>(u - left[static_cast<size_t>(x)]);
     }
+    FloatPlane wide(width, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t v = begin; v < end; ++v) {
+            const float* in = soft.row(v);
+            float* out = wide.row(v);
+            for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+                out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
+        }
+    });
     velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
             const double v = std::clamp((y - o) / factor, 0.0, h - 1.0);
             const int32_t top = static_cast<int32_t>(v), bottom = std::min(top + 1, h - 1);
             const float fy = static_cast<float>(v - top);
-            const float* a = soft.row(top);
-            const float* b = soft.row(bottom);
+            const float* a = wide.row(top);
+            const float* b = wide.row(bottom);
             uint16_t* out = mask.row(y);
-            for (int32_t x = 0; x < width; ++x) {
-                const size_t i = static_cast<size_t>(x);
-                const float upper = a[left[i]] + (a[right[i]] - a[left[i]]) * share[i];
-                const float lower = b[left[i]] + (b[right[i]] - b[left[i]]) * share[i];
-                out[x] = static_cast<uint16_t>((upper + (lower - upper) * fy) * 65535.0f + 0.5f);
-            }
+            for (int32_t x = 0; x < width; ++x)
+                out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
         }
     });
 }
@@ -497,9 +504,13 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
                             velimage::Image16& mask)
 {
     mask.allocate(std::max(width, 1), std::max(height, 1), 1);
-    fill(mask, 0);
-    if (samples.empty() || samples.front().plane.empty())
+    // Every way out without an estimate leaves the mask all ground.
+    const auto allGround = [&mask] {
+        fill(mask, 0);
         return SkyEstimate::NoStarMotion;
+    };
+    if (samples.empty() || samples.front().plane.empty())
+        return allGround();
     const LuminancePlane& base = samples.front().plane;
     const int32_t w = base.width, h = base.height, factor = base.factor;
 
@@ -517,7 +528,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     }
     std::sort(motions.begin(), motions.end());
     if (maps.empty() || motions.back() < MinimumMotion)
-        return SkyEstimate::NoStarMotion;
+        return allGround();
     // Closer to the horizon than the second smallest motion, too few samples stay in round two.
     const double nearMotion = motions[std::min<size_t>(1, motions.size() - 1)];
     // The trimmed mean drops the largest: the second largest motion is how far sky and ground mix.
@@ -538,7 +549,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     const float typical = medianOf(camera.values);
     std::vector<int8_t> seeds = seedsOf(camera, aligned, typical);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
-        return SkyEstimate::NoStarMotion;
+        return allGround();
     std::vector<int8_t> labels(seeds.size(), Sky);
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(brightness, seeds, step);

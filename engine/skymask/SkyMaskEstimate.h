@@ -16,6 +16,9 @@ struct SkySample {
     double toBase[6] = {1, 0, 0, 0, 1, 0};
 };
 
+// More frames add little to the estimate but time: a run keeps every k-th frame beyond this many.
+constexpr size_t MaxSkySamples = 6;
+
 enum class SkyEstimate {
     Estimated,     // sky and ground told apart (a sky-only series gives all sky)
     NoStarMotion,  // no aligned frame, no star seen moving, or too little motion: all ground
