@@ -94,7 +94,9 @@ private:
     void prepareRunSkyRegion();
     // The brush mask from the frames: started by the sky-region panel, applied when it is back.
     void startMaskEstimate();
-    void finishMaskEstimate(const velapp::MaskEstimateResult& result);
+    void finishMaskEstimate(const velapp::MaskEstimateResult& result, int generation);
+    // Cancels a running estimate and waits for it: one engine runs at a time in this process.
+    void stopMaskEstimate();
 
     // Project state.
     void markEdited();
@@ -135,6 +137,7 @@ private:
     std::wstring m_maskFile;
     wxString m_openFilter;
     std::unique_ptr<velapp::MaskEstimateJob> m_maskEstimate;  // while an estimate runs
+    int m_maskEstimateGeneration = 0;  // a result of an older estimate is dropped
 
     wxSplitterWindow* m_outerSplitter = nullptr;
     wxSplitterWindow* m_innerSplitter = nullptr;

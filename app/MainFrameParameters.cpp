@@ -173,17 +173,33 @@ void MainFrame::readPanelValues()
 void MainFrame::startMaskEstimate()
 {
     readPanelValues();
+    stopMaskEstimate();
+    const int generation = ++m_maskEstimateGeneration;
+    m_sky.estimating = true;
     // The job's result comes back through the event queue; the frame outlives the job.
     m_maskEstimate = std::make_unique<velapp::MaskEstimateJob>(
         velapp::maskEstimateSettings(m_files, m_settings),
         [] { return velapp::EngineHandle(Velostar::create(), Velostar::destroy); },
-        [this](velapp::MaskEstimateResult result) {
-            CallAfter([this, result = std::move(result)] { guarded([&] { finishMaskEstimate(result); }); });
+        [this, generation](velapp::MaskEstimateResult result) {
+            CallAfter([this, generation, result = std::move(result)] {
+                guarded([&] { finishMaskEstimate(result, generation); });
+            });
         });
 }
 
-void MainFrame::finishMaskEstimate(const velapp::MaskEstimateResult& result)
+void MainFrame::stopMaskEstimate()
 {
+    if (!m_maskEstimate)
+        return;
+    m_maskEstimate.reset();
+    ++m_maskEstimateGeneration;
+    m_sky.estimating = false;
+}
+
+void MainFrame::finishMaskEstimate(const velapp::MaskEstimateResult& result, int generation)
+{
+    if (generation != m_maskEstimateGeneration)
+        return;
     m_maskEstimate.reset();
     OptionContext context = optionContext();
     applyChange(velapp::applyMaskEstimate(result, m_preview, m_brushMask, context));
