@@ -260,6 +260,7 @@ void MainFrame::newProject()
 {
     if (m_modified && !askYesNo(this, txt::ContinueWithoutSaving, txt::NewProject, wxICON_WARNING))
         return;
+    stopMaskEstimate();
     m_files.clear();
     m_settings = RunSettings();
     m_brushMask.clear();
@@ -312,6 +313,8 @@ void MainFrame::start()
         }
         return;
     }
+    stopMaskEstimate();
+    refreshParameters();
     prepareRunSkyRegion();
     int endCode = EndNone;
     {

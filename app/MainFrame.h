@@ -8,6 +8,7 @@
 #include <wx/treectrl.h>
 
 #include "FileTree.h"
+#include "MaskEstimate.h"
 #include "OptionContext.h"
 #include "RunSettings.h"
 #include "SkyRegionPreview.h"
@@ -95,6 +96,11 @@ private:
     void onParameterCommand(wxCommandEvent& event);
     void readPanelValues();
     void prepareRunSkyRegion();
+    // The brush mask from the frames: started by the sky-region panel, applied when it is back.
+    void startMaskEstimate();
+    void finishMaskEstimate(const velapp::MaskEstimateResult& result, int generation);
+    // Cancels a running estimate and waits for it: one engine runs at a time in this process.
+    void stopMaskEstimate();
 
     // Project state.
     void markEdited();
@@ -137,6 +143,8 @@ private:
     velapp::MaskImage m_brushMask;
     std::wstring m_maskFile;
     wxString m_openFilter;
+    std::unique_ptr<velapp::MaskEstimateJob> m_maskEstimate;  // while an estimate runs
+    int m_maskEstimateGeneration = 0;  // a result of an older estimate is dropped
 
     wxSplitterWindow* m_outerSplitter = nullptr;
     wxSplitterWindow* m_innerSplitter = nullptr;

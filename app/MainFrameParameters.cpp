@@ -7,6 +7,7 @@
 #include <wx/textctrl.h>
 
 #include "EngineSetup.h"
+#include "Velostar.h"
 #include "MainFrameCommon.h"
 #include "OptionPanels.h"
 #include "OperationWindow.h"
@@ -34,9 +35,11 @@ size_t slot(ParamItem item) { return static_cast<size_t>(item); }
 
 }  // namespace
 
-// The preview goes first, while everything it reports to still exists.
+// A running estimate is cancelled and its thread joined before any window goes; then the
+// preview, while everything it reports to still exists.
 MainFrame::~MainFrame()
 {
+    m_maskEstimate.reset();
     m_preview = nullptr;
     if (m_operationWindow)
         m_operationWindow->Destroy();
@@ -136,9 +139,12 @@ void MainFrame::applyChange(const Change& change)
         case PreviewAction::SetHighlight: m_preview->setHighlight(m_sky.highlight); break;
         case PreviewAction::ClearMask: m_preview->clearMask(); break;
         case PreviewAction::ClearShapes: m_preview->clearShapes(); break;
+        case PreviewAction::EstimateMask:
         case PreviewAction::None: break;
         }
     }
+    if (change.preview == PreviewAction::EstimateMask)
+        startMaskEstimate();
     if (change.edit == Edit::Changed) {
         markEdited();
     } else {
@@ -170,6 +176,41 @@ void MainFrame::readPanelValues()
     m_settings.enhanceStarsStrength = m_panels->sliderPosition(ctl::EnhanceStrength);
     m_settings.sigmaIndex = m_panels->sliderPosition(ctl::Sigma);
     m_settings.timeLapseFrames = m_panels->frameCount();
+}
+
+void MainFrame::startMaskEstimate()
+{
+    readPanelValues();
+    stopMaskEstimate();
+    const int generation = ++m_maskEstimateGeneration;
+    m_sky.estimating = true;
+    // The job's result comes back through the event queue; the frame outlives the job.
+    m_maskEstimate = std::make_unique<velapp::MaskEstimateJob>(
+        velapp::maskEstimateSettings(m_files, m_settings),
+        [] { return velapp::EngineHandle(Velostar::create(), Velostar::destroy); },
+        [this, generation](velapp::MaskEstimateResult result) {
+            CallAfter([this, generation, result = std::move(result)] {
+                guarded([&] { finishMaskEstimate(result, generation); });
+            });
+        });
+}
+
+void MainFrame::stopMaskEstimate()
+{
+    if (!m_maskEstimate)
+        return;
+    m_maskEstimate.reset();
+    ++m_maskEstimateGeneration;
+    m_sky.estimating = false;
+}
+
+void MainFrame::finishMaskEstimate(const velapp::MaskEstimateResult& result, int generation)
+{
+    if (generation != m_maskEstimateGeneration)
+        return;
+    m_maskEstimate.reset();
+    OptionContext context = optionContext();
+    applyChange(velapp::applyMaskEstimate(result, m_preview, m_brushMask, context));
 }
 
 // The sky region of the run, with the painted mask copied once for the engine to borrow.

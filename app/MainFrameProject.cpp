@@ -27,6 +27,8 @@ bool MainFrame::openProject(const wxString& path)
         showError(this, txt::FailedToOpenProject);
         return false;
     }
+    // An estimate of the old project's frames would land in this one.
+    stopMaskEstimate();
     m_files = std::move(project.files);
     m_settings = std::move(project.settings);
     m_maskFile = std::move(project.maskFile);

@@ -154,9 +154,13 @@ void OptionPanelsView::buildPanels()
     auto* reset = new LightButton(box(Panel::SkyRegion), ctl::ResetMask, uiText(txt::Reset));
     brushRow->Add(reset, 0, wxALIGN_CENTER_VERTICAL | wxLEFT, 12);
     m_controls[ctl::ResetMask] = reset;
+    auto* estimate = new LightButton(box(Panel::SkyRegion), ctl::EstimateMask, uiText(txt::EstimateMask));
+    estimate->SetToolTip(uiText(txt::EstimateMaskTip));
+    brushRow->Add(estimate, 0, wxALIGN_CENTER_VERTICAL | wxLEFT, 12);
+    m_controls[ctl::EstimateMask] = estimate;
     m_panels[Panel::SkyRegion]->Bind(EVT_LINK_CLICK, [this](wxCommandEvent& event) {
-        if (event.GetId() == ctl::ResetMask)
-            m_onChange(ctl::ResetMask, 1);
+        if (event.GetId() == ctl::ResetMask || event.GetId() == ctl::EstimateMask)
+            m_onChange(event.GetId(), 1);
     });
     addCheckBox(Panel::SkyRegion, ctl::AuxiliaryHighlight, sky, kIndent);
 

@@ -119,6 +119,7 @@ private:
     CLI::Option* m_boundary = nullptr;
     CLI::Option* m_gradient = nullptr;
     CLI::Option* m_mask = nullptr;
+    CLI::Option* m_autoMask = nullptr;
 };
 
 CommandLine::CommandLine(CliOptions& o, const std::string& version)
@@ -193,8 +194,16 @@ CommandLine::CommandLine(CliOptions& o, const std::string& version)
                      ->type_name("X0,Y0,X1,Y1,EXTENT");
     m_mask = app.add_option("--mask", o.mask, "Sky mask PNG: sky painted green or white on black, any size")
                  ->type_name("FILE.png");
-    m_boundary->excludes(m_gradient)->excludes(m_mask);
-    m_gradient->excludes(m_mask);
+    m_autoMask = app.add_flag("--auto-mask", o.autoMask,
+                              "Estimate the sky mask from the frames (ground fixed in the camera, stars "
+                              "turning); replaces a project's sky region, excludes the other region options");
+    app.add_option("--save-mask", o.saveMask,
+                   "Write the sky mask the run used (white sky on black ground) to this PNG, for "
+                   "painting over in the desktop program")
+        ->type_name("FILE.png");
+    m_boundary->excludes(m_gradient)->excludes(m_mask)->excludes(m_autoMask);
+    m_gradient->excludes(m_mask)->excludes(m_autoMask);
+    m_mask->excludes(m_autoMask);
     app.add_option("--report", o.report, "Write a per-frame JSON report to this file")->type_name("FILE.json");
     app.add_flag("-q,--quiet", o.quiet, "No progress output");
 }
@@ -270,6 +279,15 @@ void CommandLine::finishSkyRegion()
         o.boundary.reset();
         o.gradient.reset();
     }
+    if (given(m_autoMask)) {
+        o.boundary.reset();
+        o.gradient.reset();
+        o.mask.clear();
+    }
+    if (!o.saveMask.empty() && !o.autoMask && o.mask.empty())
+        throw UsageError{"--save-mask: the run has no sky mask to write (give --auto-mask or --mask)"};
+    if (!o.saveMask.empty() && !endsWithNoCase(o.saveMask, ".png"))
+        throw UsageError{"--save-mask: " + o.saveMask + " is not a .png file"};
 }
 
 }  // namespace

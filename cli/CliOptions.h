@@ -42,10 +42,12 @@ struct CliOptions {
     std::optional<std::array<float, 4>> boundary;
     std::optional<std::array<float, 5>> gradient;
     std::string mask;
+    bool autoMask = false;  // estimate the sky mask from the frames; replaces a project's region
+    std::string saveMask;   // write the mask the run used as PNG
     std::string report;
     bool quiet = false;
 
-    bool hasSkyRegion() const { return boundary || gradient || !mask.empty(); }
+    bool hasSkyRegion() const { return boundary || gradient || !mask.empty() || autoMask; }
 };
 
 // Outcome of parsing: either run with the options, or stop with an exit code and a text for

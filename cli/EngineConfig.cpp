@@ -75,7 +75,9 @@ void configureEngine(Velostar& engine, const CliOptions& o, const RunPaths& path
         engine.setEnhanceStars(o.enhanceStars);
     engine.setDistortionCorrection(o.distortion == 1 || o.distortion == 2 ? o.distortion : 0);
     engine.setColorSpace(o.colorSpace == 1 || o.colorSpace == 2 ? o.colorSpace : 0);
-    if (o.boundary) {
+    if (o.autoMask) {
+        engine.setAutoSkyMask(true);
+    } else if (o.boundary) {
         const auto& b = *o.boundary;
         if (b[0] != b[2] || b[1] != b[3])
             engine.setStarBound(b[0], b[1], b[2], b[3]);

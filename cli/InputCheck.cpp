@@ -76,7 +76,8 @@ std::string checkFiles(const CliOptions& o)
         if (!problem.empty())
             return *input.path + ": cannot read the " + input.role + ": " + problem;
     }
-    const std::pair<const char*, const std::string*> outputs[] = {{"--output", &o.output}, {"--report", &o.report}};
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"--output", &o.output}, {"--report", &o.report}, {"--save-mask", &o.saveMask}};
     for (const auto& [option, path] : outputs) {
         if (path->empty())
             continue;

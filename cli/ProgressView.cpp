@@ -52,6 +52,7 @@ constexpr StageText kStageTexts[] = {
     {52, "Reducing light pollution", true},
     {54, "[Output]", false},
     {56, "Writing (F)", true},
+    {VELOSTAR_STAGE_SKY_ESTIMATE, "Estimating sky mask", true},
 };
 
 const StageText* findStage(int stage)
@@ -101,6 +102,8 @@ void ProgressLog::add(int stage, int detail, const std::string& name, std::vecto
     const char* word = nullptr;
     if (stage == 27 && detail == 3)
         word = "TOO FEW STARS";
+    else if (stage == VELOSTAR_STAGE_SKY_ESTIMATE + 1 && detail == VELOSTAR_DETAIL_NO_STAR_MOTION)
+        word = "NO STAR SEEN MOVING";
     else if (detail == 1)
         word = "done";
     else if (detail == 2)

@@ -14,6 +14,7 @@
 #include "InputCheck.h"
 #include "MaskPng.h"
 #include "ProgressView.h"
+#include "SkyMaskOutput.h"
 #include "Velostar.h"
 
 namespace {
@@ -65,9 +66,20 @@ int runEngine(const velcli::CliOptions& options)
                 exitCode = VELOSTAR_WRITE_FAILED;
         }
     }
-    if (!options.quiet)
+    if (!options.saveMask.empty()) {
+        std::string error;
+        if (!velcli::saveSkyMask(*engine, options.saveMask, error)) {
+            std::cerr << "velostar-cli: " << error << '\n';
+            if (exitCode == 0)
+                exitCode = VELOSTAR_WRITE_FAILED;
+        }
+    }
+    if (!options.quiet) {
         for (const std::string& line : velcli::unalignedFrameLines(*engine))
             std::cerr << line << '\n';
+        if (const std::string warning = velcli::skyMaskWarning(*engine); !warning.empty())
+            std::cerr << "velostar-cli: " << warning << '\n';
+    }
     if (result != VELOSTAR_OK) {
         std::cerr << "velostar-cli: " << velcli::resultText(result, options.hasSkyRegion()) << '\n';
     } else if (!options.quiet) {

@@ -47,7 +47,8 @@ enum class Edit {
 };
 
 // What the preview has to do after an edit.
-enum class PreviewAction { None, SelectTool, SetHighlight, ClearMask, ClearShapes };
+// EstimateMask asks the main window to start the estimate of the brush mask from the frames.
+enum class PreviewAction { None, SelectTool, SetHighlight, ClearMask, ClearShapes, EstimateMask };
 
 struct Change {
     Edit edit = Edit::None;

@@ -142,6 +142,9 @@ ControlState controlState(int control, const OptionContext& c)
     case ctl::IrregularMask: return checked(c.sky.tool == SkyTool::Brush);
     case ctl::ResetMask: return ControlState{true, c.sky.tool == SkyTool::Brush && c.sky.maskPainted, 0};
     case ctl::AuxiliaryHighlight: return checked(c.sky.highlight, c.sky.tool == SkyTool::Brush);
+    // The estimate compares frames: it needs two of them, and one estimate at a time.
+    case ctl::EstimateMask:
+        return ControlState{c.starFileCount() >= 2 && !c.sky.estimating, c.sky.tool == SkyTool::Brush, 0};
     case ctl::TimeLapseFrames:
         return ControlState{true, true, std::clamp(s.timeLapseFrames, kMinTimeLapseFrames, kMaxTimeLapseFrames)};
     default: return {};
@@ -187,6 +190,11 @@ Change changeControl(int control, int value, OptionContext& c)
             return {};
         c.sky.highlight = on;
         return Change{Edit::None, 0, PreviewAction::SetHighlight};
+    case ctl::EstimateMask:
+        if (c.sky.estimating || c.starFileCount() < 2)
+            return {};
+        c.sky.estimating = true;
+        return Change{Edit::None, txt::EstimatingSkyMask, PreviewAction::EstimateMask};
     case ctl::ResetMask:
         if (!c.sky.maskPainted)
             return {};
@@ -200,6 +208,7 @@ int controlLabel(int control)
 {
     switch (control) {
     case ctl::ResetMask: return txt::Reset;
+    case ctl::EstimateMask: return txt::EstimateMask;
     case ctl::UnifyExposure: return txt::UnifyExposure;
     case ctl::Homogenize: return txt::Homogenize;
     case ctl::Selective: return txt::Selective;
@@ -238,6 +247,7 @@ int controlTooltip(int control)
     case ctl::BoundaryLine: return txt::BoundaryLineTip;
     case ctl::Gradient: return txt::GradientTip;
     case ctl::IrregularMask: return txt::IrregularMaskTip;
+    case ctl::EstimateMask: return txt::EstimateMaskTip;
     case ctl::Aggressive: return txt::AggressiveTip;
     case ctl::Tele: return txt::TeleTip;
     case ctl::Complex: return txt::ComplexTip;

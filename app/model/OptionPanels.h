@@ -50,6 +50,7 @@ enum : int {
     IrregularMask = 68,
     AuxiliaryHighlight = 69,
     TimeLapseFrames = 70,
+    EstimateMask = 71,
 };
 }  // namespace ctl
 

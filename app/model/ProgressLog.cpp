@@ -4,6 +4,7 @@
 
 #include "TextTable.h"
 #include "Utf8.h"
+#include "Velostar.h"
 
 namespace velapp {
 
@@ -53,6 +54,7 @@ constexpr StageText kStageTexts[] = {
     {52, txt::ReducingLightPollution, kPending},
     {54, txt::StageOutput, kLineEnd},
     {56, txt::WritingFile, kPending},
+    {VELOSTAR_STAGE_SKY_ESTIMATE, txt::EstimatingSkyMask, kPending},
 };
 
 bool isSilent(int stage) { return stage == 0 || stage == 15 || stage == 31 || stage == 37 || stage == 55; }
@@ -118,6 +120,8 @@ LogLine progressLogLine(int stage, int detail, const std::string& name)
         return {};
     if (stage == 27 && detail == 3)
         return {text(txt::TooFewStars) + kLineEnd, false};
+    if (stage == VELOSTAR_STAGE_SKY_ESTIMATE + 1 && detail == VELOSTAR_DETAIL_NO_STAR_MOTION)
+        return {text(txt::NoStarMotion) + kLineEnd, false};
     for (const StageText& entry : kStageTexts) {
         if (entry.stage == stage)
             return {fillPlaceholder(text(entry.textNumber), "(F)", name) + entry.suffix, false};

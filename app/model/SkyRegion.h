@@ -16,6 +16,7 @@ struct SkyRegionState {
     SkyTool tool = SkyTool::Brush;
     bool maskPainted = false;
     bool highlight = false;  // "Auxiliary highlight" of the painted area
+    bool estimating = false;  // the mask is being estimated from the frames
 };
 
 // The region a run uses: the chosen tool's shape when it exists, none otherwise.

@@ -212,6 +212,12 @@ enum : int {
     WritingTemporaryFiles = 205,
     Weak = 206,
     WritingFile = 207,
+    EstimateMask = 208,
+    EstimateMaskTip = 209,
+    EstimatingSkyMask = 210,
+    SkyMaskEstimated = 211,
+    NoStarMotion = 212,
+    SkyMaskEstimateFailed = 213,
 };
 
 }  // namespace velapp::txt

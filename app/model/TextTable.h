@@ -18,7 +18,7 @@ struct TextEntry {
     const char* text;
 };
 
-inline constexpr int kTextCount = 207;
+inline constexpr int kTextCount = 213;
 
 std::span<const TextEntry> englishTexts();
 std::span<const TextEntry> chineseTexts();

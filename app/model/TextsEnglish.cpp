@@ -218,6 +218,13 @@ const TextEntry kEnglish[] = {
     {205, "Writing temporary files"},
     {206, "Weak"},
     {207, "Writing (F)"},
+    {208, "Estimate from frames"},
+    {209, "Paint the brush mask from the frames themselves: the ground stays fixed while the stars turn. "
+          "Correct it with the brush afterwards"},
+    {210, "Estimating sky mask"},
+    {211, "Sky mask estimated from the frames. Correct it with the brush where needed."},
+    {212, "No star moved between the frames: the sky mask is all ground"},
+    {213, "The sky mask could not be estimated."},
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "PerPixelStages.h"
 #include "PollutionStage.h"
 #include "RegistrationStages.h"
+#include "SkyEstimateStages.h"
 #include "SkyMaskStage.h"
 #include "Stages.h"
 #include "TrailsStages.h"
@@ -16,6 +17,7 @@ RunStages defaultRunStages()
 {
     RunStages stages;
     addSkyMaskStage(stages);
+    addSkyEstimateStages(stages);
     addCalibrationStages(stages);
     addRegistrationStages(stages);
     addCompositionStages(stages);

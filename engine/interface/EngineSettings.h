@@ -42,7 +42,16 @@ struct EngineSettings {
     int32_t maskWidth = 0;
     int32_t maskHeight = 0;
 
+    // The sky mask is estimated from the frames. An "Align stars" run estimates it during its own
+    // walk and ignores a painted one; trails estimate first and use the result as painted.
+    bool autoSkyMask = false;
+    // The walk only loads, calibrates and registers the frames for the estimate: no composition,
+    // no integration, no output.
+    bool estimateOnly = false;
+
     bool hasMask() const { return maskRgb && maskWidth > 0 && maskHeight > 0; }
+    bool estimatesSkyMask() const { return autoSkyMask && compositionMode == 0; }
+    bool usesPaintedMask() const { return hasMask() && !estimatesSkyMask(); }
     bool alignStars() const { return compositionMode == 0; }
     bool trails() const { return compositionMode == 1; }
     // Select best pixels and freeze ground integrate every frame per pixel in a second pass.

@@ -15,7 +15,7 @@ namespace {
 // Stage codes of the frame walk (opening code; the closing code is one more).
 enum Stage : int32_t {
     Tick = 0, Load = 1, Exposure = 12, Analysis = 14, Mask = 16, Noise = 18, HotPixels = 20,
-    Vignetting = 22, BaseImage = 24, Analyze = 26, Compose = 28,
+    Vignetting = 22, BaseImage = 24, Analyze = 26, Compose = 28, SkyEstimate = VELOSTAR_STAGE_SKY_ESTIMATE,
 };
 enum Detail : int32_t { Start = 0, Done = 1, Failed = 2, TooFewStars = 3 };
 
@@ -73,6 +73,7 @@ void OutputProducer::resetForOutput()
     m_ctx.totalExposure = 0.0f;
     m_referenceAnalysis.reset();
     m_previousAnalysis.reset();
+    m_referenceWidth = m_referenceHeight = 0;
     m_referenceExposure = -1.0;
     m_detectionLevel = 0;
     m_engine.frameReports().clear();
@@ -104,6 +105,15 @@ int OutputProducer::produce(const std::vector<FrameEntry>& frames, const std::ws
     }
     const int32_t failedWrites = m_engine.saver().failedWrites();
     int result = walk(frames);
+    // A reference with too few stars still gets its estimate: all ground, and the warning says why.
+    if (s.estimatesSkyMask() && !cancelled() && (result == VELOSTAR_OK || result == VELOSTAR_TOO_FEW_STARS))
+        estimateSkyMask();
+    if (s.estimateOnly) {
+        if (last)
+            m_engine.loader().stop();
+        m_engine.report(Analysis + 1, nullptr, result == VELOSTAR_OK ? Done : Failed, 0);
+        return result;
+    }
     if (result == VELOSTAR_OK && !cancelled() && s.alignStars() && s.integrationMode == 3) {
         // The aligned frames are the result: they must be on disk, every one, before it counts.
         if (!m_engine.saver().waitIdle() || m_engine.saver().failedWrites() != failedWrites)
@@ -165,8 +175,11 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
             continue;
         }
         readMetadata(frame);
-        if (frame.reference)
+        if (frame.reference) {
+            m_referenceWidth = frame.image->width();
+            m_referenceHeight = frame.image->height();
             prepareRegions(*frame.image);
+        }
         if (cancelled())
             break;
         calibrate(frame);
@@ -176,6 +189,8 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
             unifyExposure(frame);
         if (cancelled())
             break;
+        if (s.estimatesSkyMask() && m_stages.keepSkySample)
+            m_stages.keepSkySample(m_ctx, frame);
 
         if (s.alignStars() && frames.size() > 1) {
             if (analyze(frame, report) == VELOSTAR_TOO_FEW_STARS) {
@@ -186,12 +201,17 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
                 break;
         }
 
-        if (frame.reference) {
+        if (frame.reference && s.estimateOnly) {
+            keepReference(frame);
+            report.used = report.aligned = true;
+        } else if (frame.reference) {
             report.used = startReference(frame, frames.size());
             // The reference maps onto itself: its identity transform is exact, not a claim.
             report.aligned = report.used && s.alignStars();
         } else {
-            report.used = composeFrame(frame);
+            report.used = s.estimateOnly ? alignOnly(frame) : composeFrame(frame);
+            if (s.estimatesSkyMask() && m_stages.keepSkyAlignment)
+                m_stages.keepSkyAlignment(m_ctx, frame);
             if (frame.analysis) {
                 report.pairs = frame.analysis->pairs;
                 report.aligned = frame.analysis->aligned;
@@ -239,7 +259,7 @@ void OutputProducer::prepareRegions(const velimage::Image16& image)
 {
     const EngineSettings& s = m_ctx.settings;
     const int32_t width = image.width(), height = image.height();
-    if (s.hasMask() && (!m_ctx.mask || m_ctx.mask->width() != width || m_ctx.mask->height() != height)) {
+    if (s.usesPaintedMask() && (!m_ctx.mask || m_ctx.mask->width() != width || m_ctx.mask->height() != height)) {
         m_engine.report(Mask, nullptr, Start, 0);
         // Trails derive their soft sky mask only once in the engine's life.
         const int32_t q = s.alignStars() ? 60 : (m_trailsSoftMaskMade ? 0 : 20);
@@ -247,6 +267,9 @@ void OutputProducer::prepareRegions(const velimage::Image16& image)
         const bool ok = m_stages.prepareSkyMask && m_stages.prepareSkyMask(m_ctx, width, height, q, passes);
         if (ok && s.trails())
             m_trailsSoftMaskMade = true;
+        if (ok && m_ctx.mask)
+            m_engine.keepSkyMask(*m_ctx.mask, m_ctx.rotation,
+                                 s.autoSkyMask ? VELOSTAR_MASK_ESTIMATED : VELOSTAR_MASK_PAINTED);
         m_engine.report(Mask + 1, nullptr, ok ? Done : Failed, 1);
     }
     regionsForFrame(s, m_ctx.rotation, width, height, m_ctx.starBound, m_ctx.gradient, m_ctx.gradientExtent);
@@ -412,6 +435,36 @@ bool OutputProducer::composeFrame(Frame& frame)
         ++m_ctx.composed;
     m_engine.report(Compose + 1, nullptr, ok ? Done : Failed, 1);
     return ok;
+}
+
+void OutputProducer::keepReference(Frame& frame)
+{
+    m_referenceAnalysis = std::move(frame.analysis);
+    m_ctx.referenceAnalysis = m_referenceAnalysis.get();
+    m_ctx.previousAnalysis = m_referenceAnalysis.get();
+    frame.image.reset();
+}
+
+bool OutputProducer::alignOnly(Frame& frame)
+{
+    m_engine.report(Compose, nullptr, Start, 0);
+    const bool ok = frame.analysis && m_ctx.referenceAnalysis && m_stages.alignFrame && m_stages.alignFrame(m_ctx, frame);
+    m_engine.report(Compose + 1, nullptr, ok ? Done : Failed, 1);
+    return ok;
+}
+
+void OutputProducer::estimateSkyMask()
+{
+    m_engine.report(SkyEstimate, nullptr, Start, 0);
+    int32_t detail = Failed;
+    if (m_stages.estimateSkyMask && m_referenceWidth > 0 && m_referenceHeight > 0) {
+        velimage::Image16 estimate;
+        detail = m_stages.estimateSkyMask(m_ctx, m_referenceWidth, m_referenceHeight, estimate);
+        if (detail != Failed && !estimate.empty())
+            m_engine.keepSkyMask(estimate, m_ctx.rotation,
+                                 detail == Done ? VELOSTAR_MASK_ESTIMATED : VELOSTAR_MASK_NO_STAR_MOTION);
+    }
+    m_engine.report(SkyEstimate + 1, nullptr, detail, 1);
 }
 
 void OutputProducer::rememberPattern(Frame& frame)

@@ -41,6 +41,12 @@ private:
     int analyze(Frame& frame, VelostarFrameReport& report);
     bool startReference(Frame& frame, size_t frameCount);
     bool composeFrame(Frame& frame);
+    // The estimate-only walk: the reference's analysis is kept, the others are registered against
+    // it without being composed.
+    void keepReference(Frame& frame);
+    bool alignOnly(Frame& frame);
+    // Stage 58/59: the sky mask from the walk's frames, handed to the engine for the host.
+    void estimateSkyMask();
     void rememberPattern(Frame& frame);
     void measureReferenceExposure(const velimage::Image16& image);
     std::wstring alignedPath(const std::wstring& framePath);
@@ -67,6 +73,8 @@ private:
     int32_t m_detectionLevel = 0;  // detection attempt the reference settled on
     int64_t m_tickBudget = 0;
     bool m_trailsSoftMaskMade = false;
+    int32_t m_referenceWidth = 0;
+    int32_t m_referenceHeight = 0;
 };
 
 }  // namespace velrun

@@ -142,7 +142,8 @@ int runPipeline(VelostarImpl& engine)
             }
             result = written > 0 ? VELOSTAR_OK : VELOSTAR_WRITE_FAILED;
         } else {
-            result = producer.produce(frames, s.outputPath, true);
+            // The estimate alone may run before the host chose an output.
+            result = producer.produce(frames, s.outputPath ? s.outputPath : L"", true);
         }
     }
     return engine.cancelled() ? VELOSTAR_CANCELLED : result;

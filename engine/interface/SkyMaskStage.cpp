@@ -45,7 +45,7 @@ void scaleMask(const EngineSettings& s, int32_t rotation, velimage::Image16& mas
 bool prepareSkyMask(RunContext& ctx, int32_t width, int32_t height, int32_t q, int32_t passes)
 {
     const EngineSettings& s = ctx.settings;
-    if (!s.hasMask() || width < 2 || height < 2)
+    if (!s.usesPaintedMask() || width < 2 || height < 2)
         return false;
     auto mask = std::make_unique<velimage::Image16>();
     mask->allocate(width, height, 1);
@@ -74,16 +74,37 @@ const velimage::Image16* finishingSoftMask(RunContext& ctx)
     if (fits(ctx.finishingSoftMask))
         return ctx.finishingSoftMask.get();
     const EngineSettings& s = ctx.settings;
-    if (!fits(ctx.mask) || !s.hasMask())
+    if (!fits(ctx.mask) || !(s.usesPaintedMask() || ctx.maskEstimated))
         return nullptr;
     // Finer than the q = 60 mask of star detection and integration: the finishing stages should
-    // reach closer to the horizon.
-    const int32_t passes = std::min(ctx.mask->width() / s.maskWidth, ctx.mask->height() / s.maskHeight);
+    // reach closer to the horizon. An estimated mask has the frame's size already.
+    const int32_t passes = ctx.maskEstimated
+                               ? 1
+                               : std::min(ctx.mask->width() / s.maskWidth, ctx.mask->height() / s.maskHeight);
     auto soft = std::make_unique<velimage::Image16>();
     if (!veltone::makeSoftSkyMask(*ctx.mask, 20, passes, *soft))
         return nullptr;
     ctx.finishingSoftMask = std::move(soft);
     return ctx.finishingSoftMask.get();
+}
+
+void turnToDisplay(const velimage::Image16& mask, int32_t rotation, velimage::Image16& shown)
+{
+    const int32_t width = mask.width(), height = mask.height();
+    const bool turned = rotation == 1 || rotation == 3;
+    shown.allocate(turned ? height : width, turned ? width : height, 1);
+    const int32_t shownWidth = shown.width();
+    uint16_t* out = shown.data();
+    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const uint16_t* in = mask.row(y);
+            for (int32_t x = 0; x < width; ++x) {
+                int32_t dx, dy;
+                displayPosition(rotation, width, height, x, y, dx, dy);
+                out[static_cast<size_t>(dy) * shownWidth + dx] = in[x * mask.channels()];
+            }
+        }
+    });
 }
 
 }  // namespace velrun

@@ -12,4 +12,8 @@ void addSkyMaskStage(RunStages& stages);
 // same size); null without a mask of that size.
 const velimage::Image16* finishingSoftMask(RunContext& ctx);
 
+// A one-value-per-pixel mask of the stored frame turned into display orientation (rotation code
+// of the reference), into `shown`: the form the host paints and reads.
+void turnToDisplay(const velimage::Image16& mask, int32_t rotation, velimage::Image16& shown);
+
 }  // namespace velrun

@@ -62,6 +62,7 @@ struct RunContext {
     // sky mask; filled by the prepareSkyMask stage.
     std::unique_ptr<velimage::Image16> mask;
     std::unique_ptr<velimage::Image16> softMask;
+    bool maskEstimated = false;  // `mask` came from the frames (one value per pixel, no painted bitmap)
     // The finer soft sky mask (q = 20) that weighs star-light enhancement and light-pollution
     // reduction: made from `mask` by the first finishing stage that needs it, at the accumulation
     // image's size, and kept for the rest of the run (see finishingSoftMask()).
@@ -117,6 +118,15 @@ struct RunStages {
     // Sky mask scaled and rotated to width × height (into ctx.mask) and its soft sky mask
     // (ctx.softMask) with the given q and number of final 3 × 3 passes.
     std::function<bool(RunContext&, int32_t width, int32_t height, int32_t q, int32_t passes)> prepareSkyMask;
+
+    // Sky mask from the frames. keepSkySample keeps a reduced copy of a loaded, calibrated frame
+    // (the reference starts a new series); keepSkyAlignment records its transform once the frame
+    // was registered; estimateSkyMask turns the series into a mask of width × height and returns
+    // the closing detail of its stage (1 estimated, 2 failed, 5 no star seen moving). Only with an
+    // estimate does it fill ctx.mask and ctx.softMask (q = 60); `estimate` receives it either way.
+    std::function<void(RunContext&, const Frame&)> keepSkySample;
+    std::function<void(RunContext&, const Frame&)> keepSkyAlignment;
+    std::function<int32_t(RunContext&, int32_t width, int32_t height, velimage::Image16& estimate)> estimateSkyMask;
 
     // Registration. analyzeFrame detects stars (attempt 0..2: the reference tries them in turn,
     // later frames use the one the reference settled on) and builds the frame's pattern;

@@ -1,5 +1,17 @@
 #include "StepPlan.h"
 
+EngineSettings estimateSettings(const EngineSettings& s)
+{
+    EngineSettings e = s;
+    e.compositionMode = 0;
+    e.integrationMode = 0;
+    e.timeLapseFrames = 0;
+    e.distortionCorrection = 0;
+    e.autoSkyMask = true;
+    e.estimateOnly = true;
+    return e;
+}
+
 StepPlan planSteps(EngineSettings& s)
 {
     const auto n = static_cast<int64_t>(s.starImages.size());
@@ -20,8 +32,10 @@ StepPlan planSteps(EngineSettings& s)
     const int64_t frameWork = plan.frameWork;
 
     int64_t steps = 0;
-    if (s.hasMask())
+    if (s.usesPaintedMask())
         steps = s.mergePixels ? outputs : 1;
+    if (s.estimatesSkyMask())
+        steps += outputs;
     if (!s.noiseImages.empty())
         steps += static_cast<int64_t>(s.noiseImages.size()) + frameWork;
     if (s.removeHotPixels)
@@ -46,5 +60,10 @@ StepPlan planSteps(EngineSettings& s)
     if (s.mergePixels) steps += outputs;
     if (s.reducePollutionKind == 2) steps += 5 * outputs;
     plan.total = steps + outputs;
+    // Trails estimate their sky mask in a walk of their own first.
+    if (s.autoSkyMask && s.trails()) {
+        EngineSettings estimate = estimateSettings(s);
+        plan.total += planSteps(estimate).total;
+    }
     return plan;
 }

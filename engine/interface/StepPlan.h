@@ -16,3 +16,7 @@ struct StepPlan {
 // Computes the plan. With align stars, at most one star image and integration mode 1 or 2, the
 // settings' integration mode is reset to 0: that change persists and governs the run.
 StepPlan planSteps(EngineSettings& settings);
+
+// The settings of the walk that only estimates the sky mask: "Align stars" accumulation with the
+// affine model, one output, no composition.
+EngineSettings estimateSettings(const EngineSettings& settings);

@@ -76,6 +76,20 @@ public:
     virtual int getFrameReportCount() = 0;
     virtual bool getFrameReport(int index, VelostarFrameReport* report) = 0;
 
+    // Added after the frame report: the sky mask estimated from the frames themselves (the ground
+    // stays fixed in the camera while the stars turn). With setAutoSkyMask(true), run() estimates it
+    // and uses it wherever a painted mask would be used, in place of one given by setMask: "Align
+    // stars" runs estimate it from their own analysis walk, trails in a walk of their own first.
+    // When no star is seen to move, the run goes on as without a region (and reports it, below).
+    virtual void setAutoSkyMask(bool on) = 0;
+    // The estimate alone, from the files and calibration set so far (no output needed): loads,
+    // calibrates and registers the star images, writes nothing. Result code as run().
+    virtual int estimateSkyMask() = 0;
+    // The sky mask of the last run() or estimateSkyMask(): base image size in display orientation,
+    // one value per pixel (0 ground .. 65535 sky), owned by the engine until the next run, estimate
+    // or destroy. Returns a VelostarSkyMask kind; the pointers are left alone for VELOSTAR_MASK_NONE.
+    virtual int getSkyMask(const uint16_t** pixels, int* width, int* height) = 0;
+
     static Velostar* create();
     static void destroy(Velostar* engine);
     static const char* getVersion();
@@ -94,3 +108,16 @@ enum VelostarResult : int {
     VELOSTAR_OUT_OF_MEMORY = 8,
     VELOSTAR_UNKNOWN_ERROR = 10,
 };
+
+// Kinds of sky mask that getSkyMask() returns.
+enum VelostarSkyMask : int {
+    VELOSTAR_MASK_NONE = 0,             // the run had no sky mask
+    VELOSTAR_MASK_PAINTED = 1,          // the mask given by setMask, scaled to the base image
+    VELOSTAR_MASK_ESTIMATED = 2,        // estimated from the frames
+    VELOSTAR_MASK_NO_STAR_MOTION = 3,   // estimate impossible (no star seen moving): all ground, not used
+};
+
+// Progress stage of the estimate (opening code; the closing code 59 carries detail 1 when it was
+// made, 2 when it failed and VELOSTAR_DETAIL_NO_STAR_MOTION when no star was seen to move).
+constexpr int32_t VELOSTAR_STAGE_SKY_ESTIMATE = 58;
+constexpr int32_t VELOSTAR_DETAIL_NO_STAR_MOTION = 5;

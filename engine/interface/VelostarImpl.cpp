@@ -6,6 +6,7 @@
 #include <new>
 #include <random>
 
+#include "SkyMaskStage.h"
 #include "parallel/LargeBuffer.h"
 #include "parallel/WidePath.h"
 
@@ -262,6 +263,29 @@ void VelostarImpl::finishRun() noexcept
     velmem::releaseSpareBlocks();
 }
 
+int VelostarImpl::runChecked()
+{
+    if (m_settings.autoSkyMask && m_settings.trails()) {
+        // Trails compose while they walk, before any estimate of their own could exist: the
+        // estimate walks first and then stands in for a painted mask.
+        const int estimated = estimateChecked(false);
+        if (cancelled())
+            return VELOSTAR_CANCELLED;
+        if (estimated == VELOSTAR_OUT_OF_MEMORY)
+            return estimated;
+        m_settings.maskRgb = nullptr;
+        m_settings.maskWidth = m_settings.maskHeight = 0;
+        if (m_skyMaskKind == VELOSTAR_MASK_ESTIMATED) {
+            m_estimatedRgb.resize(m_skyMask.elementCount() * 3);
+            const uint16_t* sky = m_skyMask.data();
+            for (size_t i = 0; i < m_skyMask.elementCount(); ++i)
+                std::fill_n(m_estimatedRgb.data() + 3 * i, 3, static_cast<uint8_t>(sky[i] >> 8));
+            setMask(m_estimatedRgb.data(), m_skyMask.width(), m_skyMask.height());
+        }
+    }
+    return runPipeline(*this);
+}
+
 int VelostarImpl::run()
 {
     m_stepsDone = 0;
@@ -273,7 +297,8 @@ int VelostarImpl::run()
         // A host that never asked for the step count still gets the plan's mode reset and tick budget.
         if (!m_planComputed)
             getTotalSteps();
-        const int result = runPipeline(*this);
+        m_skyMaskKind = VELOSTAR_MASK_NONE;
+        const int result = runChecked();
         finishRun();
         return cancelled() ? VELOSTAR_CANCELLED : result;
     } catch (const std::bad_alloc&) {
@@ -283,6 +308,70 @@ int VelostarImpl::run()
         finishRun();
         return VELOSTAR_UNKNOWN_ERROR;
     }
+}
+
+// The walk of an "Align stars" accumulation without its composition, integration or output, on
+// a copy of the settings: the host's options are as they were afterwards. `ownPlan`: the walk's
+// steps are the whole progress budget; otherwise the caller's run counted them in its plan.
+int VelostarImpl::estimateChecked(bool ownPlan)
+{
+    struct Restore {
+        VelostarImpl& engine;
+        const EngineSettings settings;
+        const StepPlan plan;
+        const bool ownPlan;
+        ~Restore()
+        {
+            engine.m_settings = settings;
+            if (ownPlan)
+                engine.m_planComputed = false;
+            else
+                engine.m_plan = plan;
+        }
+    } restore{*this, m_settings, m_plan, ownPlan};
+    m_settings = estimateSettings(restore.settings);
+    m_plan = planSteps(m_settings);
+    if (ownPlan)
+        m_totalSteps = static_cast<int32_t>(m_plan.total);
+    m_skyMaskKind = VELOSTAR_MASK_NONE;
+    return runPipeline(*this);
+}
+
+int VelostarImpl::estimateSkyMask()
+{
+    m_stepsDone = 0;
+    try {
+        if (m_settings.starImages.empty())
+            return VELOSTAR_NO_STAR_IMAGES;
+        const int result = estimateChecked(true);
+        finishRun();
+        return cancelled() ? VELOSTAR_CANCELLED : result;
+    } catch (const std::bad_alloc&) {
+        finishRun();
+        return VELOSTAR_OUT_OF_MEMORY;
+    } catch (...) {
+        finishRun();
+        return VELOSTAR_UNKNOWN_ERROR;
+    }
+}
+
+void VelostarImpl::keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind)
+{
+    velrun::turnToDisplay(mask, rotation, m_skyMask);
+    m_skyMaskKind = kind;
+}
+
+int VelostarImpl::getSkyMask(const uint16_t** pixels, int* width, int* height)
+{
+    if (m_skyMaskKind == VELOSTAR_MASK_NONE || m_skyMask.empty())
+        return VELOSTAR_MASK_NONE;
+    if (pixels)
+        *pixels = m_skyMask.data();
+    if (width)
+        *width = m_skyMask.width();
+    if (height)
+        *height = m_skyMask.height();
+    return m_skyMaskKind;
 }
 
 int VelostarImpl::getFrameReportCount() { return static_cast<int>(m_frameReports.size()); }

@@ -15,6 +15,7 @@
 #include "parallel/BackgroundLoader.h"
 #include "parallel/BackgroundSaver.h"
 #include "parallel/MemoryStatus.h"
+#include "image/Image.h"
 
 // The engine object behind the exported interface. Configuration and run() happen on one host
 // thread; cancel() may be called from any thread while run() executes.
@@ -56,6 +57,9 @@ public:
     void cancel() override;
     int getFrameReportCount() override;
     bool getFrameReport(int index, VelostarFrameReport* report) override;
+    void setAutoSkyMask(bool on) override { m_settings.autoSkyMask = on; }
+    int estimateSkyMask() override;
+    int getSkyMask(const uint16_t** pixels, int* width, int* height) override;
 
     // --- used by the run pipeline (same thread as run) ---
     EngineSettings& settings() { return m_settings; }
@@ -103,6 +107,9 @@ public:
     void setCancelHook(std::function<void()> hook);
 
     std::vector<VelostarFrameReport>& frameReports() { return m_frameReports; }
+    // The sky mask of this run for the host (getSkyMask): a copy of `mask` (stored orientation of
+    // the reference, turned by `rotation`) and its VelostarSkyMask kind.
+    void keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind);
     const wchar_t* ownPath(const wchar_t* path);
 
 private:
@@ -128,6 +135,15 @@ private:
     velthread::BackgroundSaver m_saver;
     std::unique_ptr<velthread::BackgroundLoader> m_loader;
     std::vector<VelostarFrameReport> m_frameReports;
+    velimage::Image16 m_skyMask;
+    int m_skyMaskKind = VELOSTAR_MASK_NONE;
+    // A trails run's estimate as the painted bitmap it then stands in for.
+    std::vector<uint8_t> m_estimatedRgb;
+
+    // run() and estimateSkyMask() after their checks; exceptions escape to the caller.
+    int runChecked();
+    // `ownPlan`: the estimate's steps are the whole progress budget (else the caller's run counted them).
+    int estimateChecked(bool ownPlan);
 };
 
 // The processing of one run, after the checks for an empty star list and a missing output.

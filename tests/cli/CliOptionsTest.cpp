@@ -26,6 +26,9 @@ TEST(CliOptions, BadUsageExits64NamingTheArgument)
         {{"-o", "x.tif", "--gradient", "0,0,1,1", "b.tif"}, "--gradient"},
         {{"-o", "x.tif", "--gradient", "0,0,1,1,0", "b.tif"}, "--gradient"},
         {{"-o", "x.tif", "--boundary", "0,0,1,1", "--mask", "m.png", "b.tif"}, "--mask"},
+        {{"-o", "x.tif", "--auto-mask", "--mask", "m.png", "b.tif"}, "--auto-mask"},
+        {{"-o", "x.tif", "--save-mask", "m.png", "b.tif"}, "--save-mask"},
+        {{"-o", "x.tif", "--auto-mask", "--save-mask", "m.tif", "b.tif"}, "--save-mask"},
         {{"-o", "x.tif", "--align-linear", "--no-align-linear", "b.tif"}, "align-linear"},
         {{"-o", "x.tif", "--bogus", "b.tif"}, "--bogus"},
         {{"b.tif", "s.tif"}, "--output"},
@@ -91,6 +94,14 @@ TEST(CliOptions, ProjectSetsTheRunAndOptionsBesideItOverrideIt)
     EXPECT_EQ(changed.mask, "m.png");
     EXPECT_FALSE(changed.boundary);  // a region given here replaces the project's
     EXPECT_EQ(changed.base, o.base);
+
+    // The estimate replaces the project's region too.
+    CliOptions estimated;
+    result = parseWords({"--auto-mask", "--save-mask", "sky.png", dir.file("Night.VLP")}, estimated);
+    ASSERT_TRUE(result.run) << result.error;
+    EXPECT_TRUE(estimated.autoMask);
+    EXPECT_FALSE(estimated.boundary);
+    EXPECT_EQ(estimated.saveMask, "sky.png");
 
     CliOptions refused;
     result = parseWords({dir.file("Night.VLP"), dir.file("a.tif")}, refused);

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "MaskFile.h"
 #include "SkyFiles.h"
 #include "SkyGenerator.h"
 #include "support/RawDecodeChecks.h"
@@ -197,6 +198,38 @@ TEST(CliProgram, ReportTransformsAgreeWithGeneratorTruth)
     }
 }
 
+TEST(CliProgram, AutoMaskSavesTheMaskItEstimated)
+{
+    veltest::TempDir dir;
+    velsky::SkyOptions o;
+    o.width = 600;
+    o.height = 400;
+    o.frames = 5;
+    o.seed = 19;
+    o.starsPerMegapixel = 2500.0;
+    o.magnitudeRange = 6.0;
+    o.rotationPerFrameDeg = 0.3;
+    o.foreground = true;
+    const velsky::SkyGenerator generator(o);
+    const auto frames = generate(generator, dir.file("sky"));
+    std::vector<std::string> args = {"--auto-mask", "--save-mask", dir.file("sky.png"), "-o", dir.file("stack.tif")};
+    args.insert(args.end(), frames.begin(), frames.end());
+    const auto outcome = runCli(args, dir);
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("Estimating sky mask ... done\n"), std::string::npos) << outcome.err;
+    const velapp::MaskImage mask = velapp::loadMaskPng(dir.file("sky.png"));
+    ASSERT_EQ(mask.width, o.width);
+    ASSERT_EQ(mask.height, o.height);
+    int64_t agreed = 0, counted = 0;
+    for (int y = 0; y < o.height; ++y)
+        for (int x = 0; x < o.width; ++x)
+            if (std::fabs(generator.horizonRow(x) - y) > 10) {
+                ++counted;
+                agreed += (mask.rgb[(size_t(y) * o.width + x) * 3 + 1] >= 128) == !generator.isGround(x, y);
+            }
+    EXPECT_GT(double(agreed) / double(counted), 0.98);
+}
+
 TEST(CliProgram, InterruptEndsWithStatusFourAndLeavesNothingBehind)
 {
     veltest::TempDir dir;
@@ -259,6 +292,7 @@ TEST(CliProgram, NeverWritesOverAnInputAndNamesUnreadableOnes)
         {{"-o", dir.file("hard.tif"), a, b}, "is the base image " + a},
         {{"--noise", b, "-o", b, a}, "is the noise image (--noise) " + b},
         {{"--report", a, "-o", result, a}, "--report: " + a},
+        {{"--auto-mask", "--save-mask", dir.file("hard.tif"), "-o", result, a}, "--save-mask: " + dir.file("hard.tif")},
         {{"-o", result, a, dir.file("missing.tif")}, dir.file("missing.tif") + ": cannot read the star image: No such file or directory"},
         {{"-o", result, dir.file("sub")}, dir.file("sub") + ": cannot read the base image: Is a directory"},
     };

@@ -110,6 +110,10 @@ TEST(EngineConfig, SkyRegionsArePassedAsTheDesktopPassesThem)
     calls = configure({"-o", "/o.tif", "--mask", "/m.png", "/b.tif", "/s.tif"}, masked, &mask);
     EXPECT_EQ(calls.back(), "setMask(4, 2)");
     EXPECT_EQ(masked.maskPointer, mask.rgb.data());  // the engine borrows the caller's buffer
+
+    RecordingEngine estimated;
+    calls = configure({"-o", "/o.tif", "--auto-mask", "/b.tif", "/s.tif"}, estimated);
+    EXPECT_EQ(calls.back(), "setAutoSkyMask(true)");
 }
 
 TEST(EngineConfig, PathsAreAbsoluteAndTheBaseIsNotAlsoAStar)

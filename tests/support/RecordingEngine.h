@@ -61,6 +61,27 @@ public:
         *report = reports[index];
         return true;
     }
+    // What estimateSkyMask() and getSkyMask() give back.
+    int estimateResult = VELOSTAR_UNKNOWN_ERROR;
+    int skyMaskKind = VELOSTAR_MASK_NONE;
+    std::vector<uint16_t> skyMask;
+    int skyMaskWidth = 0;
+
+    void setAutoSkyMask(bool on) override { record("setAutoSkyMask", on); }
+    int estimateSkyMask() override
+    {
+        calls.push_back("estimateSkyMask()");
+        return estimateResult;
+    }
+    int getSkyMask(const uint16_t** pixels, int* width, int* height) override
+    {
+        if (skyMaskKind == VELOSTAR_MASK_NONE || skyMaskWidth <= 0)
+            return VELOSTAR_MASK_NONE;
+        *pixels = skyMask.data();
+        *width = skyMaskWidth;
+        *height = static_cast<int>(skyMask.size()) / skyMaskWidth;
+        return skyMaskKind;
+    }
 
 private:
     // Test paths are ASCII.

@@ -106,6 +106,7 @@ SkyGenerator::SkyGenerator(const SkyOptions& options) : m_options(options)
     check(o.satelliteFrame < o.frames, "satellite frame out of range");
     check(std::fabs(o.k1) < 0.5, "k1 out of range");
     check(o.groundLights >= 0 && o.groundLights <= 10000, "ground light count out of range");
+    check(o.clouds >= 0.0 && o.clouds <= 1.0, "cloud cover out of range");
     if (o.threads <= 0)
         o.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (o.poleX < 0.0 && o.poleY < 0.0) {
@@ -296,6 +297,26 @@ float SkyGenerator::groundLevel(int x, int y) const
     return static_cast<float>(220.0 + 380.0 * (top * (1 - fy) + bottom * fy));
 }
 
+float SkyGenerator::cloudAt(int frame, int x, int y) const
+{
+    // Value noise on a coarse lattice, shifted by a twentieth of the width per frame (the wind),
+    // turned into patches that dim the stars and glow with the town's light.
+    const double cell = 0.2 * m_options.width;
+    const double u = (x + 0.05 * m_options.width * frame) / cell, v = y / (0.6 * cell);
+    const int gx = static_cast<int>(std::floor(u)), gy = static_cast<int>(std::floor(v));
+    const double fx = u - gx, fy = v - gy;
+    auto lattice = [&](int ix, int iy) {
+        const uint64_t h = SkyRandom::mix(m_options.seed ^ (uint64_t(uint32_t(ix)) << 32) ^ uint32_t(iy) ^ 0xC10Dull);
+        return double(h >> 11) * (1.0 / 9007199254740992.0);
+    };
+    const double sx = fx * fx * (3 - 2 * fx), sy = fy * fy * (3 - 2 * fy);
+    const double top = lattice(gx, gy) * (1 - sx) + lattice(gx + 1, gy) * sx;
+    const double bottom = lattice(gx, gy + 1) * (1 - sx) + lattice(gx + 1, gy + 1) * sx;
+    const double n = top * (1 - sy) + bottom * sy;
+    const double cover = std::clamp((n - 0.5) / 0.25, 0.0, 1.0);
+    return static_cast<float>(m_options.clouds * cover * cover * (3 - 2 * cover));
+}
+
 std::vector<SkyGenerator::Placed> SkyGenerator::placeStars(int frame) const
 {
     const auto& o = m_options;
@@ -434,6 +455,13 @@ void SkyGenerator::render(RgbImage16& image, Kind kind, int frame, int index, bo
                         p[c] += light;
                 }
             }
+            if (o.clouds > 0.0)
+                for (int x = 0; x < width; ++x) {
+                    const float cloud = cloudAt(frame, x, y);
+                    float* p = &row[size_t(x) * 3];
+                    for (int c = 0; c < 3; ++c)
+                        p[c] = p[c] * (1.0f - 0.8f * cloud) + cloud * 0.6f * float(o.skyLevel) * pollutionTint[c];
+                }
             for (int x = 0; x < width; ++x) {
                 float* p = &row[size_t(x) * 3];
                 if (isGround(x, y)) {

@@ -46,6 +46,7 @@ struct SkyOptions {
     double horizonShare = 0.3;  // mean share of the height taken by the ground
     int groundLights = 8;  // lit windows on the ground (with foreground): small, bright, some clipped
     int satelliteFrame = -1;  // frame with a satellite trail, -1 = none
+    double clouds = 0.0;  // cover of the clouds drifting across the sky from frame to frame (0..1)
     double k1 = 0.0;  // radial distortion, radius normalised to the half diagonal
 
     int darkFrames = 0;
@@ -136,6 +137,7 @@ private:
     float groundLightAt(int x, int y) const;
     double vignette(double x, double y) const;
     float groundLevel(int x, int y) const;
+    float cloudAt(int frame, int x, int y) const;
 
     SkyOptions m_options;
     std::vector<SkyStar> m_stars;

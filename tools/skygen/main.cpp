@@ -43,6 +43,7 @@ int main(int argc, char** argv)
     app.add_option("--ground-lights", o.groundLights, "Lit windows on the ground (with --foreground)")
         ->capture_default_str();
     app.add_option("--satellite", o.satelliteFrame, "Frame with a satellite trail (-1 = none)")->capture_default_str();
+    app.add_option("--clouds", o.clouds, "Cover of clouds drifting across the sky (0 to 1)")->capture_default_str();
     app.add_option("--k1", o.k1, "Radial lens distortion")->capture_default_str();
     app.add_option("--darks", o.darkFrames, "Number of dark frames")->capture_default_str();
     app.add_option("--flats", o.flatFrames, "Number of flat frames")->capture_default_str();

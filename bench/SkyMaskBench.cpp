@@ -1,0 +1,189 @@
+// Cost and accuracy of the sky mask estimated from the frames, next to the cost of one frame's
+// analysis (star detection and pattern, as the run's analysis stage does it) on the same frames.
+// Generated landscapes with the default star density, hot pixels, lit windows and a satellite
+// trail; the generator's transforms stand in for registration's. Prints, per size: the reduction
+// of one frame, the estimate from all of them, their sum, one frame's analysis and the ratio, and
+// the share of pixels more than 10 px from the true horizon on which the mask agrees with the truth.
+// Each cost is the least of a few measurements (of the frames reduced and analysed, of three
+// estimates), since other work on a shared machine only ever adds to it.
+//   bench_SkyMaskBench [--width W --height H --frames N --seed S --dump FILE.ppm]
+// (default: 3000×2000×20 and 6000×4000×10; --dump writes the base frame with the mask's errors in colour)
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CpuMeter.h"
+#include "SkyGenerator.h"
+#include "Stages.h"
+#include "VelostarImpl.h"
+#include "parallel/ProcessPool.h"
+#include "skymask/SkyMaskEstimate.h"
+
+namespace {
+
+struct Cost {
+    double wallMs = 0.0;
+    double cpuMs = 0.0;
+};
+
+// The cheaper of two measurements: other work on a shared machine only ever adds time.
+Cost least(const Cost& a, const Cost& b) { return {std::min(a.wallMs, b.wallMs), std::min(a.cpuMs, b.cpuMs)}; }
+constexpr Cost kUnmeasured{1e30, 1e30};
+
+template <typename F>
+Cost measure(F&& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu = velbench::processCpuMs();
+    work();
+    return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
+            velbench::processCpuMs() - cpu};
+}
+
+std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
+{
+    auto image = std::make_unique<velimage::Image16>();
+    image->allocate(rgb.width, rgb.height, 3);
+    std::copy(rgb.samples.begin(), rgb.samples.end(), image->data());
+    return image;
+}
+
+double agreement(const velsky::SkyGenerator& sky, const velimage::Image16& mask)
+{
+    int64_t counted = 0, agreed = 0;
+    for (int32_t y = 0; y < mask.height(); ++y)
+        for (int32_t x = 0; x < mask.width(); ++x) {
+            if (std::fabs(sky.horizonRow(x) - y) <= 10.0)
+                continue;
+            ++counted;
+            agreed += (mask.row(y)[x] >= 32768) == !sky.isGround(x, y);
+        }
+    return counted ? double(agreed) / double(counted) : 0.0;
+}
+
+// The base frame in grey with the estimate's errors marked: red sky that is ground, green the reverse.
+void dump(const std::string& path, const velsky::SkyGenerator& sky, const velimage::Image16& mask)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return;
+    const velsky::RgbImage16 base = sky.renderBaseSky();
+    std::fprintf(file, "P6 %d %d 255\n", base.width, base.height);
+    std::vector<unsigned char> row(static_cast<size_t>(base.width) * 3);
+    for (int y = 0; y < base.height; ++y) {
+        for (int x = 0; x < base.width; ++x) {
+            const bool estimated = mask.row(y)[x] >= 32768, truth = !sky.isGround(x, y);
+            const auto grey = static_cast<unsigned char>(std::min(255, base.at(x, y, 1) / 16));
+            row[3 * x] = estimated && !truth ? 255 : grey;
+            row[3 * x + 1] = !estimated && truth ? 255 : grey;
+            row[3 * x + 2] = grey;
+        }
+        std::fwrite(row.data(), 1, row.size(), file);
+    }
+    std::fclose(file);
+}
+
+void runOne(int width, int height, int frames, uint64_t seed, const std::string& dumpPath)
+{
+    velsky::SkyOptions o;
+    o.width = width;
+    o.height = height;
+    o.frames = frames;
+    o.seed = seed;
+    o.foreground = true;
+    o.groundLights = 12;
+    o.satelliteFrame = frames / 2;
+    const velsky::SkyGenerator generator(o);
+
+    velthread::ProcessPoolScope pool;
+    VelostarImpl engine;
+    EngineSettings settings;
+    velrun::RunContext context(engine, settings);
+    context.poolThreads = pool.pool().threadCount();
+    velrun::RunStages stages = velrun::defaultRunStages();
+
+    const int32_t factor = velmask::reductionFactor(width, height);
+    std::vector<velmask::SkySample> samples;
+    Cost reduce = kUnmeasured, analysis = kUnmeasured;
+    // The run keeps every k-th frame, at most MaxSkySamples of them.
+    const int most = static_cast<int>(velmask::MaxSkySamples);
+    const int stride = (frames + most - 1) / most;
+    int kept = 0;
+    for (int i = 0; i < frames; ++i) {
+        if (i % stride != 0 && i >= 2)
+            continue;
+        velrun::Frame frame;
+        frame.reference = i == 0;
+        frame.image = toImage(generator.renderFrame(i));
+        // As the run has it when the estimate reduces it: without the camera's hot pixels.
+        stages.removeHotPixels(context, frame);
+        velmask::SkySample sample;
+        reduce = least(reduce, measure([&] { sample.plane = velmask::reduceLuminance(*frame.image, factor); }));
+        sample.aligned = true;
+        const auto t = generator.frameToBase(i).m;
+        std::copy(t.begin(), t.end(), sample.toBase);
+        if (i % stride == 0) {
+            samples.push_back(std::move(sample));
+            ++kept;
+        }
+        if (i < 3)
+            analysis = least(analysis, measure([&] { stages.analyzeFrame(context, frame, 0); }));
+    }
+    velimage::Image16 mask;
+    velmask::SkyEstimate outcome = velmask::SkyEstimate::NoStarMotion;
+    Cost estimate = kUnmeasured;
+    for (int repeat = 0; repeat < 3; ++repeat)
+        estimate = least(estimate, measure([&] { outcome = velmask::estimateSkyMask(samples, width, height, mask); }));
+
+    const double perReduce = reduce.wallMs, perReduceCpu = reduce.cpuMs;
+    const double perAnalysis = analysis.wallMs, perAnalysisCpu = analysis.cpuMs;
+    const double total = kept * reduce.wallMs + estimate.wallMs, totalCpu = kept * reduce.cpuMs + estimate.cpuMs;
+    std::printf("%d x %d, %d frames (plane factor %d), %d threads\n", width, height, frames, factor,
+                pool.pool().threadCount());
+    std::printf("  reduce one frame     %8.1f ms wall %8.1f ms cpu\n", perReduce, perReduceCpu);
+    std::printf("  estimate from %2d     %8.1f ms wall %8.1f ms cpu\n", kept, estimate.wallMs, estimate.cpuMs);
+    std::printf("  estimate in all      %8.1f ms wall %8.1f ms cpu\n", total, totalCpu);
+    std::printf("  one frame's analysis %8.1f ms wall %8.1f ms cpu\n", perAnalysis, perAnalysisCpu);
+    std::printf("  estimate / analysis  %8.2f wall     %8.2f cpu\n", total / perAnalysis, totalCpu / perAnalysisCpu);
+    std::printf("  mask agrees with the truth on %.2f %% of the pixels beyond 10 px of the horizon%s\n",
+                100.0 * agreement(generator, mask),
+                outcome == velmask::SkyEstimate::Estimated ? "" : " (NO STAR MOTION)");
+    std::fflush(stdout);
+    if (!dumpPath.empty())
+        dump(dumpPath, generator, mask);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int width = 0, height = 0, frames = 0;
+    uint64_t seed = 5;
+    std::string dumpPath;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const long value = std::strtol(argv[i + 1], nullptr, 10);
+        if (option == "--width") width = int(value);
+        else if (option == "--height") height = int(value);
+        else if (option == "--frames") frames = int(value);
+        else if (option == "--seed") seed = uint64_t(value);
+        else if (option == "--dump") dumpPath = argv[i + 1];
+        else {
+            std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --dump FILE.ppm]\n");
+            return 64;
+        }
+    }
+    if (width > 0 && height > 0 && frames > 1) {
+        runOne(width, height, frames, seed, dumpPath);
+        return 0;
+    }
+    runOne(3000, 2000, 20, seed, {});
+    runOne(6000, 4000, 10, seed, {});
+    return 0;
+}

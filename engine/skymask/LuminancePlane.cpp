@@ -1,0 +1,71 @@
+#include "skymask/LuminancePlane.h"
+
+#include <algorithm>
+
+#include "parallel/ProcessPool.h"
+
+namespace velmask {
+
+namespace {
+
+// About 640 values along the longer side: the horizon to a block or two, at a cost well below
+// one frame's star analysis however large the frames are.
+constexpr int32_t TargetLongSide = 640;
+
+// Adds the luminance of `blocks` blocks of one frame row into `sums` (R + 2G + B per pixel), from
+// every `step`-th pixel of each block.
+void addRow(const uint16_t* in, int32_t channels, int32_t factor, int32_t step, int32_t blocks, uint64_t* sums)
+{
+    const size_t stride = static_cast<size_t>(step) * channels;
+    for (int32_t b = 0; b < blocks; ++b) {
+        const uint16_t* p = in + static_cast<size_t>(b) * factor * channels;
+        uint32_t sum = 0;
+        if (channels >= 3)
+            for (int32_t k = 0; k < factor; k += step, p += stride)
+                sum += p[0] + 2u * p[1] + p[2];
+        else
+            for (int32_t k = 0; k < factor; k += step, p += stride)
+                sum += 4u * p[0];
+        sums[b] += sum;
+    }
+}
+
+}  // namespace
+
+int32_t reductionFactor(int32_t width, int32_t height)
+{
+    const int32_t longSide = std::max(width, height);
+    return std::max(1, (longSide + TargetLongSide - 1) / TargetLongSide);
+}
+
+LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
+{
+    LuminancePlane plane;
+    factor = std::max(1, factor);
+    if (frame.empty() || frame.channels() < 1 || frame.width() < factor || frame.height() < factor)
+        return plane;
+    plane.factor = factor;
+    plane.width = frame.width() / factor;
+    plane.height = frame.height() / factor;
+    plane.values.resize(static_cast<size_t>(plane.width) * plane.height);
+    const int32_t channels = frame.channels();
+    // Large blocks are read on a grid of about 4 × 4 to 7 × 7 pixels: the cost per frame stays
+    // the same however large the frames, and a mean of that many is still far below the noise.
+    const int32_t step = std::max(1, factor / 4);
+    const int32_t read = (factor + step - 1) / step;
+    const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(read));
+    velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
+        std::vector<uint64_t> sums(static_cast<size_t>(plane.width));
+        for (int32_t y = begin; y < end; ++y) {
+            std::fill(sums.begin(), sums.end(), uint64_t{0});
+            for (int32_t k = 0; k < factor; k += step)
+                addRow(frame.row(y * factor + k), channels, factor, step, plane.width, sums.data());
+            float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
+            for (int32_t x = 0; x < plane.width; ++x)
+                out[x] = static_cast<float>(sums[static_cast<size_t>(x)]) * scale;
+        }
+    });
+    return plane;
+}
+
+}  // namespace velmask

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/Image.h"
+
+namespace velmask {
+
+// A frame reduced to one float luminance value per factor × factor block (the last partial
+// blocks dropped), the working copy of the sky-mask estimate. Plain data; any thread.
+struct LuminancePlane {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t factor = 1;  // frame pixels per plane pixel along each axis
+    std::vector<float> values;
+
+    bool empty() const { return values.empty(); }
+    float at(int32_t x, int32_t y) const { return values[static_cast<size_t>(y) * width + x]; }
+};
+
+// Block size that keeps the plane's longer side at about 640 values (1 for small frames).
+int32_t reductionFactor(int32_t width, int32_t height);
+
+// Block means of (R + 2G + B) / 4 (or of the only channel) on the process pool, from a grid of
+// every (factor / 4)-th pixel of each block. An empty plane for an empty frame or one smaller than
+// a block.
+LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor);
+
+}  // namespace velmask

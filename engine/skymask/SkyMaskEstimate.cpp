@@ -1,0 +1,570 @@
+#include "skymask/SkyMaskEstimate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "parallel/ProcessPool.h"
+
+namespace velmask {
+
+namespace {
+
+// A seed needs one comparison to disagree by this much more than the other, in units of the
+// other plus the series' typical frame difference.
+constexpr float SeedRatio = 1.5f;
+// High-pass radius (plane pixels): vignetting, glow gradients and thin cloud are smooth and
+// fixed in neither frame of reference, so they must not count as detail.
+constexpr int32_t DetailRadius = 3;
+// Less star motion than this (plane pixels, anywhere in the frame) cannot tell the two apart.
+constexpr double MinimumMotion = 1.0;
+// A patch of ground needs this many seeds, and one for every GroundSeedArea pixels: a lone static
+// speck in the sky (a hot pixel left in) is no landscape, and a patch that grew from a few chance
+// seeds where the stars hardly move (near the pole) is not either. The ground's seeds line its
+// horizon, one or more a column.
+constexpr int32_t MinimumGroundSeeds = 4;
+constexpr int64_t GroundSeedArea = 400;
+constexpr int32_t Buckets = 1024;
+
+constexpr int8_t Ground = -1;
+constexpr int8_t Sky = 1;
+
+struct FloatPlane {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<float> values;
+
+    FloatPlane() = default;
+    FloatPlane(int32_t w, int32_t h) : width(w), height(h), values(static_cast<size_t>(w) * h) {}
+    float* row(int32_t y) { return values.data() + static_cast<size_t>(y) * width; }
+    const float* row(int32_t y) const { return values.data() + static_cast<size_t>(y) * width; }
+};
+
+// Frame plane position of a base plane pixel.
+struct PlaneMap {
+    double m[6];
+};
+
+bool invert(const double a[6], double out[6])
+{
+    const double det = a[0] * a[4] - a[1] * a[3];
+    if (!std::isfinite(det) || std::fabs(det) < 1e-9)
+        return false;
+    out[0] = a[4] / det;
+    out[1] = -a[1] / det;
+    out[3] = -a[3] / det;
+    out[4] = a[0] / det;
+    out[2] = -(out[0] * a[2] + out[1] * a[5]);
+    out[5] = -(out[3] * a[2] + out[4] * a[5]);
+    return true;
+}
+
+// Plane pixel (u, v) stands for the frame pixel at the centre of its block, f·u + (f − 1) / 2.
+PlaneMap planeMapOf(const double inverse[6], int32_t factor)
+{
+    const double f = factor, o = 0.5 * (factor - 1);
+    PlaneMap map;
+    map.m[0] = inverse[0];
+    map.m[1] = inverse[1];
+    map.m[2] = (inverse[0] * o + inverse[1] * o + inverse[2] - o) / f;
+    map.m[3] = inverse[3];
+    map.m[4] = inverse[4];
+    map.m[5] = (inverse[3] * o + inverse[4] * o + inverse[5] - o) / f;
+    return map;
+}
+
+// Largest distance a plane corner travels under the map.
+double motionOf(const PlaneMap& map, int32_t width, int32_t height)
+{
+    double largest = 0.0;
+    for (const double x : {0.0, width - 1.0})
+        for (const double y : {0.0, height - 1.0}) {
+            const double qx = map.m[0] * x + map.m[1] * y + map.m[2], qy = map.m[3] * x + map.m[4] * y + map.m[5];
+            largest = std::max(largest, std::hypot(qx - x, qy - y));
+        }
+    return largest;
+}
+
+// Mean over the (2r + 1)² window clipped to the plane.
+FloatPlane boxMean(const FloatPlane& in, int32_t r)
+{
+    const int32_t w = in.width, h = in.height;
+    FloatPlane across(w, h), out(w, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* src = in.row(y);
+            float* dst = across.row(y);
+            double sum = 0.0;
+            for (int32_t x = 0; x < std::min(r, w); ++x)
+                sum += src[x];
+            for (int32_t x = 0; x < w; ++x) {
+                if (x + r < w)
+                    sum += src[x + r];
+                if (x - r - 1 >= 0)
+                    sum -= src[x - r - 1];
+                dst[x] = static_cast<float>(sum / (std::min(x + r, w - 1) - std::max(x - r, 0) + 1));
+            }
+        }
+    });
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<double> sums(static_cast<size_t>(w));
+        for (int32_t y = begin; y < end; ++y) {
+            const int32_t top = std::max(0, y - r), bottom = std::min(h - 1, y + r);
+            std::fill(sums.begin(), sums.end(), 0.0);
+            for (int32_t k = top; k <= bottom; ++k) {
+                const float* src = across.row(k);
+                for (int32_t x = 0; x < w; ++x)
+                    sums[static_cast<size_t>(x)] += src[x];
+            }
+            const double count = bottom - top + 1;
+            float* dst = out.row(y);
+            for (int32_t x = 0; x < w; ++x)
+                dst[x] = static_cast<float>(sums[static_cast<size_t>(x)] / count);
+        }
+    });
+    return out;
+}
+
+FloatPlane asPlane(const LuminancePlane& plane)
+{
+    FloatPlane out;
+    out.width = plane.width;
+    out.height = plane.height;
+    out.values = plane.values;
+    return out;
+}
+
+// The plane's 3 × 3 mean less its local mean. The 3 × 3 mean spreads a star that fits in one
+// block over its neighbours, so that resampling it after a shift of a fraction of a block gives
+// back what the base shows instead of a dimmer star (which would read as ground).
+FloatPlane detailOf(const LuminancePlane& plane)
+{
+    const FloatPlane values = asPlane(plane);
+    FloatPlane detail = boxMean(values, 1);
+    const FloatPlane smooth = boxMean(values, DetailRadius);
+    for (size_t i = 0; i < detail.values.size(); ++i)
+        detail.values[i] -= smooth.values[i];
+    return detail;
+}
+
+// Per-pixel median of the planes as shot: the ground as it is, the sky without its stars, a
+// satellite or a passing cloud.
+FloatPlane cameraMedian(const std::vector<const LuminancePlane*>& planes)
+{
+    const int32_t w = planes.front()->width, h = planes.front()->height;
+    FloatPlane out(w, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<float> values(planes.size());
+        for (int32_t y = begin; y < end; ++y) {
+            float* dst = out.row(y);
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                for (size_t k = 0; k < planes.size(); ++k)
+                    values[k] = planes[k]->values[at];
+                const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+                std::nth_element(values.begin(), middle, values.end());
+                dst[x] = *middle;
+            }
+        }
+    });
+    return out;
+}
+
+float bilinear(const FloatPlane& plane, double x, double y)
+{
+    const int32_t x0 = static_cast<int32_t>(x), y0 = static_cast<int32_t>(y);
+    const int32_t x1 = std::min(x0 + 1, plane.width - 1), y1 = std::min(y0 + 1, plane.height - 1);
+    const float fx = static_cast<float>(x - x0), fy = static_cast<float>(y - y0);
+    const float* a = plane.row(y0);
+    const float* b = plane.row(y1);
+    const float top = a[x0] + (a[x1] - a[x0]) * fx, bottom = b[x0] + (b[x1] - b[x0]) * fx;
+    return top + (bottom - top) * fy;
+}
+
+// A mean without the largest value once there are enough: one frame with a satellite or a
+// cloud edge does not decide a pixel.
+float trimmedMean(double sum, float largest, int32_t count)
+{
+    if (count <= 0)
+        return -1.0f;
+    if (count >= 4)
+        return static_cast<float>((sum - largest) / (count - 1));
+    return static_cast<float>(sum / count);
+}
+
+// How much each pixel's detail changes from the base in the frames as shot (`camera`) and
+// after star alignment (`aligned`, −1 where fewer than `minimumCount` frames cover it, or than
+// half of them without a count). With `labels`, aligned samples whose source pixel is labelled
+// ground are left out.
+void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps,
+                   const std::vector<int8_t>* labels, int32_t minimumCount, FloatPlane& camera, FloatPlane& aligned)
+{
+    const int32_t w = base.width, h = base.height;
+    camera = FloatPlane(w, h);
+    aligned = FloatPlane(w, h);
+    const int32_t required = minimumCount > 0 ? minimumCount : std::max<int32_t>(3, static_cast<int32_t>(others.size() / 2));
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                const float reference = base.values[at];
+                double cameraSum = 0.0, alignedSum = 0.0;
+                float cameraLargest = 0.0f, alignedLargest = 0.0f;
+                int32_t alignedCount = 0;
+                for (size_t k = 0; k < others.size(); ++k) {
+                    const float d = std::fabs(others[k].values[at] - reference);
+                    cameraSum += d;
+                    cameraLargest = std::max(cameraLargest, d);
+                    const double* m = maps[k].m;
+                    const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
+                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
+                        continue;
+                    if (labels) {
+                        const size_t source = static_cast<size_t>(std::lround(qy)) * w + std::lround(qx);
+                        if ((*labels)[source] == Ground)
+                            continue;
+                    }
+                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
+                    alignedSum += e;
+                    alignedLargest = std::max(alignedLargest, e);
+                    ++alignedCount;
+                }
+                camera.values[at] = trimmedMean(cameraSum, cameraLargest, static_cast<int32_t>(others.size()));
+                // A few aligned samples (a corner that most frames miss) are too few to compare.
+                aligned.values[at] = alignedCount >= required
+                                         ? trimmedMean(alignedSum, alignedLargest, alignedCount)
+                                         : -1.0f;
+            }
+        }
+    });
+}
+
+float medianOf(std::vector<float> values)
+{
+    if (values.empty())
+        return 0.0f;
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// Sky where the detail follows the stars, ground where it stays with the camera, 0 elsewhere. A
+// seed needs a neighbour of its kind unless it is three times as clear: chance agreement of a
+// few samples near the border makes single seeds, a star or a lit window makes a cluster.
+std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, float typical)
+{
+    const int32_t w = camera.width, h = camera.height;
+    std::vector<int8_t> strength(camera.values.size(), 0);
+    for (size_t i = 0; i < strength.size(); ++i) {
+        const float c = camera.values[i], a = aligned.values[i];
+        if (a < 0.0f)
+            continue;
+        const float scale = SeedRatio * (std::min(c, a) + typical);
+        if (c - a > scale)
+            strength[i] = c - a > 3.0f * scale ? 2 : 1;
+        else if (a - c > scale)
+            strength[i] = a - c > 3.0f * scale ? -2 : -1;
+    }
+    std::vector<int8_t> seeds(strength.size(), 0);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y)
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                const int8_t own = strength[at];
+                if (own == 0)
+                    continue;
+                bool kept = own == 2 || own == -2;
+                for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
+                    for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
+                        const int32_t nx = x + dx, ny = y + dy;
+                        if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
+                            kept = (strength[static_cast<size_t>(ny) * w + nx] > 0) == (own > 0) &&
+                                   strength[static_cast<size_t>(ny) * w + nx] != 0;
+                    }
+                if (kept)
+                    seeds[at] = own > 0 ? Sky : Ground;
+            }
+    });
+    return seeds;
+}
+
+// Grows the seeds over `brightness` by the cheapest path (Dijkstra with a ring of buckets): a
+// step costs a little, and much more across an edge, growing with its square in units of the
+// plane's typical step. The fronts meet at the strongest edge between sky and ground, the
+// horizon, and a front that slipped across it where it is faint does not get far on the other side.
+std::vector<int8_t> growSeeds(const FloatPlane& brightness, const std::vector<int8_t>& seeds, float unit)
+{
+    const int32_t w = brightness.width, h = brightness.height;
+    std::vector<int8_t> labels = seeds;
+    std::vector<uint32_t> cost(labels.size(), UINT32_MAX);
+    std::vector<std::vector<uint32_t>> ring(Buckets);
+    const auto stepCost = [&](size_t from, size_t to) {
+        const float r = std::fabs(brightness.values[from] - brightness.values[to]) / unit;
+        const float c = 2.0f + r * r;
+        return c < Buckets - 1 ? static_cast<uint32_t>(c) : static_cast<uint32_t>(Buckets - 1);
+    };
+    size_t queued = 0;
+    const auto push = [&](size_t at, uint32_t value) {
+        ring[value % Buckets].push_back(static_cast<uint32_t>(at));
+        ++queued;
+    };
+    for (size_t i = 0; i < labels.size(); ++i)
+        if (labels[i] != 0) {
+            cost[i] = 0;
+            push(i, 0);
+        }
+    std::vector<uint32_t> current;
+    for (uint32_t value = 0; queued > 0; ++value) {
+        current.swap(ring[value % Buckets]);
+        for (size_t k = 0; k < current.size(); ++k) {
+            --queued;
+            const size_t at = current[k];
+            if (cost[at] != value)
+                continue;  // reached more cheaply since it was queued
+            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
+            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
+            for (int n = 0; n < 4; ++n) {
+                if (!inside[n])
+                    continue;
+                const size_t next = around[n];
+                const uint32_t reached = value + stepCost(at, next);
+                if (reached < cost[next]) {
+                    cost[next] = reached;
+                    labels[next] = labels[at];
+                    push(next, reached);
+                }
+            }
+        }
+        current.clear();
+    }
+    return labels;
+}
+
+// Ground patches with too few seeds for their size become sky.
+void dropStrayGround(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
+{
+    std::vector<uint8_t> visited(labels.size(), 0);
+    std::vector<size_t> patch, stack;
+    for (size_t start = 0; start < labels.size(); ++start) {
+        if (labels[start] != Ground || visited[start])
+            continue;
+        patch.clear();
+        stack.assign(1, start);
+        visited[start] = 1;
+        int32_t seedCount = 0;
+        while (!stack.empty()) {
+            const size_t at = stack.back();
+            stack.pop_back();
+            patch.push_back(at);
+            if (seeds[at] == Ground)
+                ++seedCount;
+            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            const size_t next[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
+            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
+            for (int k = 0; k < 4; ++k)
+                if (inside[k] && labels[next[k]] == Ground && !visited[next[k]]) {
+                    visited[next[k]] = 1;
+                    stack.push_back(next[k]);
+                }
+        }
+        if (seedCount < std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.size()) / GroundSeedArea))
+            for (const size_t at : patch)
+                labels[at] = Sky;
+    }
+}
+
+// Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
+// pixels get limit + 1.
+std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
+{
+    std::vector<int32_t> steps(labels.size(), limit + 1);
+    std::vector<size_t> front, next;
+    for (size_t at = 0; at < labels.size(); ++at) {
+        const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+        const bool edge = (x + 1 < w && labels[at + 1] != labels[at]) || (x > 0 && labels[at - 1] != labels[at]) ||
+                          (y + 1 < h && labels[at + static_cast<size_t>(w)] != labels[at]) ||
+                          (y > 0 && labels[at - static_cast<size_t>(w)] != labels[at]);
+        if (edge) {
+            steps[at] = 0;
+            front.push_back(at);
+        }
+    }
+    for (int32_t d = 1; d <= limit && !front.empty(); ++d) {
+        next.clear();
+        for (const size_t at : front) {
+            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
+            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
+            for (int k = 0; k < 4; ++k)
+                if (inside[k] && steps[around[k]] > limit) {
+                    steps[around[k]] = d;
+                    next.push_back(around[k]);
+                }
+        }
+        front.swap(next);
+    }
+    return steps;
+}
+
+// Typical step between neighbours of the brightness plane: the unit of the growth's edge costs.
+float edgeStep(const FloatPlane& brightness)
+{
+    std::vector<float> steps;
+    steps.reserve(brightness.values.size() / 4 + 1);
+    for (int32_t y = 0; y < brightness.height; y += 2) {
+        const float* row = brightness.row(y);
+        for (int32_t x = 1; x < brightness.width; x += 2)
+            steps.push_back(std::fabs(row[x] - row[x - 1]));
+    }
+    return std::max(0.25f, medianOf(std::move(steps)));
+}
+
+void fill(velimage::Image16& mask, uint16_t value) { std::fill_n(mask.data(), mask.elementCount(), value); }
+
+// The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
+// centres, the plane's rows widened to the frame's width first so that each frame row is one
+// blend of two of them.
+void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask)
+{
+    FloatPlane sky(w, h);
+    for (size_t i = 0; i < labels.size(); ++i)
+        sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f;
+    const FloatPlane soft = boxMean(sky, 1);
+    const double o = 0.5 * (factor - 1);
+    const int32_t width = mask.width();
+    std::vector<int32_t> left(static_cast<size_t>(width)), right(static_cast<size_t>(width));
+    std::vector<float> share(static_cast<size_t>(width));
+    for (int32_t x = 0; x < width; ++x) {
+        const double u = std::clamp((x - o) / factor, 0.0, w - 1.0);
+        left[static_cast<size_t>(x)] = static_cast<int32_t>(u);
+        right[static_cast<size_t>(x)] = std::min(left[static_cast<size_t>(x)] + 1, w - 1);
+        share[static_cast<size_t>(x)] = static_cast<float>(u - left[static_cast<size_t>(x)]);
+    }
+    FloatPlane wide(width, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t v = begin; v < end; ++v) {
+            const float* in = soft.row(v);
+            float* out = wide.row(v);
+            for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+                out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
+        }
+    });
+    velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const double v = std::clamp((y - o) / factor, 0.0, h - 1.0);
+            const int32_t top = static_cast<int32_t>(v), bottom = std::min(top + 1, h - 1);
+            const float fy = static_cast<float>(v - top);
+            const float* a = wide.row(top);
+            const float* b = wide.row(bottom);
+            uint16_t* out = mask.row(y);
+            for (int32_t x = 0; x < width; ++x)
+                out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
+        }
+    });
+}
+
+// Round two's seeds: the star-aligned comparison again without the samples that came from round
+// one's ground or from beside it (where its high-pass ringing lies). Near round one's horizon its
+// labels may be wrong by up to twice the motion (its ground front ran into the sky), so only what
+// the cleaned comparison says counts there, and nothing at all right next to it; farther in,
+// round one's label stands where too few samples were left (inside the ground, at the border).
+std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
+                                  const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
+                                  const std::vector<int8_t>& firstSeeds, float typical, double nearMotion,
+                                  double farMotion)
+{
+    const int32_t w = baseDetail.width, h = baseDetail.height;
+    std::vector<int8_t> sources = labels;
+    const std::vector<int32_t> ringing = boundaryDistance(labels, w, h, DetailRadius + 1);
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (ringing[i] <= DetailRadius + 1)
+            sources[i] = Ground;
+    FloatPlane camera, aligned;
+    compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
+    const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
+    const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
+    const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
+    const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
+    std::vector<int8_t> seeds(firstSeeds.size(), 0);
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        if (distance[i] <= near)
+            seeds[i] = 0;
+        else if (aligned.values[i] >= 0.0f)
+            seeds[i] = cleaned[i];
+        else
+            seeds[i] = distance[i] > reach ? labels[i] : 0;
+    }
+    return seeds;
+}
+
+}  // namespace
+
+SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
+                            velimage::Image16& mask)
+{
+    mask.allocate(std::max(width, 1), std::max(height, 1), 1);
+    // Every way out without an estimate leaves the mask all ground.
+    const auto allGround = [&mask] {
+        fill(mask, 0);
+        return SkyEstimate::NoStarMotion;
+    };
+    if (samples.empty() || samples.front().plane.empty())
+        return allGround();
+    const LuminancePlane& base = samples.front().plane;
+    const int32_t w = base.width, h = base.height, factor = base.factor;
+
+    std::vector<const LuminancePlane*> planes{&base};
+    std::vector<PlaneMap> maps;
+    std::vector<double> motions;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        const SkySample& sample = samples[i];
+        double inverse[6];
+        if (!sample.aligned || sample.plane.width != w || sample.plane.height != h || !invert(sample.toBase, inverse))
+            continue;
+        planes.push_back(&sample.plane);
+        maps.push_back(planeMapOf(inverse, factor));
+        motions.push_back(motionOf(maps.back(), w, h));
+    }
+    std::sort(motions.begin(), motions.end());
+    if (maps.empty() || motions.back() < MinimumMotion)
+        return allGround();
+    // Closer to the horizon than the second smallest motion, too few samples stay in round two.
+    const double nearMotion = motions[std::min<size_t>(1, motions.size() - 1)];
+    // The trimmed mean drops the largest: the second largest motion is how far sky and ground mix.
+    const double farMotion = motions[motions.size() >= 2 ? motions.size() - 2 : 0];
+
+    const FloatPlane baseDetail = detailOf(base);
+    std::vector<FloatPlane> detail;
+    detail.reserve(maps.size());
+    for (size_t k = 1; k < planes.size(); ++k)
+        detail.push_back(detailOf(*planes[k]));
+    const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
+    const float step = edgeStep(brightness);
+
+    // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
+    // that the ground's motion planted in the sky just above the horizon.
+    FloatPlane camera, aligned;
+    compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned);
+    const float typical = medianOf(camera.values);
+    std::vector<int8_t> seeds = seedsOf(camera, aligned, typical);
+    if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
+        return allGround();
+    std::vector<int8_t> labels(seeds.size(), Sky);
+    if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
+        labels = growSeeds(brightness, seeds, step);
+        dropStrayGround(labels, seeds, w, h);
+        const std::vector<int8_t> second =
+            roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion);
+        // Seeds that leave the sky without one keep round one's answer.
+        if (std::find(second.begin(), second.end(), Sky) != second.end()) {
+            seeds = second;
+            labels = growSeeds(brightness, seeds, step);
+            dropStrayGround(labels, seeds, w, h);
+        }
+    }
+    writeSoftMask(labels, w, h, factor, mask);
+    return SkyEstimate::Estimated;
+}
+
+}  // namespace velmask

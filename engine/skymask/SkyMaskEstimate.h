@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/Image.h"
+#include "skymask/LuminancePlane.h"
+
+namespace velmask {
+
+// One frame's contribution to the estimate: its reduced luminance and, once registration aligned
+// it, the affine map of its pixel (x, y) to the base frame's (full-size pixels, the report's layout).
+struct SkySample {
+    LuminancePlane plane;
+    bool aligned = false;
+    double toBase[6] = {1, 0, 0, 0, 1, 0};
+};
+
+// More frames add little to the estimate but time: a run keeps every k-th frame beyond this many.
+constexpr size_t MaxSkySamples = 6;
+
+enum class SkyEstimate {
+    Estimated,     // sky and ground told apart (a sky-only series gives all sky)
+    NoStarMotion,  // no aligned frame, no star seen moving, or too little motion: all ground
+};
+
+// Where the sky is in the base frame, from how the frames change: the ground stays fixed in the
+// camera while the stars turn, so a pixel whose high-pass detail agrees across the frames as
+// shot but not after star alignment is ground, and the reverse is sky. Those seeds are grown
+// over the frames' star-free camera median, the horizon (its strongest edge) being crossed last;
+// a second round repeats the star-aligned comparison without samples that came from the
+// first round's ground, which would otherwise mark the sky just above the horizon as ground.
+// `samples` starts with the base frame's. Fills `mask` (width × height, one channel, 0 ground ..
+// 65535 sky, a soft edge a few pixels wide). Runs on the caller's thread with its pixel passes
+// on the process pool; the result does not depend on the thread count.
+SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
+                            velimage::Image16& mask);
+
+}  // namespace velmask

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "SkyGenerator.h"
+#include "parallel/ProcessPool.h"
+#include "skymask/SkyMaskEstimate.h"
+
+namespace {
+
+velsky::SkyOptions landscape(uint64_t seed)
+{
+    velsky::SkyOptions o;
+    o.width = 600;
+    o.height = 400;
+    o.frames = 8;
+    o.seed = seed;
+    o.threads = 2;
+    o.starsPerMegapixel = 2500.0;
+    o.magnitudeRange = 6.0;
+    o.rotationPerFrameDeg = 0.3;
+    o.hotPixelsPerMegapixel = 0.0;
+    o.foreground = true;
+    o.skyLevel = 1000.0;
+    o.pollution = 0.5;
+    o.satelliteFrame = 3;
+    return o;
+}
+
+std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
+{
+    auto image = std::make_unique<velimage::Image16>();
+    image->allocate(rgb.width, rgb.height, 3);
+    std::copy(rgb.samples.begin(), rgb.samples.end(), image->data());
+    return image;
+}
+
+// The series reduced as the run reduces it, with the generator's own transforms.
+std::vector<velmask::SkySample> samplesOf(const velsky::SkyGenerator& generator)
+{
+    const auto& o = generator.options();
+    std::vector<velmask::SkySample> samples;
+    const int32_t factor = velmask::reductionFactor(o.width, o.height);
+    for (int i = 0; i < o.frames; ++i) {
+        velmask::SkySample sample;
+        sample.plane = velmask::reduceLuminance(*toImage(generator.renderFrame(i)), factor);
+        sample.aligned = true;
+        const auto t = generator.frameToBase(i).m;
+        std::copy(t.begin(), t.end(), sample.toBase);
+        samples.push_back(std::move(sample));
+    }
+    return samples;
+}
+
+// Share of the pixels more than `margin` pixels from the true horizon where the estimate
+// (sky from half way up) agrees with the generator.
+double agreement(const velsky::SkyGenerator& generator, const velimage::Image16& mask, int32_t margin)
+{
+    int64_t counted = 0, agreed = 0;
+    for (int32_t y = 0; y < mask.height(); ++y)
+        for (int32_t x = 0; x < mask.width(); ++x) {
+            bool near = false;
+            for (int32_t dx = -margin; dx <= margin && !near; ++dx) {
+                const int32_t cx = std::clamp(x + dx, 0, mask.width() - 1);
+                near = std::fabs(generator.horizonRow(cx) - y) <= margin;
+            }
+            if (near)
+                continue;
+            ++counted;
+            agreed += (mask.row(y)[x] >= 32768) == !generator.isGround(x, y);
+        }
+    return counted ? static_cast<double>(agreed) / counted : 0.0;
+}
+
+TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
+{
+    velthread::ProcessPoolScope pool(2);
+    struct Case {
+        uint64_t seed;
+        double horizonShare;
+        int lights;
+        int frames;
+        double clouds;
+    };
+    for (const Case c : {Case{3, 0.3, 0, 8, 0.0}, Case{11, 0.3, 8, 5, 0.0}, Case{17, 0.45, 0, 6, 0.7},
+                         Case{23, 0.45, 10, 6, 0.0}, Case{29, 0.2, 8, 10, 0.5}, Case{43, 0.35, 12, 8, 0.0}}) {
+        velsky::SkyOptions o = landscape(c.seed);
+        o.horizonShare = c.horizonShare;
+        o.groundLights = c.lights;
+        o.frames = c.frames;
+        o.clouds = c.clouds;
+        const velsky::SkyGenerator generator(o);
+        velimage::Image16 mask;
+        ASSERT_EQ(velmask::estimateSkyMask(samplesOf(generator), o.width, o.height, mask),
+                  velmask::SkyEstimate::Estimated);
+        EXPECT_GE(agreement(generator, mask, 10), 0.98) << "seed " << c.seed;
+    }
+}
+
+TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreads)
+{
+    velsky::SkyOptions o = landscape(11);
+    o.frames = 5;
+    const velsky::SkyGenerator generator(o);
+    const std::vector<velmask::SkySample> samples = samplesOf(generator);
+    velimage::Image16 one, two;
+    {
+        velthread::ProcessPoolScope pool(1);
+        velmask::estimateSkyMask(samples, o.width, o.height, one);
+    }
+    {
+        velthread::ProcessPoolScope pool(2);
+        velmask::estimateSkyMask(samples, o.width, o.height, two);
+    }
+    EXPECT_TRUE(std::equal(one.data(), one.data() + one.elementCount(), two.data()));
+}
+
+}  // namespace
