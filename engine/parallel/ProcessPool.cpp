@@ -1,12 +1,16 @@
 #include "parallel/ProcessPool.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace velthread {
 namespace {
 
 std::atomic<ThreadPool*> g_pool{nullptr};
+// Scopes alive now: two engines of one host may run at once, and the pool must outlive both.
+std::mutex g_scopeMutex;
+int32_t g_scopes = 0;
 
 }  // namespace
 
@@ -20,19 +24,15 @@ int32_t hardwareThreads()
 
 ProcessPoolScope::ProcessPoolScope(int32_t threads)
 {
-    if (processPool())
-        return;
-    auto pool = std::make_unique<ThreadPool>(threads > 0 ? threads : hardwareThreads());
-    ThreadPool* expected = nullptr;
-    if (g_pool.compare_exchange_strong(expected, pool.get(), std::memory_order_acq_rel)) {
-        pool.release();
-        m_created = true;
-    }
+    std::lock_guard<std::mutex> lock(g_scopeMutex);
+    if (g_scopes++ == 0 && !processPool())
+        g_pool.store(new ThreadPool(threads > 0 ? threads : hardwareThreads()), std::memory_order_release);
 }
 
 ProcessPoolScope::~ProcessPoolScope()
 {
-    if (m_created)
+    std::lock_guard<std::mutex> lock(g_scopeMutex);
+    if (--g_scopes == 0)
         delete g_pool.exchange(nullptr, std::memory_order_acq_rel);
 }
 

@@ -7,14 +7,14 @@
 
 namespace velthread {
 
-// The one worker pool of the process. run() creates it when none exists and deletes it on
-// return; stages reach it here. Creating and deleting happen on the pipeline's thread only.
+// The one worker pool of the process: it exists while any ProcessPoolScope does (a run holds
+// one); stages reach it here.
 ThreadPool* processPool();
 // Number of hardware threads, at least 1.
 int32_t hardwareThreads();
 
-// Makes the process pool exist for this scope (with `threads`, default: hardware threads) and
-// deletes it on exit if this scope created it.
+// Makes the process pool exist for this scope (created with `threads`, default: hardware
+// threads, when no other scope holds it) and deletes it when the last scope ends.
 class ProcessPoolScope {
 public:
     explicit ProcessPoolScope(int32_t threads = 0);
@@ -22,9 +22,6 @@ public:
     ProcessPoolScope(const ProcessPoolScope&) = delete;
     ProcessPoolScope& operator=(const ProcessPoolScope&) = delete;
     ThreadPool& pool() const { return *processPool(); }
-
-private:
-    bool m_created = false;
 };
 
 // Row-band pass on the process pool (or inline when there is none): the everyday split.

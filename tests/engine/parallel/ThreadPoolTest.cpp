@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -182,7 +183,7 @@ TEST(ThreadPool, JobClassBandsCoverItemsWithFloorPlusOneSize)
     EXPECT_EQ(e, 2);
 }
 
-TEST(ProcessPool, ScopeCreatesOnceAndNestedScopesReuseIt)
+TEST(ProcessPool, ScopeCreatesOnceAndTheLastScopeToEndDeletesIt)
 {
     ASSERT_EQ(velthread::processPool(), nullptr);
     {
@@ -203,5 +204,14 @@ TEST(ProcessPool, ScopeCreatesOnceAndNestedScopesReuseIt)
         });
         EXPECT_EQ(sum, 100);
     }
+    EXPECT_EQ(velthread::processPool(), nullptr);
+
+    // Two engines' runs that overlap: the first run ending must leave the second its pool.
+    auto first = std::make_unique<velthread::ProcessPoolScope>(2);
+    ThreadPool* pool = velthread::processPool();
+    auto second = std::make_unique<velthread::ProcessPoolScope>(2);
+    first.reset();
+    EXPECT_EQ(velthread::processPool(), pool);
+    second.reset();
     EXPECT_EQ(velthread::processPool(), nullptr);
 }
