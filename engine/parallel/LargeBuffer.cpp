@@ -1,7 +1,5 @@
 #include "parallel/LargeBuffer.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <mutex>
 #include <vector>
@@ -66,7 +64,7 @@ SpareBlocks& spares()
     return *instance;
 }
 
-void* allocateHuge(size_t rounded)
+void* allocateAligned(size_t rounded)
 {
     void* block = std::aligned_alloc(kHugePage, rounded);
     if (!block) {
@@ -75,8 +73,10 @@ void* allocateHuge(size_t rounded)
     }
     if (!block)
         throw std::bad_alloc();
-    // Only advice: where huge pages are off, the block works the same with small pages.
-    ::madvise(block, rounded, MADV_HUGEPAGE);
+    // No huge-page advice: on virtual machines that hand freed memory back to the host, faulting a
+    // fresh 2 MiB page in cost about three times as much system time per byte as small pages did
+    // (a "Select best pixels" run of 10 × 24 Mpx: 6.5 s against 2.2 s). The alignment still lets a
+    // system that uses huge pages everywhere map the block with them.
     return block;
 }
 
@@ -95,7 +95,7 @@ void* allocateBytes(size_t bytes)
     const size_t rounded = roundedSize(bytes);
     if (void* block = spares().take(rounded))
         return block;
-    return allocateHuge(rounded);
+    return allocateAligned(rounded);
 }
 
 void releaseBytes(void* block, size_t bytes) noexcept

@@ -9,10 +9,9 @@
 namespace velmem {
 
 // Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
-// size are placed on 2 MiB boundaries and marked for transparent huge pages: first-touching a
-// 144 MB frame costs tens of thousands of page faults with 4 KiB pages, which on virtual
-// machines took longer than decoding the frame. Release with releaseBytes (or std::free, which
-// gives the block straight back).
+// size are placed on 2 MiB boundaries, whole huge pages long, so that kept blocks of one frame
+// size match each other. Release with releaseBytes (or std::free, which gives the block straight
+// back).
 void* allocateBytes(size_t bytes);
 
 // Frees a block from allocateBytes. A frame-sized block may instead be kept for the next request
