@@ -24,11 +24,13 @@ inline void mapRowAs(const WarpModel& w, int32_t y, int32_t width, Visit& visit)
             visit(x, sx, sy);
         }
     } else {
+        // Locals, so that the compiler need not reload them after every store of the visitor.
+        const float a = w.a, c = w.c, d = w.d, f = w.f;
         const float by = w.b * fy, ey = w.e * fy;
         for (int32_t x = 0; x < width; ++x) {
             const float fx = static_cast<float>(x);
-            float sx = w.a * fx + by + w.c;
-            float sy = w.d * fx + ey + w.f;
+            float sx = a * fx + by + c;
+            float sy = d * fx + ey + f;
             if constexpr (Mode == 2) {
                 float dx, dy;
                 lookupDisplacement(w.grid, sx, sy, dx, dy);
@@ -148,28 +150,28 @@ bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& 
         return false;
     prepareTarget(frame, target, 4);
 
-    const SourceView source = viewOf(frame);
+    const SourceView view = viewOf(frame);
     const int32_t width = target.width();
     velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        // Copies held in registers: the pixel stores below could otherwise alias them.
+        const SourceView source = view;
+        const bool attached = maskAttached;
         for (int32_t y = begin; y < end; ++y) {
             uint16_t* out = target.row(y);
             mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
-                uint32_t sample[4];
-                uint16_t flags;
-                if (maskAttached) {
-                    const bool covered =
-                        sampleBilinear<4>(source.pixels, source.width, source.height, 4, sx, sy, sample);
-                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (sample[3] != 0 ? SkyFlag : 0));
-                } else {
-                    const bool covered =
-                        sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
-                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | SkyFlag);
-                }
                 uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                if (!attached) {
+                    const bool covered =
+                        sampleBilinearRgb16(source.pixels, source.width, source.height, source.stride, sx, sy, pixel);
+                    pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | SkyFlag);
+                    return;
+                }
+                uint32_t sample[4];
+                const bool covered = sampleBilinear<4>(source.pixels, source.width, source.height, 4, sx, sy, sample);
                 pixel[0] = static_cast<uint16_t>(sample[0]);
                 pixel[1] = static_cast<uint16_t>(sample[1]);
                 pixel[2] = static_cast<uint16_t>(sample[2]);
-                pixel[3] = flags;
+                pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (sample[3] != 0 ? SkyFlag : 0));
             });
         }
     });
@@ -184,21 +186,19 @@ bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const velimage::I
         return false;
     prepareTarget(frame, target, 4);
 
-    const SourceView source = viewOf(frame);
+    const SourceView view = viewOf(frame);
     const uint16_t* sky = mask.data();
     const int32_t width = target.width();
     velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        const SourceView source = view;  // in registers, as above
         for (int32_t y = begin; y < end; ++y) {
             uint16_t* out = target.row(y);
             mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
-                uint32_t sample[3], skyValue;
-                const bool covered =
-                    sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
-                sampleBilinear<1>(sky, source.width, source.height, 1, sx, sy, &skyValue);
+                uint32_t skyValue;
                 uint16_t* pixel = out + static_cast<size_t>(x) * 4;
-                pixel[0] = static_cast<uint16_t>(sample[0]);
-                pixel[1] = static_cast<uint16_t>(sample[1]);
-                pixel[2] = static_cast<uint16_t>(sample[2]);
+                const bool covered =
+                    sampleBilinearRgb16(source.pixels, source.width, source.height, source.stride, sx, sy, pixel);
+                sampleBilinear<1>(sky, source.width, source.height, 1, sx, sy, &skyValue);
                 pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (skyValue != 0 ? SkyFlag : 0));
             });
         }

@@ -321,6 +321,11 @@ TEST(BilinearSampler, MatchesTheFormulaEverywhereIncludingTheBufferEnd)
             const bool inside = channels == 3
                                     ? sampleBilinear<3>(frame.data(), 9, 7, 3, x, y, got)
                                     : sampleBilinear<4>(frame.data(), 9, 7, 4, x, y, got);
+            // The packed form that the second-pass warp writes holds the same bits.
+            uint16_t packed[4] = {9, 9, 9, 9};
+            ASSERT_EQ(sampleBilinearRgb16(frame.data(), 9, 7, channels, x, y, packed), inside);
+            for (int32_t c = 0; c < 3; ++c)
+                ASSERT_EQ(packed[c], got[c]) << x << "," << y << " channel " << c;
             const int32_t ix = static_cast<int32_t>(std::floor(x)), iy = static_cast<int32_t>(std::floor(y));
             ASSERT_EQ(inside, ix >= 0 && iy >= 0 && ix + 1 < 9 && iy + 1 < 7);
             for (int32_t c = 0; c < channels; ++c) {
