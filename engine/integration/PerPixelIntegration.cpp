@@ -15,7 +15,7 @@ namespace velstack {
 
 RowScratch::RowScratch(size_t entries)
     : m_rows(entries, nullptr), m_values(entries * 3), m_samples(entries), m_gaps(entries + 1),
-      m_block(3 * BlockEntries * BlockPixels)
+      m_block(2 * 3 * BlockEntries * BlockPixels)
 {
 }
 
@@ -40,6 +40,8 @@ struct RowWork {
     static GroundSample* samples(RowScratch& s) { return s.m_samples.data(); }
     static int32_t* gaps(RowScratch& s) { return s.m_gaps.data(); }
     static uint16_t* block(RowScratch& s) { return s.m_block.data(); }
+    // The block's values again, each pixel's own values contiguous (pixel-major).
+    static uint16_t* ordered(RowScratch& s) { return s.m_block.data() + 3 * BlockEntries * BlockPixels; }
 };
 
 namespace {
@@ -100,16 +102,104 @@ void sortColumns(uint16_t* block, int32_t size, const std::vector<std::pair<uint
     for (int32_t e = 0; e < size; ++e)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(block + e * BlockPixels), _mm_xor_si128(rows[e], flip));
 }
-#else
-void sortColumns(uint16_t* block, int32_t size, const std::vector<std::pair<uint8_t, uint8_t>>& network)
+
+// R, G and B of eight consecutive stored pixels (four 16-bit words each) as three vectors of eight
+// lanes; an uncovered pixel reads 65535 in every channel, and `count` goes up by one in each
+// covered lane.
+inline void gatherPixels(const uint16_t* p, __m128i& r, __m128i& g, __m128i& b, __m128i& count)
 {
-    for (const auto& [a, b] : network)
-        for (int32_t j = 0; j < BlockPixels; ++j) {
-            uint16_t& x = block[a * BlockPixels + j];
-            uint16_t& y = block[b * BlockPixels + j];
-            if (y < x)
-                std::swap(x, y);
+    const __m128i q0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i q1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i q2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i q3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 24));
+    const __m128i t0 = _mm_unpacklo_epi16(q0, q1), t1 = _mm_unpackhi_epi16(q0, q1);
+    const __m128i t2 = _mm_unpacklo_epi16(q2, q3), t3 = _mm_unpackhi_epi16(q2, q3);
+    const __m128i u0 = _mm_unpacklo_epi16(t0, t1), u1 = _mm_unpackhi_epi16(t0, t1);  // R0-3 G0-3, B0-3 F0-3
+    const __m128i u2 = _mm_unpacklo_epi16(t2, t3), u3 = _mm_unpackhi_epi16(t2, t3);  // R4-7 G4-7, B4-7 F4-7
+    const __m128i flags = _mm_unpackhi_epi64(u1, u3);
+    const __m128i coveredBit = _mm_set1_epi16(static_cast<short>(CoveredFlag));
+    const __m128i covered = _mm_cmpeq_epi16(_mm_and_si128(flags, coveredBit), coveredBit);
+    const __m128i uncovered = _mm_andnot_si128(covered, _mm_set1_epi16(-1));
+    r = _mm_or_si128(_mm_unpacklo_epi64(u0, u2), uncovered);
+    g = _mm_or_si128(_mm_unpackhi_epi64(u0, u2), uncovered);
+    b = _mm_or_si128(_mm_unpacklo_epi64(u1, u3), uncovered);
+    count = _mm_sub_epi16(count, covered);  // covered lanes are −1
+}
+
+// Rows 0..7 of an 8 × 8 block (rows BlockPixels apart) become columns: out row j (rows `stride`
+// apart) holds column j.
+inline void transpose8x8(const uint16_t* in, uint16_t* out, size_t stride)
+{
+    __m128i r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i * BlockPixels));
+    const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    const __m128i columns[8] = {_mm_unpacklo_epi64(b0, b4), _mm_unpackhi_epi64(b0, b4), _mm_unpacklo_epi64(b1, b5),
+                                _mm_unpackhi_epi64(b1, b5), _mm_unpacklo_epi64(b2, b6), _mm_unpackhi_epi64(b2, b6),
+                                _mm_unpacklo_epi64(b3, b7), _mm_unpackhi_epi64(b3, b7)};
+    for (int j = 0; j < 8; ++j)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * stride), columns[j]);
+}
+
+// Orders the values of pixels x .. x+7 over every entry, per channel: afterwards pixel j's
+// channel k runs in ascending order from ordered + (k·BlockPixels + j)·BlockEntries, its covered
+// values first (counts[j] of them; uncovered ones read 65535 and sort last).
+void orderBlock(const uint16_t* const* rows, int32_t entries, int32_t size,
+                const std::vector<std::pair<uint8_t, uint8_t>>& network, int32_t x, uint16_t* block,
+                uint16_t* ordered, int32_t counts[BlockPixels])
+{
+    __m128i count = _mm_setzero_si128();
+    const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
+    for (int32_t e = 0; e < size; ++e) {
+        __m128i r = _mm_set1_epi16(-1), g = r, b = r;
+        if (e < entries)
+            gatherPixels(rows[e] + static_cast<size_t>(x) * 4, r, g, b, count);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + e * BlockPixels), r);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + plane + e * BlockPixels), g);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 2 * plane + e * BlockPixels), b);
+    }
+    uint16_t lanes[BlockPixels];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), count);
+    for (int32_t j = 0; j < BlockPixels; ++j)
+        counts[j] = lanes[j];
+    for (int k = 0; k < 3; ++k) {
+        uint16_t* channelBlock = block + k * plane;
+        sortColumns(channelBlock, size, network);
+        // Rows past `size` are stale but lie beyond every pixel's count.
+        for (int32_t e = 0; e < size; e += 8)
+            transpose8x8(channelBlock + e * BlockPixels, ordered + k * plane + e, BlockEntries);
+    }
+}
+#else
+void orderBlock(const uint16_t* const* rows, int32_t entries, int32_t size,
+                const std::vector<std::pair<uint8_t, uint8_t>>& network, int32_t x, uint16_t* block,
+                uint16_t* ordered, int32_t counts[BlockPixels])
+{
+    const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
+    for (int32_t j = 0; j < BlockPixels; ++j) {
+        counts[j] = 0;
+        for (int k = 0; k < 3; ++k)
+            std::fill_n(ordered + k * plane + j * BlockEntries, size, uint16_t{65535});
+        for (int32_t e = 0; e < entries; ++e) {
+            const uint16_t* p = rows[e] + static_cast<size_t>(x + j) * 4;
+            if (!(p[3] & CoveredFlag))
+                continue;
+            for (int k = 0; k < 3; ++k)
+                ordered[k * plane + j * BlockEntries + counts[j]] = p[k];
+            ++counts[j];
         }
+        for (int k = 0; k < 3; ++k)
+            std::sort(ordered + k * plane + j * BlockEntries, ordered + k * plane + j * BlockEntries + counts[j]);
+    }
+    (void)network;
+    (void)block;
 }
 #endif
 
@@ -129,26 +219,16 @@ void bestPixelsRow(RowScratch& scratch, int32_t entries, int32_t width, int32_t 
         int32_t size = 0;
         const auto& network = networkFor(entries, size);
         uint16_t* block = RowWork::block(scratch);
+        uint16_t* ordered = RowWork::ordered(scratch);
+        const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
         for (; x + BlockPixels <= width; x += BlockPixels) {
-            int32_t counts[BlockPixels] = {};
-            for (int32_t e = 0; e < size; ++e)
-                for (int32_t j = 0; j < BlockPixels; ++j) {
-                    const uint16_t* p = e < entries ? rows[e] + static_cast<size_t>(x + j) * 4 : nullptr;
-                    const bool covered = p && (p[3] & CoveredFlag);
-                    counts[j] += covered ? 1 : 0;
-                    for (int k = 0; k < 3; ++k)
-                        block[(k * BlockEntries + e) * BlockPixels + j] = covered ? p[k] : 65535;
-                }
-            for (int k = 0; k < 3; ++k)
-                sortColumns(block + k * BlockEntries * BlockPixels, size, network);
+            int32_t counts[BlockPixels];
+            orderBlock(rows, entries, size, network, x, block, ordered, counts);
             for (int32_t j = 0; j < BlockPixels; ++j) {
                 const double c = sky.at(x + j, y);
                 uint32_t* pixel = out + static_cast<size_t>(x + j) * 3;
-                for (int k = 0; k < 3; ++k) {
-                    for (int32_t e = 0; e < counts[j]; ++e)
-                        channel[k][e] = block[(k * BlockEntries + e) * BlockPixels + j];
-                    pixel[k] = bestOfOrdered(channel[k], counts[j], c, factor);
-                }
+                for (int k = 0; k < 3; ++k)
+                    pixel[k] = bestOfOrdered(ordered + k * plane + j * BlockEntries, counts[j], c, factor);
             }
         }
     }
