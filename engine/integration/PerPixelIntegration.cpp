@@ -55,54 +55,37 @@ uint32_t bestOfOrdered(const uint16_t* ordered, int32_t count, double c, int64_t
     return c < 1.0 ? blend(plainMean(ordered, count), clipped, c) : clipped;
 }
 
-// Comparators of Batcher's odd-even merge sort for `size` (a power of two) values.
-std::vector<std::pair<uint8_t, uint8_t>> mergeNetwork(int32_t size)
+// Comparators of Batcher's odd-even merge sort for `count` values: the network of the next power
+// of two without the comparators that reach past `count`. Those would only meet values above all
+// others, so they never swap, and the rest still sorts.
+std::vector<std::pair<uint8_t, uint8_t>> mergeNetwork(int32_t count)
 {
+    int32_t size = 1;
+    while (size < count)
+        size *= 2;
     std::vector<std::pair<uint8_t, uint8_t>> pairs;
     for (int32_t p = 1; p < size; p *= 2)
         for (int32_t k = p; k >= 1; k /= 2)
-            for (int32_t j = k % p; j + k < size; j += 2 * k)
-                for (int32_t i = 0; i < k && i + j + k < size; ++i)
+            for (int32_t j = k % p; j + k < count; j += 2 * k)
+                for (int32_t i = 0; i < k && i + j + k < count; ++i)
                     if ((i + j) / (2 * p) == (i + j + k) / (2 * p))
                         pairs.emplace_back(static_cast<uint8_t>(i + j), static_cast<uint8_t>(i + j + k));
     return pairs;
 }
 
-// Networks for 2, 4, ... BlockEntries values, made once.
-const std::vector<std::pair<uint8_t, uint8_t>>& networkFor(int32_t entries, int32_t& size)
+// Networks for 0 .. BlockEntries values, made once.
+const std::vector<std::pair<uint8_t, uint8_t>>& networkFor(int32_t entries)
 {
-    static const std::array<std::vector<std::pair<uint8_t, uint8_t>>, 7> networks = [] {
-        std::array<std::vector<std::pair<uint8_t, uint8_t>>, 7> all;
-        for (int32_t i = 0; i < 7; ++i)
-            all[static_cast<size_t>(i)] = mergeNetwork(1 << i);
+    static const std::array<std::vector<std::pair<uint8_t, uint8_t>>, BlockEntries + 1> networks = [] {
+        std::array<std::vector<std::pair<uint8_t, uint8_t>>, BlockEntries + 1> all;
+        for (int32_t n = 0; n <= BlockEntries; ++n)
+            all[static_cast<size_t>(n)] = mergeNetwork(n);
         return all;
     }();
-    int32_t level = 0;
-    while ((1 << level) < entries)
-        ++level;
-    size = 1 << level;
-    return networks[static_cast<size_t>(level)];
+    return networks[static_cast<size_t>(entries)];
 }
 
 #if defined(__SSE2__)
-// Sorts `size` rows of BlockPixels values column by column: every column ends up ascending. The
-// values are flipped into the signed range because SSE2 only compares signed 16-bit lanes.
-void sortColumns(uint16_t* block, int32_t size, const std::vector<std::pair<uint8_t, uint8_t>>& network)
-{
-    static_assert(BlockPixels == 8, "one 128-bit lane group per row");
-    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-    __m128i rows[BlockEntries];
-    for (int32_t e = 0; e < size; ++e)
-        rows[e] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + e * BlockPixels)), flip);
-    for (const auto& [a, b] : network) {
-        const __m128i low = _mm_min_epi16(rows[a], rows[b]);
-        rows[b] = _mm_max_epi16(rows[a], rows[b]);
-        rows[a] = low;
-    }
-    for (int32_t e = 0; e < size; ++e)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + e * BlockPixels), _mm_xor_si128(rows[e], flip));
-}
-
 // R, G and B of eight consecutive stored pixels (four 16-bit words each) as three vectors of eight
 // lanes; an uncovered pixel reads 65535 in every channel, and `count` goes up by one in each
 // covered lane.
@@ -151,34 +134,43 @@ inline void transpose8x8(const uint16_t* in, uint16_t* out, size_t stride)
 // Orders the values of pixels x .. x+7 over every entry, per channel: afterwards pixel j's
 // channel k runs in ascending order from ordered + (k·BlockPixels + j)·BlockEntries, its covered
 // values first (counts[j] of them; uncovered ones read 65535 and sort last).
-void orderBlock(const uint16_t* const* rows, int32_t entries, int32_t size,
+void orderBlock(const uint16_t* const* rows, int32_t entries,
                 const std::vector<std::pair<uint8_t, uint8_t>>& network, int32_t x, uint16_t* block,
                 uint16_t* ordered, int32_t counts[BlockPixels])
 {
+    static_assert(BlockPixels == 8, "one 128-bit lane group per row");
+    // Every row flipped into the signed range: SSE2 only compares signed 16-bit lanes.
+    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    __m128i channels[3][BlockEntries];
     __m128i count = _mm_setzero_si128();
-    const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
-    for (int32_t e = 0; e < size; ++e) {
-        __m128i r = _mm_set1_epi16(-1), g = r, b = r;
-        if (e < entries)
-            gatherPixels(rows[e] + static_cast<size_t>(x) * 4, r, g, b, count);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + e * BlockPixels), r);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + plane + e * BlockPixels), g);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 2 * plane + e * BlockPixels), b);
+    for (int32_t e = 0; e < entries; ++e) {
+        __m128i r, g, b;
+        gatherPixels(rows[e] + static_cast<size_t>(x) * 4, r, g, b, count);
+        channels[0][e] = _mm_xor_si128(r, flip);
+        channels[1][e] = _mm_xor_si128(g, flip);
+        channels[2][e] = _mm_xor_si128(b, flip);
     }
+    for (const auto& [a, b] : network)
+        for (auto& channel : channels) {
+            const __m128i low = _mm_min_epi16(channel[a], channel[b]);
+            channel[b] = _mm_max_epi16(channel[a], channel[b]);
+            channel[a] = low;
+        }
     uint16_t lanes[BlockPixels];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), count);
     for (int32_t j = 0; j < BlockPixels; ++j)
         counts[j] = lanes[j];
+    const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
     for (int k = 0; k < 3; ++k) {
-        uint16_t* channelBlock = block + k * plane;
-        sortColumns(channelBlock, size, network);
-        // Rows past `size` are stale but lie beyond every pixel's count.
-        for (int32_t e = 0; e < size; e += 8)
-            transpose8x8(channelBlock + e * BlockPixels, ordered + k * plane + e, BlockEntries);
+        for (int32_t e = 0; e < entries; ++e)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(block + e * BlockPixels), _mm_xor_si128(channels[k][e], flip));
+        // Rows past `entries` are stale but lie beyond every pixel's count.
+        for (int32_t e = 0; e < entries; e += 8)
+            transpose8x8(block + e * BlockPixels, ordered + k * plane + e, BlockEntries);
     }
 }
 #else
-void orderBlock(const uint16_t* const* rows, int32_t entries, int32_t size,
+void orderBlock(const uint16_t* const* rows, int32_t entries,
                 const std::vector<std::pair<uint8_t, uint8_t>>& network, int32_t x, uint16_t* block,
                 uint16_t* ordered, int32_t counts[BlockPixels])
 {
@@ -186,7 +178,7 @@ void orderBlock(const uint16_t* const* rows, int32_t entries, int32_t size,
     for (int32_t j = 0; j < BlockPixels; ++j) {
         counts[j] = 0;
         for (int k = 0; k < 3; ++k)
-            std::fill_n(ordered + k * plane + j * BlockEntries, size, uint16_t{65535});
+            std::fill_n(ordered + k * plane + j * BlockEntries, entries, uint16_t{65535});
         for (int32_t e = 0; e < entries; ++e) {
             const uint16_t* p = rows[e] + static_cast<size_t>(x + j) * 4;
             if (!(p[3] & CoveredFlag))
@@ -216,14 +208,13 @@ void bestPixelsRow(RowScratch& scratch, int32_t entries, int32_t width, int32_t 
     if (entries >= 2 && entries <= BlockEntries) {
         // Eight pixels at a time: their values are ordered together by a sorting network, uncovered
         // ones as 65535, which sorts last and so leaves each pixel's covered values in front.
-        int32_t size = 0;
-        const auto& network = networkFor(entries, size);
+        const auto& network = networkFor(entries);
         uint16_t* block = RowWork::block(scratch);
         uint16_t* ordered = RowWork::ordered(scratch);
         const size_t plane = static_cast<size_t>(BlockEntries) * BlockPixels;
         for (; x + BlockPixels <= width; x += BlockPixels) {
             int32_t counts[BlockPixels];
-            orderBlock(rows, entries, size, network, x, block, ordered, counts);
+            orderBlock(rows, entries, network, x, block, ordered, counts);
             for (int32_t j = 0; j < BlockPixels; ++j) {
                 const double c = sky.at(x + j, y);
                 uint32_t* pixel = out + static_cast<size_t>(x + j) * 3;
