@@ -98,9 +98,23 @@ inline bool sampleBilinear(const uint16_t* pixels, int32_t width, int32_t height
     return true;
 }
 
+#if defined(__SSE2__)
+// The first three channels at the cell with top-left corner (ix, iy) and fractions (fx, fy), as
+// four 16-bit elements (the fourth is the interpolated element after them, for the caller to
+// overwrite). The corners must be inside and reading four lanes safe (see sampleBilinear).
+// Interpolated values never leave 0..65535, so narrowing keeps every bit of the 32-bit result.
+inline void interpolateRgb16(const uint16_t* pixels, int32_t width, int32_t stride, int32_t ix, int32_t iy, float fx,
+                             float fy, uint16_t* out)
+{
+    const uint16_t* p00 = pixels + (static_cast<size_t>(iy) * width + ix) * stride;
+    const uint16_t* p01 = p00 + static_cast<size_t>(width) * stride;
+    const __m128i lanes = detail::interpolatedLanes(p00, p00 + stride, p01, p01 + stride, fx, fy, fx * fy);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), detail::narrowedLanes(lanes));
+}
+#endif
+
 // The same sample of the first three channels written straight as four 16-bit elements: out[0..2]
-// hold the channels (0 outside), out[3] is left for the caller to fill. Interpolated values never
-// leave 0..65535, so narrowing keeps every bit of the 32-bit result.
+// hold the channels (0 outside), out[3] is left for the caller to fill.
 inline bool sampleBilinearRgb16(const uint16_t* pixels, int32_t width, int32_t height, int32_t stride, float x,
                                 float y, uint16_t* out)
 {
@@ -108,11 +122,8 @@ inline bool sampleBilinearRgb16(const uint16_t* pixels, int32_t width, int32_t h
     if (x >= 0.0f && y >= 0.0f && x < static_cast<float>(width - 1) && y < static_cast<float>(height - 1)) {
         const int32_t ix = static_cast<int32_t>(x), iy = static_cast<int32_t>(y);
         if (ix + 1 < width && iy + 1 < height && (stride >= 4 || ix + 2 < width || iy + 2 < height)) {
-            const float fx = x - static_cast<float>(ix), fy = y - static_cast<float>(iy);
-            const uint16_t* p00 = pixels + (static_cast<size_t>(iy) * width + ix) * stride;
-            const uint16_t* p01 = p00 + static_cast<size_t>(width) * stride;
-            const __m128i lanes = detail::interpolatedLanes(p00, p00 + stride, p01, p01 + stride, fx, fy, fx * fy);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), detail::narrowedLanes(lanes));
+            interpolateRgb16(pixels, width, stride, ix, iy, x - static_cast<float>(ix), y - static_cast<float>(iy),
+                             out);
             return true;
         }
     }

@@ -166,7 +166,7 @@ TEST(FrameWarper, SecondPassFlagsCoverageAndSky)
     EXPECT_TRUE(refused.empty());
 }
 
-TEST(FrameWarper, SecondPassWithASeparateMaskPlaneEqualsTheAttachedMask)
+TEST(FrameWarper, SecondPassVariantsAgreeWithTheAttachedMask)
 {
     Image<uint16_t> attached, rgb, mask;
     makeFrame(attached, 40, 30, 4, 11);
@@ -186,6 +186,13 @@ TEST(FrameWarper, SecondPassWithASeparateMaskPlaneEqualsTheAttachedMask)
     ASSERT_TRUE(warpForSecondPass(attached, warp, a, true));
     ASSERT_TRUE(warpForSecondPass(rgb, mask, warp, b));
     EXPECT_TRUE(std::equal(a.data(), a.data() + a.elementCount(), b.data()));
+    // Without a mask: the same samples and coverage, every pixel sky.
+    Image<uint16_t> plain;
+    ASSERT_TRUE(warpForSecondPass(rgb, warp, plain, false));
+    for (size_t i = 0; i < plain.elementCount(); i += 4) {
+        ASSERT_TRUE(std::equal(plain.data() + i, plain.data() + i + 3, a.data() + i)) << i / 4;
+        ASSERT_EQ(plain.data()[i + 3], (a.data()[i + 3] & CoveredFlag) | SkyFlag) << i / 4;
+    }
     Image<uint16_t> small, refused;
     small.allocate(20, 30, 1);
     EXPECT_FALSE(warpForSecondPass(rgb, small, warp, refused));  // the mask must have the frame's size
