@@ -21,10 +21,14 @@ void releaseBytes(void* block, size_t bytes) noexcept;
 
 // Frees every kept block (at the end of a run, and before giving up on an allocation).
 void releaseSpareBlocks() noexcept;
-// Caps the bytes kept in spare blocks, freeing any beyond the cap; the cap starts at (and never
-// exceeds) 1 GiB. A run that is short of memory keeps none.
+// Caps the bytes kept in spare blocks (at most a few blocks), freeing any beyond the cap; the cap
+// starts at (and never exceeds) 1 GiB. A run that is short of memory keeps none.
 void setSpareByteLimit(size_t bytes) noexcept;
 constexpr size_t DefaultSpareByteLimit = size_t{1} << 30;
+// Raises the limits by `blocks` blocks and `bytes` bytes above the default ones, for a run that
+// will ask for the same blocks again (a time-lapse store for its next window). The next
+// setSpareByteLimit returns to the default count and frees what lies beyond.
+void keepSpareBlocksFor(size_t blocks, size_t bytes) noexcept;
 // Bytes held in kept blocks.
 size_t spareBytes() noexcept;
 
