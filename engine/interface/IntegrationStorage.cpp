@@ -54,7 +54,9 @@ void IntegrationStorage::begin(int32_t width, int32_t height, uint64_t frameCoun
     m_width = width;
     m_height = height;
     m_outputPath = outputPath;
-    m_inMemory = fitsInMemory(m_engine.memoryQuery()(), width, height, frameCount);
+    // Blocks kept from the last time-lapse window are this window's store: they count as free.
+    const uint64_t kept = m_engine.settings().timeLapseActive() ? velmem::spareBytes() : 0;
+    m_inMemory = fitsInMemory(m_engine.memoryQuery()() + kept, width, height, frameCount);
     m_failedWritesBefore = m_engine.saver().failedWrites();
     if (!m_inMemory) {
         // Frames go to files because memory is short: released frame buffers are not kept for reuse.
