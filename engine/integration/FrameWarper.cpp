@@ -24,11 +24,13 @@ inline void mapRowAs(const WarpModel& w, int32_t y, int32_t width, Visit& visit)
             visit(x, sx, sy);
         }
     } else {
+        // Locals, so that the compiler need not reload them after every store of the visitor.
+        const float a = w.a, c = w.c, d = w.d, f = w.f;
         const float by = w.b * fy, ey = w.e * fy;
         for (int32_t x = 0; x < width; ++x) {
             const float fx = static_cast<float>(x);
-            float sx = w.a * fx + by + w.c;
-            float sy = w.d * fx + ey + w.f;
+            float sx = a * fx + by + c;
+            float sy = d * fx + ey + f;
             if constexpr (Mode == 2) {
                 float dx, dy;
                 lookupDisplacement(w.grid, sx, sy, dx, dy);
@@ -54,6 +56,88 @@ struct SourceView {
     const uint16_t* pixels;
     int32_t width, height, stride;
 };
+
+#if defined(__SSE2__)
+// Source cells of four consecutive target pixels.
+struct CellLanes {
+    alignas(16) float sx[4], sy[4], fx[4], fy[4];
+    alignas(16) int32_t ix[4], iy[4];
+};
+
+// Row y under the plain affine model (mode 0), four target pixels per step: their source
+// positions, cells and fractions in vector lanes, with the scalar operations in the same order,
+// so every bit equals mapRowAs<0> and sampleBilinear. A group whose four pixels all lie inside
+// the frame, with four-lane reads safe, goes to inside(x, cells); every other pixel to
+// visit(x, sx, sy).
+template <typename Inside, typename Visit>
+void mapAffineRowByFour(const WarpModel& w, const SourceView& source, int32_t y, int32_t width, Inside& inside,
+                        Visit& visit)
+{
+    const float fy = static_cast<float>(y);
+    const float byScalar = w.b * fy, eyScalar = w.e * fy;
+    const __m128 a = _mm_set1_ps(w.a), c = _mm_set1_ps(w.c), d = _mm_set1_ps(w.d), f = _mm_set1_ps(w.f);
+    const __m128 by = _mm_set1_ps(byScalar), ey = _mm_set1_ps(eyScalar);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 lastX = _mm_set1_ps(static_cast<float>(source.width - 1));
+    const __m128 lastY = _mm_set1_ps(static_cast<float>(source.height - 1));
+    const __m128i widthLanes = _mm_set1_epi32(source.width), heightLanes = _mm_set1_epi32(source.height);
+    const __m128i one = _mm_set1_epi32(1), two = _mm_set1_epi32(2);
+    const bool wideStride = source.stride >= 4;
+    CellLanes cells;
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128 fx = _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)));
+        const __m128 sx = _mm_add_ps(_mm_add_ps(_mm_mul_ps(a, fx), by), c);
+        const __m128 sy = _mm_add_ps(_mm_add_ps(_mm_mul_ps(d, fx), ey), f);
+        _mm_store_ps(cells.sx, sx);
+        _mm_store_ps(cells.sy, sy);
+        // NaN fails every comparison, as in the scalar test.
+        const __m128 within = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(sx, zero), _mm_cmpge_ps(sy, zero)),
+                                         _mm_and_ps(_mm_cmplt_ps(sx, lastX), _mm_cmplt_ps(sy, lastY)));
+        bool all = _mm_movemask_ps(within) == 15;
+        if (all) {
+            const __m128i ix = _mm_cvttps_epi32(sx), iy = _mm_cvttps_epi32(sy);
+            __m128i ok = _mm_and_si128(_mm_cmplt_epi32(_mm_add_epi32(ix, one), widthLanes),
+                                       _mm_cmplt_epi32(_mm_add_epi32(iy, one), heightLanes));
+            if (!wideStride)
+                ok = _mm_and_si128(ok, _mm_or_si128(_mm_cmplt_epi32(_mm_add_epi32(ix, two), widthLanes),
+                                                    _mm_cmplt_epi32(_mm_add_epi32(iy, two), heightLanes)));
+            all = _mm_movemask_ps(_mm_castsi128_ps(ok)) == 15;
+            _mm_store_si128(reinterpret_cast<__m128i*>(cells.ix), ix);
+            _mm_store_si128(reinterpret_cast<__m128i*>(cells.iy), iy);
+            _mm_store_ps(cells.fx, _mm_sub_ps(sx, _mm_cvtepi32_ps(ix)));
+            _mm_store_ps(cells.fy, _mm_sub_ps(sy, _mm_cvtepi32_ps(iy)));
+        }
+        if (all) {
+            inside(x, cells);
+        } else {
+            for (int j = 0; j < 4; ++j)
+                visit(x + j, cells.sx[j], cells.sy[j]);
+        }
+    }
+    const float fa = w.a, fc = w.c, fd = w.d, ff = w.f;
+    for (; x < width; ++x) {
+        const float fx = static_cast<float>(x);
+        visit(x, fa * fx + byScalar + fc, fd * fx + eyScalar + ff);
+    }
+}
+#endif
+
+// Second-pass target row y: mode 0 four pixels at a time where SSE2 is there, else pixel by pixel.
+// inside(x, cells) handles four pixels whose cells are all inside; visit(x, sx, sy) any pixel.
+template <typename Inside, typename Visit>
+inline void mapSecondPassRow(const WarpModel& w, const SourceView& source, int32_t y, int32_t width, Inside&& inside,
+                             Visit&& visit)
+{
+#if defined(__SSE2__)
+    if (w.mode == 0) {
+        mapAffineRowByFour(w, source, y, width, inside, visit);
+        return;
+    }
+#endif
+    (void)inside;
+    mapRow(w, y, width, visit);
+}
 
 SourceView viewOf(const velimage::Image<uint16_t>& frame)
 {
@@ -148,28 +232,41 @@ bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const WarpModel& 
         return false;
     prepareTarget(frame, target, 4);
 
-    const SourceView source = viewOf(frame);
+    const SourceView view = viewOf(frame);
     const int32_t width = target.width();
     velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        // Copies held in registers: the pixel stores below could otherwise alias them.
+        const SourceView source = view;
+        const bool attached = maskAttached;
         for (int32_t y = begin; y < end; ++y) {
             uint16_t* out = target.row(y);
+            if (!attached) {
+                mapSecondPassRow(
+                    model, source, y, width,
+                    [&](int32_t x, const auto& cells) {
+                        for (int j = 0; j < 4; ++j) {
+                            uint16_t* pixel = out + static_cast<size_t>(x + j) * 4;
+                            interpolateRgb16(source.pixels, source.width, source.stride, cells.ix[j], cells.iy[j],
+                                             cells.fx[j], cells.fy[j], pixel);
+                            pixel[3] = CoveredFlag | SkyFlag;
+                        }
+                    },
+                    [&](int32_t x, float sx, float sy) {
+                        uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                        const bool covered = sampleBilinearRgb16(source.pixels, source.width, source.height,
+                                                                 source.stride, sx, sy, pixel);
+                        pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | SkyFlag);
+                    });
+                continue;
+            }
             mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
-                uint32_t sample[4];
-                uint16_t flags;
-                if (maskAttached) {
-                    const bool covered =
-                        sampleBilinear<4>(source.pixels, source.width, source.height, 4, sx, sy, sample);
-                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (sample[3] != 0 ? SkyFlag : 0));
-                } else {
-                    const bool covered =
-                        sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
-                    flags = static_cast<uint16_t>((covered ? CoveredFlag : 0) | SkyFlag);
-                }
                 uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                uint32_t sample[4];
+                const bool covered = sampleBilinear<4>(source.pixels, source.width, source.height, 4, sx, sy, sample);
                 pixel[0] = static_cast<uint16_t>(sample[0]);
                 pixel[1] = static_cast<uint16_t>(sample[1]);
                 pixel[2] = static_cast<uint16_t>(sample[2]);
-                pixel[3] = flags;
+                pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (sample[3] != 0 ? SkyFlag : 0));
             });
         }
     });
@@ -184,23 +281,33 @@ bool warpForSecondPass(const velimage::Image<uint16_t>& frame, const velimage::I
         return false;
     prepareTarget(frame, target, 4);
 
-    const SourceView source = viewOf(frame);
+    const SourceView view = viewOf(frame);
     const uint16_t* sky = mask.data();
     const int32_t width = target.width();
     velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+        const SourceView source = view;  // in registers, as above
         for (int32_t y = begin; y < end; ++y) {
             uint16_t* out = target.row(y);
-            mapRow(model, y, width, [&](int32_t x, float sx, float sy) {
-                uint32_t sample[3], skyValue;
-                const bool covered =
-                    sampleBilinear<3>(source.pixels, source.width, source.height, source.stride, sx, sy, sample);
-                sampleBilinear<1>(sky, source.width, source.height, 1, sx, sy, &skyValue);
-                uint16_t* pixel = out + static_cast<size_t>(x) * 4;
-                pixel[0] = static_cast<uint16_t>(sample[0]);
-                pixel[1] = static_cast<uint16_t>(sample[1]);
-                pixel[2] = static_cast<uint16_t>(sample[2]);
-                pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (skyValue != 0 ? SkyFlag : 0));
-            });
+            mapSecondPassRow(
+                model, source, y, width,
+                [&](int32_t x, const auto& cells) {
+                    for (int j = 0; j < 4; ++j) {
+                        uint16_t* pixel = out + static_cast<size_t>(x + j) * 4;
+                        interpolateRgb16(source.pixels, source.width, source.stride, cells.ix[j], cells.iy[j],
+                                         cells.fx[j], cells.fy[j], pixel);
+                        uint32_t skyValue;
+                        sampleBilinear<1>(sky, source.width, source.height, 1, cells.sx[j], cells.sy[j], &skyValue);
+                        pixel[3] = static_cast<uint16_t>(CoveredFlag | (skyValue != 0 ? SkyFlag : 0));
+                    }
+                },
+                [&](int32_t x, float sx, float sy) {
+                    uint32_t skyValue;
+                    uint16_t* pixel = out + static_cast<size_t>(x) * 4;
+                    const bool covered =
+                        sampleBilinearRgb16(source.pixels, source.width, source.height, source.stride, sx, sy, pixel);
+                    sampleBilinear<1>(sky, source.width, source.height, 1, sx, sy, &skyValue);
+                    pixel[3] = static_cast<uint16_t>((covered ? CoveredFlag : 0) | (skyValue != 0 ? SkyFlag : 0));
+                });
         }
     });
     return true;

@@ -54,10 +54,21 @@ void IntegrationStorage::begin(int32_t width, int32_t height, uint64_t frameCoun
     m_width = width;
     m_height = height;
     m_outputPath = outputPath;
-    m_inMemory = fitsInMemory(m_engine.memoryQuery()(), width, height, frameCount);
+    // Blocks kept from the last time-lapse window are this window's store: they count as free.
+    const uint64_t kept = m_engine.settings().timeLapseActive() ? velmem::spareBytes() : 0;
+    m_inMemory = fitsInMemory(m_engine.memoryQuery()() + kept, width, height, frameCount);
     m_failedWritesBefore = m_engine.saver().failedWrites();
-    // Frames go to files because memory is short: released frame buffers are not kept for reuse.
-    velmem::setSpareByteLimit(m_inMemory ? velmem::DefaultSpareByteLimit : 0);
+    if (!m_inMemory) {
+        // Frames go to files because memory is short: released frame buffers are not kept for reuse.
+        velmem::setSpareByteLimit(0);
+    } else if (m_engine.settings().timeLapseActive()) {
+        // The next window stores as many entries of this size: its blocks wait for it, where fresh
+        // ones would have to be faulted in again (slow where freed memory goes back to the host).
+        const uint64_t entryBytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 8u + (2u << 20);
+        velmem::keepSpareBlocksFor(static_cast<size_t>(frameCount), static_cast<size_t>(frameCount * entryBytes));
+    } else {
+        velmem::setSpareByteLimit(velmem::DefaultSpareByteLimit);
+    }
     replace(m_inMemory ? std::make_unique<velthread::MemoryFrameStore>(width, height) : nullptr);
 }
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "FrameList.h"
 #include "OutputProducer.h"
 #include "Stages.h"
@@ -93,6 +95,11 @@ int runPipeline(VelostarImpl& engine)
 
     BackgroundStop backgroundStop{engine};
     engine.loader().configure(ctx.rawInput, threads - 1, velimage::loaderColorSetting(s.colorSpace), threads);
+    // Two-pass runs keep every frame's entry until the pass: a decoded frame waiting here would only
+    // raise the peak and cost fresh pages. A frame's decode takes a fraction of its processing, so
+    // one frame ahead per loader thread still keeps the loading hidden.
+    if (s.twoPassIntegration())
+        engine.loader().holdAtMost(static_cast<size_t>(std::max<int32_t>(1, threads - 1)));
     // Calibration files are only worth reading ahead when their stage can use them.
     if (stages.addNoiseFrame && stages.analyzeNoise)
         engine.loader().prefetch(toStrings(s.noiseImages));

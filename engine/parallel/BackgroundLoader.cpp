@@ -32,6 +32,7 @@ void BackgroundLoader::configure(bool rawInput, int32_t threads, int colorSettin
     // A single-threaded pool still gets one loader thread, so reading overlaps the work there too.
     m_threadCount = std::max<int32_t>(1, threads);
     m_limit = std::min<int32_t>(2, m_threadCount);
+    m_heldLimit = maxEntries;
     if (m_cancelled)
         return;
     m_running = true;
@@ -50,9 +51,18 @@ void BackgroundLoader::prefetch(const std::vector<std::wstring>& paths)
     m_work.notify_all();
 }
 
+void BackgroundLoader::holdAtMost(size_t frames)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_heldLimit = std::clamp<size_t>(frames, 1, maxEntries);
+    }
+    m_work.notify_all();
+}
+
 bool BackgroundLoader::mayStartLocked() const
 {
-    if (m_entries.size() >= maxEntries || m_queue.empty() || m_decoding >= m_limit)
+    if (m_entries.size() >= m_heldLimit || m_queue.empty() || m_decoding >= m_limit)
         return false;
     // A decoded frame that waits while memory is short must be claimed before the next starts.
     return m_entries.empty() || m_memory() >= lowMemoryBytes;

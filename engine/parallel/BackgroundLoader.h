@@ -29,8 +29,8 @@ FrameDecoder defaultFrameDecoder(const std::atomic<bool>* cancelled = nullptr);
 
 // Decodes upcoming frames on its own threads while the pipeline works on the current one.
 // configure/prefetch/claim/stop come from the pipeline's thread; cancel() from any thread.
-// At most four decoded frames are held; none is added while one is waiting and physical
-// memory is low.
+// At most four decoded frames are held (fewer when asked); none is added while one is waiting
+// and physical memory is low.
 class BackgroundLoader {
 public:
     static constexpr size_t maxEntries = 4;
@@ -46,6 +46,9 @@ public:
     // Stops any earlier set of threads first. Does nothing after cancel().
     void configure(bool rawInput, int32_t threads, int colorSetting, int32_t poolThreads);
     void prefetch(const std::vector<std::wstring>& paths);
+    // From now on holds at most `frames` frames, decoded or decoding (1 .. maxEntries); configure
+    // restores maxEntries.
+    void holdAtMost(size_t frames);
     // The decoded frame for `path` (ownership moves to the caller), decoding it here when it was
     // never queued. Null when the file cannot be read or the loader was cancelled meanwhile.
     // A failure caught on a loader thread (std::bad_alloc included) is raised here.
@@ -86,6 +89,7 @@ private:
     std::list<Entry> m_entries;  // list: entries keep their address while a decode runs
     int32_t m_nextNumber = 0;
     int32_t m_limit = 2;
+    size_t m_heldLimit = maxEntries;
     int32_t m_threadCount = 0;
     int32_t m_decoding = 0;
     int32_t m_poolThreads = 1;

@@ -9,10 +9,9 @@
 namespace velmem {
 
 // Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
-// size are placed on 2 MiB boundaries and marked for transparent huge pages: first-touching a
-// 144 MB frame costs tens of thousands of page faults with 4 KiB pages, which on virtual
-// machines took longer than decoding the frame. Release with releaseBytes (or std::free, which
-// gives the block straight back).
+// size are placed on 2 MiB boundaries, whole huge pages long, so that kept blocks of one frame
+// size match each other. Release with releaseBytes (or std::free, which gives the block straight
+// back).
 void* allocateBytes(size_t bytes);
 
 // Frees a block from allocateBytes. A frame-sized block may instead be kept for the next request
@@ -22,10 +21,14 @@ void releaseBytes(void* block, size_t bytes) noexcept;
 
 // Frees every kept block (at the end of a run, and before giving up on an allocation).
 void releaseSpareBlocks() noexcept;
-// Caps the bytes kept in spare blocks, freeing any beyond the cap; the cap starts at (and never
-// exceeds) 1 GiB. A run that is short of memory keeps none.
+// Caps the bytes kept in spare blocks (at most a few blocks), freeing any beyond the cap; the cap
+// starts at (and never exceeds) 1 GiB. A run that is short of memory keeps none.
 void setSpareByteLimit(size_t bytes) noexcept;
 constexpr size_t DefaultSpareByteLimit = size_t{1} << 30;
+// Raises the limits by `blocks` blocks and `bytes` bytes above the default ones, for a run that
+// will ask for the same blocks again (a time-lapse store for its next window). The next
+// setSpareByteLimit returns to the default count and frees what lies beyond.
+void keepSpareBlocksFor(size_t blocks, size_t bytes) noexcept;
 // Bytes held in kept blocks.
 size_t spareBytes() noexcept;
 

@@ -166,7 +166,7 @@ TEST(FrameWarper, SecondPassFlagsCoverageAndSky)
     EXPECT_TRUE(refused.empty());
 }
 
-TEST(FrameWarper, SecondPassWithASeparateMaskPlaneEqualsTheAttachedMask)
+TEST(FrameWarper, SecondPassVariantsAgreeWithTheAttachedMask)
 {
     Image<uint16_t> attached, rgb, mask;
     makeFrame(attached, 40, 30, 4, 11);
@@ -186,6 +186,13 @@ TEST(FrameWarper, SecondPassWithASeparateMaskPlaneEqualsTheAttachedMask)
     ASSERT_TRUE(warpForSecondPass(attached, warp, a, true));
     ASSERT_TRUE(warpForSecondPass(rgb, mask, warp, b));
     EXPECT_TRUE(std::equal(a.data(), a.data() + a.elementCount(), b.data()));
+    // Without a mask: the same samples and coverage, every pixel sky.
+    Image<uint16_t> plain;
+    ASSERT_TRUE(warpForSecondPass(rgb, warp, plain, false));
+    for (size_t i = 0; i < plain.elementCount(); i += 4) {
+        ASSERT_TRUE(std::equal(plain.data() + i, plain.data() + i + 3, a.data() + i)) << i / 4;
+        ASSERT_EQ(plain.data()[i + 3], (a.data()[i + 3] & CoveredFlag) | SkyFlag) << i / 4;
+    }
     Image<uint16_t> small, refused;
     small.allocate(20, 30, 1);
     EXPECT_FALSE(warpForSecondPass(rgb, small, warp, refused));  // the mask must have the frame's size
@@ -321,6 +328,11 @@ TEST(BilinearSampler, MatchesTheFormulaEverywhereIncludingTheBufferEnd)
             const bool inside = channels == 3
                                     ? sampleBilinear<3>(frame.data(), 9, 7, 3, x, y, got)
                                     : sampleBilinear<4>(frame.data(), 9, 7, 4, x, y, got);
+            // The packed form that the second-pass warp writes holds the same bits.
+            uint16_t packed[4] = {9, 9, 9, 9};
+            ASSERT_EQ(sampleBilinearRgb16(frame.data(), 9, 7, channels, x, y, packed), inside);
+            for (int32_t c = 0; c < 3; ++c)
+                ASSERT_EQ(packed[c], got[c]) << x << "," << y << " channel " << c;
             const int32_t ix = static_cast<int32_t>(std::floor(x)), iy = static_cast<int32_t>(std::floor(y));
             ASSERT_EQ(inside, ix >= 0 && iy >= 0 && ix + 1 < 9 && iy + 1 < 7);
             for (int32_t c = 0; c < channels; ++c) {

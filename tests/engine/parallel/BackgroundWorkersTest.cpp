@@ -105,14 +105,17 @@ TEST(BackgroundLoader, PrefetchesOnItsThreadsAndHandsOverInClaimOrder)
     EXPECT_EQ(fake.calls, 4);  // nothing decoded twice
 }
 
-TEST(BackgroundLoader, HoldsAtMostFourFramesAndOnlyOneWhenMemoryIsShort)
+TEST(BackgroundLoader, HoldsAtMostFourFramesOrItsLimitAndOnlyOneWhenMemoryIsShort)
 {
-    for (const bool shortOfMemory : {false, true}) {
+    for (const int limit : {4, 2, 0}) {  // 0: plenty of frames allowed, but memory is short
+        const bool shortOfMemory = limit == 0;
         FakeDecoder fake;
         BackgroundLoader loader(fake.decoder(), [=] { return shortOfMemory ? uint64_t{0} : plenty; });
         loader.configure(false, 2, 1, 2);
+        if (limit == 2)
+            loader.holdAtMost(2);
         loader.prefetch({L"1", L"2", L"3", L"4", L"5", L"6"});
-        const size_t expected = shortOfMemory ? 1u : 4u;
+        const size_t expected = shortOfMemory ? 1u : size_t(limit);
         ASSERT_TRUE(eventually([&] { return loader.entryCount() == expected && fake.calls == int(expected); }));
         std::this_thread::sleep_for(50ms);  // would let a fifth (or second) decode start if the guard were missing
         EXPECT_EQ(fake.calls, int(expected));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -49,6 +50,29 @@ TEST(LargeBuffer, KeepsOnlyAFewFrameBlocksAndNoSmallOnes)
     EXPECT_LE(spareBytes(), 4 * kFrameBytes);
     releaseSpareBlocks();
     EXPECT_EQ(spareBytes(), 0u);
+}
+
+TEST(LargeBuffer, KeepsAWholeStoreWhenAskedAndTrimsBackAfterwards)
+{
+    releaseSpareBlocks();
+    keepSpareBlocksFor(8, 8 * (kFrameBytes + (size_t{2} << 20)));
+    std::vector<Buffer<uint8_t>> blocks;
+    std::vector<const void*> addresses;
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(allocateBuffer<uint8_t>(kFrameBytes));
+        addresses.push_back(blocks.back().get());
+    }
+    blocks.clear();
+    EXPECT_GE(spareBytes(), 8 * kFrameBytes);
+    // The next window's store is made of the same blocks.
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(allocateBuffer<uint8_t>(kFrameBytes));
+        EXPECT_NE(std::find(addresses.begin(), addresses.end(), blocks.back().get()), addresses.end()) << i;
+    }
+    blocks.clear();
+    setSpareByteLimit(DefaultSpareByteLimit);
+    EXPECT_LE(spareBytes(), 4 * kFrameBytes + (size_t{8} << 20));
+    releaseSpareBlocks();
 }
 
 TEST(LargeBuffer, ImpossibleSizesThrowBadAlloc)
