@@ -245,3 +245,47 @@ TEST(StarMatcher, AChainStartingAtTheLastRowThatLeavesRoomStillWins)
     EXPECT_EQ(pairs[0].secondIndex, 1);
     EXPECT_EQ(pairs[0].score, 750);
 }
+
+// The matcher gives most candidates up before building their tables (bounds from matched triangles,
+// early exits); none of that may change a pair. A frame with a third of the stars lost and as many
+// unrelated ones added, shifted further than the star spacing so partners are rarely the nearest,
+// gives partial chains, near misses and stars without partner, checked against every pair scored
+// in full.
+TEST(StarMatcher, GivingUpEarlyNeverChangesAPair)
+{
+    const auto reference = regtest::randomStars(220, 0, 0, kWidth, kHeight, 30, 51);
+    auto frame = regtest::mapStars(reference, regtest::rotationAbout({kWidth / 2.0, kHeight / 2.0}, 1.0, {260, -140}));
+    frame.erase(std::remove_if(frame.begin(), frame.end(), [k = 0](const regtest::TrueStar&) mutable { return ++k % 3 == 0; }),
+                frame.end());
+    const auto extras = regtest::randomStars(75, 0, 0, kWidth, kHeight, 30, 52);
+    frame.insert(frame.end(), extras.begin(), extras.end());
+    const StarPattern first = velreg::buildStarPattern(regtest::starList(frame, kWidth, kHeight), kWidth, kHeight, 150, 8);
+    const StarPattern second = velreg::buildStarPattern(regtest::starList(reference, kWidth, kHeight), kWidth, kHeight, 150, 8);
+
+    StarPairList expected;
+    velreg::ScoreScratch scratch;
+    for (int32_t i = 0; i < first.chosenCount(); ++i) {
+        int32_t best = -1, bestScore = 0;
+        for (int32_t j = 0; j < second.chosenCount(); ++j) {
+            const int32_t score = velreg::descriptorScore(first.descriptors[i], second.descriptors[j], scratch);
+            if (score > bestScore) {
+                best = j;
+                bestScore = score;
+            }
+        }
+        if (bestScore >= velreg::kMinMatchScore)
+            expected.push_back({0, 0, 0, 0, static_cast<int16_t>(i), static_cast<int16_t>(best), bestScore});
+    }
+    StarPairList pairs;
+    {
+        velthread::ProcessPoolScope scope(2);
+        ASSERT_TRUE(velreg::matchAllStars(first, second, pairs));
+    }
+    ASSERT_GE(expected.size(), 40u);
+    ASSERT_EQ(pairs.size(), expected.size());
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        EXPECT_EQ(pairs[k].firstIndex, expected[k].firstIndex);
+        EXPECT_EQ(pairs[k].secondIndex, expected[k].secondIndex) << "first " << expected[k].firstIndex;
+        EXPECT_EQ(pairs[k].score, expected[k].score) << "first " << expected[k].firstIndex;
+    }
+}
