@@ -32,31 +32,28 @@ void firstRow(const Shape& a, const Shape& b, Cell* row)
         row[j] = similarLengths(a.length[0], b.length[j]) ? chainEnd(0, j, 1) : row[j - 1];
 }
 
-// Row i ≥ 1 of the chain table from the row above. Which cell wins is unpredictable, so the choices
-// are selects rather than branches; the triangle tests mostly fail on the cross product at once.
+// Row i ≥ 1 of the chain table from the row above.
 void nextRow(const Shape& a, const Shape& b, int32_t i, const Cell* above, Cell* row)
 {
-    const int64_t length = a.length[i];
-    const Triangle& consecutive = a.triangle(i - 1, i);
-    Cell left = similarLengths(length, b.length[0]) ? chainEnd(i, 0, 1) : above[0];
-    row[0] = left;
+    row[0] = similarLengths(a.length[i], b.length[0]) ? chainEnd(i, 0, 1) : above[0];
     for (int32_t j = 1; j < b.count; ++j) {
-        const Cell diagonal = above[j - 1];
-        const Cell grown = chainEnd(i, j, diagonal.length + 1);
-        if (sameTriangleParts(consecutive, b.triangle(j - 1, j))) {
-            row[j] = left = grown;
+        const Cell& diagonal = above[j - 1];
+        if (sameTriangleParts(a.triangle(i - 1, i), b.triangle(j - 1, j))) {
+            row[j] = chainEnd(i, j, diagonal.length + 1);
             continue;
         }
-        // A cell without a pair is exactly kNoChain, so copying it is the same as starting from it;
-        // its indices are clamped only to keep the lookup in range.
-        const bool extends = diagonal.i >= 0 && sameTriangleParts(a.triangle(std::max<int32_t>(diagonal.i, 0), i),
-                                                                  b.triangle(std::max<int32_t>(diagonal.j, 0), j));
-        Cell cell = extends ? grown : diagonal;
-        const Cell up = above[j];
-        cell = up.length > cell.length ? up : cell;
-        cell = left.length > cell.length ? left : cell;
-        cell = cell.length <= 1 && similarLengths(length, b.length[j]) ? chainEnd(i, j, 1) : cell;
-        row[j] = left = cell;
+        Cell cell = kNoChain;
+        if (diagonal.i >= 0 && diagonal.j >= 0)
+            cell = sameTriangleParts(a.triangle(diagonal.i, i), b.triangle(diagonal.j, j))
+                       ? chainEnd(i, j, diagonal.length + 1)
+                       : diagonal;
+        if (above[j].length > cell.length)
+            cell = above[j];
+        if (row[j - 1].length > cell.length)
+            cell = row[j - 1];
+        if (cell.length <= 1 && similarLengths(a.length[i], b.length[j]))
+            cell = chainEnd(i, j, 1);
+        row[j] = cell;
     }
 }
 
@@ -261,8 +258,9 @@ void MatchStarsJob::run()
                 bounded = true;
             }
             const Shape& candidate = second[static_cast<size_t>(j)];
-            const int32_t longest = bounded ? bounds.longest(j, pairsNeeded(wanted, std::min(first.count, candidate.count)))
-                                            : StarDescriptor::kMaxNeighbours;
+            const int32_t shorter = std::min(first.count, candidate.count);
+            const int32_t longest =
+                bounded ? bounds.longest(j, pairsNeeded(wanted, shorter)) : StarDescriptor::kMaxNeighbours;
             const int32_t score = shapeScore(first, candidate, scratch, wanted, longest);
             if (best < 0 || score > bestScore || (score == bestScore && j < best)) {
                 best = j;

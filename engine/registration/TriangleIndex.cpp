@@ -27,10 +27,10 @@ TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)
                     const Triangle& t = shape.triangle(earlier, later);
                     if (!t.valid())
                         continue;
-                    const int64_t ratio = std::min(t.ratio(), kRatioLimit);
-                    body(Indexed{bucketOf(t.kind(), t.ratio()), static_cast<float>(t.cross),
-                                 Payload{static_cast<int32_t>(ratio), (static_cast<uint32_t>(d) * 32 + static_cast<uint32_t>(earlier)) * 32 +
-                                                                        static_cast<uint32_t>(later)}});
+                    const int32_t ratio = static_cast<int32_t>(std::min(t.ratio(), kRatioLimit));
+                    const uint32_t owner = (static_cast<uint32_t>(d) * 32 + static_cast<uint32_t>(earlier)) * 32 +
+                                           static_cast<uint32_t>(later);
+                    body(Indexed{bucketOf(t.kind(), t.ratio()), static_cast<float>(t.cross), Payload{ratio, owner}});
                 }
         }
     };
@@ -40,7 +40,8 @@ TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)
         m_bucketStart[b] += m_bucketStart[b - 1];
     std::vector<Indexed> sorted(static_cast<size_t>(m_bucketStart.back()));
     std::vector<int32_t> cursor(m_bucketStart.begin(), m_bucketStart.end() - 1);
-    forEachTriangle([&](const Indexed& e) { sorted[static_cast<size_t>(cursor[static_cast<size_t>(e.bucket)]++)] = e; });
+    forEachTriangle(
+        [&](const Indexed& e) { sorted[static_cast<size_t>(cursor[static_cast<size_t>(e.bucket)]++)] = e; });
     for (size_t b = 0; b + 1 < m_bucketStart.size(); ++b)
         std::sort(sorted.begin() + m_bucketStart[b], sorted.begin() + m_bucketStart[b + 1],
                   [](const Indexed& p, const Indexed& q) { return p.cross < q.cross; });
@@ -80,7 +81,8 @@ void ChainBounds::compute(const TriangleIndex& index, const DescriptorShape& fir
     m_grouped = false;
     for (int32_t row = 1; row < first.count; ++row)
         for (int32_t earlier = 0; earlier < row; ++earlier)
-            index.forEachCandidate(first.triangle(earlier, row), [&](int32_t descriptor, int32_t columnFrom, int32_t column) {
+            index.forEachCandidate(first.triangle(earlier, row), [&](int32_t descriptor, int32_t columnFrom,
+                                                                     int32_t column) {
                 const size_t d = static_cast<size_t>(descriptor);
                 m_rows[d] |= uint32_t{1} << row;
                 m_columns[d] |= uint32_t{1} << column;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -18,8 +17,8 @@ public:
     int32_t descriptorCount() const { return m_descriptorCount; }
 
     // Calls found(descriptor, earlier offset, later offset) for every indexed triangle that passes the
-    // triangle test with `t`, and possibly for one just outside it: cross products are held as floats and huge
-    // ratios saturated, which is good for an upper bound, never for a score.
+    // triangle test with `t`, and possibly for one just outside it: cross products are held as floats
+    // and huge ratios saturated, which is good for an upper bound, never for a score.
     template <typename F>
     void forEachCandidate(const Triangle& t, F&& found) const;
 
