@@ -75,47 +75,35 @@ uint32_t addRow(uint32_t staircase, uint32_t cells)
 void ChainBounds::compute(const TriangleIndex& index, const DescriptorShape& first)
 {
     const size_t count = static_cast<size_t>(index.descriptorCount());
-    m_found.clear();
-    m_rows.assign(count, 0);
-    m_columns.assign(count, 0);
-    m_grouped = false;
+    m_hits.resize(count * kHitCapacity);
+    m_count.assign(count, 0);
+    Hit* hits = m_hits.data();
+    int32_t* found = m_count.data();
     for (int32_t row = 1; row < first.count; ++row)
         for (int32_t earlier = 0; earlier < row; ++earlier)
             index.forEachCandidate(first.triangle(earlier, row), [&](int32_t descriptor, int32_t columnFrom,
                                                                      int32_t column) {
-                const size_t d = static_cast<size_t>(descriptor);
-                m_rows[d] |= uint32_t{1} << row;
-                m_columns[d] |= uint32_t{1} << column;
-                m_found.push_back({descriptor, Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column),
-                                                   static_cast<uint8_t>(earlier), static_cast<uint8_t>(columnFrom)}});
+                const int32_t k = found[descriptor]++;
+                if (k < kHitCapacity)
+                    hits[static_cast<size_t>(descriptor) * kHitCapacity + static_cast<size_t>(k)] =
+                        Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column), static_cast<uint8_t>(earlier),
+                            static_cast<uint8_t>(columnFrom)};
             });
 }
 
-void ChainBounds::groupByDescriptor()
-{
-    m_start.assign(m_rows.size() + 1, 0);
-    for (const Found& f : m_found)
-        ++m_start[static_cast<size_t>(f.descriptor) + 1];
-    for (size_t d = 1; d < m_start.size(); ++d)
-        m_start[d] += m_start[d - 1];
-    m_hits.resize(m_found.size());
-    std::vector<int32_t>& cursor = m_start;  // advanced to each group's end, then shifted back
-    for (const Found& f : m_found)
-        m_hits[static_cast<size_t>(cursor[static_cast<size_t>(f.descriptor)]++)] = f.hit;
-    for (size_t d = m_start.size() - 1; d > 0; --d)
-        m_start[d] = m_start[d - 1];
-    m_start[0] = 0;
-    m_grouped = true;
-}
-
-int32_t ChainBounds::staircaseBound(const Hit* begin, const Hit* end)
+int32_t ChainBounds::staircaseBound(const Hit* begin, const Hit* end, int32_t needed)
 {
     uint32_t cells[StarDescriptor::kMaxNeighbours] = {};
-    uint32_t rows = 0;
+    uint32_t rows = 0, columns = 0;
     for (const Hit* h = begin; h < end; ++h) {
         cells[h->row] |= uint32_t{1} << h->column;
         rows |= uint32_t{1} << h->row;
+        columns |= uint32_t{1} << h->column;
     }
+    // A staircase takes each row and column at most once: counting them is the cheap first bound.
+    const int32_t distinct = 1 + std::min(std::popcount(rows), std::popcount(columns));
+    if (distinct < needed)
+        return distinct;
     uint32_t staircase = 0;
     for (; rows != 0; rows &= rows - 1)
         staircase = addRow(staircase, cells[std::countr_zero(rows)]);
@@ -155,17 +143,14 @@ int32_t ChainBounds::pathBound(const Hit* begin, const Hit* end)
     return best;
 }
 
-int32_t ChainBounds::longest(int32_t descriptor, int32_t needed)
+int32_t ChainBounds::longest(int32_t descriptor, int32_t needed) const
 {
     const size_t d = static_cast<size_t>(descriptor);
-    const int32_t distinct = 1 + std::min(std::popcount(m_rows[d]), std::popcount(m_columns[d]));
-    if (distinct < needed)
-        return distinct;
-    if (!m_grouped)
-        groupByDescriptor();
-    const Hit* begin = m_hits.data() + m_start[d];
-    const Hit* end = m_hits.data() + m_start[d + 1];
-    const int32_t staircase = staircaseBound(begin, end);
+    if (m_count[d] > kHitCapacity)
+        return StarDescriptor::kMaxNeighbours;
+    const Hit* begin = m_hits.data() + d * kHitCapacity;
+    const Hit* end = begin + m_count[d];
+    const int32_t staircase = staircaseBound(begin, end, needed);
     if (staircase < needed)
         return staircase;
     return pathBound(begin, end);

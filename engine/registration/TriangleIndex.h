@@ -55,7 +55,7 @@ public:
 
     // An upper bound of the chain against `descriptor`, tight enough to tell whether it reaches
     // `needed` pairs.
-    int32_t longest(int32_t descriptor, int32_t needed);
+    int32_t longest(int32_t descriptor, int32_t needed) const;
 
 private:
     // Offsets (row, column) of a matched pair of triangles, with the earlier offsets they were made with.
@@ -65,21 +65,15 @@ private:
         uint8_t rowFrom;
         uint8_t columnFrom;
     };
-    struct Found {
-        int32_t descriptor;
-        Hit hit;
-    };
 
-    void groupByDescriptor();
-    static int32_t staircaseBound(const Hit* begin, const Hit* end);
+    // Hits kept per descriptor; a descriptor with more (a likely partner) is left to its table.
+    static constexpr int32_t kHitCapacity = 64;
+
+    static int32_t staircaseBound(const Hit* begin, const Hit* end, int32_t needed);
     static int32_t pathBound(const Hit* begin, const Hit* end);
 
-    std::vector<Found> m_found;       // in row order
-    std::vector<Hit> m_hits;          // grouped by descriptor, in row order within each
-    std::vector<int32_t> m_start;     // per descriptor: where its hits begin; one more at the end
-    std::vector<uint32_t> m_rows;     // per descriptor: the rows with matched triangles
-    std::vector<uint32_t> m_columns;  // per descriptor: the columns with matched triangles
-    bool m_grouped = false;
+    std::vector<Hit> m_hits;       // per descriptor, kHitCapacity places, in row order
+    std::vector<int32_t> m_count;  // per descriptor: hits found, even beyond the capacity
 };
 
 template <typename F>
