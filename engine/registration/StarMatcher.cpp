@@ -4,7 +4,10 @@
 #include <cstdlib>
 
 #include "parallel/JobBatch.h"
+#include "parallel/ProcessPool.h"
 #include "parallel/ThreadPool.h"
+#include "registration/DescriptorShape.h"
+#include "registration/TriangleIndex.h"
 
 namespace velreg {
 namespace {
@@ -12,74 +15,7 @@ namespace {
 int64_t squaredLength(StarOffset o) { return int64_t{o.dx} * o.dx + int64_t{o.dy} * o.dy; }
 
 using Cell = ScoreScratch::Cell;
-
-// The triangle of two offsets of one descriptor, as the triangle test compares it: the cross
-// product, and the squared-length ratio (scaled by 256) times four plus a kind that two triangles
-// must share (the signs of the cross and dot products), or -1 when the first offset has no length
-// (it matches no triangle).
-struct Triangle {
-    int64_t cross;
-    int64_t ratioAndKind;
-};
-
-// A descriptor's offsets with the quantities the tests need, computed once per descriptor instead of
-// once per table cell: squared lengths, and the triangle of every offset with every later one. The
-// triangles are packed by their later offset, so a shape is half the size of a square table and
-// the triangles a table column reads lie together.
-struct Shape {
-    static constexpr int32_t kTriangles = StarDescriptor::kMaxNeighbours * (StarDescriptor::kMaxNeighbours - 1) / 2;
-
-    int32_t count;
-    int64_t length[StarDescriptor::kMaxNeighbours];
-    Triangle triangles[kTriangles];
-
-    // The triangle of offset `earlier` with offset `later` (earlier < later).
-    Triangle& triangle(int32_t earlier, int32_t later) { return triangles[later * (later - 1) / 2 + earlier]; }
-    const Triangle& triangle(int32_t earlier, int32_t later) const
-    {
-        return triangles[later * (later - 1) / 2 + earlier];
-    }
-};
-
-void makeShape(const StarDescriptor& d, Shape& shape)
-{
-    shape.count = std::min(d.neighbourCount, StarDescriptor::kMaxNeighbours);
-    for (int32_t i = 0; i < shape.count; ++i) {
-        const StarOffset o = d.neighbours[i];
-        shape.length[i] = int64_t{o.dx} * o.dx + int64_t{o.dy} * o.dy;
-    }
-    for (int32_t q = 1; q < shape.count; ++q) {
-        const StarOffset o = d.neighbours[q];
-        for (int32_t p = 0; p < q; ++p) {
-            const StarOffset e = d.neighbours[p];
-            Triangle& t = shape.triangle(p, q);
-            // 64-bit throughout: offsets across a large frame overflow 32-bit cross products.
-            t.cross = int64_t{e.dx} * o.dy - int64_t{e.dy} * o.dx;
-            const int64_t dot = int64_t{e.dx} * o.dx + int64_t{e.dy} * o.dy;
-            const int64_t kind = (t.cross > 0 ? 2 : 0) + (dot > 0 ? 1 : 0);
-            t.ratioAndKind = shape.length[p] > 0 ? 4 * (256 * shape.length[q] / shape.length[p]) + kind : -1;
-        }
-    }
-}
-
-bool similarLengths(int64_t lu, int64_t lv)
-{
-    const int64_t difference = lu > lv ? lu - lv : lv - lu;
-    return difference == 1 || 32 * difference < (lu + lv) / 2;
-}
-
-// The triangle test on precomputed triangles: the same conditions as sameTriangle(). The cross
-// products reject most pairs; the rest is evaluated without branches, as which of those conditions
-// fails is unpredictable.
-bool sameTriangleParts(const Triangle& a, const Triangle& b)
-{
-    if (20 * std::llabs(a.cross - b.cross) > std::llabs(a.cross) + std::llabs(b.cross))
-        return false;
-    const bool kindAgrees = ((a.ratioAndKind ^ b.ratioAndKind) & 3) == 0;
-    const bool bothValid = (a.ratioAndKind | b.ratioAndKind) >= 0;
-    const bool ratioAgrees = std::llabs((a.ratioAndKind >> 2) - (b.ratioAndKind >> 2)) < 32;
-    return kindAgrees & bothValid & ratioAgrees;
-}
+using Shape = DescriptorShape;
 
 constexpr Cell kNoChain{-1, -1, 0};
 
@@ -136,26 +72,33 @@ bool chainCanStart(const Shape& a, const Shape& b, int32_t needed)
     return false;
 }
 
-// The chain score, or -1 as soon as it can no longer reach `wanted`: a chain grows by at most one
-// pair per row, and the last cell of a row holds the row's longest chain.
-int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0)
+// Pairs a score of `wanted` takes: 1000 · pairs / shorter ≥ wanted.
+int32_t pairsNeeded(int32_t wanted, int32_t shorter) { return (wanted * shorter + 999) / 1000; }
+
+// The chain score, or -1 as soon as it can no longer reach `wanted` (given that no chain is longer
+// than `longest`): a chain grows by at most one pair per row, and the last cell of a row holds the
+// row's longest chain. That holds even where the consecutive-triangle rule skips the comparison
+// with the left neighbour: no cell is more than one longer than the cell above it, so if the row
+// above never gets shorter to the right, the left neighbour is at most the diagonal plus one, which
+// is what that rule gives; by induction from the first row no row gets shorter to the right.
+int32_t shapeScore(const Shape& a, const Shape& b, ScoreScratch& scratch, int32_t wanted = 0,
+                   int32_t longest = StarDescriptor::kMaxNeighbours)
 {
     if (a.count < 3 || b.count < 3)
         return 0;
     const int32_t shorter = std::min(a.count, b.count);
-    // Pairs a score of `wanted` takes: 1000 · pairs / shorter ≥ wanted.
-    const int32_t needed = (wanted * shorter + 999) / 1000;
-    if (needed > shorter)
+    const int32_t needed = pairsNeeded(wanted, shorter);
+    if (needed > std::min(shorter, longest))
         return -1;
-    // Most comparisons end here: a high score to beat leaves only a corner of the table for the
-    // chain's first pair, and a hopeless pair of descriptors has no start in it.
+    // A high score to beat leaves only a corner of the table for the chain's first pair, and a
+    // hopeless pair of descriptors has no start in it.
     if (needed > 0 && !chainCanStart(a, b, needed))
         return -1;
     Cell* above = scratch.rows[0];
     Cell* row = scratch.rows[1];
     firstRow(a, b, above);
     for (int32_t i = 1; i < a.count; ++i) {
-        if (1000 * (above[b.count - 1].length + a.count - i) / shorter < wanted)
+        if (above[b.count - 1].length + a.count - i < needed)
             return -1;
         nextRow(a, b, i, above, row);
         std::swap(above, row);
@@ -178,8 +121,9 @@ StarPair makePair(const StarDescriptor& a, int32_t i, const StarDescriptor& b, i
 
 // Candidates in `order`: the few stars of the second pattern nearest to `star` first, then the rest
 // by index. Frames are roughly aligned, so the true match is usually among the nearest, and once it
-// is scored every other candidate has a high score to beat and is given up early.
-void nearestFirst(const Star& star, const StarDescriptor* second, int32_t secondCount, std::vector<int32_t>& order,
+// is scored every other candidate has a high score to beat and is given up early. Returns how many
+// come first.
+int32_t nearestFirst(const Star& star, const StarDescriptor* second, int32_t secondCount, std::vector<int32_t>& order,
                   std::vector<bool>& taken)
 {
     constexpr int32_t kNearest = 8;
@@ -207,7 +151,13 @@ void nearestFirst(const Star& star, const StarDescriptor* second, int32_t second
     for (int32_t j = 0; j < secondCount; ++j)
         if (!taken[static_cast<size_t>(j)])
             order.push_back(j);
+    return kept;
 }
+
+// Below this score to beat, the candidates left after the nearest are bounded through the triangle
+// index before any table is built: a star that found no good partner among its nearest usually has
+// none, and with a low score to beat each table would run for half its rows before giving up.
+constexpr int32_t kBoundBelowScore = 800;
 
 }  // namespace
 
@@ -239,29 +189,46 @@ bool sameTriangle(StarOffset a1, StarOffset a2, StarOffset b1, StarOffset b2)
 int32_t descriptorScore(const StarDescriptor& a, const StarDescriptor& b, ScoreScratch& scratch)
 {
     Shape shapeA, shapeB;
-    makeShape(a, shapeA);
-    makeShape(b, shapeB);
+    makeDescriptorShape(a, shapeA);
+    makeDescriptorShape(b, shapeB);
     return shapeScore(shapeA, shapeB, scratch);
 }
 
-MatchStarsJob::MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second)
+namespace {
+
+std::vector<DescriptorShape> shapesOf(const StarPattern& pattern)
+{
+    std::vector<DescriptorShape> shapes(static_cast<size_t>(pattern.chosenCount()));
+    velthread::parallelRows(pattern.chosenCount(), [&](int32_t begin, int32_t end) {
+        for (int32_t j = begin; j < end; ++j)
+            makeDescriptorShape(pattern.descriptors[static_cast<size_t>(j)], shapes[static_cast<size_t>(j)]);
+    });
+    return shapes;
+}
+
+}  // namespace
+
+PreparedPattern::PreparedPattern(const StarPattern& pattern) : shapes(shapesOf(pattern)), index(shapes) {}
+
+MatchStarsJob::MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second,
+                             const PreparedPattern& prepared)
     : m_firstIndex(firstIndex),
       m_endIndex(endIndex),
       m_firstCount(first.chosenCount()),
       m_secondCount(second.chosenCount()),
       m_first(first.descriptors.data()),
       m_second(second.descriptors.data()),
-      m_firstOffered(first.offeredCount)
+      m_firstOffered(first.offeredCount),
+      m_prepared(&prepared)
 {
 }
 
 void MatchStarsJob::run()
 {
     ScoreScratch scratch;
-    std::vector<Shape> second(static_cast<size_t>(m_secondCount));
-    for (int32_t j = 0; j < m_secondCount; ++j)
-        makeShape(m_second[j], second[j]);
+    const std::vector<Shape>& second = m_prepared->shapes;
     Shape first;
+    ChainBounds bounds;
     std::vector<int32_t> order;
     std::vector<bool> taken;
     for (int32_t i = m_firstIndex; i < m_endIndex; ++i) {
@@ -275,16 +242,26 @@ void MatchStarsJob::run()
                 continue;
             }
         }
-        makeShape(a, first);
-        nearestFirst(a.star, m_second, m_secondCount, order, taken);
+        makeDescriptorShape(a, first);
+        const int32_t nearest = nearestFirst(a.star, m_second, m_secondCount, order, taken);
+        bool bounded = false;
         int32_t best = -1;
         int32_t bestScore = 0;
-        for (const int32_t j : order) {
+        for (size_t k = 0; k < order.size(); ++k) {
+            const int32_t j = order[k];
             // The result is the lowest index with the highest score, at least the acceptance score:
             // only such a score can change it, and shapeScore gives up on anything lower.
             const int32_t toBeat = best < 0 ? 0 : j < best ? bestScore : bestScore + 1;
             const int32_t wanted = std::max(toBeat, kMinMatchScore);
-            const int32_t score = shapeScore(first, second[j], scratch, wanted);
+            if (!bounded && static_cast<int32_t>(k) >= nearest && wanted < kBoundBelowScore && first.count >= 3) {
+                bounds.compute(m_prepared->index, first);
+                bounded = true;
+            }
+            const Shape& candidate = second[static_cast<size_t>(j)];
+            const int32_t shorter = std::min(first.count, candidate.count);
+            const int32_t longest =
+                bounded ? bounds.longest(j, pairsNeeded(wanted, shorter)) : StarDescriptor::kMaxNeighbours;
+            const int32_t score = shapeScore(first, candidate, scratch, wanted, longest);
             if (best < 0 || score > bestScore || (score == bestScore && j < best)) {
                 best = j;
                 bestScore = score;
@@ -301,12 +278,13 @@ bool matchAllStars(const StarPattern& first, const StarPattern& second, StarPair
     // Pair indices are 16-bit; patterns are far smaller, but never wrap silently.
     const int32_t count = std::min(first.chosenCount(), 32767);
     const int32_t parts = velthread::partCount();
+    const PreparedPattern prepared(second);
     std::vector<MatchStarsJob> jobs;
     jobs.reserve(static_cast<size_t>(parts));
     for (int32_t part = 0; part < parts; ++part) {
         int32_t begin, end;
         velthread::bandOf(part, parts, count, begin, end);
-        jobs.emplace_back(begin, end, first, second);
+        jobs.emplace_back(begin, end, first, second, prepared);
     }
     velthread::runJobBatch(jobs);
     for (const MatchStarsJob& job : jobs)

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "parallel/Job.h"
+#include "registration/DescriptorShape.h"
 #include "registration/Star.h"
+#include "registration/TriangleIndex.h"
 
 namespace velreg {
 
@@ -44,10 +46,20 @@ bool sameTriangle(StarOffset a1, StarOffset a2, StarOffset b1, StarOffset b2);
 // neighbour pairs that agree in length and triangle shape, per neighbour.
 int32_t descriptorScore(const StarDescriptor& a, const StarDescriptor& b, ScoreScratch& scratch);
 
+// The second pattern as every job of one match compares against it: the shapes of its descriptors
+// and their triangles indexed. Built once per match, read-only afterwards.
+struct PreparedPattern {
+    explicit PreparedPattern(const StarPattern& pattern);
+
+    std::vector<DescriptorShape> shapes;
+    TriangleIndex index;
+};
+
 // Matches a band of the first pattern's descriptors against all of the second's.
 class MatchStarsJob : public velthread::Job {
 public:
-    MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second);
+    MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second,
+                  const PreparedPattern& prepared);
     void run() override;
     const StarPairList& pairs() const { return m_pairs; }
 
@@ -59,6 +71,7 @@ private:
     const StarDescriptor* m_first;
     const StarDescriptor* m_second;
     int32_t m_firstOffered;
+    const PreparedPattern* m_prepared;
     StarPairList m_pairs;
 };
 

@@ -245,3 +245,50 @@ TEST(StarMatcher, AChainStartingAtTheLastRowThatLeavesRoomStillWins)
     EXPECT_EQ(pairs[0].secondIndex, 1);
     EXPECT_EQ(pairs[0].score, 750);
 }
+
+// The matcher gives most candidates up before building their tables (bounds from matched triangles,
+// early exits); none of that may change a pair. A frame with a third of the stars lost and half as many
+// unrelated ones added, shifted further than the star spacing so partners are rarely the nearest,
+// gives partial chains, near misses and stars without partner, checked against every pair scored
+// in full.
+TEST(StarMatcher, GivingUpEarlyNeverChangesAPair)
+{
+    const auto reference = regtest::randomStars(220, 0, 0, kWidth, kHeight, 30, 51);
+    auto frame = regtest::mapStars(reference, regtest::rotationAbout({kWidth / 2.0, kHeight / 2.0}, 1.0, {260, -140}));
+    int32_t k = 0;
+    std::erase_if(frame, [&k](const regtest::TrueStar&) { return ++k % 3 == 0; });
+    const auto extras = regtest::randomStars(75, 0, 0, kWidth, kHeight, 30, 52);
+    frame.insert(frame.end(), extras.begin(), extras.end());
+    const auto patternOf150 = [](const std::vector<regtest::TrueStar>& stars) {
+        return velreg::buildStarPattern(regtest::starList(stars, kWidth, kHeight), kWidth, kHeight, 150, 8);
+    };
+    const StarPattern first = patternOf150(frame);
+    const StarPattern second = patternOf150(reference);
+
+    StarPairList expected;
+    velreg::ScoreScratch scratch;
+    for (int32_t i = 0; i < first.chosenCount(); ++i) {
+        int32_t best = -1, bestScore = 0;
+        for (int32_t j = 0; j < second.chosenCount(); ++j) {
+            const int32_t score = velreg::descriptorScore(first.descriptors[i], second.descriptors[j], scratch);
+            if (score > bestScore) {
+                best = j;
+                bestScore = score;
+            }
+        }
+        if (bestScore >= velreg::kMinMatchScore)
+            expected.push_back({0, 0, 0, 0, static_cast<int16_t>(i), static_cast<int16_t>(best), bestScore});
+    }
+    StarPairList pairs;
+    {
+        velthread::ProcessPoolScope scope(2);
+        ASSERT_TRUE(velreg::matchAllStars(first, second, pairs));
+    }
+    ASSERT_GE(expected.size(), 40u);
+    ASSERT_EQ(pairs.size(), expected.size());
+    for (size_t p = 0; p < pairs.size(); ++p) {
+        EXPECT_EQ(pairs[p].firstIndex, expected[p].firstIndex);
+        EXPECT_EQ(pairs[p].secondIndex, expected[p].secondIndex) << "first " << expected[p].firstIndex;
+        EXPECT_EQ(pairs[p].score, expected[p].score) << "first " << expected[p].firstIndex;
+    }
+}
