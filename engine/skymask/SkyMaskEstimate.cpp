@@ -498,13 +498,31 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         for (size_t x = 0; x < static_cast<size_t>(width); ++x)
             out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
     };
+    // Away from the horizon a plane row and the next are alike (all sky, all ground): their
+    // blend is the same for any share, so it is made once and copied to each frame row.
+    std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
+    for (int32_t v = 0; v < h; ++v)
+        sameBelow[static_cast<size_t>(v)] =
+            std::equal(soft.row(v), soft.row(v) + w, soft.row(std::min(v + 1, h - 1)));
     velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
-        int32_t upperRow = -1, lowerRow = -1;
+        std::vector<uint16_t> same(static_cast<size_t>(width));
+        int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
         for (int32_t y = begin; y < end; ++y) {
             const double v = std::clamp((y - o) / factor, 0.0, h - 1.0);
             const int32_t top = static_cast<int32_t>(v), bottom = std::min(top + 1, h - 1);
             const float fy = static_cast<float>(v - top);
+            if (sameBelow[static_cast<size_t>(top)]) {
+                if (sameRow != top) {
+                    widen(top, upper.data());
+                    upperRow = top;
+                    for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+                        same[x] = static_cast<uint16_t>(upper[x] + 0.5f);
+                    sameRow = top;
+                }
+                std::copy_n(same.data(), width, mask.row(y));
+                continue;
+            }
             if (top != upperRow) {
                 if (top == lowerRow) {
                     upper.swap(lower);
