@@ -154,6 +154,11 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     std::printf("  mask agrees with the truth on %.2f %% of the pixels beyond 10 px of the horizon%s\n",
                 100.0 * agreement(generator, mask),
                 outcome == velmask::SkyEstimate::Estimated ? "" : " (NO STAR MOTION)");
+    // Speed work that should not change the mask is checked against this.
+    uint64_t checksum = 1469598103934665603ull;
+    for (size_t i = 0; i < mask.elementCount(); ++i)
+        checksum = (checksum ^ mask.data()[i]) * 1099511628211ull;
+    std::printf("  mask checksum %016llx\n", static_cast<unsigned long long>(checksum));
     std::fflush(stdout);
     if (!dumpPath.empty())
         dump(dumpPath, generator, mask);

@@ -12,13 +12,22 @@ namespace {
 // one frame's star analysis however large the frames are.
 constexpr int32_t TargetLongSide = 640;
 
-// Adds the luminance of `blocks` blocks of one frame row into `sums` (R + 2G + B per pixel), from
-// every `step`-th pixel of each block.
-void addRow(const uint16_t* in, int32_t channels, int32_t factor, int32_t step, int32_t blocks, uint64_t* sums)
+// Adds one frame row, every channel of every pixel, into `sums`: whole rows vectorise, and each
+// block's grid is picked from the sums afterwards (integer sums come out the same in any order).
+void addRow(const uint16_t* in, size_t count, uint32_t* sums)
+{
+    for (size_t i = 0; i < count; ++i)
+        sums[i] += in[i];
+}
+
+// One plane row from the column sums: R + 2G + B (or 4 × the only channel) of every `step`-th
+// pixel of each block, scaled to a mean.
+void blockMeans(const uint32_t* columns, int32_t channels, int32_t factor, int32_t step, int32_t blocks, float scale,
+                float* out)
 {
     const size_t stride = static_cast<size_t>(step) * channels;
     for (int32_t b = 0; b < blocks; ++b) {
-        const uint16_t* p = in + static_cast<size_t>(b) * factor * channels;
+        const uint32_t* p = columns + static_cast<size_t>(b) * factor * channels;
         uint32_t sum = 0;
         if (channels >= 3)
             for (int32_t k = 0; k < factor; k += step, p += stride)
@@ -26,7 +35,7 @@ void addRow(const uint16_t* in, int32_t channels, int32_t factor, int32_t step, 
         else
             for (int32_t k = 0; k < factor; k += step, p += stride)
                 sum += 4u * p[0];
-        sums[b] += sum;
+        out[b] = static_cast<float>(sum) * scale;
     }
 }
 
@@ -54,15 +63,15 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     const int32_t step = std::max(1, factor / 4);
     const int32_t read = (factor + step - 1) / step;
     const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(read));
+    const size_t columns = static_cast<size_t>(plane.width) * factor * channels;
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
-        std::vector<uint64_t> sums(static_cast<size_t>(plane.width));
+        std::vector<uint32_t> sums(columns);
         for (int32_t y = begin; y < end; ++y) {
-            std::fill(sums.begin(), sums.end(), uint64_t{0});
+            std::fill(sums.begin(), sums.end(), 0u);
             for (int32_t k = 0; k < factor; k += step)
-                addRow(frame.row(y * factor + k), channels, factor, step, plane.width, sums.data());
-            float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
-            for (int32_t x = 0; x < plane.width; ++x)
-                out[x] = static_cast<float>(sums[static_cast<size_t>(x)]) * scale;
+                addRow(frame.row(y * factor + k), columns, sums.data());
+            blockMeans(sums.data(), channels, factor, step, plane.width, scale,
+                       plane.values.data() + static_cast<size_t>(y) * plane.width);
         }
     });
     return plane;

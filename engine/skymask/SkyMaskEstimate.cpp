@@ -148,26 +148,40 @@ FloatPlane detailOf(const LuminancePlane& plane)
 }
 
 // Per-pixel median of the planes as shot: the ground as it is, the sky without its stars, a
-// satellite or a passing cloud.
+// satellite or a passing cloud. Each row's values are sorted across the planes by an odd-even
+// transposition network, whole rows at a time, so that the compare-exchanges run along x.
 FloatPlane cameraMedian(const std::vector<const LuminancePlane*>& planes)
 {
     const int32_t w = planes.front()->width, h = planes.front()->height;
+    const size_t n = planes.size(), width = static_cast<size_t>(w);
     FloatPlane out(w, h);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        std::vector<float> values(planes.size());
+        std::vector<float> rows(n * width);
         for (int32_t y = begin; y < end; ++y) {
-            float* dst = out.row(y);
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t at = static_cast<size_t>(y) * w + x;
-                for (size_t k = 0; k < planes.size(); ++k)
-                    values[k] = planes[k]->values[at];
-                const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-                std::nth_element(values.begin(), middle, values.end());
-                dst[x] = *middle;
-            }
+            const size_t at = static_cast<size_t>(y) * width;
+            for (size_t k = 0; k < n; ++k)
+                std::copy_n(planes[k]->values.data() + at, width, rows.data() + k * width);
+            for (size_t round = 0; round < n; ++round)
+                for (size_t k = round % 2; k + 1 < n; k += 2) {
+                    float* a = rows.data() + k * width;
+                    float* b = a + width;
+                    for (size_t x = 0; x < width; ++x) {
+                        const float low = std::min(a[x], b[x]), high = std::max(a[x], b[x]);
+                        a[x] = low;
+                        b[x] = high;
+                    }
+                }
+            std::copy_n(rows.data() + (n / 2) * width, width, out.row(y));
         }
     });
     return out;
+}
+
+// Index of the pixel nearest a position inside the plane, halves rounded up as lround has it.
+size_t nearest(double q)
+{
+    const size_t whole = static_cast<size_t>(q);
+    return q - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
 }
 
 float bilinear(const FloatPlane& plane, double x, double y)
@@ -220,7 +234,7 @@ void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others
                     if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
                         continue;
                     if (labels) {
-                        const size_t source = static_cast<size_t>(std::lround(qy)) * w + std::lround(qx);
+                        const size_t source = nearest(qy) * static_cast<size_t>(w) + nearest(qx);
                         if ((*labels)[source] == Ground)
                             continue;
                     }
@@ -288,21 +302,55 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
     return seeds;
 }
 
-// Grows the seeds over `brightness` by the cheapest path (Dijkstra with a ring of buckets): a
-// step costs a little, and much more across an edge, growing with its square in units of the
-// plane's typical step. The fronts meet at the strongest edge between sky and ground, the
-// horizon, and a front that slipped across it where it is faint does not get far on the other side.
-std::vector<int8_t> growSeeds(const FloatPlane& brightness, const std::vector<int8_t>& seeds, float unit)
+// Cost of a step between 4-neighbours of the brightness plane: a little, and much more across an
+// edge, growing with its square in units of the plane's typical step. Kept per pixel for the step
+// to the right and the one down (NoStep past the plane's border), as both rounds grow over it.
+constexpr uint16_t NoStep = UINT16_MAX;
+
+struct StepCosts {
+    std::vector<uint16_t> right;
+    std::vector<uint16_t> down;
+};
+
+StepCosts stepCostsOf(const FloatPlane& brightness, float unit)
 {
     const int32_t w = brightness.width, h = brightness.height;
+    StepCosts costs;
+    costs.right.resize(brightness.values.size());
+    costs.down.resize(brightness.values.size());
+    const auto cost = [unit](float a, float b) {
+        const float r = std::fabs(a - b) / unit;
+        const float c = 2.0f + r * r;
+        return c < Buckets - 1 ? static_cast<uint16_t>(c) : static_cast<uint16_t>(Buckets - 1);
+    };
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* row = brightness.row(y);
+            uint16_t* right = costs.right.data() + static_cast<size_t>(y) * w;
+            uint16_t* down = costs.down.data() + static_cast<size_t>(y) * w;
+            for (int32_t x = 0; x + 1 < w; ++x)
+                right[x] = cost(row[x], row[x + 1]);
+            right[w - 1] = NoStep;
+            if (y + 1 < h) {
+                const float* below = brightness.row(y + 1);
+                for (int32_t x = 0; x < w; ++x)
+                    down[x] = cost(row[x], below[x]);
+            } else {
+                std::fill_n(down, w, NoStep);
+            }
+        }
+    });
+    return costs;
+}
+
+// Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
+// fronts meet at the strongest edge between sky and ground, the horizon, and a front that slipped
+// across it where it is faint does not get far on the other side.
+std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vector<int8_t>& seeds)
+{
     std::vector<int8_t> labels = seeds;
     std::vector<uint32_t> cost(labels.size(), UINT32_MAX);
     std::vector<std::vector<uint32_t>> ring(Buckets);
-    const auto stepCost = [&](size_t from, size_t to) {
-        const float r = std::fabs(brightness.values[from] - brightness.values[to]) / unit;
-        const float c = 2.0f + r * r;
-        return c < Buckets - 1 ? static_cast<uint32_t>(c) : static_cast<uint32_t>(Buckets - 1);
-    };
     size_t queued = 0;
     const auto push = [&](size_t at, uint32_t value) {
         ring[value % Buckets].push_back(static_cast<uint32_t>(at));
@@ -313,6 +361,15 @@ std::vector<int8_t> growSeeds(const FloatPlane& brightness, const std::vector<in
             cost[i] = 0;
             push(i, 0);
         }
+    const size_t width = static_cast<size_t>(w);
+    const auto relax = [&](size_t at, size_t next, uint16_t step, uint32_t value) {
+        const uint32_t reached = value + step;
+        if (reached < cost[next]) {
+            cost[next] = reached;
+            labels[next] = labels[at];
+            push(next, reached);
+        }
+    };
     std::vector<uint32_t> current;
     for (uint32_t value = 0; queued > 0; ++value) {
         current.swap(ring[value % Buckets]);
@@ -321,20 +378,15 @@ std::vector<int8_t> growSeeds(const FloatPlane& brightness, const std::vector<in
             const size_t at = current[k];
             if (cost[at] != value)
                 continue;  // reached more cheaply since it was queued
-            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
-            const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
-            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
-            for (int n = 0; n < 4; ++n) {
-                if (!inside[n])
-                    continue;
-                const size_t next = around[n];
-                const uint32_t reached = value + stepCost(at, next);
-                if (reached < cost[next]) {
-                    cost[next] = reached;
-                    labels[next] = labels[at];
-                    push(next, reached);
-                }
-            }
+            // Left, right, up, down: the order decides ties, and with them the labels.
+            if (at > 0 && steps.right[at - 1] != NoStep)
+                relax(at, at - 1, steps.right[at - 1], value);
+            if (steps.right[at] != NoStep)
+                relax(at, at + 1, steps.right[at], value);
+            if (at >= width)
+                relax(at, at - width, steps.down[at - width], value);
+            if (steps.down[at] != NoStep)
+                relax(at, at + width, steps.down[at], value);
         }
         current.clear();
     }
@@ -423,8 +475,8 @@ float edgeStep(const FloatPlane& brightness)
 void fill(velimage::Image16& mask, uint16_t value) { std::fill_n(mask.data(), mask.elementCount(), value); }
 
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
-// centres, the plane's rows widened to the frame's width first so that each frame row is one
-// blend of two of them.
+// centres. Each band widens the two plane rows it blends to the frame's width once, so that each
+// frame row is one blend of two of them.
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask)
 {
     FloatPlane sky(w, h);
@@ -441,22 +493,51 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         right[static_cast<size_t>(x)] = std::min(left[static_cast<size_t>(x)] + 1, w - 1);
         share[static_cast<size_t>(x)] = static_cast<float>(u - left[static_cast<size_t>(x)]);
     }
-    FloatPlane wide(width, h);
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t v = begin; v < end; ++v) {
-            const float* in = soft.row(v);
-            float* out = wide.row(v);
-            for (size_t x = 0; x < static_cast<size_t>(width); ++x)
-                out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
-        }
-    });
+    const auto widen = [&](int32_t v, float* out) {
+        const float* in = soft.row(v);
+        for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+            out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
+    };
+    // Away from the horizon a plane row and the next are alike (all sky, all ground): their
+    // blend is the same for any share, so it is made once and copied to each frame row.
+    std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
+    for (int32_t v = 0; v < h; ++v)
+        sameBelow[static_cast<size_t>(v)] =
+            std::equal(soft.row(v), soft.row(v) + w, soft.row(std::min(v + 1, h - 1)));
     velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
+        std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
+        std::vector<uint16_t> same(static_cast<size_t>(width));
+        int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
         for (int32_t y = begin; y < end; ++y) {
             const double v = std::clamp((y - o) / factor, 0.0, h - 1.0);
             const int32_t top = static_cast<int32_t>(v), bottom = std::min(top + 1, h - 1);
             const float fy = static_cast<float>(v - top);
-            const float* a = wide.row(top);
-            const float* b = wide.row(bottom);
+            if (sameBelow[static_cast<size_t>(top)]) {
+                if (sameRow != top) {
+                    widen(top, upper.data());
+                    upperRow = top;
+                    for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+                        same[x] = static_cast<uint16_t>(upper[x] + 0.5f);
+                    sameRow = top;
+                }
+                std::copy_n(same.data(), width, mask.row(y));
+                continue;
+            }
+            if (top != upperRow) {
+                if (top == lowerRow) {
+                    upper.swap(lower);
+                    std::swap(upperRow, lowerRow);
+                } else {
+                    widen(top, upper.data());
+                    upperRow = top;
+                }
+            }
+            if (bottom != lowerRow) {
+                widen(bottom, lower.data());
+                lowerRow = bottom;
+            }
+            const float* a = upper.data();
+            const float* b = lower.data();
             uint16_t* out = mask.row(y);
             for (int32_t x = 0; x < width; ++x)
                 out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
@@ -540,7 +621,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     for (size_t k = 1; k < planes.size(); ++k)
         detail.push_back(detailOf(*planes[k]));
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
-    const float step = edgeStep(brightness);
+    const StepCosts steps = stepCostsOf(brightness, edgeStep(brightness));
 
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
@@ -552,14 +633,14 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         return allGround();
     std::vector<int8_t> labels(seeds.size(), Sky);
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
-        labels = growSeeds(brightness, seeds, step);
+        labels = growSeeds(steps, w, seeds);
         dropStrayGround(labels, seeds, w, h);
         const std::vector<int8_t> second =
             roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion);
         // Seeds that leave the sky without one keep round one's answer.
         if (std::find(second.begin(), second.end(), Sky) != second.end()) {
             seeds = second;
-            labels = growSeeds(brightness, seeds, step);
+            labels = growSeeds(steps, w, seeds);
             dropStrayGround(labels, seeds, w, h);
         }
     }
