@@ -286,19 +286,15 @@ int VelostarImpl::runChecked()
     return runPipeline(*this);
 }
 
-int VelostarImpl::run()
+// Every entry that runs the pipeline: result codes for what escapes it, the run's end always marked.
+template <typename Body>
+int VelostarImpl::guardedRun(Body&& body)
 {
     m_stepsDone = 0;
     try {
         if (m_settings.starImages.empty())
             return VELOSTAR_NO_STAR_IMAGES;
-        if (!m_settings.outputPath)
-            return VELOSTAR_NO_OUTPUT;
-        // A host that never asked for the step count still gets the plan's mode reset and tick budget.
-        if (!m_planComputed)
-            getTotalSteps();
-        m_skyMaskKind = VELOSTAR_MASK_NONE;
-        const int result = runChecked();
+        const int result = body();
         finishRun();
         return cancelled() ? VELOSTAR_CANCELLED : result;
     } catch (const std::bad_alloc&) {
@@ -308,6 +304,21 @@ int VelostarImpl::run()
         finishRun();
         return VELOSTAR_UNKNOWN_ERROR;
     }
+}
+
+int VelostarImpl::run()
+{
+    if (!m_settings.starImages.empty() && !m_settings.outputPath) {
+        m_stepsDone = 0;
+        return VELOSTAR_NO_OUTPUT;
+    }
+    return guardedRun([this] {
+        // A host that never asked for the step count still gets the plan's mode reset and tick budget.
+        if (!m_planComputed)
+            getTotalSteps();
+        m_skyMaskKind = VELOSTAR_MASK_NONE;
+        return runChecked();
+    });
 }
 
 // The walk of an "Align stars" accumulation without its composition, integration or output, on
@@ -339,20 +350,7 @@ int VelostarImpl::estimateChecked(bool ownPlan)
 
 int VelostarImpl::estimateSkyMask()
 {
-    m_stepsDone = 0;
-    try {
-        if (m_settings.starImages.empty())
-            return VELOSTAR_NO_STAR_IMAGES;
-        const int result = estimateChecked(true);
-        finishRun();
-        return cancelled() ? VELOSTAR_CANCELLED : result;
-    } catch (const std::bad_alloc&) {
-        finishRun();
-        return VELOSTAR_OUT_OF_MEMORY;
-    } catch (...) {
-        finishRun();
-        return VELOSTAR_UNKNOWN_ERROR;
-    }
+    return guardedRun([this] { return estimateChecked(true); });
 }
 
 void VelostarImpl::keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind)

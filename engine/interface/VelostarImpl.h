@@ -142,6 +142,8 @@ private:
 
     // run() and estimateSkyMask() after their checks; exceptions escape to the caller.
     int runChecked();
+    template <typename Body>
+    int guardedRun(Body&& body);
     // `ownPlan`: the estimate's steps are the whole progress budget (else the caller's run counted them).
     int estimateChecked(bool ownPlan);
 };
