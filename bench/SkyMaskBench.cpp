@@ -6,8 +6,8 @@
 // the share of pixels more than 10 px from the true horizon on which the mask agrees with the truth.
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
 // estimates), since other work on a shared machine only ever adds to it.
-//   bench_SkyMaskBench [--width W --height H --frames N --seed S --dump FILE.ppm]
-// (default: 3000×2000×20 and 6000×4000×10; --dump writes the base frame with the mask's errors in colour)
+//   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --dump FILE.ppm]
+// (default: 3000×2000×20 and 6000×4000×10, base frame 0; --dump writes the base frame with the mask's errors in colour)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -89,7 +89,7 @@ void dump(const std::string& path, const velsky::SkyGenerator& sky, const velima
     std::fclose(file);
 }
 
-void runOne(int width, int height, int frames, uint64_t seed, const std::string& dumpPath)
+void runOne(int width, int height, int frames, uint64_t seed, const std::string& dumpPath, int baseFrame = 0)
 {
     velsky::SkyOptions o;
     o.width = width;
@@ -99,6 +99,7 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     o.foreground = true;
     o.groundLights = 12;
     o.satelliteFrame = frames / 2;
+    o.baseFrame = baseFrame;
     const velsky::SkyGenerator generator(o);
 
     velthread::ProcessPoolScope pool;
@@ -115,11 +116,16 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     const int most = static_cast<int>(velmask::MaxSkySamples);
     const int stride = (frames + most - 1) / most;
     int kept = 0;
-    for (int i = 0; i < frames; ++i) {
-        if (i % stride != 0 && i >= 2)
+    std::vector<int> order{baseFrame};
+    for (int i = 0; i < frames; ++i)
+        if (i != baseFrame)
+            order.push_back(i);
+    for (int n = 0; n < frames; ++n) {
+        const int i = order[n];
+        if (n % stride != 0 && n >= 2)
             continue;
         velrun::Frame frame;
-        frame.reference = i == 0;
+        frame.reference = n == 0;
         frame.image = toImage(generator.renderFrame(i));
         // As the run has it when the estimate reduces it: without the camera's hot pixels.
         stages.removeHotPixels(context, frame);
@@ -128,11 +134,11 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
         sample.aligned = true;
         const auto t = generator.frameToBase(i).m;
         std::copy(t.begin(), t.end(), sample.toBase);
-        if (i % stride == 0) {
+        if (n % stride == 0) {
             samples.push_back(std::move(sample));
             ++kept;
         }
-        if (i < 3)
+        if (n < 3)
             analysis = least(analysis, measure([&] { stages.analyzeFrame(context, frame, 0); }));
     }
     velimage::Image16 mask;
@@ -171,6 +177,7 @@ int main(int argc, char** argv)
     int width = 0, height = 0, frames = 0;
     uint64_t seed = 5;
     std::string dumpPath;
+    int baseFrame = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const long value = std::strtol(argv[i + 1], nullptr, 10);
@@ -178,14 +185,15 @@ int main(int argc, char** argv)
         else if (option == "--height") height = int(value);
         else if (option == "--frames") frames = int(value);
         else if (option == "--seed") seed = uint64_t(value);
+        else if (option == "--base") baseFrame = int(value);
         else if (option == "--dump") dumpPath = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --dump FILE.ppm]\n");
+            std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --dump FILE.ppm]\n");
             return 64;
         }
     }
     if (width > 0 && height > 0 && frames > 1) {
-        runOne(width, height, frames, seed, dumpPath);
+        runOne(width, height, frames, seed, dumpPath, baseFrame);
         return 0;
     }
     runOne(3000, 2000, 20, seed, {});

@@ -545,11 +545,20 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     });
 }
 
+// Round one's sky seeds are sound on its sky side beyond the horizon's high-pass ringing (a star
+// seen following the sky). Where round one let the ground grow far into the sky, they are the
+// only sky seeds near its horizon: without them the ground front runs up to the next star.
+bool keepsSkySeed(int8_t label, int8_t firstSeed, int32_t distance)
+{
+    return label == Sky && firstSeed == Sky && distance > DetailRadius + 1;
+}
+
 // Round two's seeds: the star-aligned comparison again without the samples that came from round
 // one's ground or from beside it (where its high-pass ringing lies). Near round one's horizon its
 // labels may be wrong by up to twice the motion (its ground front ran into the sky), so only what
-// the cleaned comparison says counts there, and nothing at all right next to it; farther in,
-// round one's label stands where too few samples were left (inside the ground, at the border).
+// the cleaned comparison says counts there, and right next to it nothing but round one's clear sky
+// seeds (keepsSkySeed); farther in, round one's label stands where too few samples were left
+// (inside the ground, at the border).
 std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
                                   const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
                                   const std::vector<int8_t>& firstSeeds, float typical, double nearMotion,
@@ -570,7 +579,7 @@ std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vecto
     std::vector<int8_t> seeds(firstSeeds.size(), 0);
     for (size_t i = 0; i < seeds.size(); ++i) {
         if (distance[i] <= near)
-            seeds[i] = 0;
+            seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (aligned.values[i] >= 0.0f)
             seeds[i] = cleaned[i];
         else

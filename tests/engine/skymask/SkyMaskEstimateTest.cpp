@@ -37,13 +37,14 @@ std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
     return image;
 }
 
-// The series reduced as the run reduces it, with the generator's own transforms.
+// The series reduced as the run reduces it, base frame first, with the generator's own transforms.
 std::vector<velmask::SkySample> samplesOf(const velsky::SkyGenerator& generator)
 {
     const auto& o = generator.options();
     std::vector<velmask::SkySample> samples;
     const int32_t factor = velmask::reductionFactor(o.width, o.height);
-    for (int i = 0; i < o.frames; ++i) {
+    for (int n = 0; n < o.frames; ++n) {
+        const int i = n == 0 ? o.baseFrame : n <= o.baseFrame ? n - 1 : n;
         velmask::SkySample sample;
         sample.plane = velmask::reduceLuminance(*toImage(generator.renderFrame(i)), factor);
         sample.aligned = true;
@@ -83,10 +84,22 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
         int lights;
         int frames;
         double clouds;
+        int width = 600, height = 400, base = 0;
     };
+    // The last: a larger frame with the base mid-series (the sky turns both ways from it) and the
+    // sparse stars of an ordinary sky, few sky seeds near the horizon.
     for (const Case c : {Case{3, 0.3, 0, 8, 0.0}, Case{11, 0.3, 8, 5, 0.0}, Case{17, 0.45, 0, 6, 0.7},
-                         Case{23, 0.45, 10, 6, 0.0}, Case{29, 0.2, 8, 10, 0.5}, Case{43, 0.35, 12, 8, 0.0}}) {
+                         Case{23, 0.45, 10, 6, 0.0}, Case{29, 0.2, 8, 10, 0.5}, Case{43, 0.35, 12, 8, 0.0},
+                         Case{4, 0.3, 8, 6, 0.0, 1500, 1000, 2}}) {
         velsky::SkyOptions o = landscape(c.seed);
+        o.width = c.width;
+        o.height = c.height;
+        o.baseFrame = c.base;
+        if (c.width > 600) {  // an ordinary sky
+            o.starsPerMegapixel = 500.0;
+            o.magnitudeRange = 9.0;
+            o.rotationPerFrameDeg = 0.125;
+        }
         o.horizonShare = c.horizonShare;
         o.groundLights = c.lights;
         o.frames = c.frames;
