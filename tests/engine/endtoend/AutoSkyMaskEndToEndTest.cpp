@@ -7,27 +7,11 @@
 #include "SkyFiles.h"
 #include "SkySeries.h"
 #include "support/ProgressLog.h"
+#include "support/SmallLandscape.h"
 
 namespace {
 
-velsky::SkyOptions landscape(uint64_t seed)
-{
-    velsky::SkyOptions o;
-    o.width = 600;
-    o.height = 400;
-    o.frames = 6;
-    o.seed = seed;
-    o.threads = 2;
-    o.skyLevel = 1000.0;
-    o.pollution = 0.5;
-    o.magnitudeRange = 6.0;
-    o.starsPerMegapixel = 2500.0;
-    o.hotPixelsPerMegapixel = 0.0;
-    o.rotationPerFrameDeg = 0.3;
-    o.foreground = true;
-    o.satelliteFrame = 3;
-    return o;
-}
+velsky::SkyOptions landscape(uint64_t seed) { return veltest::smallLandscape(seed, 6); }
 
 // The frames of a series as JPEG files beside nothing else.
 std::vector<std::string> writeJpegFrames(const velsky::SkyGenerator& generator, const veltest::TempDir& dir)

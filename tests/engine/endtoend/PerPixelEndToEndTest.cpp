@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "SkySeries.h"
+#include "support/SmallLandscape.h"
 #include "VelostarImpl.h"
 #include "parallel/FrameStore.h"
 
@@ -22,19 +23,7 @@ constexpr int kTrailFrame = 3;
 // A landscape: rotating sky over a static, textured ground, with a satellite in one frame.
 velsky::SkyOptions landscape()
 {
-    velsky::SkyOptions o;
-    o.width = 600;
-    o.height = 400;
-    o.frames = kFrames;
-    o.seed = 41;
-    o.threads = 2;
-    o.skyLevel = 1000.0;
-    o.pollution = 0.5;
-    o.magnitudeRange = 6.0;
-    o.starsPerMegapixel = 2500.0;
-    o.hotPixelsPerMegapixel = 0.0;
-    o.foreground = true;
-    o.rotationPerFrameDeg = 0.3;
+    velsky::SkyOptions o = veltest::smallLandscape(41, kFrames);
     o.satelliteFrame = kTrailFrame;
     return o;
 }

@@ -7,27 +7,11 @@
 #include "SkyGenerator.h"
 #include "parallel/ProcessPool.h"
 #include "skymask/SkyMaskEstimate.h"
+#include "support/SmallLandscape.h"
 
 namespace {
 
-velsky::SkyOptions landscape(uint64_t seed)
-{
-    velsky::SkyOptions o;
-    o.width = 600;
-    o.height = 400;
-    o.frames = 8;
-    o.seed = seed;
-    o.threads = 2;
-    o.starsPerMegapixel = 2500.0;
-    o.magnitudeRange = 6.0;
-    o.rotationPerFrameDeg = 0.3;
-    o.hotPixelsPerMegapixel = 0.0;
-    o.foreground = true;
-    o.skyLevel = 1000.0;
-    o.pollution = 0.5;
-    o.satelliteFrame = 3;
-    return o;
-}
+velsky::SkyOptions landscape(uint64_t seed) { return veltest::smallLandscape(seed, 8); }
 
 std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
 {
