@@ -8,7 +8,6 @@
 #include <wx/app.h>
 #include <wx/bitmap.h>
 #include <wx/button.h>
-#include <wx/dcmemory.h>
 #include <wx/dcclient.h>
 #include <wx/textctrl.h>
 #include <wx/toplevel.h>
@@ -123,14 +122,8 @@ bool saveScreenshots(MainFrame& frame, const wxArrayString& starFiles, const wxS
         frame.Refresh();
         frame.Update();
         settle(200);
-        wxWindowDC screen(&frame);
-        const wxSize size = screen.GetSize();
-        wxBitmap picture(size.GetWidth(), size.GetHeight(), 24);
-        wxMemoryDC memory(picture);
-        memory.Blit(0, 0, size.GetWidth(), size.GetHeight(), &screen, 0, 0);
-        memory.SelectObject(wxNullBitmap);
         const wxString path = prefix + "-" + name + ".png";
-        const bool saved = picture.SaveFile(path, wxBITMAP_TYPE_PNG);
+        const bool saved = saveScreenPicture(frame, wxWindowDC(&frame).GetSize(), path);
         ok &= check("screenshot " + path, [&] { return saved; });
     };
     user.clickItem(ParamItem::Integration);

@@ -5,8 +5,6 @@
 #include <cmath>
 
 #include <wx/bitmap.h>
-#include <wx/dcclient.h>
-#include <wx/dcmemory.h>
 #include <wx/filename.h>
 #include <wx/timer.h>
 
@@ -31,13 +29,8 @@ bool savePreview(OperationWindow& preview, const wxString& path)
     preview.Refresh();
     preview.Update();
     settle(300);
-    wxWindowDC screen(&preview);
-    const wxSize size = preview.GetClientSize();
-    wxBitmap picture(size.GetWidth(), size.GetHeight(), 24);
-    wxMemoryDC memory(picture);
-    memory.Blit(0, 0, size.GetWidth(), size.GetHeight(), &screen, 0, 0);
-    memory.SelectObject(wxNullBitmap);
-    return check("preview saved as " + path, [&] { return picture.SaveFile(path, wxBITMAP_TYPE_PNG); });
+    return check("preview saved as " + path,
+                 [&] { return saveScreenPicture(preview, preview.GetClientSize(), path); });
 }
 
 // A point given as fractions of the displayed image, on the screen.

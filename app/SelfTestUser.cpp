@@ -4,6 +4,9 @@
 #include <cstdio>
 
 #include <wx/app.h>
+#include <wx/bitmap.h>
+#include <wx/dcclient.h>
+#include <wx/dcmemory.h>
 #include <wx/utils.h>
 
 namespace selftest {
@@ -18,6 +21,16 @@ void printLine(const char* kind, const wxString& text)
 {
     std::printf("%s: %s\n", kind, text.utf8_str().data());
     std::fflush(stdout);
+}
+
+bool saveScreenPicture(wxWindow& window, wxSize size, const wxString& path)
+{
+    wxWindowDC screen(&window);
+    wxBitmap picture(size.GetWidth(), size.GetHeight(), 24);
+    wxMemoryDC memory(picture);
+    memory.Blit(0, 0, size.GetWidth(), size.GetHeight(), &screen, 0, 0);
+    memory.SelectObject(wxNullBitmap);
+    return picture.SaveFile(path, wxBITMAP_TYPE_PNG);
 }
 
 void settle(int milliseconds)

@@ -25,6 +25,8 @@ void printLine(const char* kind, const wxString& text);
 void settle(int milliseconds);
 // Waits (a slow machine may take a while) until `taken` holds, then prints the step's result.
 bool check(const wxString& step, const std::function<bool()>& taken);
+// What the window shows on screen, `size` pixels from its top left corner, as a PNG file.
+bool saveScreenPicture(wxWindow& window, wxSize size, const wxString& path);
 
 inline constexpr int kMultiClickPause = 450;  // milliseconds; the toolkit's double-click time is 400
 
