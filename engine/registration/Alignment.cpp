@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "registration/LensPairSelection.h"
 #include "registration/PairConsensus.h"
 
 namespace velreg {
@@ -32,18 +33,15 @@ const SubPixel* centreOf(const StarPattern& pattern, int32_t index)
     return std::isnan(centre.x) ? nullptr : &centre;
 }
 
-constexpr int32_t kMaxGrowRounds = 8;
-
 bool standsStill(const StarPair& pair) { return pair.firstX == pair.secondX && pair.firstY == pair.secondY; }
 
-// The pairs within distancePx of `fit`, in their order (`points` are the pairs' positions),
-// without the still ones when `movingOnly`.
-void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx, bool movingOnly, StarPairList& pairs)
+// The pairs within distancePx of `fit`, in their order (`points` are the pairs' positions).
+void keepNear(const MatrixF& fit, const PointPairList& points, float distancePx, StarPairList& pairs)
 {
     StarPairList kept;
     kept.reserve(pairs.size());
     for (size_t k = 0; k < pairs.size(); ++k)
-        if (squaredResidual(fit, points[k]) <= distancePx * distancePx && !(movingOnly && standsStill(pairs[k])))
+        if (squaredResidual(fit, points[k]) <= distancePx * distancePx)
             kept.push_back(pairs[k]);
     pairs = std::move(kept);
 }
@@ -105,23 +103,26 @@ bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairLi
     if (!moving && !findConsensus(points, kConsensusTolerancePx, kMinConsensusPairs, consensus))
         return fail(stats, AlignFailure::TooFewPairs);
     if (!lensDistortion) {
-        keepNear(consensus.transform, points, kConsensusTolerancePx, false, pairs);
+        keepNear(consensus.transform, points, kConsensusTolerancePx, pairs);
     } else {
-        // A lens moves corner stars off any affine map by up to (W + H) / 180 pixels: grow the
-        // set from the consensus to every pair that close to a fit of the set, until it stands.
-        // Still points stay out when the sky moved: that far from the fit, they would bend it.
-        const float reach = std::max(kConsensusTolerancePx, static_cast<float>(first.width + first.height) / 180.0f);
-        MatrixF fit = consensus.transform;
-        StarPairList grown = pairs;
-        for (int32_t round = 0; round < kMaxGrowRounds; ++round) {
-            StarPairList next = pairs;
-            keepNear(fit, points, reach, moving, next);
-            const bool settled = next.size() == grown.size() && round > 0;
-            grown = std::move(next);
-            if (settled || !fitAffine(pointPairsOf(grown, first, second), fit))
-                break;
+        // A lens moves corner stars off any affine map, by up to (W + H) / 180 pixels; a still light
+        // or a look-alike lies as far off, and a fit that trusts that reach bends to it. From the
+        // consensus, let a model that bends as a lens does choose the pairs that follow the sky.
+        // Still points stay out when the sky moved.
+        std::vector<bool> eligible(pairs.size());
+        std::vector<uint32_t> chosen;
+        const float tolerance2 = kConsensusTolerancePx * kConsensusTolerancePx;
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            eligible[k] = !(moving && standsStill(pairs[k]));
+            if (eligible[k] && squaredResidual(consensus.transform, points[k]) <= tolerance2)
+                chosen.push_back(static_cast<uint32_t>(k));
         }
-        pairs = std::move(grown);
+        selectLensPairs(first, points, eligible, kMinConsensusPairs, chosen);
+        StarPairList kept;
+        kept.reserve(chosen.size());
+        for (uint32_t k : chosen)
+            kept.push_back(pairs[k]);
+        pairs = std::move(kept);
     }
 
     if (!fitAffine(pointPairsOf(pairs, first, second), transform))

@@ -34,8 +34,9 @@ bool alignPatterns(const StarPattern& first, const StarPattern& second, MatrixF&
 
 // Match, consensus, fit and reject outliers, without the second fit: the shared start of every
 // distortion model. `pairs` receives the cleaned pair list and `transform` the (first) fit, made
-// on the sub-pixel centres where known. With `lensDistortion` the pairs kept around the
-// consensus may stray as far as (W + H) / 180 pixels, as a lens moves corner stars.
+// on the sub-pixel centres where known. With `lensDistortion` the pairs kept are those that
+// follow the consensus motion as bent by a radial lens model, so corner stars a lens moved off
+// the affine map stay in while still lights and look-alikes stay out.
 bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairList& pairs, MatrixF& transform,
                  AlignStats* stats = nullptr, bool lensDistortion = false);
 

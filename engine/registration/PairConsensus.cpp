@@ -15,7 +15,6 @@ constexpr int32_t kMaxRefits = 10;
 constexpr double kMinTriangleShare = 1e-3;
 // Median of the distance of a two-dimensional normal error, in its per-axis deviations.
 constexpr float kRayleighMedian = 1.1774f;
-constexpr float kRejectSigmas = 3.0f;
 
 // Small seeded generator: the hypotheses, and so the result, do not depend on anything else.
 class SampleRandom {
@@ -155,6 +154,15 @@ bool findConsensus(const PointPairList& pairs, float tolerancePx, size_t minInli
     return true;
 }
 
+float rejectionLimit(std::vector<float>& keptResiduals, float floorPx, float sigmas)
+{
+    if (keptResiduals.empty())
+        return floorPx;
+    const auto middle = keptResiduals.begin() + keptResiduals.size() / 2;
+    std::nth_element(keptResiduals.begin(), middle, keptResiduals.end());
+    return std::max(floorPx, sigmas * *middle / kRayleighMedian);
+}
+
 bool fitWithRejection(const PointPairList& pairs, float floorPx, size_t minKept, MatrixF& transform,
                       std::vector<uint32_t>* kept)
 {
@@ -171,8 +179,7 @@ bool fitWithRejection(const PointPairList& pairs, float floorPx, size_t minKept,
         spread.clear();
         for (uint32_t k : current)
             spread.push_back(residuals[k]);
-        std::nth_element(spread.begin(), spread.begin() + spread.size() / 2, spread.end());
-        const float limit = std::max(floorPx, kRejectSigmas * spread[spread.size() / 2] / kRayleighMedian);
+        const float limit = rejectionLimit(spread, floorPx);
         next.clear();
         for (size_t k = 0; k < pairs.size(); ++k)
             if (residuals[k] <= limit)

@@ -23,6 +23,11 @@ struct Consensus {
 // `minInliers` pairs agree.
 bool findConsensus(const PointPairList& pairs, float tolerancePx, size_t minInliers, Consensus& result);
 
+// How far from a fit a pair may lie and still count: max(floorPx, `sigmas` times the spread of
+// the kept pairs' residual distances, from their median). Reorders `keptResiduals`; floorPx when
+// empty.
+float rejectionLimit(std::vector<float>& keptResiduals, float floorPx, float sigmas = 3.0f);
+
 // Least-squares affine fit with iterated rejection: pairs further from the fit than
 // max(floorPx, three times the spread of the kept pairs' residuals) are dropped and the fit is
 // repeated until the kept set stands still. Never keeps fewer than `minKept` pairs (stops
