@@ -109,11 +109,19 @@ bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairLi
         // or a look-alike lies as far off, and a fit that trusts that reach bends to it. From the
         // consensus, let a model that bends as a lens does choose the pairs that follow the sky.
         // Still points stay out when the sky moved.
+        // As in the plain alignment, whole-pixel positions stay out when enough centres were measured.
+        std::vector<bool> measured(pairs.size());
+        size_t measuredCount = 0;
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            measured[k] = centreOf(first, pairs[k].firstIndex) && centreOf(second, pairs[k].secondIndex);
+            measuredCount += measured[k] ? 1 : 0;
+        }
+        const bool measuredOnly = measuredCount >= kMinConsensusPairs;
         std::vector<bool> eligible(pairs.size());
         std::vector<uint32_t> chosen;
         const float tolerance2 = kConsensusTolerancePx * kConsensusTolerancePx;
         for (size_t k = 0; k < pairs.size(); ++k) {
-            eligible[k] = !(moving && standsStill(pairs[k]));
+            eligible[k] = !(moving && standsStill(pairs[k])) && (measured[k] || !measuredOnly);
             if (eligible[k] && squaredResidual(consensus.transform, points[k]) <= tolerance2)
                 chosen.push_back(static_cast<uint32_t>(k));
         }
