@@ -242,10 +242,14 @@ int run(const Settings& settings)
     auto engine = std::make_unique<VelostarImpl>();
     // The models the warps use, as the alignment made them, by frame path.
     std::map<std::wstring, OwnedModel> models;
-    engine->setStageFactory([&models] {
+    double alignSeconds = 0;  // match and fit of every frame
+    engine->setStageFactory([&models, &alignSeconds] {
         velrun::RunStages stages = velrun::defaultRunStages();
-        stages.alignFrame = [align = stages.alignFrame, &models](velrun::RunContext& ctx, velrun::Frame& frame) {
+        stages.alignFrame = [align = stages.alignFrame, &models, &alignSeconds](velrun::RunContext& ctx,
+                                                                                velrun::Frame& frame) {
+            const auto start = std::chrono::steady_clock::now();
             const bool aligned = align(ctx, frame);
+            alignSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             const velrun::StarAnalysis* analysis = velrun::starAnalysisOf(frame.analysis.get());
             if (aligned && analysis) {
                 const velstack::WarpModel& m = analysis->warp.model();
@@ -356,6 +360,7 @@ int run(const Settings& settings)
     if (settings.plainWarp)
         std::printf("  true transforms, plain double bilinear warp: %.4f px (engine's warp / plain %.4f)\n",
                     wPlain / std::max(1, measured), wPlain > 0 ? wTruth / wPlain : 0.0);
+    std::printf("  alignment (match and fit) %.1f ms per frame\n", 1000.0 * alignSeconds / std::max(1, others));
     std::printf("  aligned %d of %d; set rms %.4f px, worst frame rms %.4f px, worst point %.4f px\n", aligned, others,
                 aligned ? std::sqrt(sumSquares / aligned) : 0.0, worstRms, worstPoint);
     std::printf("  star width over %d stars: fitted %.4f px, true transforms %.4f px, ratio %.4f\n", measured,
