@@ -7,7 +7,7 @@
 // real radial distortion. Run once per change, not in CI:
 //   build/bin/bench_RegistrationAccuracy [--width W] [--height H] [--frames N] [--jpeg]
 //       [--color srgb|adobe|linear] [--mask] [--rotation DEG] [--jitter PX] [--seed S] [--plain-warp]
-//       [--distortion none|simple|complex] [--k1 K]
+//       [--coloured-hot] [--distortion none|simple|complex] [--k1 K]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -101,13 +101,13 @@ void trueSource(const velsky::SkyGenerator& generator, int index, double x, doub
 }
 
 // RMS and largest distance between the frame positions a warp model and the truth give to the
-// base pixels of a grid over the whole frame.
+// base pixels of a grid over the whole frame, and the RMS over the sky alone (where the stars are).
 void warpError(const velstack::WarpModel& model, const velsky::SkyGenerator& generator, int index, double& rms,
-               double& worst)
+               double& worst, double& skyRms)
 {
     const int width = generator.options().width, height = generator.options().height;
-    double sum = 0;
-    int count = 0;
+    double sum = 0, skySum = 0;
+    int count = 0, skyCount = 0;
     worst = 0;
     const int step = std::max(1, std::min(width, height) / 40);
     for (int y = 0; y <= height - 1; y += step)
@@ -120,8 +120,11 @@ void warpError(const velstack::WarpModel& model, const velsky::SkyGenerator& gen
             sum += d * d;
             worst = std::max(worst, d);
             ++count;
+            if (!generator.isGround(x, y))
+                skySum += d * d, ++skyCount;
         }
     rms = std::sqrt(sum / count);
+    skyRms = std::sqrt(skySum / std::max(1, skyCount));
 }
 
 // Warp model (target pixel to source) from a frame-to-base map.
@@ -285,7 +288,7 @@ int run(const Settings& settings)
     const int loaderSetting = settings.colorSpace == 1 ? 2 : settings.colorSpace == 2 ? 3 : 1;
     velimage::AccumulationImage fitted, truthStack, plainStack;
     std::vector<double> plainSums;
-    double sumSquares = 0, worstRms = 0, worstPoint = 0;
+    double sumSquares = 0, sumSkySquares = 0, worstRms = 0, worstPoint = 0;
     int aligned = 0, others = 0;
     for (int k = 0; k < engine->getFrameReportCount(); ++k) {
         VelostarFrameReport report{};
@@ -319,15 +322,16 @@ int run(const Settings& settings)
         ++aligned;
         const velstack::WarpModel& model = found->second.model;
         // The report holds the affine part only; the warp is what the stack gets.
-        double rms, worst, reportRms, reportWorst;
-        warpError(model, generator, index, rms, worst);
+        double rms, worst, skyRms, reportRms, reportWorst;
+        warpError(model, generator, index, rms, worst, skyRms);
         mapError(report.transform, truth, o.width, o.height, reportRms, reportWorst);
         sumSquares += rms * rms;
         worstRms = std::max(worstRms, rms);
         worstPoint = std::max(worstPoint, worst);
-        std::printf("  %s stars %5d pairs %4d  warp rms %.4f px  max %.4f px  (report %.4f / %.4f)%s\n",
-                    file.c_str() + folder.size() + 1, report.stars, report.pairs, rms, worst, reportRms, reportWorst,
-                    index == o.satelliteFrame ? "  (satellite)" : "");
+        sumSkySquares += skyRms * skyRms;
+        std::printf("  %s stars %5d pairs %4d  warp rms %.4f px (sky %.4f)  max %.4f px  (report %.4f / %.4f)%s\n",
+                    file.c_str() + folder.size() + 1, report.stars, report.pairs, rms, skyRms, worst, reportRms,
+                    reportWorst, index == o.satelliteFrame ? "  (satellite)" : "");
         velstack::accumulateFrame(*image, model, fitted);
     }
 
@@ -361,8 +365,9 @@ int run(const Settings& settings)
         std::printf("  true transforms, plain double bilinear warp: %.4f px (engine's warp / plain %.4f)\n",
                     wPlain / std::max(1, measured), wPlain > 0 ? wTruth / wPlain : 0.0);
     std::printf("  alignment (match and fit) %.1f ms per frame\n", 1000.0 * alignSeconds / std::max(1, others));
-    std::printf("  aligned %d of %d; set rms %.4f px, worst frame rms %.4f px, worst point %.4f px\n", aligned, others,
-                aligned ? std::sqrt(sumSquares / aligned) : 0.0, worstRms, worstPoint);
+    std::printf("  aligned %d of %d; set rms %.4f px (sky %.4f px), worst frame rms %.4f px, worst point %.4f px\n",
+                aligned, others, aligned ? std::sqrt(sumSquares / aligned) : 0.0,
+                aligned ? std::sqrt(sumSkySquares / aligned) : 0.0, worstRms, worstPoint);
     std::printf("  star width over %d stars: fitted %.4f px, true transforms %.4f px, ratio %.4f\n", measured,
                 wFitted / std::max(1, measured), wTruth / std::max(1, measured), wTruth > 0 ? wFitted / wTruth : 0.0);
     std::filesystem::remove_all(folder);
@@ -388,6 +393,7 @@ int main(int argc, char** argv)
         else if (a == "--rotation") s.sky.rotationPerFrameDeg = std::stod(next());
         else if (a == "--jitter") s.sky.jitterPx = std::stod(next());
         else if (a == "--jpeg") s.sky.jpeg = true;
+        else if (a == "--coloured-hot") s.sky.colouredHotPixels = true;
         else if (a == "--mask") s.mask = true;
         else if (a == "--plain-warp") s.plainWarp = true;
         else if (a == "--k1") s.sky.k1 = std::stod(next());
