@@ -61,6 +61,38 @@ bool movingConsensus(const StarPairList& pairs, const PointPairList& points, Con
     return findConsensus(moving, kConsensusTolerancePx, kMinConsensusPairs, consensus);
 }
 
+// A lens moves corner stars off any affine map, by up to (W + H) / 180 pixels; a still light or a
+// look-alike lies as far off, and a fit that trusts that reach bends to it. From the pairs near the
+// consensus, a model that bends as a lens does chooses the pairs that follow the sky. Still points
+// stay out when the sky moved (`moving`) and, as in the plain alignment, whole-pixel positions
+// when enough measured centres agree with the consensus.
+void keepLensPairs(const StarPattern& first, const StarPattern& second, const MatrixF& consensus,
+                   const PointPairList& points, bool moving, StarPairList& pairs)
+{
+    const float tolerance2 = kConsensusTolerancePx * kConsensusTolerancePx;
+    std::vector<bool> measured(pairs.size()), near(pairs.size());
+    size_t measuredNear = 0;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        measured[k] = centreOf(first, pairs[k].firstIndex) && centreOf(second, pairs[k].secondIndex);
+        near[k] = !(moving && standsStill(pairs[k])) && squaredResidual(consensus, points[k]) <= tolerance2;
+        measuredNear += measured[k] && near[k] ? 1 : 0;
+    }
+    const bool measuredOnly = measuredNear >= kMinConsensusPairs;
+    std::vector<bool> eligible(pairs.size());
+    std::vector<uint32_t> chosen;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        eligible[k] = !(moving && standsStill(pairs[k])) && (measured[k] || !measuredOnly);
+        if (eligible[k] && near[k])
+            chosen.push_back(static_cast<uint32_t>(k));
+    }
+    selectLensPairs(first, points, eligible, kMinConsensusPairs, chosen);
+    StarPairList kept;
+    kept.reserve(chosen.size());
+    for (uint32_t k : chosen)
+        kept.push_back(pairs[k]);
+    pairs = std::move(kept);
+}
+
 }  // namespace
 
 PointPairList pointPairsOf(const StarPairList& pairs, const StarPattern& first, const StarPattern& second,
@@ -105,32 +137,7 @@ bool matchAndFit(const StarPattern& first, const StarPattern& second, StarPairLi
     if (!lensDistortion) {
         keepNear(consensus.transform, points, kConsensusTolerancePx, pairs);
     } else {
-        // A lens moves corner stars off any affine map, by up to (W + H) / 180 pixels; a still light
-        // or a look-alike lies as far off, and a fit that trusts that reach bends to it. From the
-        // consensus, let a model that bends as a lens does choose the pairs that follow the sky.
-        // Still points stay out when the sky moved.
-        // As in the plain alignment, whole-pixel positions stay out when enough centres were measured.
-        std::vector<bool> measured(pairs.size());
-        size_t measuredCount = 0;
-        for (size_t k = 0; k < pairs.size(); ++k) {
-            measured[k] = centreOf(first, pairs[k].firstIndex) && centreOf(second, pairs[k].secondIndex);
-            measuredCount += measured[k] ? 1 : 0;
-        }
-        const bool measuredOnly = measuredCount >= kMinConsensusPairs;
-        std::vector<bool> eligible(pairs.size());
-        std::vector<uint32_t> chosen;
-        const float tolerance2 = kConsensusTolerancePx * kConsensusTolerancePx;
-        for (size_t k = 0; k < pairs.size(); ++k) {
-            eligible[k] = !(moving && standsStill(pairs[k])) && (measured[k] || !measuredOnly);
-            if (eligible[k] && squaredResidual(consensus.transform, points[k]) <= tolerance2)
-                chosen.push_back(static_cast<uint32_t>(k));
-        }
-        selectLensPairs(first, points, eligible, kMinConsensusPairs, chosen);
-        StarPairList kept;
-        kept.reserve(chosen.size());
-        for (uint32_t k : chosen)
-            kept.push_back(pairs[k]);
-        pairs = std::move(kept);
+        keepLensPairs(first, second, consensus.transform, points, moving, pairs);
     }
 
     if (!fitAffine(pointPairsOf(pairs, first, second), transform))
