@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <climits>
 #include <cstdint>
 
 #include "parallel/ProcessPool.h"
@@ -24,6 +25,7 @@ constexpr double MinimumMotion = 1.0;
 // horizon, one or more a column.
 constexpr int32_t MinimumGroundSeeds = 4;
 constexpr int64_t GroundSeedArea = 400;
+constexpr int32_t SpeckSize = 2 * DetailRadius + 2;
 constexpr int32_t Buckets = 1024;
 
 constexpr int8_t Ground = -1;
@@ -208,14 +210,19 @@ float trimmedMean(double sum, float largest, int32_t count)
 
 // How much each pixel's detail changes from the base in the frames as shot (`camera`) and
 // after star alignment (`aligned`, −1 where fewer than `minimumCount` frames cover it, or than
-// half of them without a count). With `labels`, aligned samples whose source pixel is labelled
-// ground are left out.
+// half of them without a count), and `least`, the smallest aligned change among the frames that
+// move the pixel by a plane pixel or more (−1 where `aligned` is): ground stays away from the
+// base in every moving frame, while the sky beside the horizon does so only in the frames whose
+// motion brings the ground over it. With `labels`, aligned samples whose source pixel is
+// labelled ground are left out.
 void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps,
-                   const std::vector<int8_t>* labels, int32_t minimumCount, FloatPlane& camera, FloatPlane& aligned)
+                   const std::vector<int8_t>* labels, int32_t minimumCount, FloatPlane& camera, FloatPlane& aligned,
+                   FloatPlane& least)
 {
     const int32_t w = base.width, h = base.height;
     camera = FloatPlane(w, h);
     aligned = FloatPlane(w, h);
+    least = FloatPlane(w, h);
     const int32_t required = minimumCount > 0 ? minimumCount : std::max<int32_t>(3, static_cast<int32_t>(others.size() / 2));
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
@@ -223,7 +230,7 @@ void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others
                 const size_t at = static_cast<size_t>(y) * w + x;
                 const float reference = base.values[at];
                 double cameraSum = 0.0, alignedSum = 0.0;
-                float cameraLargest = 0.0f, alignedLargest = 0.0f;
+                float cameraLargest = 0.0f, alignedLargest = 0.0f, smallest = -1.0f;
                 int32_t alignedCount = 0;
                 for (size_t k = 0; k < others.size(); ++k) {
                     const float d = std::fabs(others[k].values[at] - reference);
@@ -239,6 +246,8 @@ void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others
                             continue;
                     }
                     const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
+                    if ((qx - x) * (qx - x) + (qy - y) * (qy - y) >= MinimumMotion * MinimumMotion)
+                        smallest = smallest < 0.0f ? e : std::min(smallest, e);
                     alignedSum += e;
                     alignedLargest = std::max(alignedLargest, e);
                     ++alignedCount;
@@ -248,6 +257,7 @@ void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others
                 aligned.values[at] = alignedCount >= required
                                          ? trimmedMean(alignedSum, alignedLargest, alignedCount)
                                          : -1.0f;
+                least.values[at] = aligned.values[at] >= 0.0f ? smallest : -1.0f;
             }
         }
     });
@@ -262,10 +272,11 @@ float medianOf(std::vector<float> values)
     return *middle;
 }
 
-// Sky where the detail follows the stars, ground where it stays with the camera, 0 elsewhere. A
+// Sky where the detail follows the stars, ground where it stays with the camera in every moving
+// frame (`least`: the smallest aligned change), 0 elsewhere. A
 // seed needs a neighbour of its kind unless it is three times as clear: chance agreement of a
 // few samples near the border makes single seeds, a star or a lit window makes a cluster.
-std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, float typical)
+std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
 {
     const int32_t w = camera.width, h = camera.height;
     std::vector<int8_t> strength(camera.values.size(), 0);
@@ -274,10 +285,12 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
         if (a < 0.0f)
             continue;
         const float scale = SeedRatio * (std::min(c, a) + typical);
+        const float g = least.values[i];
+        const float groundScale = SeedRatio * (std::min(c, g) + typical);
         if (c - a > scale)
             strength[i] = c - a > 3.0f * scale ? 2 : 1;
-        else if (a - c > scale)
-            strength[i] = a - c > 3.0f * scale ? -2 : -1;
+        else if (g >= 0.0f && g - c > groundScale)
+            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
     }
     std::vector<int8_t> seeds(strength.size(), 0);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
@@ -343,6 +356,89 @@ StepCosts stepCostsOf(const FloatPlane& brightness, float unit)
     return costs;
 }
 
+// Largest and smallest value over the (2r + 1)² window clipped to the plane (separable).
+void windowRange(const FloatPlane& in, int32_t r, FloatPlane& low, FloatPlane& high)
+{
+    const int32_t w = in.width, h = in.height;
+    FloatPlane rowLow(w, h), rowHigh(w, h);
+    low = FloatPlane(w, h);
+    high = FloatPlane(w, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* src = in.row(y);
+            for (int32_t x = 0; x < w; ++x) {
+                float lo = src[x], hi = src[x];
+                for (int32_t k = std::max(0, x - r); k <= std::min(w - 1, x + r); ++k) {
+                    lo = std::min(lo, src[k]);
+                    hi = std::max(hi, src[k]);
+                }
+                rowLow.row(y)[x] = lo;
+                rowHigh.row(y)[x] = hi;
+            }
+        }
+    });
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            float* lo = low.row(y);
+            float* hi = high.row(y);
+            std::copy_n(rowLow.row(y), w, lo);
+            std::copy_n(rowHigh.row(y), w, hi);
+            for (int32_t k = std::max(0, y - r); k <= std::min(h - 1, y + r); ++k) {
+                const float* a = rowLow.row(k);
+                const float* b = rowHigh.row(k);
+                for (int32_t x = 0; x < w; ++x) {
+                    lo[x] = std::min(lo[x], a[x]);
+                    hi[x] = std::max(hi[x], b[x]);
+                }
+            }
+        }
+    });
+}
+
+// Typical brightness (of the frames' camera median) under the sky seeds and under the ground seeds.
+struct Levels {
+    float sky = 0.0f;
+    float ground = 0.0f;
+
+    bool known() const { return sky != ground; }
+    // Nearer the ground's level than the sky's.
+    bool groundLike(float value) const { return std::fabs(value - ground) < std::fabs(value - sky); }
+};
+
+Levels levelsOf(const std::vector<int8_t>& seeds, const FloatPlane& brightness)
+{
+    std::vector<float> skyLevels, groundLevels;
+    for (size_t i = 0; i < seeds.size(); ++i)
+        if (seeds[i] == Sky)
+            skyLevels.push_back(brightness.values[i]);
+        else if (seeds[i] == Ground)
+            groundLevels.push_back(brightness.values[i]);
+    if (skyLevels.empty() || groundLevels.empty())
+        return {};
+    return {medianOf(std::move(skyLevels)), medianOf(std::move(groundLevels))};
+}
+
+// The high-pass detail of a static edge rings on both its sides, so the sky just beside the
+// horizon reads as ground; grown from there, the ground runs into the sky as far as the next star.
+// Where a seed has an edge as strong as half the sky/ground contrast within the ringing distance,
+// a ground seed on the sky's side of it (brighter or darker, as the sky is to the ground) is dropped.
+void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness, const Levels& levels)
+{
+    const float contrast = std::fabs(levels.sky - levels.ground);
+    if (!(contrast > 0.0f))
+        return;
+    FloatPlane low, high;
+    windowRange(brightness, DetailRadius + 1, low, high);
+    const bool skyBrighter = levels.sky > levels.ground;
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
+            continue;
+        const float middle = 0.5f * (high.values[i] + low.values[i]);
+        if ((brightness.values[i] > middle) == skyBrighter)
+            seeds[i] = 0;
+    }
+}
+
 // Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
 // fronts meet at the strongest edge between sky and ground, the horizon, and a front that slipped
 // across it where it is faint does not get far on the other side.
@@ -393,37 +489,80 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     return labels;
 }
 
-// Ground patches with too few seeds for their size become sky.
-void dropStrayGround(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
+// The 4-connected patches of one label, each with its seed count and the extent of its seeds.
+struct Patch {
+    std::vector<size_t> pixels;
+    int32_t seeds = 0;
+    int32_t left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
+
+    // All its seeds in one speck (a hot pixel, a lone star, a static spot of that size).
+    bool speck() const { return right - left <= SpeckSize && bottom - top <= SpeckSize; }
+};
+
+template <typename Visit>
+void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
+                  int8_t label, Visit&& visit)
 {
     std::vector<uint8_t> visited(labels.size(), 0);
-    std::vector<size_t> patch, stack;
+    std::vector<size_t> stack;
+    Patch patch;
     for (size_t start = 0; start < labels.size(); ++start) {
-        if (labels[start] != Ground || visited[start])
+        if (labels[start] != label || visited[start])
             continue;
-        patch.clear();
+        patch = Patch{};
         stack.assign(1, start);
         visited[start] = 1;
-        int32_t seedCount = 0;
         while (!stack.empty()) {
             const size_t at = stack.back();
             stack.pop_back();
-            patch.push_back(at);
-            if (seeds[at] == Ground)
-                ++seedCount;
+            patch.pixels.push_back(at);
             const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            if (seeds[at] == label) {
+                ++patch.seeds;
+                patch.left = std::min(patch.left, x);
+                patch.right = std::max(patch.right, x);
+                patch.top = std::min(patch.top, y);
+                patch.bottom = std::max(patch.bottom, y);
+            }
             const size_t next[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
             const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
             for (int k = 0; k < 4; ++k)
-                if (inside[k] && labels[next[k]] == Ground && !visited[next[k]]) {
+                if (inside[k] && labels[next[k]] == label && !visited[next[k]]) {
                     visited[next[k]] = 1;
                     stack.push_back(next[k]);
                 }
         }
-        if (seedCount < std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.size()) / GroundSeedArea))
-            for (const size_t at : patch)
-                labels[at] = Sky;
+        visit(patch);
     }
+}
+
+// Ground patches with too few seeds for their size, or only a speck of them, become sky; then
+// sky patches grown from a speck alone (a chance seed inside the ground) become ground, unless
+// that is all the sky there is.
+void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
+{
+    forEachPatch(labels, seeds, w, h, Ground, [&](const Patch& patch) {
+        const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.pixels.size()) / GroundSeedArea);
+        if (patch.speck() || patch.seeds < needed)
+            for (const size_t at : patch.pixels)
+                labels[at] = Sky;
+    });
+    std::vector<std::vector<size_t>> specks;
+    int32_t mostSeeds = 0;
+    bool speckMost = false;
+    forEachPatch(labels, seeds, w, h, Sky, [&](const Patch& patch) {
+        if (patch.seeds > mostSeeds) {
+            mostSeeds = patch.seeds;
+            speckMost = patch.speck();
+        }
+        if (patch.speck())
+            specks.push_back(patch.pixels);
+    });
+    if (speckMost)
+        return;
+    for (const std::vector<size_t>& pixels : specks)
+        for (const size_t at : pixels)
+            labels[at] = Ground;
 }
 
 // Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
@@ -460,14 +599,19 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
 }
 
 // Typical step between neighbours of the brightness plane: the unit of the growth's edge costs.
+// Equal neighbours do not count: 8-bit frames turn the smooth sky glow into flat bands, and a unit
+// of almost nothing would make every band's edge a horizon.
 float edgeStep(const FloatPlane& brightness)
 {
     std::vector<float> steps;
     steps.reserve(brightness.values.size() / 4 + 1);
     for (int32_t y = 0; y < brightness.height; y += 2) {
         const float* row = brightness.row(y);
-        for (int32_t x = 1; x < brightness.width; x += 2)
-            steps.push_back(std::fabs(row[x] - row[x - 1]));
+        for (int32_t x = 1; x < brightness.width; x += 2) {
+            const float step = std::fabs(row[x] - row[x - 1]);
+            if (step > 1e-3f)
+                steps.push_back(step);
+        }
     }
     return std::max(0.25f, medianOf(std::move(steps)));
 }
@@ -558,11 +702,12 @@ bool keepsSkySeed(int8_t label, int8_t firstSeed, int32_t distance)
 // labels may be wrong by up to twice the motion (its ground front ran into the sky), so only what
 // the cleaned comparison says counts there, and right next to it nothing but round one's clear sky
 // seeds (keepsSkySeed); farther in, round one's label stands where too few samples were left
-// (inside the ground, at the border).
+// (inside the ground, at the border) if the pixel's brightness is nearer that label's seeds than
+// the other's: a ground patch that round one grew far into the sky is as bright as the sky.
 std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
                                   const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
                                   const std::vector<int8_t>& firstSeeds, float typical, double nearMotion,
-                                  double farMotion)
+                                  double farMotion, const FloatPlane& brightness, const Levels& levels)
 {
     const int32_t w = baseDetail.width, h = baseDetail.height;
     std::vector<int8_t> sources = labels;
@@ -571,8 +716,10 @@ std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vecto
         if (ringing[i] <= DetailRadius + 1)
             sources[i] = Ground;
     FloatPlane camera, aligned;
-    compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
-    const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
+    FloatPlane least;
+    compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned, least);
+    std::vector<int8_t> cleaned = seedsOf(camera, aligned, least, typical);
+    dropRingingGround(cleaned, brightness, levels);
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
     const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
@@ -582,8 +729,8 @@ std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vecto
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (aligned.values[i] >= 0.0f)
             seeds[i] = cleaned[i];
-        else
-            seeds[i] = distance[i] > reach ? labels[i] : 0;
+        else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
+            seeds[i] = labels[i];
     }
     return seeds;
 }
@@ -635,22 +782,25 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
     FloatPlane camera, aligned;
-    compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned);
+    FloatPlane least;
+    compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned, least);
     const float typical = medianOf(camera.values);
-    std::vector<int8_t> seeds = seedsOf(camera, aligned, typical);
+    std::vector<int8_t> seeds = seedsOf(camera, aligned, least, typical);
+    const Levels levels = levelsOf(seeds, brightness);
+    dropRingingGround(seeds, brightness, levels);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
         return allGround();
     std::vector<int8_t> labels(seeds.size(), Sky);
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(steps, w, seeds);
-        dropStrayGround(labels, seeds, w, h);
+        dropStrayPatches(labels, seeds, w, h);
         const std::vector<int8_t> second =
-            roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion);
+            roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion, brightness, levels);
         // Seeds that leave the sky without one keep round one's answer.
         if (std::find(second.begin(), second.end(), Sky) != second.end()) {
             seeds = second;
             labels = growSeeds(steps, w, seeds);
-            dropStrayGround(labels, seeds, w, h);
+            dropStrayPatches(labels, seeds, w, h);
         }
     }
     writeSoftMask(labels, w, h, factor, mask);
