@@ -14,6 +14,10 @@ namespace {
 // A seed needs one comparison to disagree by this much more than the other, in units of the
 // other plus the series' typical frame difference.
 constexpr float SeedRatio = 1.5f;
+// A ground seed needs its change to clear this many typical changes: a false one grows through the
+// smooth sky as far as the next star, and static detail in the sky (8-bit bands, fixed patterns)
+// is faint next to the horizon and the ground's texture.
+constexpr float GroundFloor = 3.0f;
 // High-pass radius (plane pixels): vignetting, glow gradients and thin cloud are smooth and
 // fixed in neither frame of reference, so they must not count as detail.
 constexpr int32_t DetailRadius = 3;
@@ -42,9 +46,10 @@ struct FloatPlane {
     const float* row(int32_t y) const { return values.data() + static_cast<size_t>(y) * width; }
 };
 
-// Frame plane position of a base plane pixel.
+// Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
     double m[6];
+    bool far = true;
 };
 
 bool invert(const double a[6], double out[6])
@@ -211,7 +216,7 @@ float trimmedMean(double sum, float largest, int32_t count)
 // How much each pixel's detail changes from the base in the frames as shot (`camera`) and
 // after star alignment (`aligned`, −1 where fewer than `minimumCount` frames cover it, or than
 // half of them without a count), and `least`, the smallest aligned change among the frames that
-// move the pixel by a plane pixel or more (−1 where `aligned` is): ground stays away from the
+// move far (PlaneMap::far; −1 where `aligned` is): ground stays away from the
 // base in every moving frame, while the sky beside the horizon does so only in the frames whose
 // motion brings the ground over it. With `labels`, aligned samples whose source pixel is
 // labelled ground are left out.
@@ -246,7 +251,7 @@ void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others
                             continue;
                     }
                     const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
-                    if ((qx - x) * (qx - x) + (qy - y) * (qy - y) >= MinimumMotion * MinimumMotion)
+                    if (maps[k].far)
                         smallest = smallest < 0.0f ? e : std::min(smallest, e);
                     alignedSum += e;
                     alignedLargest = std::max(alignedLargest, e);
@@ -286,7 +291,7 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
             continue;
         const float scale = SeedRatio * (std::min(c, a) + typical);
         const float g = least.values[i];
-        const float groundScale = SeedRatio * (std::min(c, g) + typical);
+        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
         if (c - a > scale)
             strength[i] = c - a > 3.0f * scale ? 2 : 1;
         else if (g >= 0.0f && g - c > groundScale)
@@ -763,6 +768,11 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         maps.push_back(planeMapOf(inverse, factor));
         motions.push_back(motionOf(maps.back(), w, h));
     }
+    // The ground is tested by the frames that move at least half as far as the farthest: a
+    // frame that barely moves changes textured ground little more than the sky.
+    const double farthest = motions.empty() ? 0.0 : *std::max_element(motions.begin(), motions.end());
+    for (size_t k = 0; k < maps.size(); ++k)
+        maps[k].far = motions[k] >= std::max(MinimumMotion, 0.5 * farthest);
     std::sort(motions.begin(), motions.end());
     if (maps.empty() || motions.back() < MinimumMotion)
         return allGround();
@@ -777,14 +787,17 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     for (size_t k = 1; k < planes.size(); ++k)
         detail.push_back(detailOf(*planes[k]));
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
-    const StepCosts steps = stepCostsOf(brightness, edgeStep(brightness));
+    const float unit = edgeStep(brightness);
+    const StepCosts steps = stepCostsOf(brightness, unit);
 
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
     FloatPlane camera, aligned;
     FloatPlane least;
     compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned, least);
-    const float typical = medianOf(camera.values);
+    // Changes finer than the smooth brightness's typical step cannot be told from the bands of
+    // 8-bit frames, where the series' typical change is almost nothing.
+    const float typical = std::max(medianOf(camera.values), unit);
     std::vector<int8_t> seeds = seedsOf(camera, aligned, least, typical);
     const Levels levels = levelsOf(seeds, brightness);
     dropRingingGround(seeds, brightness, levels);
