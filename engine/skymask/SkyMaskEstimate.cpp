@@ -542,9 +542,10 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
 }
 
 // Ground patches with too few seeds for their size, or only a speck of them, become sky; then
-// sky patches grown from a speck alone (a chance seed inside the ground) become ground, unless
-// that is all the sky there is.
-void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
+// sky patches grown from a speck alone or as dark as the ground (chance seeds inside the ground)
+// become ground, unless that is all the sky there is.
+void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
+                      const FloatPlane& brightness, const Levels& levels)
 {
     forEachPatch(labels, seeds, w, h, Ground, [&](const Patch& patch) {
         const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.pixels.size()) / GroundSeedArea);
@@ -552,22 +553,29 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
             for (const size_t at : patch.pixels)
                 labels[at] = Sky;
     });
-    std::vector<std::vector<size_t>> specks;
+    std::vector<std::vector<size_t>> stray;
+    size_t most = SIZE_MAX;
     int32_t mostSeeds = 0;
-    bool speckMost = false;
     forEachPatch(labels, seeds, w, h, Sky, [&](const Patch& patch) {
-        if (patch.seeds > mostSeeds) {
+        double sum = 0.0;
+        for (const size_t at : patch.pixels)
+            sum += brightness.values[at];
+        const bool dark = levels.known() && levels.groundLike(static_cast<float>(sum / patch.pixels.size()));
+        if (patch.speck() || dark) {
+            if (patch.seeds > mostSeeds) {
+                mostSeeds = patch.seeds;
+                most = stray.size();
+            }
+            stray.push_back(patch.pixels);
+        } else if (patch.seeds > mostSeeds) {
             mostSeeds = patch.seeds;
-            speckMost = patch.speck();
+            most = SIZE_MAX;
         }
-        if (patch.speck())
-            specks.push_back(patch.pixels);
     });
-    if (speckMost)
-        return;
-    for (const std::vector<size_t>& pixels : specks)
-        for (const size_t at : pixels)
-            labels[at] = Ground;
+    for (size_t k = 0; k < stray.size(); ++k)
+        if (k != most)
+            for (const size_t at : stray[k])
+                labels[at] = Ground;
 }
 
 // Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
@@ -806,14 +814,14 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     std::vector<int8_t> labels(seeds.size(), Sky);
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(steps, w, seeds);
-        dropStrayPatches(labels, seeds, w, h);
+        dropStrayPatches(labels, seeds, w, h, brightness, levels);
         const std::vector<int8_t> second =
             roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion, brightness, levels);
         // Seeds that leave the sky without one keep round one's answer.
         if (std::find(second.begin(), second.end(), Sky) != second.end()) {
             seeds = second;
             labels = growSeeds(steps, w, seeds);
-            dropStrayPatches(labels, seeds, w, h);
+            dropStrayPatches(labels, seeds, w, h, brightness, levels);
         }
     }
     writeSoftMask(labels, w, h, factor, mask);
