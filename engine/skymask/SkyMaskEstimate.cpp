@@ -96,13 +96,13 @@ double motionOf(const PlaneMap& map, int32_t width, int32_t height)
 // Mean over the (2r + 1)² window clipped to the plane of the w × h values `in`, into `out`
 // through `down` (w × h): the rows first, then along each row, each as a run of whole-row
 // additions (they vectorise) with the clipped ends apart.
-void boxMean(const float* in, int32_t w, int32_t h, int32_t r, float* downValues, float* outValues)
+void boxMean(const float* in, int32_t w, int32_t h, int32_t r, float* down, float* out)
 {
     const size_t width = static_cast<size_t>(w);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
             const int32_t top = std::max(0, y - r), bottom = std::min(h - 1, y + r);
-            float* dst = downValues + static_cast<size_t>(y) * width;
+            float* dst = down + static_cast<size_t>(y) * width;
             std::copy_n(in + static_cast<size_t>(top) * width, w, dst);
             for (int32_t k = top + 1; k <= bottom; ++k) {
                 const float* src = in + static_cast<size_t>(k) * width;
@@ -116,8 +116,8 @@ void boxMean(const float* in, int32_t w, int32_t h, int32_t r, float* downValues
     });
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
-            const float* src = downValues + static_cast<size_t>(y) * width;
-            float* dst = outValues + static_cast<size_t>(y) * width;
+            const float* src = down + static_cast<size_t>(y) * width;
+            float* dst = out + static_cast<size_t>(y) * width;
             const int32_t first = std::min(r, w), last = std::max(first, w - r);  // [first, last): whole windows
             if (last > first) {
                 std::copy_n(src, last - first, dst + first);
