@@ -6,9 +6,13 @@
 // the share of pixels more than 10 px from the true horizon on which the mask agrees with the truth.
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
 // estimates), since other work on a shared machine only ever adds to it.
-//   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --dump FILE.ppm]
-// (default: 3000×2000×20 and 6000×4000×10, base frame 0; --dump writes the base frame with the mask's errors in colour)
+//   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --satellite F --jpeg 1
+//                       --coloured-hot 1 --dump FILE.ppm]
+// (default: 3000×2000×20 and 6000×4000×10, base frame 0, satellite in the middle frame; --jpeg 1 passes
+// each frame through an 8-bit JPEG file read back linear, as `--color-space linear` reads it; --dump
+// writes the base frame with the mask's errors in colour)
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -18,10 +22,14 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "CpuMeter.h"
 #include "SkyGenerator.h"
+#include "SkyFiles.h"
 #include "Stages.h"
 #include "VelostarImpl.h"
+#include "image/ImageFiles.h"
 #include "parallel/ProcessPool.h"
 #include "skymask/SkyMaskEstimate.h"
 
@@ -45,6 +53,12 @@ Cost measure(F&& work)
     return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
             velbench::processCpuMs() - cpu};
 }
+
+struct Series {
+    int width = 0, height = 0, frames = 0, baseFrame = 0, satellite = -1;
+    uint64_t seed = 5;
+    bool jpeg = false, colouredHot = false;
+};
 
 std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
 {
@@ -89,8 +103,26 @@ void dump(const std::string& path, const velsky::SkyGenerator& sky, const velima
     std::fclose(file);
 }
 
-void runOne(int width, int height, int frames, uint64_t seed, const std::string& dumpPath, int baseFrame = 0)
+// The frame as the run reads it from an 8-bit JPEG file with the linear colour setting.
+std::unique_ptr<velimage::Image16> throughJpeg(const velsky::RgbImage16& rgb)
 {
+    char path[] = "/tmp/skymaskbench-XXXXXX.jpg";
+    const int fd = mkstemps(path, 4);
+    if (fd < 0)
+        return toImage(rgb);
+    close(fd);
+    velsky::writeJpeg(path, rgb);
+    const std::string name = path;
+    std::unique_ptr<velimage::Image16> image =
+        velimage::loadImage(std::wstring(name.begin(), name.end()), velimage::loaderColorSetting(2), 2);
+    std::remove(path);
+    return image ? std::move(image) : toImage(rgb);
+}
+
+void runOne(const Series& series, const std::string& dumpPath)
+{
+    const int width = series.width, height = series.height, frames = series.frames, baseFrame = series.baseFrame;
+    const uint64_t seed = series.seed;
     velsky::SkyOptions o;
     o.width = width;
     o.height = height;
@@ -98,7 +130,8 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     o.seed = seed;
     o.foreground = true;
     o.groundLights = 12;
-    o.satelliteFrame = frames / 2;
+    o.satelliteFrame = series.satellite >= 0 ? series.satellite : frames / 2;
+    o.colouredHotPixels = series.colouredHot;
     o.baseFrame = baseFrame;
     const velsky::SkyGenerator generator(o);
 
@@ -126,7 +159,7 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
             continue;
         velrun::Frame frame;
         frame.reference = n == 0;
-        frame.image = toImage(generator.renderFrame(i));
+        frame.image = series.jpeg ? throughJpeg(generator.renderFrame(i)) : toImage(generator.renderFrame(i));
         // As the run has it when the estimate reduces it: without the camera's hot pixels.
         stages.removeHotPixels(context, frame);
         velmask::SkySample sample;
@@ -150,8 +183,8 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
     const double perReduce = reduce.wallMs, perReduceCpu = reduce.cpuMs;
     const double perAnalysis = analysis.wallMs, perAnalysisCpu = analysis.cpuMs;
     const double total = kept * reduce.wallMs + estimate.wallMs, totalCpu = kept * reduce.cpuMs + estimate.cpuMs;
-    std::printf("%d x %d, %d frames (plane factor %d), %d threads\n", width, height, frames, factor,
-                pool.pool().threadCount());
+    std::printf("%d x %d, %d frames%s (plane factor %d), %d threads\n", width, height, frames,
+                series.jpeg ? " as JPEG" : "", factor, pool.pool().threadCount());
     std::printf("  reduce one frame     %8.1f ms wall %8.1f ms cpu\n", perReduce, perReduceCpu);
     std::printf("  estimate from %2d     %8.1f ms wall %8.1f ms cpu\n", kept, estimate.wallMs, estimate.cpuMs);
     std::printf("  estimate in all      %8.1f ms wall %8.1f ms cpu\n", total, totalCpu);
@@ -174,29 +207,35 @@ void runOne(int width, int height, int frames, uint64_t seed, const std::string&
 
 int main(int argc, char** argv)
 {
-    int width = 0, height = 0, frames = 0;
-    uint64_t seed = 5;
+    Series series;
     std::string dumpPath;
-    int baseFrame = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (option == "--width") width = int(value);
-        else if (option == "--height") height = int(value);
-        else if (option == "--frames") frames = int(value);
-        else if (option == "--seed") seed = uint64_t(value);
-        else if (option == "--base") baseFrame = int(value);
+        if (option == "--width") series.width = int(value);
+        else if (option == "--height") series.height = int(value);
+        else if (option == "--frames") series.frames = int(value);
+        else if (option == "--seed") series.seed = uint64_t(value);
+        else if (option == "--base") series.baseFrame = int(value);
+        else if (option == "--satellite") series.satellite = int(value);
+        else if (option == "--jpeg") series.jpeg = value != 0;
+        else if (option == "--coloured-hot") series.colouredHot = value != 0;
         else if (option == "--dump") dumpPath = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --dump FILE.ppm]\n");
+            std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --base B "
+                                 "--satellite F --jpeg 1 --coloured-hot 1 --dump FILE.ppm]\n");
             return 64;
         }
     }
-    if (width > 0 && height > 0 && frames > 1) {
-        runOne(width, height, frames, seed, dumpPath, baseFrame);
+    if (series.width > 0 && series.height > 0 && series.frames > 1) {
+        runOne(series, dumpPath);
         return 0;
     }
-    runOne(3000, 2000, 20, seed, {});
-    runOne(6000, 4000, 10, seed, {});
+    for (const auto& [w, h, n] : {std::array<int, 3>{3000, 2000, 20}, std::array<int, 3>{6000, 4000, 10}}) {
+        series.width = w;
+        series.height = h;
+        series.frames = n;
+        runOne(series, {});
+    }
     return 0;
 }

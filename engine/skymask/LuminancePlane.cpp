@@ -20,20 +20,18 @@ void addRow(const uint16_t* in, size_t count, uint32_t* sums)
         sums[i] += in[i];
 }
 
-// One plane row from the column sums: R + 2G + B (or 4 × the only channel) of every `step`-th
-// pixel of each block, scaled to a mean.
-void blockMeans(const uint32_t* columns, int32_t channels, int32_t factor, int32_t step, int32_t blocks, float scale,
-                float* out)
+// One plane row from the column sums: R + 2G + B (or 4 × the only channel) of every pixel of each
+// block in the rows read, scaled to a mean.
+void blockMeans(const uint32_t* columns, int32_t channels, int32_t factor, int32_t blocks, float scale, float* out)
 {
-    const size_t stride = static_cast<size_t>(step) * channels;
     for (int32_t b = 0; b < blocks; ++b) {
         const uint32_t* p = columns + static_cast<size_t>(b) * factor * channels;
         uint32_t sum = 0;
         if (channels >= 3)
-            for (int32_t k = 0; k < factor; k += step, p += stride)
+            for (int32_t k = 0; k < factor; ++k, p += channels)
                 sum += p[0] + 2u * p[1] + p[2];
         else
-            for (int32_t k = 0; k < factor; k += step, p += stride)
+            for (int32_t k = 0; k < factor; ++k, p += channels)
                 sum += 4u * p[0];
         out[b] = static_cast<float>(sum) * scale;
     }
@@ -58,19 +56,21 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     plane.height = frame.height() / factor;
     plane.values.resize(static_cast<size_t>(plane.width) * plane.height);
     const int32_t channels = frame.channels();
-    // Large blocks are read on a grid of about 4 × 4 to 7 × 7 pixels: the cost per frame stays
-    // the same however large the frames, and a mean of that many is still far below the noise.
-    const int32_t step = std::max(1, factor / 4);
-    const int32_t read = (factor + step - 1) / step;
-    const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(read));
+    // Blocks of 8 rows or more are read in their middle row, smaller ones in every (factor / 2)-th
+    // row about their middle, each row whole (reading a row costs the same however many of its
+    // pixels count): a large frame costs one row per plane row, and a mean of that many is
+    // still far below the noise.
+    const int32_t step = factor >= 8 ? factor : std::max(1, factor / 2);
+    const int32_t read = (factor - step / 2 + step - 1) / step;
+    const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
     const size_t columns = static_cast<size_t>(plane.width) * factor * channels;
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> sums(columns);
         for (int32_t y = begin; y < end; ++y) {
             std::fill(sums.begin(), sums.end(), 0u);
-            for (int32_t k = 0; k < factor; k += step)
+            for (int32_t k = step / 2; k < factor; k += step)
                 addRow(frame.row(y * factor + k), columns, sums.data());
-            blockMeans(sums.data(), channels, factor, step, plane.width, scale,
+            blockMeans(sums.data(), channels, factor, plane.width, scale,
                        plane.values.data() + static_cast<size_t>(y) * plane.width);
         }
     });

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "parallel/ProcessPool.h"
 
@@ -13,6 +15,10 @@ namespace {
 // A seed needs one comparison to disagree by this much more than the other, in units of the
 // other plus the series' typical frame difference.
 constexpr float SeedRatio = 1.5f;
+// A ground seed needs its change to clear this many typical changes: a false one grows through the
+// smooth sky as far as the next star, and static detail in the sky (8-bit bands, fixed patterns)
+// is faint next to the horizon and the ground's texture.
+constexpr float GroundFloor = 3.0f;
 // High-pass radius (plane pixels): vignetting, glow gradients and thin cloud are smooth and
 // fixed in neither frame of reference, so they must not count as detail.
 constexpr int32_t DetailRadius = 3;
@@ -24,6 +30,7 @@ constexpr double MinimumMotion = 1.0;
 // horizon, one or more a column.
 constexpr int32_t MinimumGroundSeeds = 4;
 constexpr int64_t GroundSeedArea = 400;
+constexpr int32_t SpeckSize = 2 * DetailRadius + 2;
 constexpr int32_t Buckets = 1024;
 
 constexpr int8_t Ground = -1;
@@ -40,9 +47,10 @@ struct FloatPlane {
     const float* row(int32_t y) const { return values.data() + static_cast<size_t>(y) * width; }
 };
 
-// Frame plane position of a base plane pixel.
+// Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
     double m[6];
+    bool far = true;
 };
 
 bool invert(const double a[6], double out[6])
@@ -85,63 +93,75 @@ double motionOf(const PlaneMap& map, int32_t width, int32_t height)
     return largest;
 }
 
-// Mean over the (2r + 1)² window clipped to the plane.
-FloatPlane boxMean(const FloatPlane& in, int32_t r)
+// Mean over the (2r + 1)² window clipped to the plane of the w × h values `in`, into `out`
+// through `down` (w × h): the rows first, then along each row, each as a run of whole-row
+// additions (they vectorise) with the clipped ends apart.
+void boxMean(const float* in, int32_t w, int32_t h, int32_t r, float* down, float* out)
 {
-    const int32_t w = in.width, h = in.height;
-    FloatPlane across(w, h), out(w, h);
+    const size_t width = static_cast<size_t>(w);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const float* src = in.row(y);
-            float* dst = across.row(y);
-            double sum = 0.0;
-            for (int32_t x = 0; x < std::min(r, w); ++x)
-                sum += src[x];
-            for (int32_t x = 0; x < w; ++x) {
-                if (x + r < w)
-                    sum += src[x + r];
-                if (x - r - 1 >= 0)
-                    sum -= src[x - r - 1];
-                dst[x] = static_cast<float>(sum / (std::min(x + r, w - 1) - std::max(x - r, 0) + 1));
-            }
-        }
-    });
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        std::vector<double> sums(static_cast<size_t>(w));
         for (int32_t y = begin; y < end; ++y) {
             const int32_t top = std::max(0, y - r), bottom = std::min(h - 1, y + r);
-            std::fill(sums.begin(), sums.end(), 0.0);
-            for (int32_t k = top; k <= bottom; ++k) {
-                const float* src = across.row(k);
+            float* dst = down + static_cast<size_t>(y) * width;
+            std::copy_n(in + static_cast<size_t>(top) * width, w, dst);
+            for (int32_t k = top + 1; k <= bottom; ++k) {
+                const float* src = in + static_cast<size_t>(k) * width;
                 for (int32_t x = 0; x < w; ++x)
-                    sums[static_cast<size_t>(x)] += src[x];
+                    dst[x] += src[x];
             }
-            const double count = bottom - top + 1;
-            float* dst = out.row(y);
+            const float scale = 1.0f / static_cast<float>(bottom - top + 1);
             for (int32_t x = 0; x < w; ++x)
-                dst[x] = static_cast<float>(sums[static_cast<size_t>(x)] / count);
+                dst[x] *= scale;
         }
     });
-    return out;
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* src = down + static_cast<size_t>(y) * width;
+            float* dst = out + static_cast<size_t>(y) * width;
+            const int32_t first = std::min(r, w), last = std::max(first, w - r);  // [first, last): whole windows
+            if (last > first) {
+                std::copy_n(src, last - first, dst + first);
+                for (int32_t k = 1; k <= 2 * r; ++k) {
+                    const float* shifted = src + k;
+                    for (int32_t x = first; x < last; ++x)
+                        dst[x] += shifted[x - r];
+                }
+                const float scale = 1.0f / static_cast<float>(2 * r + 1);
+                for (int32_t x = first; x < last; ++x)
+                    dst[x] *= scale;
+            }
+            const auto clipped = [&](int32_t x) {
+                const int32_t left = std::max(0, x - r), right = std::min(w - 1, x + r);
+                float sum = 0.0f;
+                for (int32_t k = left; k <= right; ++k)
+                    sum += src[k];
+                dst[x] = sum / static_cast<float>(right - left + 1);
+            };
+            for (int32_t x = 0; x < first; ++x)
+                clipped(x);
+            for (int32_t x = last; x < w; ++x)
+                clipped(x);
+        }
+    });
 }
 
-FloatPlane asPlane(const LuminancePlane& plane)
+FloatPlane boxMean(const FloatPlane& in, int32_t r)
 {
-    FloatPlane out;
-    out.width = plane.width;
-    out.height = plane.height;
-    out.values = plane.values;
+    FloatPlane down(in.width, in.height), out(in.width, in.height);
+    boxMean(in.values.data(), in.width, in.height, r, down.values.data(), out.values.data());
     return out;
 }
 
 // The plane's 3 × 3 mean less its local mean. The 3 × 3 mean spreads a star that fits in one
 // block over its neighbours, so that resampling it after a shift of a fraction of a block gives
 // back what the base shows instead of a dimmer star (which would read as ground).
-FloatPlane detailOf(const LuminancePlane& plane)
+// `down` and `smooth` are working planes of the plane's size, kept from one plane to the next.
+FloatPlane detailOf(const LuminancePlane& plane, FloatPlane& down, FloatPlane& smooth)
 {
-    const FloatPlane values = asPlane(plane);
-    FloatPlane detail = boxMean(values, 1);
-    const FloatPlane smooth = boxMean(values, DetailRadius);
+    const int32_t w = plane.width, h = plane.height;
+    FloatPlane detail(w, h);
+    boxMean(plane.values.data(), w, h, 1, down.values.data(), detail.values.data());
+    boxMean(plane.values.data(), w, h, DetailRadius, down.values.data(), smooth.values.data());
     for (size_t i = 0; i < detail.values.size(); ++i)
         detail.values[i] -= smooth.values[i];
     return detail;
@@ -207,50 +227,122 @@ float trimmedMean(double sum, float largest, int32_t count)
 }
 
 // How much each pixel's detail changes from the base in the frames as shot (`camera`) and
-// after star alignment (`aligned`, −1 where fewer than `minimumCount` frames cover it, or than
-// half of them without a count). With `labels`, aligned samples whose source pixel is labelled
-// ground are left out.
-void compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps,
-                   const std::vector<int8_t>* labels, int32_t minimumCount, FloatPlane& camera, FloatPlane& aligned)
+// after star alignment (`aligned`, −1 where fewer than the required frames cover it), and
+// `least`, the smallest aligned change among the frames that move far (PlaneMap::far; −1 where
+// `aligned` is): ground stays away from the base in every moving frame, while the sky beside the
+// horizon does so only in the frames whose motion brings the ground over it.
+struct Comparison {
+    FloatPlane camera, aligned, least;
+};
+
+// The comparison of round one: every aligned sample counts, and `aligned` needs half of the
+// frames (at least three) to cover a pixel.
+Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps)
 {
     const int32_t w = base.width, h = base.height;
-    camera = FloatPlane(w, h);
-    aligned = FloatPlane(w, h);
-    const int32_t required = minimumCount > 0 ? minimumCount : std::max<int32_t>(3, static_cast<int32_t>(others.size() / 2));
+    const size_t n = others.size(), width = static_cast<size_t>(w);
+    Comparison out{FloatPlane(w, h), FloatPlane(w, h), FloatPlane(w, h)};
+    const int32_t required = std::max<int32_t>(3, static_cast<int32_t>(n / 2));
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<double> sums(width);
+        std::vector<float> largest(width);
         for (int32_t y = begin; y < end; ++y) {
+            const float* reference = base.row(y);
+            // As shot: frame by frame along the row (vectorises), each pixel's frames in order.
+            std::fill(sums.begin(), sums.end(), 0.0);
+            std::fill(largest.begin(), largest.end(), 0.0f);
+            for (size_t k = 0; k < n; ++k) {
+                const float* other = others[k].row(y);
+                for (size_t x = 0; x < width; ++x) {
+                    const float d = std::fabs(other[x] - reference[x]);
+                    sums[x] += d;
+                    largest[x] = std::max(largest[x], d);
+                }
+            }
+            float* camera = out.camera.row(y);
+            for (size_t x = 0; x < width; ++x)
+                camera[x] = trimmedMean(sums[x], largest[x], static_cast<int32_t>(n));
+            float* aligned = out.aligned.row(y);
+            float* least = out.least.row(y);
             for (int32_t x = 0; x < w; ++x) {
-                const size_t at = static_cast<size_t>(y) * w + x;
-                const float reference = base.values[at];
-                double cameraSum = 0.0, alignedSum = 0.0;
-                float cameraLargest = 0.0f, alignedLargest = 0.0f;
+                double alignedSum = 0.0;
+                float alignedLargest = 0.0f, smallest = -1.0f;
                 int32_t alignedCount = 0;
-                for (size_t k = 0; k < others.size(); ++k) {
-                    const float d = std::fabs(others[k].values[at] - reference);
-                    cameraSum += d;
-                    cameraLargest = std::max(cameraLargest, d);
+                for (size_t k = 0; k < n; ++k) {
                     const double* m = maps[k].m;
                     const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
                     if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
                         continue;
-                    if (labels) {
-                        const size_t source = nearest(qy) * static_cast<size_t>(w) + nearest(qx);
-                        if ((*labels)[source] == Ground)
-                            continue;
-                    }
-                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
+                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference[x]);
+                    if (maps[k].far)
+                        smallest = smallest < 0.0f ? e : std::min(smallest, e);
                     alignedSum += e;
                     alignedLargest = std::max(alignedLargest, e);
                     ++alignedCount;
                 }
-                camera.values[at] = trimmedMean(cameraSum, cameraLargest, static_cast<int32_t>(others.size()));
                 // A few aligned samples (a corner that most frames miss) are too few to compare.
-                aligned.values[at] = alignedCount >= required
-                                         ? trimmedMean(alignedSum, alignedLargest, alignedCount)
-                                         : -1.0f;
+                aligned[x] = alignedCount >= required ? trimmedMean(alignedSum, alignedLargest, alignedCount) : -1.0f;
+                least[x] = aligned[x] >= 0.0f ? smallest : -1.0f;
             }
         }
     });
+    return out;
+}
+
+// The comparison of round two: aligned samples whose source pixel is labelled ground are left
+// out, and two samples are enough. Where round one compared and no sample is left out, its
+// result stands (the same samples); `camera` is round one's.
+Comparison compareFramesWithout(const FloatPlane& base, const std::vector<FloatPlane>& others,
+                                const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
+                                const Comparison& first)
+{
+    const int32_t w = base.width, h = base.height;
+    const size_t n = others.size();
+    Comparison out{FloatPlane(), FloatPlane(w, h), FloatPlane(w, h)};
+    constexpr int32_t Required = 2;
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* reference = base.row(y);
+            float* aligned = out.aligned.row(y);
+            float* least = out.least.row(y);
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                bool leftOut = false;
+                if (first.aligned.values[at] >= 0.0f)
+                    for (size_t k = 0; k < n && !leftOut; ++k) {
+                        const double* m = maps[k].m;
+                        const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
+                        leftOut = qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0 &&
+                                  labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground;
+                    }
+                if (first.aligned.values[at] >= 0.0f && !leftOut) {
+                    aligned[x] = first.aligned.values[at];
+                    least[x] = first.least.values[at];
+                    continue;
+                }
+                double alignedSum = 0.0;
+                float alignedLargest = 0.0f, smallest = -1.0f;
+                int32_t alignedCount = 0;
+                for (size_t k = 0; k < n; ++k) {
+                    const double* m = maps[k].m;
+                    const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
+                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
+                        continue;
+                    if (labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground)
+                        continue;
+                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference[x]);
+                    if (maps[k].far)
+                        smallest = smallest < 0.0f ? e : std::min(smallest, e);
+                    alignedSum += e;
+                    alignedLargest = std::max(alignedLargest, e);
+                    ++alignedCount;
+                }
+                aligned[x] = alignedCount >= Required ? trimmedMean(alignedSum, alignedLargest, alignedCount) : -1.0f;
+                least[x] = aligned[x] >= 0.0f ? smallest : -1.0f;
+            }
+        }
+    });
+    return out;
 }
 
 float medianOf(std::vector<float> values)
@@ -262,10 +354,21 @@ float medianOf(std::vector<float> values)
     return *middle;
 }
 
-// Sky where the detail follows the stars, ground where it stays with the camera, 0 elsewhere. A
+// Median of every 4th value: the series' typical change, as cheap as the plane is large.
+float typicalOf(const FloatPlane& camera)
+{
+    std::vector<float> values;
+    values.reserve(camera.values.size() / 4 + 1);
+    for (size_t i = 0; i < camera.values.size(); i += 4)
+        values.push_back(camera.values[i]);
+    return medianOf(std::move(values));
+}
+
+// Sky where the detail follows the stars, ground where it stays with the camera in every moving
+// frame (`least`: the smallest aligned change), 0 elsewhere. A
 // seed needs a neighbour of its kind unless it is three times as clear: chance agreement of a
 // few samples near the border makes single seeds, a star or a lit window makes a cluster.
-std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, float typical)
+std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
 {
     const int32_t w = camera.width, h = camera.height;
     std::vector<int8_t> strength(camera.values.size(), 0);
@@ -274,10 +377,12 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
         if (a < 0.0f)
             continue;
         const float scale = SeedRatio * (std::min(c, a) + typical);
+        const float g = least.values[i];
+        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
         if (c - a > scale)
             strength[i] = c - a > 3.0f * scale ? 2 : 1;
-        else if (a - c > scale)
-            strength[i] = a - c > 3.0f * scale ? -2 : -1;
+        else if (g >= 0.0f && g - c > groundScale)
+            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
     }
     std::vector<int8_t> seeds(strength.size(), 0);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
@@ -343,6 +448,100 @@ StepCosts stepCostsOf(const FloatPlane& brightness, float unit)
     return costs;
 }
 
+// Smallest and largest brightness within the ringing distance of each pixel.
+struct Range {
+    FloatPlane low, high;
+};
+
+// Over the (2r + 1)² window clipped to the plane, separably, each pass a run of whole-row steps.
+Range rangeOf(const FloatPlane& in, int32_t r)
+{
+    const int32_t w = in.width, h = in.height;
+    FloatPlane rowLow(w, h), rowHigh(w, h);
+    Range range{FloatPlane(w, h), FloatPlane(w, h)};
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const float* src = in.row(y);
+            float* lo = rowLow.row(y);
+            float* hi = rowHigh.row(y);
+            std::copy_n(src, w, lo);
+            std::copy_n(src, w, hi);
+            // Pixel x meets x − k and x + k at each step k; past the ends, the end pixels (already met).
+            for (int32_t k = 1; k <= r && k < w; ++k) {
+                for (int32_t x = k; x < w; ++x) {
+                    lo[x] = std::min(lo[x], src[x - k]);
+                    hi[x] = std::max(hi[x], src[x - k]);
+                }
+                for (int32_t x = 0; x + k < w; ++x) {
+                    lo[x] = std::min(lo[x], src[x + k]);
+                    hi[x] = std::max(hi[x], src[x + k]);
+                }
+            }
+        }
+    });
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            float* lo = range.low.row(y);
+            float* hi = range.high.row(y);
+            std::copy_n(rowLow.row(y), w, lo);
+            std::copy_n(rowHigh.row(y), w, hi);
+            for (int32_t k = std::max(0, y - r); k <= std::min(h - 1, y + r); ++k) {
+                const float* a = rowLow.row(k);
+                const float* b = rowHigh.row(k);
+                for (int32_t x = 0; x < w; ++x) {
+                    lo[x] = std::min(lo[x], a[x]);
+                    hi[x] = std::max(hi[x], b[x]);
+                }
+            }
+        }
+    });
+    return range;
+}
+
+// Typical brightness (of the frames' camera median) under the sky seeds and under the ground seeds.
+struct Levels {
+    float sky = 0.0f;
+    float ground = 0.0f;
+
+    bool known() const { return sky != ground; }
+    // Nearer the ground's level than the sky's.
+    bool groundLike(float value) const { return std::fabs(value - ground) < std::fabs(value - sky); }
+};
+
+Levels levelsOf(const std::vector<int8_t>& seeds, const FloatPlane& brightness)
+{
+    std::vector<float> skyLevels, groundLevels;
+    for (size_t i = 0; i < seeds.size(); ++i)
+        if (seeds[i] == Sky)
+            skyLevels.push_back(brightness.values[i]);
+        else if (seeds[i] == Ground)
+            groundLevels.push_back(brightness.values[i]);
+    if (skyLevels.empty() || groundLevels.empty())
+        return {};
+    return {medianOf(std::move(skyLevels)), medianOf(std::move(groundLevels))};
+}
+
+// The high-pass detail of a static edge rings on both its sides, so the sky just beside the
+// horizon reads as ground; grown from there, the ground runs into the sky as far as the next star.
+// Where a seed has an edge as strong as half the sky/ground contrast within the ringing distance,
+// a ground seed on the sky's side of it (brighter or darker, as the sky is to the ground) is dropped.
+void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness, const Range& range, const Levels& levels)
+{
+    const float contrast = std::fabs(levels.sky - levels.ground);
+    if (!(contrast > 0.0f))
+        return;
+    const FloatPlane& low = range.low;
+    const FloatPlane& high = range.high;
+    const bool skyBrighter = levels.sky > levels.ground;
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
+            continue;
+        const float middle = 0.5f * (high.values[i] + low.values[i]);
+        if ((brightness.values[i] > middle) == skyBrighter)
+            seeds[i] = 0;
+    }
+}
+
 // Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
 // fronts meet at the strongest edge between sky and ground, the horizon, and a front that slipped
 // across it where it is faint does not get far on the other side.
@@ -393,37 +592,88 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     return labels;
 }
 
-// Ground patches with too few seeds for their size become sky.
-void dropStrayGround(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h)
+// The 4-connected patches of one label, each with its seed count and the extent of its seeds.
+struct Patch {
+    std::vector<size_t> pixels;
+    int32_t seeds = 0;
+    int32_t left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
+
+    // All its seeds in one speck (a hot pixel, a lone star, a static spot of that size).
+    bool speck() const { return right - left <= SpeckSize && bottom - top <= SpeckSize; }
+};
+
+template <typename Visit>
+void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
+                  int8_t label, Visit&& visit)
 {
     std::vector<uint8_t> visited(labels.size(), 0);
-    std::vector<size_t> patch, stack;
+    std::vector<size_t> stack;
+    Patch patch;
     for (size_t start = 0; start < labels.size(); ++start) {
-        if (labels[start] != Ground || visited[start])
+        if (labels[start] != label || visited[start])
             continue;
-        patch.clear();
+        patch = Patch{};
         stack.assign(1, start);
         visited[start] = 1;
-        int32_t seedCount = 0;
         while (!stack.empty()) {
             const size_t at = stack.back();
             stack.pop_back();
-            patch.push_back(at);
-            if (seeds[at] == Ground)
-                ++seedCount;
+            patch.pixels.push_back(at);
             const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            if (seeds[at] == label) {
+                ++patch.seeds;
+                patch.left = std::min(patch.left, x);
+                patch.right = std::max(patch.right, x);
+                patch.top = std::min(patch.top, y);
+                patch.bottom = std::max(patch.bottom, y);
+            }
             const size_t next[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
             const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
             for (int k = 0; k < 4; ++k)
-                if (inside[k] && labels[next[k]] == Ground && !visited[next[k]]) {
+                if (inside[k] && labels[next[k]] == label && !visited[next[k]]) {
                     visited[next[k]] = 1;
                     stack.push_back(next[k]);
                 }
         }
-        if (seedCount < std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.size()) / GroundSeedArea))
-            for (const size_t at : patch)
-                labels[at] = Sky;
+        visit(patch);
     }
+}
+
+// Ground patches with too few seeds for their size, or only a speck of them, become sky; then
+// sky patches grown from a speck alone or as dark as the ground (chance seeds inside the ground)
+// become ground, unless that is all the sky there is.
+void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
+                      const FloatPlane& brightness, const Levels& levels)
+{
+    forEachPatch(labels, seeds, w, h, Ground, [&](const Patch& patch) {
+        const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.pixels.size()) / GroundSeedArea);
+        if (patch.speck() || patch.seeds < needed)
+            for (const size_t at : patch.pixels)
+                labels[at] = Sky;
+    });
+    std::vector<std::vector<size_t>> stray;
+    size_t most = SIZE_MAX;
+    int32_t mostSeeds = 0;
+    forEachPatch(labels, seeds, w, h, Sky, [&](const Patch& patch) {
+        double sum = 0.0;
+        for (const size_t at : patch.pixels)
+            sum += brightness.values[at];
+        const bool dark = levels.known() && levels.groundLike(static_cast<float>(sum / patch.pixels.size()));
+        if (patch.speck() || dark) {
+            if (patch.seeds > mostSeeds) {
+                mostSeeds = patch.seeds;
+                most = stray.size();
+            }
+            stray.push_back(patch.pixels);
+        } else if (patch.seeds > mostSeeds) {
+            mostSeeds = patch.seeds;
+            most = SIZE_MAX;
+        }
+    });
+    for (size_t k = 0; k < stray.size(); ++k)
+        if (k != most)
+            for (const size_t at : stray[k])
+                labels[at] = Ground;
 }
 
 // Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
@@ -460,14 +710,19 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
 }
 
 // Typical step between neighbours of the brightness plane: the unit of the growth's edge costs.
+// Equal neighbours do not count: 8-bit frames turn the smooth sky glow into flat bands, and a unit
+// of almost nothing would make every band's edge a horizon.
 float edgeStep(const FloatPlane& brightness)
 {
     std::vector<float> steps;
     steps.reserve(brightness.values.size() / 4 + 1);
     for (int32_t y = 0; y < brightness.height; y += 2) {
         const float* row = brightness.row(y);
-        for (int32_t x = 1; x < brightness.width; x += 2)
-            steps.push_back(std::fabs(row[x] - row[x - 1]));
+        for (int32_t x = 1; x < brightness.width; x += 2) {
+            const float step = std::fabs(row[x] - row[x - 1]);
+            if (step > 1e-3f)
+                steps.push_back(step);
+        }
     }
     return std::max(0.25f, medianOf(std::move(steps)));
 }
@@ -500,15 +755,34 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     };
     // Away from the horizon a plane row and the next are alike (all sky, all ground): their
     // blend is the same for any share, so it is made once and copied to each frame row.
+    // Where they are all sky or all ground as well (most of the frame), their rows are filled
+    // as one block.
     std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
-    for (int32_t v = 0; v < h; ++v)
-        sameBelow[static_cast<size_t>(v)] =
-            std::equal(soft.row(v), soft.row(v) + w, soft.row(std::min(v + 1, h - 1)));
+    std::vector<int8_t> uniform(static_cast<size_t>(h), -1);  // 0 all ground, 1 all sky
+    for (int32_t v = 0; v < h; ++v) {
+        const float* row = soft.row(v);
+        sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
+        if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
+            uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
+    }
+    const auto planeRow = [&](int32_t y) { return static_cast<int32_t>(std::clamp((y - o) / factor, 0.0, h - 1.0)); };
+    const auto filled = [&](int32_t y) {
+        const size_t v = static_cast<size_t>(planeRow(y));
+        return sameBelow[v] ? uniform[v] : -1;
+    };
     velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
         std::vector<uint16_t> same(static_cast<size_t>(width));
         int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
         for (int32_t y = begin; y < end; ++y) {
+            if (const int8_t kind = filled(y); kind >= 0) {
+                int32_t last = y;
+                while (last + 1 < end && filled(last + 1) == kind)
+                    ++last;
+                std::memset(mask.row(y), kind ? 0xFF : 0, static_cast<size_t>(last - y + 1) * mask.rowElements() * sizeof(uint16_t));
+                y = last;
+                continue;
+            }
             const double v = std::clamp((y - o) / factor, 0.0, h - 1.0);
             const int32_t top = static_cast<int32_t>(v), bottom = std::min(top + 1, h - 1);
             const float fy = static_cast<float>(v - top);
@@ -558,32 +832,34 @@ bool keepsSkySeed(int8_t label, int8_t firstSeed, int32_t distance)
 // labels may be wrong by up to twice the motion (its ground front ran into the sky), so only what
 // the cleaned comparison says counts there, and right next to it nothing but round one's clear sky
 // seeds (keepsSkySeed); farther in, round one's label stands where too few samples were left
-// (inside the ground, at the border).
+// (inside the ground, at the border) if the pixel's brightness is nearer that label's seeds than
+// the other's: a ground patch that round one grew far into the sky is as bright as the sky.
 std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
-                                  const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
-                                  const std::vector<int8_t>& firstSeeds, float typical, double nearMotion,
-                                  double farMotion)
+                                  const std::vector<PlaneMap>& maps, const Comparison& first,
+                                  const std::vector<int8_t>& labels, const std::vector<int8_t>& firstSeeds,
+                                  float typical, double nearMotion,
+                                  double farMotion, const FloatPlane& brightness, const Range& range,
+                                  const Levels& levels)
 {
     const int32_t w = baseDetail.width, h = baseDetail.height;
-    std::vector<int8_t> sources = labels;
-    const std::vector<int32_t> ringing = boundaryDistance(labels, w, h, DetailRadius + 1);
-    for (size_t i = 0; i < sources.size(); ++i)
-        if (ringing[i] <= DetailRadius + 1)
-            sources[i] = Ground;
-    FloatPlane camera, aligned;
-    compareFrames(baseDetail, detail, maps, &sources, 2, camera, aligned);
-    const std::vector<int8_t> cleaned = seedsOf(camera, aligned, typical);
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
     const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
+    std::vector<int8_t> sources = labels;
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (distance[i] <= DetailRadius + 1)
+            sources[i] = Ground;
+    const Comparison second = compareFramesWithout(baseDetail, detail, maps, sources, first);
+    std::vector<int8_t> cleaned = seedsOf(first.camera, second.aligned, second.least, typical);
+    dropRingingGround(cleaned, brightness, range, levels);
     std::vector<int8_t> seeds(firstSeeds.size(), 0);
     for (size_t i = 0; i < seeds.size(); ++i) {
         if (distance[i] <= near)
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
-        else if (aligned.values[i] >= 0.0f)
+        else if (second.aligned.values[i] >= 0.0f)
             seeds[i] = cleaned[i];
-        else
-            seeds[i] = distance[i] > reach ? labels[i] : 0;
+        else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
+            seeds[i] = labels[i];
     }
     return seeds;
 }
@@ -616,6 +892,11 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         maps.push_back(planeMapOf(inverse, factor));
         motions.push_back(motionOf(maps.back(), w, h));
     }
+    // The ground is tested by the frames that move at least half as far as the farthest: a
+    // frame that barely moves changes textured ground little more than the sky.
+    const double farthest = motions.empty() ? 0.0 : *std::max_element(motions.begin(), motions.end());
+    for (size_t k = 0; k < maps.size(); ++k)
+        maps[k].far = motions[k] >= std::max(MinimumMotion, 0.5 * farthest);
     std::sort(motions.begin(), motions.end());
     if (maps.empty() || motions.back() < MinimumMotion)
         return allGround();
@@ -624,33 +905,41 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     // The trimmed mean drops the largest: the second largest motion is how far sky and ground mix.
     const double farMotion = motions[motions.size() >= 2 ? motions.size() - 2 : 0];
 
-    const FloatPlane baseDetail = detailOf(base);
+    FloatPlane down(w, h), smooth(w, h);
+    const FloatPlane baseDetail = detailOf(base, down, smooth);
     std::vector<FloatPlane> detail;
     detail.reserve(maps.size());
     for (size_t k = 1; k < planes.size(); ++k)
-        detail.push_back(detailOf(*planes[k]));
+        detail.push_back(detailOf(*planes[k], down, smooth));
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
-    const StepCosts steps = stepCostsOf(brightness, edgeStep(brightness));
+    const float unit = edgeStep(brightness);
+    const StepCosts steps = stepCostsOf(brightness, unit);
 
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
-    FloatPlane camera, aligned;
-    compareFrames(baseDetail, detail, maps, nullptr, 0, camera, aligned);
-    const float typical = medianOf(camera.values);
-    std::vector<int8_t> seeds = seedsOf(camera, aligned, typical);
+    const Comparison first = compareFrames(baseDetail, detail, maps);
+    const FloatPlane& camera = first.camera;
+    // Changes finer than the smooth brightness's typical step cannot be told from the bands of
+    // 8-bit frames, where the series' typical change is almost nothing.
+    const float typical = std::max(typicalOf(camera), unit);
+    std::vector<int8_t> seeds = seedsOf(camera, first.aligned, first.least, typical);
+    const Levels levels = levelsOf(seeds, brightness);
+    const Range range = rangeOf(brightness, DetailRadius + 1);
+    dropRingingGround(seeds, brightness, range, levels);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
         return allGround();
     std::vector<int8_t> labels(seeds.size(), Sky);
     if (std::find(seeds.begin(), seeds.end(), Ground) != seeds.end()) {
         labels = growSeeds(steps, w, seeds);
-        dropStrayGround(labels, seeds, w, h);
+        dropStrayPatches(labels, seeds, w, h, brightness, levels);
         const std::vector<int8_t> second =
-            roundTwoSeeds(baseDetail, detail, maps, labels, seeds, typical, nearMotion, farMotion);
+            roundTwoSeeds(baseDetail, detail, maps, first, labels, seeds, typical, nearMotion, farMotion, brightness,
+                          range, levels);
         // Seeds that leave the sky without one keep round one's answer.
         if (std::find(second.begin(), second.end(), Sky) != second.end()) {
             seeds = second;
             labels = growSeeds(steps, w, seeds);
-            dropStrayGround(labels, seeds, w, h);
+            dropStrayPatches(labels, seeds, w, h, brightness, levels);
         }
     }
     writeSoftMask(labels, w, h, factor, mask);

@@ -26,10 +26,13 @@ enum class SkyEstimate {
 
 // Where the sky is in the base frame, from how the frames change: the ground stays fixed in the
 // camera while the stars turn, so a pixel whose high-pass detail agrees across the frames as
-// shot but not after star alignment is ground, and the reverse is sky. Those seeds are grown
+// shot but not after star alignment (in every frame that moves far) is ground, and the reverse
+// is sky; ground seeds on the sky's side of the horizon's edge are dropped. Those seeds are grown
 // over the frames' star-free camera median, the horizon (its strongest edge) being crossed last;
 // a second round repeats the star-aligned comparison without samples that came from the
-// first round's ground, which would otherwise mark the sky just above the horizon as ground.
+// first round's ground, which would otherwise mark the sky just above the horizon as ground;
+// stray patches (grown from a speck of seeds, ground with too few of them, sky as dark as the
+// ground) are turned over.
 // `samples` starts with the base frame's. Fills `mask` (width × height, one channel, 0 ground ..
 // 65535 sky, a soft edge a few pixels wide). Runs on the caller's thread with its pixel passes
 // on the process pool; the result does not depend on the thread count.

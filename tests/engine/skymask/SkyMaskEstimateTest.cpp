@@ -21,8 +21,21 @@ std::unique_ptr<velimage::Image16> toImage(const velsky::RgbImage16& rgb)
     return image;
 }
 
+// An 8-bit file's frame read back linear: the display gamma of the generator's JPEG files, then
+// the sRGB curve of the reader (the smooth sky glow comes back in flat bands).
+void throughEightBits(velsky::RgbImage16& rgb)
+{
+    std::vector<uint16_t> linear(256);
+    for (size_t i = 0; i < linear.size(); ++i) {
+        const double x = i / 255.0;
+        linear[i] = static_cast<uint16_t>(65535.0 * (x <= 0.04045 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4)) + 0.5);
+    }
+    for (uint16_t& v : rgb.samples)
+        v = linear[static_cast<size_t>(255.0 * std::pow(v / 65535.0, 1.0 / 2.2) + 0.5)];
+}
+
 // The series reduced as the run reduces it, base frame first, with the generator's own transforms.
-std::vector<velmask::SkySample> samplesOf(const velsky::SkyGenerator& generator)
+std::vector<velmask::SkySample> samplesOf(const velsky::SkyGenerator& generator, bool eightBit = false)
 {
     const auto& o = generator.options();
     std::vector<velmask::SkySample> samples;
@@ -30,7 +43,10 @@ std::vector<velmask::SkySample> samplesOf(const velsky::SkyGenerator& generator)
     for (int n = 0; n < o.frames; ++n) {
         const int i = n == 0 ? o.baseFrame : n <= o.baseFrame ? n - 1 : n;
         velmask::SkySample sample;
-        sample.plane = velmask::reduceLuminance(*toImage(generator.renderFrame(i)), factor);
+        velsky::RgbImage16 frame = generator.renderFrame(i);
+        if (eightBit)
+            throughEightBits(frame);
+        sample.plane = velmask::reduceLuminance(*toImage(frame), factor);
         sample.aligned = true;
         const auto t = generator.frameToBase(i).m;
         std::copy(t.begin(), t.end(), sample.toBase);
@@ -69,12 +85,13 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
         int frames;
         double clouds;
         int width = 600, height = 400, base = 0;
+        bool eightBit = false;
     };
-    // The last: a larger frame with the base mid-series (the sky turns both ways from it) and the
-    // sparse stars of an ordinary sky, few sky seeds near the horizon.
+    // The last: larger frames with the base mid-series (the sky turns both ways from it) and the
+    // sparse stars of an ordinary sky, few sky seeds near the horizon, one of them read from 8 bits.
     for (const Case c : {Case{3, 0.3, 0, 8, 0.0}, Case{11, 0.3, 8, 5, 0.0}, Case{17, 0.45, 0, 6, 0.7},
                          Case{23, 0.45, 10, 6, 0.0}, Case{29, 0.2, 8, 10, 0.5}, Case{43, 0.35, 12, 8, 0.0},
-                         Case{4, 0.3, 8, 6, 0.0, 1500, 1000, 2}}) {
+                         Case{4, 0.3, 12, 6, 0.0, 1500, 1000, 2}, Case{77, 0.3, 8, 6, 0.0, 1500, 1000, 2, true}}) {
         velsky::SkyOptions o = landscape(c.seed);
         o.width = c.width;
         o.height = c.height;
@@ -83,6 +100,12 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
             o.starsPerMegapixel = 500.0;
             o.magnitudeRange = 9.0;
             o.rotationPerFrameDeg = 0.125;
+            o.skyLevel = 1800.0;
+            o.pollution = 1.2;
+        }
+        if (c.eightBit) {  // smooth as a compressed file's sky: its bands are not dithered away
+            o.gain = 0.01;
+            o.readNoise = 1.0;
         }
         o.horizonShare = c.horizonShare;
         o.groundLights = c.lights;
@@ -90,7 +113,7 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
         o.clouds = c.clouds;
         const velsky::SkyGenerator generator(o);
         velimage::Image16 mask;
-        ASSERT_EQ(velmask::estimateSkyMask(samplesOf(generator), o.width, o.height, mask),
+        ASSERT_EQ(velmask::estimateSkyMask(samplesOf(generator, c.eightBit), o.width, o.height, mask),
                   velmask::SkyEstimate::Estimated);
         EXPECT_GE(agreement(generator, mask, 10), 0.98) << "seed " << c.seed;
     }
