@@ -201,6 +201,8 @@ void turnGains(const GainMap& gains, GainMap& turned)
 
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains) { return apply(frame, gains); }
 
+void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrameRun(samples, gains, pixels); }
+
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains) { return apply(image, gains); }
 
 }  // namespace veltone

@@ -22,6 +22,9 @@ void turnGains(const GainMap& gains, GainMap& turned);
 // neither way or the frame is not three-channel.
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains);
 
+// The same for one row of `pixels` three-channel pixels and their gains.
+void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels);
+
 // The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);
 

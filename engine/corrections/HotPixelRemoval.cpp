@@ -198,6 +198,22 @@ private:
 
 }  // namespace
 
+class HotPixelScanner::Rows : public RowScanner {
+public:
+    using RowScanner::RowScanner;
+};
+
+HotPixelScanner::HotPixelScanner(const velimage::Image16& frame) : m_rows(std::make_unique<Rows>(frame)) {}
+HotPixelScanner::~HotPixelScanner() = default;
+void HotPixelScanner::scan(int32_t y, std::vector<int32_t>& columns) { m_rows->scan(y, columns); }
+
+void patchHotPixel(velimage::Image16& frame, int32_t x, int32_t y)
+{
+    const RingFit& fit = RingFit::instance();
+    for (int32_t c = 0; c < 3; ++c)
+        fit.patch(frame, x, y, c, false);
+}
+
 int64_t removeHotPixels(velimage::Image16& frame)
 {
     const int32_t width = frame.width(), height = frame.height();
@@ -227,12 +243,10 @@ int64_t removeHotPixels(velimage::Image16& frame)
 
     // Patches overlap the rows of neighbouring bands and each other's rings: applied here, in row
     // order, each one sees the patches before it exactly as a single pass would.
-    const RingFit& fit = RingFit::instance();
     int64_t replaced = 0;
     for (const std::vector<int32_t>& band : found)
         for (size_t i = 0; i < band.size(); i += 2) {
-            for (int32_t c = 0; c < 3; ++c)
-                fit.patch(frame, band[i], band[i + 1], c, false);
+            patchHotPixel(frame, band[i], band[i + 1]);
             ++replaced;
         }
     return replaced;

@@ -51,12 +51,32 @@ bool OutputProducer::cancelled() const { return m_engine.cancelled(); }
 
 std::unique_ptr<velimage::Image16> OutputProducer::loadWithProgress(const wchar_t* path)
 {
+    Frame frame;
+    load(path, frame);
+    return std::move(frame.image);
+}
+
+void OutputProducer::load(const wchar_t* path, Frame& frame)
+{
     m_engine.report(Load, path, Start, 0);
-    std::unique_ptr<velimage::Image16> image = m_engine.loader().claim(path);
-    if (image && image->empty())
-        image.reset();
-    m_engine.report(Load + 1, path, image ? Done : Failed, 1);
-    return image;
+    velthread::LoadedFrame loaded = m_engine.loader().claimFrame(path);
+    if (loaded.image && loaded.image->empty())
+        loaded.image.reset();
+    frame.image = std::move(loaded.image);
+    frame.decodedRows = frame.image ? std::move(loaded.rows) : nullptr;
+    m_engine.report(Load + 1, path, frame.image ? Done : Failed, 1);
+}
+
+CalibrationSteps OutputProducer::calibrationSteps(size_t frameCount) const
+{
+    const EngineSettings& s = m_ctx.settings;
+    CalibrationSteps steps;
+    steps.noise = m_ctx.noiseReady;
+    steps.hotPixels = s.removeHotPixels && static_cast<bool>(m_stages.removeHotPixels);
+    steps.flatField = m_ctx.vignettingReady && s.alignStars();
+    // Frames brought to the base's exposure change after their calibration.
+    steps.analysis = s.alignStars() && frameCount > 1 && !s.unifyExposure;
+    return steps;
 }
 
 void OutputProducer::resetForOutput()
@@ -165,7 +185,7 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
         report.reference = frame.reference;
         report.transform[0] = report.transform[4] = 1.0;
 
-        frame.image = loadWithProgress(frames[i].path);
+        load(frames[i].path, frame);
         if (!frame.image) {
             report.reason = "could not be loaded";
             m_engine.frameReports().push_back(report);

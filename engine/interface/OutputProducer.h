@@ -28,8 +28,14 @@ public:
     // Loads through the background loader with the opening and closing load reports.
     std::unique_ptr<velimage::Image16> loadWithProgress(const wchar_t* path);
 
+    // What every star frame of a walk over `frameCount` frames goes through (once the calibration
+    // images are built), for the row work of the loader.
+    CalibrationSteps calibrationSteps(size_t frameCount) const;
+
 private:
     void resetForOutput();
+    // The frame's pixels and the row work of their decode; reports as loadWithProgress.
+    void load(const wchar_t* path, Frame& frame);
     int walk(const std::vector<FrameEntry>& frames);
     // Steps a frame that cannot be loaded would have taken.
     int32_t skippedFrameSteps() const;

@@ -75,15 +75,9 @@ void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32
     const int32_t width = frame.width();
     luminance.resize(static_cast<size_t>(width) * frame.height());
     velthread::parallelRows(frame.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint8_t* target = luminance.data() + static_cast<size_t>(y) * width;
-            if (gain16 == kUnitGain16)
-                luminanceRow(frame.row(y), frame.channels(), width, target);
-            else if (gain16 <= kMaxNarrowGain16)
-                gainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
-            else
-                wideGainedLuminanceRow(frame.row(y), frame.channels(), width, gain16, target);
-        }
+        for (int32_t y = begin; y < end; ++y)
+            detectionLuminanceRow(frame.row(y), frame.channels(), width, gain16,
+                                  luminance.data() + static_cast<size_t>(y) * width);
     });
 }
 
@@ -136,6 +130,16 @@ void suppressSeams(StarDetector::Planes& planes, int32_t radius, int32_t bands)
 
 }  // namespace
 
+void detectionLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
+{
+    if (gain16 == kUnitGain16)
+        luminanceRow(source, channels, width, target);
+    else if (gain16 <= kMaxNarrowGain16)
+        gainedLuminanceRow(source, channels, width, gain16, target);
+    else
+        wideGainedLuminanceRow(source, channels, width, gain16, target);
+}
+
 void StarDetector::radiiFor(int32_t width, int32_t height, int32_t& r0, int32_t& r1, int32_t& margin)
 {
     const int64_t w = std::max(width, 0);
@@ -159,7 +163,22 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
     Planes& planes = m_planes;
     planes.width = width;
     planes.height = height;
-    makeLuminance(frame, planes.luminance, m_gain16);
+    // A plane made beforehand (while the frame was decoded) is borrowed for this detection only.
+    struct Borrowed {
+        PlaneBuffer<uint8_t>* given;
+        PlaneBuffer<uint8_t>& own;
+        ~Borrowed()
+        {
+            if (given)
+                std::swap(*given, own);
+        }
+    } borrowed{m_givenLuminance && m_givenLuminance->size() == static_cast<size_t>(width) * height ? m_givenLuminance
+                                                                                                     : nullptr,
+               planes.luminance};
+    if (borrowed.given)
+        std::swap(*borrowed.given, planes.luminance);
+    else
+        makeLuminance(frame, planes.luminance, m_gain16);
     planes.minLuminance =
         m_gain16 == kUnitGain16 ? kMinStarLuminance : candidateFloor(planes.luminance, width, height);
     planes.ratio.resize(static_cast<size_t>(width) * height);
@@ -221,12 +240,13 @@ int32_t StarDetector::detect(const Image16& frame, StarList& stars, const StarBo
 }
 
 int32_t detectStars(const Image16& frame, StarList& stars, const Image16* skyMask, const StarBoundLine* line,
-                    int32_t attempt, uint32_t luminanceGain16)
+                    int32_t attempt, uint32_t luminanceGain16, PlaneBuffer<uint8_t>* luminance)
 {
     // Reused by every detection on this thread: the planes are frame-sized, and fresh ones cost
     // hundreds of thousands of page faults per frame.
     thread_local StarDetector detector;
     detector.setLuminanceGain(luminanceGain16);
+    detector.setLuminancePlane(luminance);
     if (skyMask && !skyMask->empty() && skyMask->width() == frame.width() && skyMask->height() == frame.height())
         return detector.detect(frame, stars, *skyMask, attempt);
     if (line && line->isSet())

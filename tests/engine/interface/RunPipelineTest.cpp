@@ -194,10 +194,10 @@ TEST(RunPipeline, FailuresEscapingTheStagesBecomeResultCodes)
         // Decoded ahead on a loader thread, raised when the pipeline claims the frame.
         Session run({L"/night/a.tif", L"/night/nomem.tif"}, dir.wfile("out.tif"));
         auto decode = veltest::fakeDecoder();
-        run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
+        run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) {
             if (path.find(L"nomem") != std::wstring::npos)
                 throw std::bad_alloc();
-            return decode(path, c, p);
+            return decode(path, c, p, rows);
         });
         EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
     }
@@ -347,8 +347,8 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
     veltest::TempDir dir;
     Session run({L"/night/a.tif", L"/night/b_iso200.tif"}, dir.wfile("out.tif"));
     auto decode = veltest::fakeDecoder();
-    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
-        auto image = decode(path, c, p);
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) {
+        auto image = decode(path, c, p, rows);
         const bool high = path.find(L"iso200") != std::wstring::npos;
         image->ensureMetadata().setShort(velimage::tags::ISOSpeedRatings, high ? 200 : 100);
         if (high)
@@ -383,14 +383,14 @@ TEST(RunPipeline, CalibrationFramesThatDoNotFitAreSkippedAndTheRunGoesOnWithoutT
     veltest::TempDir dir;
     Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
     auto decode = veltest::fakeDecoder();
-    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) -> std::unique_ptr<velimage::Image16> {
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) -> std::unique_ptr<velimage::Image16> {
         auto image = std::make_unique<velimage::Image16>();
         if (path.find(L"small") != std::wstring::npos)
             image->allocate(5, 4, 3);
         else if (path.find(L"grey") != std::wstring::npos)
             image->allocate(6, 4, 1);
         else
-            return decode(path, c, p);
+            return decode(path, c, p, rows);
         std::fill_n(image->data(), image->elementCount(), uint16_t{50});
         return image;
     });

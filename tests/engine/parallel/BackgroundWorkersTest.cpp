@@ -62,7 +62,7 @@ struct FakeDecoder {
 
     velthread::FrameDecoder decoder()
     {
-        return [this](const std::wstring& path, int, int partCount) -> std::unique_ptr<velimage::Image16> {
+        return [this](const std::wstring& path, int, int partCount, velimage::RowSink*) -> std::unique_ptr<velimage::Image16> {
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 threads.insert(std::this_thread::get_id());
@@ -154,7 +154,7 @@ TEST(BackgroundLoader, CancelWakesAClaimWaitingForADecode)
     Gate gate;
     std::atomic<bool> entered{false};
     BackgroundLoader loader(
-        [&](const std::wstring&, int, int) -> std::unique_ptr<velimage::Image16> {
+        [&](const std::wstring&, int, int, velimage::RowSink*) -> std::unique_ptr<velimage::Image16> {
             entered = true;
             gate.wait();
             return std::make_unique<velimage::Image16>();
