@@ -27,6 +27,28 @@ bool doneWhileDecoded(const Frame& frame, bool (RowCalibration::*step)() const)
     return rows && (rows->*step)();
 }
 
+bool unifyExposure(RunContext& ctx, Frame& frame)
+{
+    if (!frame.image)
+        return false;
+    frame.exposure = veltone::exposureMeasure(*frame.image);
+    if (frame.reference) {
+        ctx.referenceExposure = frame.exposure;
+        return true;
+    }
+    if (ctx.referenceExposure < 0 && ctx.reference)
+        ctx.referenceExposure = veltone::exposureMeasure(*ctx.reference);
+    else if (ctx.referenceExposure < 0 && !ctx.accumulation.empty())
+        ctx.referenceExposure = veltone::exposureMeasure(ctx.accumulation);
+    if (!(ctx.referenceExposure > 0) || !(frame.exposure > 0))
+        return false;
+    veltone::scaleExposure(*frame.image, veltone::exposureFactor(ctx.referenceExposure, frame.exposure));
+    // The luminance made while decoding is of the pixels before.
+    if (RowCalibration* rows = rowCalibrationOf(frame.decodedRows.get()))
+        rows->forgetLuminance();
+    return true;
+}
+
 RowWorkMaker decodeCalibration(const std::shared_ptr<CalibrationImages>& images, const CalibrationSteps& steps)
 {
     auto plan = std::make_shared<DecodeCalibrationPlan>();
@@ -82,14 +104,10 @@ void addCalibrationStages(RunStages& stages)
     stages.decodeCalibration = [images](RunContext&, const CalibrationSteps& steps) {
         return decodeCalibration(images, steps);
     };
-    stages.exposureMeasure = [](RunContext&, const velimage::Image16& image) { return veltone::exposureMeasure(image); };
-    stages.accumulatedExposureMeasure = [](RunContext& ctx) { return veltone::exposureMeasure(ctx.accumulation); };
-    stages.scaleExposure = [](RunContext&, Frame& frame, uint64_t factor) {
-        if (!frame.image)
-            return;
-        veltone::scaleExposure(*frame.image, factor);
-        if (RowCalibration* rows = rowCalibrationOf(frame.decodedRows.get()))
-            rows->forgetLuminance();
+    stages.unifyExposure = unifyExposure;
+    stages.measureReferenceExposure = [](RunContext& ctx, const velimage::Image16& reference) {
+        if (ctx.referenceExposure < 0)
+            ctx.referenceExposure = veltone::exposureMeasure(reference);
     };
 }
 

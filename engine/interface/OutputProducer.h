@@ -54,7 +54,6 @@ private:
     // Stage 58/59: the sky mask from the walk's frames, handed to the engine for the host.
     void estimateSkyMask();
     void rememberPattern(Frame& frame);
-    void measureReferenceExposure(const velimage::Image16& image);
     std::wstring alignedPath(const std::wstring& framePath);
 
     // After the walk.
@@ -75,7 +74,6 @@ private:
     std::wstring m_outputPath;
     std::unique_ptr<FrameAnalysis> m_referenceAnalysis;
     std::unique_ptr<FrameAnalysis> m_previousAnalysis;
-    double m_referenceExposure = -1.0;
     int32_t m_detectionLevel = 0;  // detection attempt the reference settled on
     int64_t m_tickBudget = 0;
     bool m_trailsSoftMaskMade = false;

@@ -105,6 +105,7 @@ struct RunContext {
     int32_t exposureCount = 1;        // frames per output pixel, times 4 after merging pixels
     velimage::MetadataList metadata;  // from the reference; written into the output
     float totalExposure = 0.0f;
+    double referenceExposure = -1.0;  // exposure measure of the reference, −1 until taken
 };
 
 // The stage algorithms that live in other subsystems, called from their places in the run.
@@ -128,12 +129,14 @@ struct RunStages {
     // (and the detection luminance) as it can on each star frame's rows as they arrive. The stages
     // above then leave out what it did. Empty: every step runs as a stage.
     std::function<RowWorkMaker(RunContext&, const CalibrationSteps& steps)> decodeCalibration;
-    // Exposure measure of a frame (positive), for exposure unification.
-    std::function<double(RunContext&, const velimage::Image16&)> exposureMeasure;
-    // The reference's measure from ctx.accumulation, once the reference's pixels are gone.
-    std::function<double(RunContext&)> accumulatedExposureMeasure;
-    // Scales every sample of the frame by factor / 65536 (16.16), clamped at white.
-    std::function<void(RunContext&, Frame&, uint64_t factor)> scaleExposure;
+    // Exposure unification: measures the frame (frame.exposure) and brings a later frame to the
+    // reference's exposure, the reference measured on first use (from its pixels while they are
+    // kept, else from ctx.accumulation). The reference only gives its measure. False when the frame
+    // could not be brought there.
+    std::function<bool(RunContext&, Frame&)> unifyExposure;
+    // Measures the reference while its pixels are here (ctx.referenceExposure), for a run that may
+    // switch exposure unification on at a later frame.
+    std::function<void(RunContext&, const velimage::Image16& reference)> measureReferenceExposure;
 
     // Sky mask scaled and rotated to width × height (into ctx.mask) and its soft sky mask
     // (ctx.softMask) with the given q and number of final 3 × 3 passes.

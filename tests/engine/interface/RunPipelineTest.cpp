@@ -360,11 +360,13 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
     std::vector<uint16_t> stored;
     run.adjust = [&](velrun::RunStages& s) {
         pass.wire(s);
-        s.exposureMeasure = [](velrun::RunContext&, const velimage::Image16& image) {
-            return image.data()[0] == 1000 ? 2.0 : 1.0;  // the second frame is twice as bright
-        };
-        s.scaleExposure = [](velrun::RunContext&, velrun::Frame& frame, uint64_t factor) {
-            veltone::scaleExposure(*frame.image, factor);
+        // The reference is measured while its pixels are here; the second frame is twice as bright.
+        s.measureReferenceExposure = [](velrun::RunContext& ctx, const velimage::Image16&) { ctx.referenceExposure = 1.0; };
+        s.unifyExposure = [](velrun::RunContext& ctx, velrun::Frame& frame) {
+            if (ctx.referenceExposure != 1.0)
+                return false;
+            veltone::scaleExposure(*frame.image, veltone::exposureFactor(ctx.referenceExposure, 2.0));
+            return true;
         };
         s.packForStore = [&](velrun::RunContext&, velrun::Frame& frame) {
             stored.push_back(frame.image->data()[0]);
