@@ -302,3 +302,50 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
         }
     }
 }
+
+// Rows handed over one at a time: a hot pixel must be judged on the frame after every noise patch and
+// before any hot-pixel patch, even where a patch of either kind lands a row or two away.
+TEST(Calibration, WhileDecodedEachHotPixelIsJudgedAfterTheNoisePatchesAndBeforeTheHotPixelPatches)
+{
+    // Wide enough that a row with one spike is judged pixel by pixel on the frame itself.
+    velthread::ProcessPoolScope pool(1);
+    auto noise = std::make_shared<NoiseImage>();
+    const auto dark = uniform(600, 120, 100);
+    dark->row(33)[3 * 20] = 9000;  // its patch lowers the neighbour that hides the spike at (18, 30)
+    for (int32_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(noise->add(*dark));
+    ASSERT_TRUE(noise->analyze());
+
+    const auto raw = uniform(600, 120, 300);
+    const auto set = [&](int32_t x, int32_t y, uint16_t r, uint16_t g, uint16_t b) {
+        uint16_t* p = raw->row(y) + 3 * x;
+        p[0] = r, p[1] = g, p[2] = b;
+    };
+    set(20, 10, 20100, 200, 200);  // hot; its patch would lower the neighbour that hides (18, 13)
+    set(20, 11, 3100, 3100, 3100);
+    set(18, 13, 10100, 200, 200);
+    set(20, 32, 3100, 3100, 3100);
+    set(18, 30, 10100, 200, 200);
+
+    Image16 expected;
+    expected.allocate(600, 120, 3);
+    std::copy_n(raw->data(), raw->elementCount(), expected.data());
+    ASSERT_TRUE(noise->subtract(expected));
+    veltone::removeHotPixels(expected);
+    EXPECT_EQ(at(expected, 18, 13), 10000);  // hidden by its neighbour when judged
+    EXPECT_LT(at(expected, 18, 30), 1000);   // the noise patch came first
+
+    auto plan = std::make_shared<velrun::DecodeCalibrationPlan>();
+    plan->noise = noise;
+    plan->hotPixels = true;
+    velrun::RowCalibration rows(plan);
+    Image16 image;
+    image.allocate(600, 120, 3);
+    std::copy_n(raw->data(), raw->elementCount(), image.data());
+    rows.begin(image);
+    for (int32_t end = 1; end < image.height(); ++end)
+        rows.rowsDecoded(end);
+    rows.finish();
+    EXPECT_EQ(std::vector<uint16_t>(image.data(), image.data() + image.elementCount()),
+              std::vector<uint16_t>(expected.data(), expected.data() + expected.elementCount()));
+}
