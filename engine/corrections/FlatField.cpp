@@ -86,7 +86,60 @@ __attribute__((target("avx512f,avx512bw"))) int32_t scaleFrameBlocksAvx512(uint1
     }
     return x;
 }
+
+// The same with the gains base + offsets[x].
+__attribute__((target("avx512f,avx512bw"))) int32_t scaleFrameBlocksAvx512(uint16_t* samples, uint32_t base,
+                                                                          const uint16_t* offsets, int32_t pixels)
+{
+    alignas(64) static const auto spread = [] {
+        std::array<std::array<uint16_t, 32>, 3> index{};
+        for (int32_t k = 0; k < 3; ++k)
+            for (int32_t j = 0; j < 32; ++j)
+                index[k][j] = static_cast<uint16_t>((32 * k + j) / 3);
+        return index;
+    }();
+    const __m512i white = _mm512_set1_epi16(-1), one = _mm512_set1_epi16(1);
+    const __m512i baseLo = _mm512_set1_epi16(static_cast<short>(base & 0xFFFF));
+    const __m512i baseHi = _mm512_set1_epi16(static_cast<short>(base >> 16));
+    __m512i index[3];
+    for (int32_t k = 0; k < 3; ++k)
+        index[k] = _mm512_loadu_si512(spread[k].data());
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32) {
+        const __m512i offset = _mm512_loadu_si512(offsets + x);
+        const __m512i lo = _mm512_add_epi16(baseLo, offset);
+        const __m512i hi = _mm512_mask_add_epi16(baseHi, _mm512_cmplt_epu16_mask(lo, offset), baseHi, one);
+        uint16_t* v = samples + 3 * static_cast<size_t>(x);
+        for (int32_t k = 0; k < 3; ++k) {
+            const __m512i l = _mm512_permutexvar_epi16(index[k], lo), h = _mm512_permutexvar_epi16(index[k], hi);
+            const __m512i s = _mm512_loadu_si512(v + 32 * k);
+            const __m512i whole = _mm512_mulhi_epu16(s, h);
+            const __m512i part = _mm512_mullo_epi16(s, h);
+            const __m512i sum = _mm512_add_epi16(part, _mm512_mulhi_epu16(s, l));
+            const __mmask32 over = _mm512_test_epi16_mask(whole, whole) | _mm512_cmplt_epu16_mask(sum, part);
+            _mm512_storeu_si512(v + 32 * k, _mm512_mask_mov_epi16(sum, over, white));
+        }
+    }
+    return x;
+}
 #endif
+
+void scaleFrame(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels)
+{
+    int32_t x = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool wide = __builtin_cpu_supports("avx512bw");
+    if (wide)
+        x = scaleFrameBlocksAvx512(samples, base, offsets, pixels);
+#endif
+    for (; x < pixels; ++x) {
+        const uint64_t g = uint64_t{base} + offsets[x];
+        for (int32_t c = 0; c < 3; ++c) {
+            uint16_t& v = samples[3 * static_cast<size_t>(x) + c];
+            v = static_cast<uint16_t>(std::min<uint64_t>(65535, (g * v) >> 16));
+        }
+    }
+}
 
 void scaleFrame(uint16_t* samples, const uint32_t* gains, int32_t pixels)
 {
@@ -256,6 +309,52 @@ void turnGains(const GainMap& gains, GainMap& turned)
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains) { return apply(frame, gains); }
 
 void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrame(samples, gains, pixels); }
+
+void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels)
+{
+    scaleFrame(samples, base, offsets, pixels);
+}
+
+bool makeCompactGains(const GainMap& gains, CompactGains& compact)
+{
+    if (gains.empty() || gains.channels() != 1)
+        return false;
+    const int32_t parts = velthread::partCount();
+    std::vector<std::pair<uint32_t, uint32_t>> ranges(static_cast<size_t>(parts), {0xFFFFFFFFu, 0u});
+    const size_t width = static_cast<size_t>(gains.width());
+    const auto range = [&](int32_t part, int32_t begin, int32_t end) {
+        auto& [least, most] = ranges[static_cast<size_t>(part)];
+        for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* row = gains.row(y);
+            for (size_t x = 0; x < width; ++x) {
+                least = std::min(least, row[x]);
+                most = std::max(most, row[x]);
+            }
+        }
+    };
+    if (velthread::ThreadPool* pool = velthread::processPool())
+        pool->parallelFor(range, parts, gains.height());
+    else
+        range(0, 0, gains.height());
+    uint32_t least = 0xFFFFFFFFu, most = 0;
+    for (const auto& [l, m] : ranges) {
+        least = std::min(least, l);
+        most = std::max(most, m);
+    }
+    if (most - least > 0xFFFFu)
+        return false;
+    compact.base = least;
+    compact.offsets.allocate(gains.width(), gains.height(), 1);
+    velthread::parallelRows(gains.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* row = gains.row(y);
+            uint16_t* out = compact.offsets.row(y);
+            for (size_t x = 0; x < width; ++x)
+                out[x] = static_cast<uint16_t>(row[x] - least);
+        }
+    });
+    return true;
+}
 
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains) { return apply(image, gains); }
 

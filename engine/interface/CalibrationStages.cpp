@@ -1,6 +1,7 @@
 #include "CalibrationStages.h"
 
 #include <memory>
+#include <new>
 
 #include "DecodeCalibration.h"
 #include "NoiseImage.h"
@@ -58,6 +59,13 @@ RowWorkMaker decodeCalibration(const std::shared_ptr<CalibrationImages>& images,
     if (steps.flatField && images->vignetting.ready()) {
         plan->gains = std::shared_ptr<const veltone::GainMap>(images, &images->vignetting.gains());
         images->mapShared = true;
+        try {
+            auto compact = std::make_shared<veltone::CompactGains>();
+            if (veltone::makeCompactGains(*plan->gains, *compact))
+                plan->compactGains = std::move(compact);
+        } catch (const std::bad_alloc&) {
+            // Without room for the smaller copy the frames read the map itself.
+        }
     }
     plan->luminance = steps.analysis;
     if (!plan->noise && !plan->hotPixels && !plan->gains && !plan->luminance)

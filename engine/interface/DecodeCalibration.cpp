@@ -37,8 +37,11 @@ void RowCalibration::begin(velimage::Image16& image)
     if (m_plan->hotPixels && image.channels() == 3 && width >= 5 && m_height >= 5)
         m_scanner = std::make_unique<veltone::HotPixelScanner>(image);
     const bool flatWanted = static_cast<bool>(m_plan->gains);
-    if (flatWanted && image.channels() == 3 && veltone::gainFit(*m_plan->gains, width, m_height) == veltone::GainFit::Direct)
+    if (flatWanted && image.channels() == 3 &&
+        veltone::gainFit(*m_plan->gains, width, m_height) == veltone::GainFit::Direct) {
         m_gains = m_plan->gains.get();
+        m_compactGains = m_plan->compactGains.get();
+    }
     // A frame the flat field cannot reach here gets it later, after this luminance would be made.
     m_makeLuminance = m_plan->luminance && (m_gains || !flatWanted) && image.channels() >= 1;
     if (m_makeLuminance) {
@@ -139,8 +142,13 @@ void RowCalibration::advanceFlatField(int32_t end)
     if (!m_gains)
         return;
     const int32_t width = m_image->width();
-    for (; m_flattened < end; ++m_flattened)
-        veltone::applyFlatFieldRow(m_image->row(m_flattened), m_gains->row(m_flattened), width);
+    for (; m_flattened < end; ++m_flattened) {
+        if (m_compactGains)
+            veltone::applyFlatFieldRow(m_image->row(m_flattened), m_compactGains->base,
+                                       m_compactGains->offsets.row(m_flattened), width);
+        else
+            veltone::applyFlatFieldRow(m_image->row(m_flattened), m_gains->row(m_flattened), width);
+    }
 }
 
 void RowCalibration::advanceLuminance(int32_t end)

@@ -22,6 +22,7 @@ struct DecodeCalibrationPlan {
     std::shared_ptr<const NoiseImage> noise;     // subtract when set
     bool hotPixels = false;
     std::shared_ptr<const veltone::GainMap> gains;  // flat field when set (frames the map faces)
+    std::shared_ptr<const veltone::CompactGains> compactGains;  // the same gains in fewer bytes, or null
     bool luminance = false;
     // The gain is only known once the whole frame is calibrated, so the luminance is made at the last
     // frame's gain and kept only when the frame's own gain comes out the same. Night frames of one
@@ -76,6 +77,7 @@ private:
     int32_t m_scanned = 2;
 
     const veltone::GainMap* m_gains = nullptr;
+    const veltone::CompactGains* m_compactGains = nullptr;
     int32_t m_flattened = 0;
 
     bool m_makeLuminance = false;

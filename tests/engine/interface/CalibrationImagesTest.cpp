@@ -250,11 +250,14 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
     ASSERT_TRUE(vignetting->analyze(false));
     copyInto(generator.renderFrame(0), raw);
 
+    auto compact = std::make_shared<veltone::CompactGains>();
+    ASSERT_TRUE(veltone::makeCompactGains(vignetting->gains(), *compact));
     struct Case {
         bool noise, hotPixels, flatField;
         int32_t step;
-    } cases[] = {{true, true, true, 1}, {true, true, true, 7}, {false, true, true, 3}, {true, false, true, 5},
-                 {true, true, false, 131}};
+        bool compactGains;
+    } cases[] = {{true, true, true, 1, false}, {true, true, true, 7, true}, {false, true, true, 3, true},
+                 {true, false, true, 5, false}, {true, true, false, 131, false}};
     for (const Case& c : cases) {
         copyInto(generator.renderFrame(0), expected);
         if (c.noise)
@@ -274,6 +277,8 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
             plan->hotPixels = c.hotPixels;
             if (c.flatField)
                 plan->gains = std::shared_ptr<const veltone::GainMap>(vignetting, &vignetting->gains());
+            if (c.compactGains)
+                plan->compactGains = compact;
             plan->luminance = true;
             plan->expectedGain16 = expectedGain;
             velrun::RowCalibration rows(plan);
@@ -284,7 +289,7 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
             rows.finish();
             EXPECT_EQ(std::vector<uint16_t>(image.data(), image.data() + image.elementCount()),
                       std::vector<uint16_t>(expected.data(), expected.data() + expected.elementCount()))
-                << c.noise << c.hotPixels << c.flatField << " step " << c.step;
+                << c.noise << c.hotPixels << c.flatField << c.compactGains << " step " << c.step;
             EXPECT_EQ(rows.noiseSubtracted(), c.noise);
             EXPECT_EQ(rows.flatFielded(), c.flatField);
             EXPECT_EQ(rows.gain16(), gain);
