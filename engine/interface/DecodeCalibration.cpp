@@ -21,11 +21,39 @@ constexpr int32_t kScanDelay = 2;
 constexpr int32_t kHotPatchDelay = 3;
 constexpr int32_t kFlatDelay = 2;
 
+// Planes kept between frames: the loader's frames in flight and the one being analysed.
+constexpr size_t kSparePlanes = 2;
+
 }  // namespace
+
+velreg::PlaneBuffer<uint8_t> DecodeCalibrationPlan::takePlane(size_t size)
+{
+    velreg::PlaneBuffer<uint8_t> plane;
+    {
+        std::lock_guard<std::mutex> lock(m_planesMutex);
+        const auto fits = std::find_if(m_planes.begin(), m_planes.end(), [&](const auto& p) { return p.size() == size; });
+        if (fits != m_planes.end()) {
+            plane = std::move(*fits);
+            m_planes.erase(fits);
+        }
+    }
+    plane.resize(size);
+    return plane;
+}
+
+void DecodeCalibrationPlan::givePlane(velreg::PlaneBuffer<uint8_t>&& plane)
+{
+    if (plane.size() == 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_planesMutex);
+    if (m_planes.size() < kSparePlanes)
+        m_planes.push_back(std::move(plane));
+    plane.release();
+}
 
 RowCalibration::RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan) : m_plan(std::move(plan)) {}
 
-RowCalibration::~RowCalibration() = default;
+RowCalibration::~RowCalibration() { m_plan->givePlane(std::move(m_luminance)); }
 
 void RowCalibration::begin(velimage::Image16& image)
 {
@@ -48,7 +76,7 @@ void RowCalibration::begin(velimage::Image16& image)
         m_expectedGain16 = m_plan->expectedGain16.load(std::memory_order_relaxed);
         if (m_expectedGain16 == 0)
             m_expectedGain16 = velreg::kMaxDetectionGain16;  // dark linear frames: the usual case
-        m_luminance.resize(static_cast<size_t>(width) * m_height);
+        m_luminance = m_plan->takePlane(static_cast<size_t>(width) * m_height);
         m_gainSums.reserve(static_cast<size_t>(width / velreg::kGainSampleStep + 1) *
                            (m_height / velreg::kGainSampleStep + 1));
     }
@@ -71,7 +99,7 @@ void RowCalibration::finish()
         m_luminanceValid = m_gain16 == m_expectedGain16;
         m_plan->expectedGain16.store(m_gain16, std::memory_order_relaxed);
         if (!m_luminanceValid)
-            m_luminance.release();
+            m_plan->givePlane(std::move(m_luminance));
         m_gainSums = {};
     }
     m_sites = {};
@@ -83,7 +111,7 @@ void RowCalibration::finish()
 void RowCalibration::forgetLuminance()
 {
     m_luminanceValid = false;
-    m_luminance.release();
+    m_plan->givePlane(std::move(m_luminance));
 }
 
 // Every limit is a row count: rows above it are done with that step. Once finished, every step runs

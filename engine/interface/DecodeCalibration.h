@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "NoiseImage.h"
@@ -28,6 +29,14 @@ struct DecodeCalibrationPlan {
     // frame's gain and kept only when the frame's own gain comes out the same. Night frames of one
     // series nearly always share it.
     std::atomic<uint32_t> expectedGain16{0};
+
+    // Luminance planes pass from frame to frame: fresh ones would cost their pages again each time.
+    velreg::PlaneBuffer<uint8_t> takePlane(size_t size);
+    void givePlane(velreg::PlaneBuffer<uint8_t>&& plane);
+
+private:
+    std::mutex m_planesMutex;
+    std::vector<velreg::PlaneBuffer<uint8_t>> m_planes;
 };
 
 // One frame's row work and its record of what it did. Every step waits a few rows behind the one
