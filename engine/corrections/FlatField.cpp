@@ -50,32 +50,32 @@ void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same, 32 pixels (96 samples) at a time, for the pixels below pixels & ~31: the gains' halves are
-// packed into 16-bit lanes and spread to their three samples by one permutation each, which the plain
-// loop can only do with single stores. Returns how many pixels it did.
-__attribute__((target("avx512f,avx512bw"))) int32_t scaleFrameBlocksAvx512(uint16_t* samples, const uint32_t* gains,
-                                                                          int32_t pixels)
-{
-    alignas(64) static const auto spread = [] {
-        std::array<std::array<uint16_t, 32>, 3> index{};
+#define VELOSTAR_AVX512BW __attribute__((target("avx512f,avx512bw")))
+
+// The frame scaling 32 pixels (96 samples) at a time: the gains' halves come packed in 16-bit lanes
+// and are spread to their three samples by one permutation each, which the plain loop can only do
+// with single stores.
+class WideScaling {
+public:
+    VELOSTAR_AVX512BW WideScaling()
+    {
+        alignas(64) static const auto spread = [] {
+            std::array<std::array<uint16_t, 32>, 3> index{};
+            for (int32_t k = 0; k < 3; ++k)
+                for (int32_t j = 0; j < 32; ++j)
+                    index[k][j] = static_cast<uint16_t>((32 * k + j) / 3);
+            return index;
+        }();
         for (int32_t k = 0; k < 3; ++k)
-            for (int32_t j = 0; j < 32; ++j)
-                index[k][j] = static_cast<uint16_t>((32 * k + j) / 3);
-        return index;
-    }();
-    const __m512i white = _mm512_set1_epi16(-1);
-    __m512i index[3];
-    for (int32_t k = 0; k < 3; ++k)
-        index[k] = _mm512_loadu_si512(spread[k].data());
-    int32_t x = 0;
-    for (; x + 32 <= pixels; x += 32) {
-        const __m512i g0 = _mm512_loadu_si512(gains + x), g1 = _mm512_loadu_si512(gains + x + 16);
-        const __m512i lo = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(g0)), _mm512_cvtepi32_epi16(g1), 1);
-        const __m512i hi = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(_mm512_srli_epi32(g0, 16))),
-                                              _mm512_cvtepi32_epi16(_mm512_srli_epi32(g1, 16)), 1);
-        uint16_t* v = samples + 3 * static_cast<size_t>(x);
+            m_index[k] = _mm512_loadu_si512(spread[k].data());
+    }
+
+    // The 96 samples at `v` of the 32 pixels whose gains have the halves `lo` and `hi`.
+    VELOSTAR_AVX512BW __attribute__((always_inline)) void scale(uint16_t* v, __m512i lo, __m512i hi) const
+    {
+        const __m512i white = _mm512_set1_epi16(-1);
         for (int32_t k = 0; k < 3; ++k) {
-            const __m512i l = _mm512_permutexvar_epi16(index[k], lo), h = _mm512_permutexvar_epi16(index[k], hi);
+            const __m512i l = _mm512_permutexvar_epi16(m_index[k], lo), h = _mm512_permutexvar_epi16(m_index[k], hi);
             const __m512i s = _mm512_loadu_si512(v + 32 * k);
             const __m512i whole = _mm512_mulhi_epu16(s, h);
             const __m512i part = _mm512_mullo_epi16(s, h);
@@ -84,41 +84,48 @@ __attribute__((target("avx512f,avx512bw"))) int32_t scaleFrameBlocksAvx512(uint1
             _mm512_storeu_si512(v + 32 * k, _mm512_mask_mov_epi16(sum, over, white));
         }
     }
+
+private:
+    __m512i m_index[3];
+};
+
+// The pixels below pixels & ~31 of a row with 32-bit gains; returns how many it did.
+VELOSTAR_AVX512BW int32_t scaleFrameBlocksAvx512(uint16_t* samples, const uint32_t* gains, int32_t pixels)
+{
+    const WideScaling scaling;
+    // The low halves of two vectors of gains are their even 16-bit lanes, the high halves the odd ones.
+    alignas(64) static const auto halves = [] {
+        std::array<std::array<uint16_t, 32>, 2> index{};
+        for (int32_t j = 0; j < 32; ++j) {
+            index[0][j] = static_cast<uint16_t>(2 * j);
+            index[1][j] = static_cast<uint16_t>(2 * j + 1);
+        }
+        return index;
+    }();
+    const __m512i low = _mm512_loadu_si512(halves[0].data()), high = _mm512_loadu_si512(halves[1].data());
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32) {
+        const __m512i g0 = _mm512_loadu_si512(gains + x), g1 = _mm512_loadu_si512(gains + x + 16);
+        scaling.scale(samples + 3 * static_cast<size_t>(x), _mm512_permutex2var_epi16(g0, low, g1),
+                      _mm512_permutex2var_epi16(g0, high, g1));
+    }
     return x;
 }
 
-// The same with the gains base + offsets[x].
-__attribute__((target("avx512f,avx512bw"))) int32_t scaleFrameBlocksAvx512(uint16_t* samples, uint32_t base,
-                                                                          const uint16_t* offsets, int32_t pixels)
+// The same with the gains base + offsets[x]: the low half wraps, and carries into the high one.
+VELOSTAR_AVX512BW int32_t scaleFrameBlocksAvx512(uint16_t* samples, uint32_t base, const uint16_t* offsets,
+                                                 int32_t pixels)
 {
-    alignas(64) static const auto spread = [] {
-        std::array<std::array<uint16_t, 32>, 3> index{};
-        for (int32_t k = 0; k < 3; ++k)
-            for (int32_t j = 0; j < 32; ++j)
-                index[k][j] = static_cast<uint16_t>((32 * k + j) / 3);
-        return index;
-    }();
-    const __m512i white = _mm512_set1_epi16(-1), one = _mm512_set1_epi16(1);
+    const WideScaling scaling;
+    const __m512i one = _mm512_set1_epi16(1);
     const __m512i baseLo = _mm512_set1_epi16(static_cast<short>(base & 0xFFFF));
     const __m512i baseHi = _mm512_set1_epi16(static_cast<short>(base >> 16));
-    __m512i index[3];
-    for (int32_t k = 0; k < 3; ++k)
-        index[k] = _mm512_loadu_si512(spread[k].data());
     int32_t x = 0;
     for (; x + 32 <= pixels; x += 32) {
         const __m512i offset = _mm512_loadu_si512(offsets + x);
         const __m512i lo = _mm512_add_epi16(baseLo, offset);
         const __m512i hi = _mm512_mask_add_epi16(baseHi, _mm512_cmplt_epu16_mask(lo, offset), baseHi, one);
-        uint16_t* v = samples + 3 * static_cast<size_t>(x);
-        for (int32_t k = 0; k < 3; ++k) {
-            const __m512i l = _mm512_permutexvar_epi16(index[k], lo), h = _mm512_permutexvar_epi16(index[k], hi);
-            const __m512i s = _mm512_loadu_si512(v + 32 * k);
-            const __m512i whole = _mm512_mulhi_epu16(s, h);
-            const __m512i part = _mm512_mullo_epi16(s, h);
-            const __m512i sum = _mm512_add_epi16(part, _mm512_mulhi_epu16(s, l));
-            const __mmask32 over = _mm512_test_epi16_mask(whole, whole) | _mm512_cmplt_epu16_mask(sum, part);
-            _mm512_storeu_si512(v + 32 * k, _mm512_mask_mov_epi16(sum, over, white));
-        }
+        scaling.scale(samples + 3 * static_cast<size_t>(x), lo, hi);
     }
     return x;
 }

@@ -136,9 +136,13 @@ void suppressSeams(StarDetector::Planes& planes, int32_t radius, int32_t bands)
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The luminance of three-channel rows, 32 pixels at a time for the pixels below width & ~31: the three
-// channels are gathered out of the interleaved samples by two permutations each, the sum is taken in
-// 32-bit lanes and cut to 8 bits with unsigned saturation (which is the min with 255). The unit gain
-// is gain 16: (sum · 16) >> 14 = sum >> 10. Returns how many pixels it did.
+// channels are gathered out of the interleaved samples by two permutations each and the sums taken in
+// 32-bit lanes, even and odd pixels apart. The unit gain is gain 16: (sum · 16) >> 14 = sum >> 10.
+// Returns how many pixels it did.
+// GCC 12 takes the "undefined" pass-through operands inside its own 512-bit shift and minimum
+// intrinsics for uninitialised reads here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512bw"))) int32_t luminanceBlocksAvx512(const uint16_t* source, int32_t width,
                                                                          uint32_t gain16, uint8_t* target)
 {
@@ -159,6 +163,7 @@ __attribute__((target("avx512f,avx512bw"))) int32_t luminanceBlocksAvx512(const 
         second[c] = _mm512_loadu_si512(indices[c][1].data());
     }
     const __m512i gain = _mm512_set1_epi32(static_cast<int32_t>(gain16));
+    const __m512i lowHalves = _mm512_set1_epi32(0xFFFF), cut = _mm512_set1_epi32(255);
     int32_t x = 0;
     for (; x + 32 <= width; x += 32) {
         const uint16_t* p = source + 3 * static_cast<size_t>(x);
@@ -166,18 +171,21 @@ __attribute__((target("avx512f,avx512bw"))) int32_t luminanceBlocksAvx512(const 
         __m512i channel[3];
         for (int32_t k = 0; k < 3; ++k)
             channel[k] = _mm512_permutex2var_epi16(_mm512_permutex2var_epi16(a, first[k], b), second[k], c);
-        for (int32_t half = 0; half < 2; ++half) {
+        // Even pixels in the low halves of the 32-bit lanes, odd ones in the high halves.
+        __m512i sum[2];
+        for (int32_t odd = 0; odd < 2; ++odd) {
             __m512i wide[3];
             for (int32_t k = 0; k < 3; ++k)
-                wide[k] = _mm512_cvtepu16_epi32(half ? _mm512_extracti64x4_epi64(channel[k], 1)
-                                                     : _mm512_castsi512_si256(channel[k]));
-            const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(wide[0], wide[2]), _mm512_slli_epi32(wide[1], 1));
-            const __m512i scaled = _mm512_srli_epi32(_mm512_mullo_epi32(sum, gain), 14);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x + 16 * half), _mm512_cvtusepi32_epi8(scaled));
+                wide[k] = odd ? _mm512_srli_epi32(channel[k], 16) : _mm512_and_si512(channel[k], lowHalves);
+            const __m512i total = _mm512_add_epi32(_mm512_add_epi32(wide[0], wide[2]), _mm512_slli_epi32(wide[1], 1));
+            sum[odd] = _mm512_min_epu32(_mm512_srli_epi32(_mm512_mullo_epi32(total, gain), 14), cut);
         }
+        _mm512_mask_cvtepi16_storeu_epi8(target + x, static_cast<__mmask32>(~0u),
+                                         _mm512_or_si512(sum[0], _mm512_slli_epi32(sum[1], 16)));
     }
     return x;
 }
+#pragma GCC diagnostic pop
 #endif
 
 void detectionLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target)
