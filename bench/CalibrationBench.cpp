@@ -1,6 +1,7 @@
 // Frame calibration on a 6000 × 4000 frame: dynamic hot-pixel removal and the flat field (direct and
-// transposed, and the one-off turn of the map), next to the frame's analysis (star detection and
-// pattern) for scale.
+// transposed, and the one-off turn of the map) as passes of their own, and the same done while the
+// frame is decoded from a 16-bit TIFF (against a plain decode), next to the frame's analysis (star
+// detection and pattern, with its luminance made here or while decoding) for scale.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -9,11 +10,20 @@
 #include <cmath>
 #include <random>
 
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "DecodeCalibration.h"
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
 #include "CpuMeter.h"
 #include "image/Image.h"
+#include "image/ImageFiles.h"
+#include "image/TiffWriter.h"
 #include "parallel/ProcessPool.h"
+#include "registration/DetectionGain.h"
 #include "registration/StarDetector.h"
 #include "registration/StarPattern.h"
 
@@ -110,6 +120,76 @@ void BM_AnalyzeFrame(benchmark::State& state)
     state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// The analysis at the frame's own gain, its luminance made by the detection (0) or beforehand, as the
+// loader makes it while decoding (1).
+void BM_AnalyzeGainedFrame(benchmark::State& state)
+{
+    pool();
+    const velimage::Image16& image = frame();
+    const uint32_t gain = velreg::detectionGain16(image);
+    velreg::PlaneBuffer<uint8_t> luminance;
+    const bool given = state.range(0) != 0;
+    if (given) {
+        luminance.resize(static_cast<size_t>(kWidth) * kHeight);
+        for (int32_t y = 0; y < kHeight; ++y)
+            velreg::detectionLuminanceRow(image.row(y), 3, kWidth, gain, luminance.data() + static_cast<size_t>(y) * kWidth);
+    }
+    CpuMeter meter(state);
+    for (auto _ : state) {
+        velreg::StarList stars;
+        velreg::detectStars(image, stars, nullptr, nullptr, 0, given ? gain : velreg::detectionGain16(image),
+                            given ? &luminance : nullptr);
+        benchmark::DoNotOptimize(velreg::buildStarPattern(stars, kWidth, kHeight, velreg::kPatternStars, velreg::kPatternGrid));
+    }
+    state.counters["gain16"] = gain;
+}
+
+// The frame as a 16-bit TIFF, written once.
+const std::wstring& frameFile()
+{
+    static const std::wstring path = [] {
+        const std::string name = "/tmp/velostar_calbench_" + std::to_string(getpid()) + ".tif";
+        const std::wstring wide(name.begin(), name.end());
+        if (!velimage::writeTiff16(frame(), wide))
+            std::abort();
+        std::atexit([] { std::remove(("/tmp/velostar_calbench_" + std::to_string(getpid()) + ".tif").c_str()); });
+        return wide;
+    }();
+    return path;
+}
+
+// Decoding the TIFF with the row work of the loader: 0 none, 1 hot pixels, 2 flat field, 3 both, 4 both
+// and the detection luminance. The cost of a step is its time above the plain decode.
+void BM_DecodeCalibrated(benchmark::State& state)
+{
+    pool();
+    const int64_t steps = state.range(0);
+    auto plan = std::make_shared<velrun::DecodeCalibrationPlan>();
+    plan->hotPixels = steps == 1 || steps >= 3;
+    if (steps >= 2) {
+        auto gains = std::make_shared<veltone::GainMap>();
+        fillGains(*gains, kWidth, kHeight);
+        plan->gains = gains;
+        // As a run holds them: in 16-bit offsets when they fit.
+        auto compact = std::make_shared<veltone::CompactGains>();
+        if (veltone::makeCompactGains(*gains, *compact))
+            plan->compactGains = compact;
+    }
+    plan->luminance = steps == 4;
+    plan->expectedGain16 = velreg::detectionGain16(frame());
+    const std::wstring& path = frameFile();
+    bool kept = true;
+    CpuMeter meter(state);
+    for (auto _ : state) {
+        velrun::RowCalibration rows(plan);
+        auto image = velimage::loadImage(path, 1, velthread::partCount(), {}, steps > 0 ? &rows : nullptr);
+        kept = image && (steps < 4 || rows.luminance());  // the first frame teaches the plan its gain
+    }
+    state.counters["kept"] = kept ? 1 : 0;
+    state.counters["compact"] = plan->compactGains ? 1 : 0;
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels * state.iterations(), benchmark::Counter::kIsRate);
+}
+
 void BM_RemoveHotPixels(benchmark::State& state)
 {
     pool();
@@ -164,6 +244,8 @@ void BM_TurnGains(benchmark::State& state)
 }  // namespace
 
 BENCHMARK(BM_AnalyzeFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AnalyzeGainedFrame)->Arg(0)->Arg(1)->ArgName("given")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeCalibrated)->DenseRange(0, 4)->ArgName("steps")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RemoveHotPixels)->Arg(0)->Arg(1)->ArgName("tinted")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlatField)->Arg(0)->Arg(1)->ArgName("transposed")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TurnGains)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -121,7 +121,9 @@ void BM_LoadingOverlapsComputation(benchmark::State& state)
 
         // The run: trails keep the walk free of registration, so the frame work is the computation.
         VelostarImpl engine;
-        engine.setFrameDecoder(decode);
+        engine.setFrameDecoder([](const std::wstring& path, int color, int parts, velimage::RowSink*) {
+            return decode(path, color, parts);
+        });
         std::vector<uint16_t> scratch;
         engine.setStageFactory([&] {
             velrun::RunStages s;

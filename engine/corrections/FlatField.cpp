@@ -1,6 +1,7 @@
 #include "corrections/FlatField.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -48,6 +49,119 @@ void scaleFrameRun(uint16_t* samples, const uint32_t* gains, int32_t pixels)
     }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELOSTAR_AVX512BW __attribute__((target("avx512f,avx512bw")))
+
+// The frame scaling 32 pixels (96 samples) at a time: the gains' halves come packed in 16-bit lanes
+// and are spread to their three samples by one permutation each, which the plain loop can only do
+// with single stores.
+class WideScaling {
+public:
+    VELOSTAR_AVX512BW WideScaling()
+    {
+        alignas(64) static const auto spread = [] {
+            std::array<std::array<uint16_t, 32>, 3> index{};
+            for (int32_t k = 0; k < 3; ++k)
+                for (int32_t j = 0; j < 32; ++j)
+                    index[k][j] = static_cast<uint16_t>((32 * k + j) / 3);
+            return index;
+        }();
+        for (int32_t k = 0; k < 3; ++k)
+            m_index[k] = _mm512_loadu_si512(spread[k].data());
+    }
+
+    // The 96 samples at `v` of the 32 pixels whose gains have the halves `lo` and `hi`.
+    VELOSTAR_AVX512BW __attribute__((always_inline)) void scale(uint16_t* v, __m512i lo, __m512i hi) const
+    {
+        const __m512i white = _mm512_set1_epi16(-1);
+        for (int32_t k = 0; k < 3; ++k) {
+            const __m512i l = _mm512_permutexvar_epi16(m_index[k], lo), h = _mm512_permutexvar_epi16(m_index[k], hi);
+            const __m512i s = _mm512_loadu_si512(v + 32 * k);
+            const __m512i whole = _mm512_mulhi_epu16(s, h);
+            const __m512i part = _mm512_mullo_epi16(s, h);
+            const __m512i sum = _mm512_add_epi16(part, _mm512_mulhi_epu16(s, l));
+            const __mmask32 over = _mm512_test_epi16_mask(whole, whole) | _mm512_cmplt_epu16_mask(sum, part);
+            _mm512_storeu_si512(v + 32 * k, _mm512_mask_mov_epi16(sum, over, white));
+        }
+    }
+
+private:
+    __m512i m_index[3];
+};
+
+// The pixels below pixels & ~31 of a row with 32-bit gains; returns how many it did.
+VELOSTAR_AVX512BW int32_t scaleFrameBlocksAvx512(uint16_t* samples, const uint32_t* gains, int32_t pixels)
+{
+    const WideScaling scaling;
+    // The low halves of two vectors of gains are their even 16-bit lanes, the high halves the odd ones.
+    alignas(64) static const auto halves = [] {
+        std::array<std::array<uint16_t, 32>, 2> index{};
+        for (int32_t j = 0; j < 32; ++j) {
+            index[0][j] = static_cast<uint16_t>(2 * j);
+            index[1][j] = static_cast<uint16_t>(2 * j + 1);
+        }
+        return index;
+    }();
+    const __m512i low = _mm512_loadu_si512(halves[0].data()), high = _mm512_loadu_si512(halves[1].data());
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32) {
+        const __m512i g0 = _mm512_loadu_si512(gains + x), g1 = _mm512_loadu_si512(gains + x + 16);
+        scaling.scale(samples + 3 * static_cast<size_t>(x), _mm512_permutex2var_epi16(g0, low, g1),
+                      _mm512_permutex2var_epi16(g0, high, g1));
+    }
+    return x;
+}
+
+// The same with the gains base + offsets[x]: the low half wraps, and carries into the high one.
+VELOSTAR_AVX512BW int32_t scaleFrameBlocksAvx512(uint16_t* samples, uint32_t base, const uint16_t* offsets,
+                                                 int32_t pixels)
+{
+    const WideScaling scaling;
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i baseLo = _mm512_set1_epi16(static_cast<short>(base & 0xFFFF));
+    const __m512i baseHi = _mm512_set1_epi16(static_cast<short>(base >> 16));
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32) {
+        const __m512i offset = _mm512_loadu_si512(offsets + x);
+        const __m512i lo = _mm512_add_epi16(baseLo, offset);
+        const __m512i hi = _mm512_mask_add_epi16(baseHi, _mm512_cmplt_epu16_mask(lo, offset), baseHi, one);
+        scaling.scale(samples + 3 * static_cast<size_t>(x), lo, hi);
+    }
+    return x;
+}
+#endif
+
+void scaleFrame(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels)
+{
+    int32_t x = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool wide = __builtin_cpu_supports("avx512bw");
+    if (wide)
+        x = scaleFrameBlocksAvx512(samples, base, offsets, pixels);
+#endif
+    for (; x < pixels; ++x) {
+        const uint64_t g = uint64_t{base} + offsets[x];
+        for (int32_t c = 0; c < 3; ++c) {
+            uint16_t& v = samples[3 * static_cast<size_t>(x) + c];
+            v = static_cast<uint16_t>(std::min<uint64_t>(65535, (g * v) >> 16));
+        }
+    }
+}
+
+void scaleFrame(uint16_t* samples, const uint32_t* gains, int32_t pixels)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool wide = __builtin_cpu_supports("avx512bw");
+    if (wide) {
+        const int32_t done = scaleFrameBlocksAvx512(samples, gains, pixels);
+        samples += 3 * static_cast<size_t>(done);
+        gains += done;
+        pixels -= done;
+    }
+#endif
+    scaleFrameRun(samples, gains, pixels);
+}
+
 // v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 VELOSTAR_VECTOR_CLONES
 void scaleSumRun(uint32_t* samples, const uint32_t* gains, int32_t pixels)
@@ -66,7 +180,7 @@ void scaleSumRun(uint32_t* samples, const uint32_t* gains, int32_t pixels)
     }
 }
 
-inline void scaleRun(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrameRun(samples, gains, pixels); }
+inline void scaleRun(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrame(samples, gains, pixels); }
 inline void scaleRun(uint32_t* samples, const uint32_t* gains, int32_t pixels) { scaleSumRun(samples, gains, pixels); }
 
 // Row r of `turned` (width long) gets map column y0 + r, for r in [rowFrom, rows) and frame columns
@@ -200,6 +314,54 @@ void turnGains(const GainMap& gains, GainMap& turned)
 }
 
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains) { return apply(frame, gains); }
+
+void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels) { scaleFrame(samples, gains, pixels); }
+
+void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels)
+{
+    scaleFrame(samples, base, offsets, pixels);
+}
+
+bool makeCompactGains(const GainMap& gains, CompactGains& compact)
+{
+    if (gains.empty() || gains.channels() != 1)
+        return false;
+    const int32_t parts = velthread::partCount();
+    std::vector<std::pair<uint32_t, uint32_t>> ranges(static_cast<size_t>(parts), {0xFFFFFFFFu, 0u});
+    const size_t width = static_cast<size_t>(gains.width());
+    const auto range = [&](int32_t part, int32_t begin, int32_t end) {
+        auto& [least, most] = ranges[static_cast<size_t>(part)];
+        for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* row = gains.row(y);
+            for (size_t x = 0; x < width; ++x) {
+                least = std::min(least, row[x]);
+                most = std::max(most, row[x]);
+            }
+        }
+    };
+    if (velthread::ThreadPool* pool = velthread::processPool())
+        pool->parallelFor(range, parts, gains.height());
+    else
+        range(0, 0, gains.height());
+    uint32_t least = 0xFFFFFFFFu, most = 0;
+    for (const auto& [l, m] : ranges) {
+        least = std::min(least, l);
+        most = std::max(most, m);
+    }
+    if (most - least > 0xFFFFu)
+        return false;
+    compact.base = least;
+    compact.offsets.allocate(gains.width(), gains.height(), 1);
+    velthread::parallelRows(gains.height(), [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const uint32_t* row = gains.row(y);
+            uint16_t* out = compact.offsets.row(y);
+            for (size_t x = 0; x < width; ++x)
+                out[x] = static_cast<uint16_t>(row[x] - least);
+        }
+    });
+    return true;
+}
 
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains) { return apply(image, gains); }
 

@@ -22,6 +22,20 @@ void turnGains(const GainMap& gains, GainMap& turned);
 // neither way or the frame is not three-channel.
 bool applyFlatField(velimage::Image16& frame, const GainMap& gains);
 
+// The same for one row of `pixels` three-channel pixels and their gains.
+void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels);
+
+// A gain map whose gains lie within 65535 of each other, held as base + a 16-bit offset per pixel:
+// half the bytes to read for every frame.
+struct CompactGains {
+    uint32_t base = 0;
+    velimage::Image<uint16_t> offsets;
+};
+// False (nothing made) when the gains spread too far.
+bool makeCompactGains(const GainMap& gains, CompactGains& compact);
+// applyFlatFieldRow with the gains base + offsets[x].
+void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels);
+
 // The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);
 

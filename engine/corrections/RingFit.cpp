@@ -99,6 +99,16 @@ void RingFit::fitInner(const velimage::Image16& image, int32_t x, int32_t y, int
     }
 }
 
+void RingFit::writeInner(velimage::Image16& image, int32_t x, int32_t y, int32_t channel, const uint16_t inner[9])
+{
+    const int32_t channels = image.channels();
+    for (int32_t dy = -1; dy <= 1; ++dy) {
+        uint16_t* row = image.row(y + dy);
+        for (int32_t dx = -1; dx <= 1; ++dx)
+            row[(x + dx) * channels + channel] = inner[(dy + 1) * 3 + dx + 1];
+    }
+}
+
 void RingFit::patch(velimage::Image16& image, int32_t x, int32_t y, int32_t channel, bool skipCentre) const
 {
     uint16_t inner[9];

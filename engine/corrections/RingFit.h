@@ -28,6 +28,8 @@ public:
     // the fitted values of the inner 3 × 3 block, rows dy = −1..1 of dx = −1..1 (the centre, p3, is
     // index 4), as trunc(value + 0.5) clamped to 0..65535.
     void fitInner(const velimage::Image16& image, int32_t x, int32_t y, int32_t channel, uint16_t inner[9]) const;
+    // Writes values from fitInner into the inner block of channel `channel` around (x, y).
+    static void writeInner(velimage::Image16& image, int32_t x, int32_t y, int32_t channel, const uint16_t inner[9]);
     // The same fit written straight into the inner block of `image`; `skipCentre` leaves the pixel.
     void patch(velimage::Image16& image, int32_t x, int32_t y, int32_t channel, bool skipCentre) const;
 

@@ -18,17 +18,17 @@ int loaderColorSetting(int engineColorSpace)
 }
 
 std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSetting, int parts,
-                                           const std::function<bool()>& stopRequested)
+                                           const std::function<bool()>& stopRequested, RowSink* sink)
 {
     const ColorTarget target = colorTargetOf(colorSetting);
     if (velpath::endsWithNoCase(path, L".jpg")) {
-        return loadJpeg(path, target, parts);
+        return loadJpeg(path, target, parts, sink);
     }
     if (velpath::endsWithNoCase(path, L".tif") || velpath::endsWithNoCase(path, L".tiff")) {
-        return loadTiff(path, target);
+        return loadTiff(path, target, sink);
     }
     auto raw = std::make_unique<RawImage>();
-    if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw, stopRequested))
+    if (!loadRaw(path, colorSetting, 1.0, 1.0, false, *raw, stopRequested, sink))
         return nullptr;
     return raw;
 }

@@ -21,9 +21,11 @@ int loaderColorSetting(int engineColorSpace);
 // RawImage) with its metadata. The reader follows the ending: ".jpg" JPEG, ".tif"/".tiff" TIFF,
 // anything else RAW. `parts` is how many pool parts its parallel steps may use. Returns null when
 // the file cannot be read, or when `stopRequested` answers true during a RAW decode; throws
-// std::bad_alloc when memory runs out.
+// std::bad_alloc when memory runs out. A row sink sees the decoded rows as they become final.
+class RowSink;
 std::unique_ptr<Image<uint16_t>> loadImage(const std::wstring& path, int colorSetting, int parts,
-                                           const std::function<bool()>& stopRequested = {});
+                                           const std::function<bool()>& stopRequested = {},
+                                           RowSink* sink = nullptr);
 
 // Writes an 8-bit image (1 or 3 channels) as a JPEG of quality 99, compressed into a bounded
 // 120 MiB buffer and saved over `path`. No metadata. False when anything fails.

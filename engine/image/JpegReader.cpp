@@ -13,6 +13,7 @@
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
 #include "image/RowBands.h"
+#include "image/RowSink.h"
 #include "image/SampleLookup.h"
 
 namespace velimage {
@@ -121,10 +122,14 @@ private:
 
 // Decodes straight into the 16-bit image: each 8-bit row lands in the first half of its 16-bit
 // row and is widened in place, through the colour table, while it is still in the cache. That
-// saves a second full-size buffer and a pass over memory.
+// saves a second full-size buffer and a pass over memory. With a row sink the primaries follow on
+// each row too, and the sink sees the finished rows as they come.
 class WideTarget final : public RowTarget {
 public:
-    WideTarget(Image<uint16_t>& image, ColorTarget colorTarget) : m_image(image), m_colorTarget(colorTarget) {}
+    WideTarget(Image<uint16_t>& image, ColorTarget colorTarget, RowSink* sink)
+        : m_image(image), m_colorTarget(colorTarget), m_sink(sink)
+    {
+    }
 
     uint8_t* start(const jpeg_decompress_struct& decoder, size_t& stride) override
     {
@@ -134,12 +139,29 @@ public:
         m_image.allocate(static_cast<int32_t>(decoder.output_width), static_cast<int32_t>(decoder.output_height),
                          decoder.output_components);
         stride = m_image.rowElements() * sizeof(uint16_t);
+        if (m_sink)
+            m_sink->begin(m_image);
         return reinterpret_cast<uint8_t*>(m_image.data());
     }
 
     void rowDecoded(uint8_t* row) override
     {
-        widenThroughTable(row, reinterpret_cast<uint16_t*>(row), m_image.rowElements(), m_table);
+        auto* wide = reinterpret_cast<uint16_t*>(row);
+        widenThroughTable(row, wide, m_image.rowElements(), m_table);
+        if (!m_sink)
+            return;
+        applyColorPlanToRow(wide, m_image.rowElements(), m_image.channels(), remainingPlan());
+        if (++m_rows % kRowSinkStep == 0)
+            m_sink->rowsDecoded(m_rows);
+    }
+
+    // Every row decoded: the sink sees the last ones and the end.
+    void finish()
+    {
+        if (!m_sink)
+            return;
+        m_sink->rowsDecoded(m_image.height());
+        m_sink->finish();
     }
 
     // What is left of the plan once the curve went into the table.
@@ -155,6 +177,8 @@ private:
     ColorTarget m_colorTarget;
     ColorPlan m_plan;
     std::array<uint16_t, 256> m_table {};
+    RowSink* m_sink;
+    int32_t m_rows = 0;
 };
 
 // Every libjpeg call of a decode happens in this one function, so a fatal error lands here with
@@ -216,16 +240,19 @@ bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image)
     return decodeInto(data, size, target);
 }
 
-std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget colorTarget, int parts)
+std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget colorTarget, int parts, RowSink* sink)
 {
     auto image = std::make_unique<Image<uint16_t>>();
-    WideTarget target(*image, colorTarget);
+    WideTarget target(*image, colorTarget, sink);
     {
         FileMemory file;
         if (!file.loadFromFile(path.c_str()) || !decodeInto(file.getContent(), file.getSize(), target))
             return nullptr;
     }
-    applyColorPlan(*image, target.remainingPlan(), parts);
+    if (sink)
+        target.finish();
+    else
+        applyColorPlan(*image, target.remainingPlan(), parts);
     return image;
 }
 

@@ -16,8 +16,12 @@ namespace velimage {
 // only when memory runs out.
 bool decodeJpeg(const uint8_t* data, size_t size, JpegImage& image);
 
+class RowSink;
+
 // Reads a JPEG file into 16 bits (v·257) and decodes its colours towards `target` (the JPEG rules
-// of colorPlanFor), over `parts` pool parts; null on failure.
-std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget target, int parts);
+// of colorPlanFor), over `parts` pool parts, or row by row into `sink` when one is given; null on
+// failure.
+std::unique_ptr<Image<uint16_t>> loadJpeg(const std::wstring& path, ColorTarget target, int parts,
+                                          RowSink* sink = nullptr);
 
 }  // namespace velimage

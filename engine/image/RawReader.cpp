@@ -17,6 +17,7 @@
 #include "FileMemory.h"
 #include "image/ImageLimits.h"
 #include "image/RawReply.h"
+#include "image/RowSink.h"
 #include "parallel/WidePath.h"
 
 namespace velimage {
@@ -191,7 +192,7 @@ private:
 
 bool decodeInProgram(const std::string& program, const std::wstring& path, int colorSetting, double gamma0,
                      double gamma1, bool applyOrientation, RawImage& image,
-                     const std::function<bool()>& stopRequested)
+                     const std::function<bool()>& stopRequested, RowSink* sink)
 {
     const InputFile file(path);
     if (!file.readable())
@@ -201,7 +202,7 @@ bool decodeInProgram(const std::string& program, const std::wstring& path, int c
                                     applyOrientation ? "1" : "0"},
                                    file.fd(), velraw::decodeTimeLimit(file.size()), stopRequested);
     const velraw::ReplyReader read = [&](void* into, size_t count) { return decoder.read(into, count); };
-    if (readRawReply(read, image) && velraw::readReplyEnd(read))
+    if (readRawReply(read, image, sink) && velraw::readReplyEnd(read))
         return decoder.finish() == velraw::kExitDecoded;
     // Memory running out in the program is reported as it would be here.
     if (decoder.outputEnded() && decoder.finish() == velraw::kExitOutOfMemory)
@@ -240,17 +241,25 @@ bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0
 }
 
 bool loadRaw(const std::wstring& path, int colorSetting, double gamma0, double gamma1, bool applyOrientation,
-             RawImage& image, const std::function<bool()>& stopRequested)
+             RawImage& image, const std::function<bool()>& stopRequested, RowSink* sink)
 {
     const std::string program = velraw::decoderProgramPath();
     if (!program.empty())
-        return decodeInProgram(program, path, colorSetting, gamma0, gamma1, applyOrientation, image, stopRequested);
+        return decodeInProgram(program, path, colorSetting, gamma0, gamma1, applyOrientation, image, stopRequested,
+                               sink);
     // An installation without the decoding program still reads RAW files, here, at the risk that
     // a damaged one takes the whole process down.
     FileMemory file;
-    if (!file.loadFromFile(path.c_str()))
+    if (!file.loadFromFile(path.c_str()) ||
+        !decodeRaw(file.getContent(), file.getSize(), colorSetting, gamma0, gamma1, applyOrientation, image))
         return false;
-    return decodeRaw(file.getContent(), file.getSize(), colorSetting, gamma0, gamma1, applyOrientation, image);
+    // LibRaw hands the pixels over whole: the sink sees them all at once.
+    if (sink) {
+        sink->begin(image);
+        sink->rowsDecoded(image.height());
+        sink->finish();
+    }
+    return true;
 }
 
 }  // namespace velimage

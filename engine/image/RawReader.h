@@ -17,8 +17,10 @@ namespace velimage {
 // (velraw::decoderProgramPath()): a crash, a hang past the time limit or `stopRequested`
 // answering true (polled while waiting) kills it and the load fails. Without the program the
 // file is decoded in this process by decodeRaw().
+// A row sink sees the rows as they arrive.
+class RowSink;
 bool loadRaw(const std::wstring& path, int colorSetting, double gamma0, double gamma1, bool applyOrientation,
-             RawImage& image, const std::function<bool()>& stopRequested = {});
+             RawImage& image, const std::function<bool()>& stopRequested = {}, RowSink* sink = nullptr);
 // The decode itself, in this process, from bytes in memory; the decoding program runs this.
 bool decodeRaw(const uint8_t* data, size_t size, int colorSetting, double gamma0, double gamma1,
                bool applyOrientation, RawImage& image);

@@ -1,9 +1,11 @@
 #include "image/RawReply.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "image/ImageLimits.h"
+#include "image/RowSink.h"
 
 namespace velimage {
 
@@ -121,7 +123,7 @@ bool writeRawReply(int fd, const RawImage& image)
            velraw::writeAll(fd, image.data(), image.elementCount() * sizeof(uint16_t)) && velraw::writeReplyEnd(fd);
 }
 
-bool readRawReply(const velraw::ReplyReader& read, RawImage& image)
+bool readRawReply(const velraw::ReplyReader& read, RawImage& image, RowSink* sink)
 {
     const velraw::ReplyLimits limits{kMaxImageSide, kMaxImagePixels, 1, 4, sizeof(uint16_t), kMaxMetadataBytes};
     const auto header = velraw::readReplyHeader(read, limits);
@@ -133,8 +135,21 @@ bool readRawReply(const velraw::ReplyReader& read, RawImage& image)
         return false;
     image.allocate(static_cast<int32_t>(header->width), static_cast<int32_t>(header->height),
                    static_cast<int32_t>(header->channels));
-    if (!read(image.data(), header->pixelBytes()))
-        return false;
+    if (!sink) {
+        if (!read(image.data(), header->pixelBytes()))
+            return false;
+    } else {
+        // A few rows at a time, so the sink works on rows that just arrived.
+        sink->begin(image);
+        const size_t rowBytes = image.rowElements() * sizeof(uint16_t);
+        for (int32_t y = 0; y < image.height(); y += kRowSinkStep) {
+            const int32_t end = std::min(image.height(), y + kRowSinkStep);
+            if (!read(image.row(y), rowBytes * static_cast<size_t>(end - y)))
+                return false;
+            sink->rowsDecoded(end);
+        }
+        sink->finish();
+    }
     image.setMetadata(std::move(list));
     return true;
 }

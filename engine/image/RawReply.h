@@ -14,7 +14,9 @@ bool writeRawReply(int fd, const RawImage& image);
 
 // The engine's side: header, metadata and pixels into `image`, every size and count checked
 // against the readers' limits before anything is allocated for it. The end mark is left to the
-// caller. False on any fault; throws std::bad_alloc when memory runs out.
-bool readRawReply(const velraw::ReplyReader& read, RawImage& image);
+// caller. False on any fault; throws std::bad_alloc when memory runs out. A row sink sees the
+// rows as they arrive.
+class RowSink;
+bool readRawReply(const velraw::ReplyReader& read, RawImage& image, RowSink* sink = nullptr);
 
 }  // namespace velimage

@@ -11,6 +11,7 @@
 
 #include "image/ExifReader.h"
 #include "image/ImageLimits.h"
+#include "image/RowSink.h"
 #include "image/SampleLookup.h"
 #include "image/TiffLibrary.h"
 #include "parallel/WidePath.h"
@@ -165,7 +166,7 @@ const uint16_t* wideSamples(const uint8_t* raw, bool swapped, size_t count, uint
 }
 
 // Reads and converts row by row, so that each row is decoded while it is still in the cache.
-bool readPixels(RowSource& source, const Layout& layout, const ColorPlan& plan, TiffImage& image)
+bool readPixels(RowSource& source, const Layout& layout, const ColorPlan& plan, TiffImage& image, RowSink* sink)
 {
     const size_t samplesPerLine = image.rowElements();
     const int32_t channels = image.channels();
@@ -198,6 +199,12 @@ bool readPixels(RowSource& source, const Layout& layout, const ColorPlan& plan, 
                 mapThroughCurve(out, out, samplesPerLine, curve);
         }
         applyColorPlanToRow(out, samplesPerLine, channels, primariesOnly);
+        if (sink && (y + 1) % kRowSinkStep == 0)
+            sink->rowsDecoded(static_cast<int32_t>(y + 1));
+    }
+    if (sink) {
+        sink->rowsDecoded(static_cast<int32_t>(layout.height));
+        sink->finish();
     }
     return true;
 }
@@ -205,7 +212,7 @@ bool readPixels(RowSource& source, const Layout& layout, const ColorPlan& plan, 
 // `file` holds the whole file when the caller has it in memory, or is null (rows are then read
 // from libtiff's file descriptor).
 std::unique_ptr<TiffImage> readTiff(TIFF* tiff, const uint8_t* file, uint64_t fileSize,
-                                    std::optional<ColorTarget> target)
+                                    std::optional<ColorTarget> target, RowSink* sink)
 {
     Layout layout;
     if (!tiff || !readLayout(tiff, fileSize, layout))
@@ -220,7 +227,9 @@ std::unique_ptr<TiffImage> readTiff(TIFF* tiff, const uint8_t* file, uint64_t fi
     auto image = std::make_unique<TiffImage>();
     image->allocate(static_cast<int32_t>(layout.width), static_cast<int32_t>(layout.height), layout.channels);
     RowSource source(tiff, layout, file, fileSize);
-    if (!readPixels(source, layout, plan, *image))
+    if (sink)
+        sink->begin(*image);
+    if (!readPixels(source, layout, plan, *image, sink))
         return nullptr;
     image->setMetadata(std::move(metadata));
     return image;
@@ -228,7 +237,7 @@ std::unique_ptr<TiffImage> readTiff(TIFF* tiff, const uint8_t* file, uint64_t fi
 
 }  // namespace
 
-std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<ColorTarget> target)
+std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<ColorTarget> target, RowSink* sink)
 {
     const std::string utf8 = velpath::toUtf8(path);
     struct stat info {};
@@ -236,13 +245,13 @@ std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<Colo
         return nullptr;
     // "m": libtiff reads with read(), as our own row reading does, instead of mapping the file.
     TiffHandle tiff = openTiffFile(utf8, "rm");
-    return readTiff(tiff.get(), nullptr, static_cast<uint64_t>(info.st_size), target);
+    return readTiff(tiff.get(), nullptr, static_cast<uint64_t>(info.st_size), target, sink);
 }
 
 std::unique_ptr<TiffImage> decodeTiff(const uint8_t* data, size_t size)
 {
     MemoryTiff tiff(data, size, false);
-    return readTiff(tiff.get(), data, size, std::nullopt);
+    return readTiff(tiff.get(), data, size, std::nullopt, nullptr);
 }
 
 }  // namespace velimage

@@ -15,7 +15,10 @@ namespace velimage {
 // image (8-bit v becomes v·257, 32-bit keeps its upper 16 bits) with its metadata list.
 // With a colour target the samples are also decoded by the TIFF colour rules of colorPlanFor.
 // Null for anything else or anything damaged; throws std::bad_alloc only when memory runs out.
-std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<ColorTarget> target = std::nullopt);
+// A row sink sees the rows as they are read.
+class RowSink;
+std::unique_ptr<TiffImage> loadTiff(const std::wstring& path, std::optional<ColorTarget> target = std::nullopt,
+                                    RowSink* sink = nullptr);
 // The same from bytes in memory (the bytes need not outlive the call).
 std::unique_ptr<TiffImage> decodeTiff(const uint8_t* data, size_t size);
 

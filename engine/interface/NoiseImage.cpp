@@ -18,11 +18,31 @@ constexpr int32_t kFewFrames = 2;
 // Noise samples of 0 mark dead pixels only when they are few.
 constexpr int64_t kDeadPixelLimit = 200;
 
-// A sample the subtraction patches: (x, y, channel) and whether it is a dead (0) noise sample.
-struct PatchSite {
-    int32_t x, y, channel;
-    bool dead;
-};
+using PatchSite = NoiseImage::PatchSite;
+
+int64_t zeroSamples(const velimage::Image16& noise)
+{
+    const int32_t parts = velthread::partCount();
+    std::vector<int64_t> zeros(static_cast<size_t>(parts), 0);
+    const size_t rowElements = noise.rowElements();
+    const auto body = [&](int32_t part, int32_t begin, int32_t end) {
+        int64_t count = 0;
+        for (int32_t y = begin; y < end; ++y) {
+            const uint16_t* row = noise.row(y);
+            for (size_t i = 0; i < rowElements; ++i)
+                count += row[i] == 0;
+        }
+        zeros[static_cast<size_t>(part)] = count;
+    };
+    if (velthread::ThreadPool* pool = velthread::processPool())
+        pool->parallelFor(body, parts, noise.height());
+    else
+        body(0, 0, noise.height());
+    int64_t total = 0;
+    for (int64_t z : zeros)
+        total += z;
+    return total;
+}
 
 }  // namespace
 
@@ -69,6 +89,7 @@ bool NoiseImage::analyze()
     m_threshold = noiseThreshold(m_noise);
     suppressNoiseNeighbors(m_noise, m_threshold);
     markHotPixels(m_noise, m_threshold);
+    m_patchDead = zeroSamples(m_noise) < kDeadPixelLimit;
     m_ready = true;
     return true;
 }
@@ -182,58 +203,50 @@ void markHotPixels(velimage::Image16& noise, uint32_t threshold)
         }
 }
 
-bool NoiseImage::subtract(velimage::Image16& frame) const
+bool NoiseImage::fits(const velimage::Image16& frame) const
 {
-    if (!m_ready || frame.empty() || frame.channels() != 3 || frame.width() != m_noise.width() ||
-        frame.height() != m_noise.height())
-        return false;
+    return m_ready && !frame.empty() && frame.channels() == 3 && frame.width() == m_noise.width() &&
+           frame.height() == m_noise.height();
+}
+
+void NoiseImage::subtractRow(velimage::Image16& frame, int32_t y, std::vector<PatchSite>& sites) const
+{
     const int32_t width = frame.width(), height = frame.height();
     const uint32_t threshold = m_threshold;
     const bool fewFrames = m_count <= kFewFrames;
-    const int32_t parts = velthread::partCount();
-    std::vector<int64_t> zeros(static_cast<size_t>(parts), 0);
-    std::vector<std::vector<PatchSite>> sites(static_cast<size_t>(parts));
-
-    const auto body = [&](int32_t part, int32_t begin, int32_t end) {
-        int64_t zeroCount = 0;
-        std::vector<PatchSite>& found = sites[static_cast<size_t>(part)];
-        int64_t deadSites = 0;
-        for (int32_t y = begin; y < end; ++y) {
-            const uint16_t* noise = m_noise.row(y);
-            uint16_t* out = frame.row(y);
-            const bool inner = y >= 2 && y < height - 2;
-            for (int32_t x = 0; x < width; ++x)
-                for (int32_t c = 0; c < 3; ++c) {
-                    const int32_t i = 3 * x + c;
-                    const uint32_t m = noise[i], t = out[i];
-                    const bool hot = m > threshold;
-                    if (hot || !fewFrames || m > kFewFramesLimit)
-                        out[i] = static_cast<uint16_t>(t > m ? t - m : 0);
-                    if (m == 0)
-                        ++zeroCount;
-                    if (!inner || x < 2 || x >= width - 2)
-                        continue;
-                    if (hot) {
-                        found.push_back({x, y, c, false});
-                    } else if (m == 0 && out[i] == 0 && deadSites < kDeadPixelLimit) {
-                        // Only kept while the whole frame has fewer than the limit; more in one band
-                        // already rule them out.
-                        found.push_back({x, y, c, true});
-                        ++deadSites;
-                    }
-                }
+    const uint16_t* noise = m_noise.row(y);
+    uint16_t* out = frame.row(y);
+    const bool inner = y >= 2 && y < height - 2;
+    for (int32_t x = 0; x < width; ++x)
+        for (int32_t c = 0; c < 3; ++c) {
+            const int32_t i = 3 * x + c;
+            const uint32_t m = noise[i], t = out[i];
+            const bool hot = m > threshold;
+            if (hot || !fewFrames || m > kFewFramesLimit)
+                out[i] = static_cast<uint16_t>(t > m ? t - m : 0);
+            if (!inner || x < 2 || x >= width - 2)
+                continue;
+            if (hot)
+                sites.push_back({x, y, c, false});
+            else if (m == 0 && out[i] == 0 && m_patchDead)
+                sites.push_back({x, y, c, true});
         }
-        zeros[static_cast<size_t>(part)] = zeroCount;
+}
+
+bool NoiseImage::subtract(velimage::Image16& frame) const
+{
+    if (!fits(frame))
+        return false;
+    const int32_t parts = velthread::partCount();
+    std::vector<std::vector<PatchSite>> sites(static_cast<size_t>(parts));
+    const auto body = [&](int32_t part, int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y)
+            subtractRow(frame, y, sites[static_cast<size_t>(part)]);
     };
     if (velthread::ThreadPool* pool = velthread::processPool())
-        pool->parallelFor(body, parts, height);
+        pool->parallelFor(body, parts, frame.height());
     else
-        body(0, 0, height);
-
-    int64_t zeroTotal = 0;
-    for (int64_t z : zeros)
-        zeroTotal += z;
-    const bool patchDead = zeroTotal < kDeadPixelLimit;
+        body(0, 0, frame.height());
 
     // Every fit reads the corrected frame before any patch lands; the patches are then written in
     // row order.
@@ -241,20 +254,13 @@ bool NoiseImage::subtract(velimage::Image16& frame) const
     std::vector<PatchSite> order;
     std::vector<std::array<uint16_t, 9>> values;
     for (const std::vector<PatchSite>& band : sites)
-        for (const PatchSite& site : band)
-            if (!site.dead || patchDead) {
-                order.push_back(site);
-                values.emplace_back();
-                fit.fitInner(frame, site.x, site.y, site.channel, values.back().data());
-            }
-    for (size_t k = 0; k < order.size(); ++k) {
-        const PatchSite& site = order[k];
-        for (int32_t dy = -1; dy <= 1; ++dy) {
-            uint16_t* row = frame.row(site.y + dy);
-            for (int32_t dx = -1; dx <= 1; ++dx)
-                row[3 * (site.x + dx) + site.channel] = values[k][(dy + 1) * 3 + dx + 1];
+        for (const PatchSite& site : band) {
+            order.push_back(site);
+            values.emplace_back();
+            fit.fitInner(frame, site.x, site.y, site.channel, values.back().data());
         }
-    }
+    for (size_t k = 0; k < order.size(); ++k)
+        fit.writeInner(frame, order[k].x, order[k].y, order[k].channel, values[k].data());
     return true;
 }
 

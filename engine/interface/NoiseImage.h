@@ -30,12 +30,26 @@ public:
     // false, frame unchanged, for a frame that does not match or before the analysis.
     bool subtract(velimage::Image16& frame) const;
 
+    // The subtraction's parts, for callers that meet the rows one at a time. A sample the
+    // subtraction patches: its place and whether its noise sample is 0 (a dead pixel).
+    struct PatchSite {
+        int32_t x, y, channel;
+        bool dead;
+    };
+    // The frame can be corrected (analysed, same size, three channels).
+    bool fits(const velimage::Image16& frame) const;
+    // Subtracts row y of the frame and appends the samples of the row to patch, in order. Each patch
+    // is fitted on the subtracted rows y − 2 … y + 2 before any patch lands there, and the patches are
+    // written in the order found.
+    void subtractRow(velimage::Image16& frame, int32_t y, std::vector<PatchSite>& sites) const;
+
 private:
     velimage::Image<uint32_t> m_sum;
     velimage::Image16 m_noise;
     int32_t m_count = 0;
     uint32_t m_threshold = kMaxThreshold;
     bool m_ready = false;
+    bool m_patchDead = false;  // few enough noise samples are 0 to patch their pixels
 };
 
 // T = the 0.99998 quantile of all samples plus 1, at most 8192.

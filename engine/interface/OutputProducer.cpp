@@ -51,12 +51,32 @@ bool OutputProducer::cancelled() const { return m_engine.cancelled(); }
 
 std::unique_ptr<velimage::Image16> OutputProducer::loadWithProgress(const wchar_t* path)
 {
+    Frame frame;
+    load(path, frame);
+    return std::move(frame.image);
+}
+
+void OutputProducer::load(const wchar_t* path, Frame& frame)
+{
     m_engine.report(Load, path, Start, 0);
-    std::unique_ptr<velimage::Image16> image = m_engine.loader().claim(path);
-    if (image && image->empty())
-        image.reset();
-    m_engine.report(Load + 1, path, image ? Done : Failed, 1);
-    return image;
+    velthread::LoadedFrame loaded = m_engine.loader().claimFrame(path);
+    if (loaded.image && loaded.image->empty())
+        loaded.image.reset();
+    frame.image = std::move(loaded.image);
+    frame.decodedRows = frame.image ? std::move(loaded.rows) : nullptr;
+    m_engine.report(Load + 1, path, frame.image ? Done : Failed, 1);
+}
+
+CalibrationSteps OutputProducer::calibrationSteps(size_t frameCount) const
+{
+    const EngineSettings& s = m_ctx.settings;
+    CalibrationSteps steps;
+    steps.noise = m_ctx.noiseReady;
+    steps.hotPixels = s.removeHotPixels;
+    steps.flatField = m_ctx.vignettingReady && s.alignStars();
+    // Frames brought to the base's exposure change after their calibration.
+    steps.analysis = s.alignStars() && frameCount > 1 && !s.unifyExposure;
+    return steps;
 }
 
 void OutputProducer::resetForOutput()
@@ -74,7 +94,7 @@ void OutputProducer::resetForOutput()
     m_referenceAnalysis.reset();
     m_previousAnalysis.reset();
     m_referenceWidth = m_referenceHeight = 0;
-    m_referenceExposure = -1.0;
+    m_ctx.referenceExposure = -1.0;
     m_detectionLevel = 0;
     m_engine.frameReports().clear();
 }
@@ -165,7 +185,7 @@ int OutputProducer::walk(const std::vector<FrameEntry>& frames)
         report.reference = frame.reference;
         report.transform[0] = report.transform[4] = 1.0;
 
-        frame.image = loadWithProgress(frames[i].path);
+        load(frames[i].path, frame);
         if (!frame.image) {
             report.reason = "could not be loaded";
             m_engine.frameReports().push_back(report);
@@ -277,52 +297,29 @@ void OutputProducer::prepareRegions(const velimage::Image16& image)
 
 void OutputProducer::calibrate(Frame& frame)
 {
-    const EngineSettings& s = m_ctx.settings;
-    if (m_ctx.noiseReady) {
-        m_engine.report(Noise, nullptr, Start, 0);
-        const bool ok = m_stages.subtractNoise && m_stages.subtractNoise(m_ctx, frame);
-        m_engine.report(Noise + 1, nullptr, ok ? Done : Failed, 1);
-        if (cancelled())
+    // The same steps as the loader's row work was given: each stage leaves out what it already did.
+    const CalibrationSteps steps = calibrationSteps(0);
+    const auto step = [&](bool on, int32_t stage, const auto& run) {
+        if (!on || cancelled())
             return;
-    }
-    if (s.removeHotPixels) {
-        m_engine.report(HotPixels, nullptr, Start, 0);
-        const bool ok = static_cast<bool>(m_stages.removeHotPixels);
-        if (ok)
-            m_stages.removeHotPixels(m_ctx, frame);
-        m_engine.report(HotPixels + 1, nullptr, ok ? Done : Failed, 1);
-        if (cancelled())
-            return;
-    }
-    if (m_ctx.vignettingReady && s.alignStars()) {
-        m_engine.report(Vignetting, nullptr, Start, 0);
-        const bool ok = m_stages.correctVignetting && m_stages.correctVignetting(m_ctx, frame);
-        m_engine.report(Vignetting + 1, nullptr, ok ? Done : Failed, 1);
-    }
+        m_engine.report(stage, nullptr, Start, 0);
+        m_engine.report(stage + 1, nullptr, run() ? Done : Failed, 1);
+    };
+    step(steps.noise, Noise, [&] { return m_stages.subtractNoise && m_stages.subtractNoise(m_ctx, frame); });
+    step(steps.hotPixels, HotPixels, [&] {
+        if (!m_stages.removeHotPixels)
+            return false;
+        m_stages.removeHotPixels(m_ctx, frame);
+        return true;
+    });
+    step(steps.flatField, Vignetting,
+         [&] { return m_stages.correctVignetting && m_stages.correctVignetting(m_ctx, frame); });
 }
 
 void OutputProducer::unifyExposure(Frame& frame)
 {
     m_engine.report(Exposure, nullptr, Start, 0);
-    bool ok = false;
-    if (m_stages.exposureMeasure) {
-        frame.exposure = m_stages.exposureMeasure(m_ctx, *frame.image);
-        if (frame.reference) {
-            m_referenceExposure = frame.exposure;
-            ok = true;
-        } else {
-            // The reference is measured on first use: from its pixels while they are kept, else
-            // from the accumulation image it started.
-            if (m_referenceExposure < 0 && m_ctx.reference)
-                m_referenceExposure = m_stages.exposureMeasure(m_ctx, *m_ctx.reference);
-            else if (m_referenceExposure < 0 && m_stages.accumulatedExposureMeasure && !m_ctx.accumulation.empty())
-                m_referenceExposure = m_stages.accumulatedExposureMeasure(m_ctx);
-            if (m_referenceExposure > 0 && frame.exposure > 0 && m_stages.scaleExposure) {
-                m_stages.scaleExposure(m_ctx, frame, static_cast<uint64_t>(65536.0 * m_referenceExposure / frame.exposure));
-                ok = true;
-            }
-        }
-    }
+    const bool ok = m_stages.unifyExposure && m_stages.unifyExposure(m_ctx, frame);
     m_engine.report(Exposure + 1, nullptr, ok ? Done : Failed, 0);
 }
 
@@ -358,14 +355,6 @@ int OutputProducer::analyze(Frame& frame, VelostarFrameReport& report)
     return VELOSTAR_OK;
 }
 
-void OutputProducer::measureReferenceExposure(const velimage::Image16& image)
-{
-    // Two-pass runs may switch exposure unification on at a later frame, after these pixels
-    // are gone: measure the reference while it is still here.
-    if (m_referenceExposure < 0 && m_stages.exposureMeasure)
-        m_referenceExposure = m_stages.exposureMeasure(m_ctx, image);
-}
-
 bool OutputProducer::startReference(Frame& frame, size_t frameCount)
 {
     const EngineSettings& s = m_ctx.settings;
@@ -382,7 +371,9 @@ bool OutputProducer::startReference(Frame& frame, size_t frameCount)
     if (s.twoPassIntegration()) {
         const uint64_t entries = static_cast<uint64_t>(frameCount) * (s.integrationMode == 2 ? 2u : 1u);
         m_storage.begin(image.width(), image.height(), entries, m_outputPath);
-        measureReferenceExposure(image);
+        // A later frame may switch exposure unification on after these pixels are gone.
+        if (m_stages.measureReferenceExposure)
+            m_stages.measureReferenceExposure(m_ctx, image);
         ok = m_storage.store({3, packUnwarped(image)}) && ok;
     }
     m_referenceAnalysis = std::move(frame.analysis);

@@ -28,8 +28,14 @@ public:
     // Loads through the background loader with the opening and closing load reports.
     std::unique_ptr<velimage::Image16> loadWithProgress(const wchar_t* path);
 
+    // What every star frame of a walk over `frameCount` frames goes through (once the calibration
+    // images are built), for the row work of the loader.
+    CalibrationSteps calibrationSteps(size_t frameCount) const;
+
 private:
     void resetForOutput();
+    // The frame's pixels and the row work of their decode; reports as loadWithProgress.
+    void load(const wchar_t* path, Frame& frame);
     int walk(const std::vector<FrameEntry>& frames);
     // Steps a frame that cannot be loaded would have taken.
     int32_t skippedFrameSteps() const;
@@ -48,7 +54,6 @@ private:
     // Stage 58/59: the sky mask from the walk's frames, handed to the engine for the host.
     void estimateSkyMask();
     void rememberPattern(Frame& frame);
-    void measureReferenceExposure(const velimage::Image16& image);
     std::wstring alignedPath(const std::wstring& framePath);
 
     // After the walk.
@@ -69,7 +74,6 @@ private:
     std::wstring m_outputPath;
     std::unique_ptr<FrameAnalysis> m_referenceAnalysis;
     std::unique_ptr<FrameAnalysis> m_previousAnalysis;
-    double m_referenceExposure = -1.0;
     int32_t m_detectionLevel = 0;  // detection attempt the reference settled on
     int64_t m_tickBudget = 0;
     bool m_trailsSoftMaskMade = false;

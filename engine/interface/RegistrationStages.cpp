@@ -1,5 +1,6 @@
 #include "RegistrationStages.h"
 
+#include "DecodeCalibration.h"
 #include "StarAnalysis.h"
 #include "registration/Alignment.h"
 #include "registration/DetectionGain.h"
@@ -23,9 +24,13 @@ std::unique_ptr<FrameAnalysis> analyzeFrame(RunContext& ctx, Frame& frame, int32
     velreg::StarBoundLine line;
     if (ctx.starBoundActive())
         line = {ctx.starBound[0], ctx.starBound[1], ctx.starBound[2], ctx.starBound[3]};
+    // The luminance made while the frame was decoded spares reading the whole frame again.
+    RowCalibration* rows = rowCalibrationOf(frame.decodedRows.get());
+    velreg::PlaneBuffer<uint8_t>* luminance = rows ? rows->luminance() : nullptr;
+    const uint32_t gain16 = luminance ? rows->gain16() : velreg::detectionGain16(image);
     // The detector ignores a mask of another size and falls back to the line, then the frame.
     velreg::detectStars(image, analysis->starList, ctx.mask.get(), ctx.starBoundActive() ? &line : nullptr, attempt,
-                        velreg::detectionGain16(image));
+                        gain16, luminance);
     // A trail's points would crowd the stars out of the pattern.
     velreg::dropStreakPoints(image, analysis->starList);
     analysis->stars = static_cast<int32_t>(analysis->starList.size());

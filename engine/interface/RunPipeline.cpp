@@ -118,20 +118,31 @@ int runPipeline(VelostarImpl& engine)
         s.timeLapseFrames = 0;
         frames = buildFrameList(s.starImages, s.trails(), s.trailsMotionEffect);
     }
-    engine.loader().prefetch(framePaths(frames));
 
     if (s.integrationMode == 2)
         s.distortionCorrection = 2;
     if (s.alignStars() && s.integrationMode == 3 && !s.hdr)
         s.autoBrightness = true;
 
+    // Star frames are calibrated while they decode once the calibration images exist: with any to
+    // build, their reading waits for them.
     OutputProducer producer(engine, stages, ctx);
+    const auto startStarFrames = [&] {
+        if (stages.decodeCalibration)
+            engine.loader().setRowWork(stages.decodeCalibration(ctx, producer.calibrationSteps(frames.size())));
+        engine.loader().prefetch(framePaths(frames));
+    };
+    const bool calibrationImages = !s.noiseImages.empty() || !s.vignettingImages.empty();
+    if (!calibrationImages)
+        startStarFrames();
     if (!s.noiseImages.empty() && !engine.cancelled())
         ctx.noiseReady = buildCalibration(engine, ctx, s.noiseImages, NoiseImage, stages.addNoiseFrame,
                                           stages.analyzeNoise, 0);
     if (!s.vignettingImages.empty() && !engine.cancelled())
         ctx.vignettingReady = buildCalibration(engine, ctx, s.vignettingImages, VignettingImage,
                                                stages.addVignettingFrame, stages.analyzeVignetting, 1);
+    if (calibrationImages)
+        startStarFrames();
 
     int result = VELOSTAR_WRITE_FAILED;
     if (!engine.cancelled()) {

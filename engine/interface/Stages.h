@@ -9,6 +9,7 @@
 #include "EngineSettings.h"
 #include "image/ImageTypes.h"
 #include "image/Metadata.h"
+#include "image/RowSink.h"
 
 namespace velthread {
 class FrameStore;
@@ -38,7 +39,22 @@ struct Frame {
     std::unique_ptr<velimage::Image16> image;
     std::unique_ptr<FrameAnalysis> analysis;
     double exposure = -1.0;  // exposure measure, −1 until computed
+    // The row work that saw the pixels while they were decoded (null: none); the stages skip what
+    // it did.
+    std::unique_ptr<velimage::RowSink> decodedRows;
 };
+
+// The calibration steps of a run, in the order they meet every star frame, and whether its frames
+// are analysed for stars afterwards.
+struct CalibrationSteps {
+    bool noise = false;
+    bool hotPixels = false;
+    bool flatField = false;
+    bool analysis = false;
+};
+
+// Makes the row work of one frame's decode.
+using RowWorkMaker = std::function<std::unique_ptr<velimage::RowSink>()>;
 
 // A packed four-channel frame for the two-pass integration store, with its marker
 // (3 base image, 2 star-aligned frame, 1 unaligned copy).
@@ -89,6 +105,7 @@ struct RunContext {
     int32_t exposureCount = 1;        // frames per output pixel, times 4 after merging pixels
     velimage::MetadataList metadata;  // from the reference; written into the output
     float totalExposure = 0.0f;
+    double referenceExposure = -1.0;  // exposure measure of the reference, −1 until taken
 };
 
 // The stage algorithms that live in other subsystems, called from their places in the run.
@@ -108,12 +125,18 @@ struct RunStages {
     // Flat field of the composed trails result.
     std::function<bool(RunContext&)> correctResultVignetting;
     std::function<void(RunContext&, Frame&)> removeHotPixels;
-    // Exposure measure of a frame (positive), for exposure unification.
-    std::function<double(RunContext&, const velimage::Image16&)> exposureMeasure;
-    // The reference's measure from ctx.accumulation, once the reference's pixels are gone.
-    std::function<double(RunContext&)> accumulatedExposureMeasure;
-    // Scales every sample of the frame by factor / 65536 (16.16), clamped at white.
-    std::function<void(RunContext&, Frame&, uint64_t factor)> scaleExposure;
+    // The steps done while frames are decoded: row work for the loader that does as many of `steps`
+    // (and the detection luminance) as it can on each star frame's rows as they arrive. The stages
+    // above then leave out what it did. Empty: every step runs as a stage.
+    std::function<RowWorkMaker(RunContext&, const CalibrationSteps& steps)> decodeCalibration;
+    // Exposure unification: measures the frame (frame.exposure) and brings a later frame to the
+    // reference's exposure, the reference measured on first use (from its pixels while they are
+    // kept, else from ctx.accumulation). The reference only gives its measure. False when the frame
+    // could not be brought there.
+    std::function<bool(RunContext&, Frame&)> unifyExposure;
+    // Measures the reference while its pixels are here (ctx.referenceExposure), for a run that may
+    // switch exposure unification on at a later frame.
+    std::function<void(RunContext&, const velimage::Image16& reference)> measureReferenceExposure;
 
     // Sky mask scaled and rotated to width × height (into ctx.mask) and its soft sky mask
     // (ctx.softMask) with the given q and number of final 3 × 3 passes.

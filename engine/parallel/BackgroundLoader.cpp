@@ -9,9 +9,10 @@ namespace velthread {
 
 FrameDecoder defaultFrameDecoder(const std::atomic<bool>* cancelled)
 {
-    return [cancelled](const std::wstring& path, int colorSetting, int parts) {
-        return velimage::loadImage(path, colorSetting, parts,
-                                   [cancelled] { return cancelled && cancelled->load(std::memory_order_acquire); });
+    return [cancelled](const std::wstring& path, int colorSetting, int parts, velimage::RowSink* rows) {
+        return velimage::loadImage(
+            path, colorSetting, parts, [cancelled] { return cancelled && cancelled->load(std::memory_order_acquire); },
+            rows);
     };
 }
 
@@ -60,6 +61,21 @@ void BackgroundLoader::holdAtMost(size_t frames)
     m_work.notify_all();
 }
 
+void BackgroundLoader::setRowWork(RowWork work)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rowWork = std::move(work);
+}
+
+LoadedFrame BackgroundLoader::decode(const std::wstring& path, int color, int parts, const RowWork& work)
+{
+    LoadedFrame frame;
+    if (work)
+        frame.rows = work();
+    frame.image = m_decoder(path, color, parts, frame.rows.get());
+    return frame;
+}
+
 bool BackgroundLoader::mayStartLocked() const
 {
     if (m_entries.size() >= m_heldLimit || m_queue.empty() || m_decoding >= m_limit)
@@ -82,24 +98,26 @@ void BackgroundLoader::threadLoop()
             return;
         std::wstring path = std::move(m_queue.front());
         m_queue.pop_front();
-        m_entries.push_back(Entry{m_nextNumber++, path, State::Loading, nullptr, nullptr});
+        m_entries.push_back(Entry{m_nextNumber++, path, State::Loading, nullptr, nullptr, nullptr});
         Entry& entry = m_entries.back();
         ++m_decoding;
         const int parts = partsForDecode();
         const int color = m_colorSetting;
+        const RowWork work = m_rowWork;
         lock.unlock();
 
-        std::unique_ptr<velimage::Image16> image;
+        LoadedFrame frame;
         std::exception_ptr failure;
         try {
-            image = m_decoder(path, color, parts);
+            frame = decode(path, color, parts, work);
         } catch (...) {
             // Raised again on the thread that claims this frame.
             failure = std::current_exception();
         }
 
         lock.lock();
-        entry.image = std::move(image);
+        entry.image = std::move(frame.image);
+        entry.rows = std::move(frame.rows);
         entry.failure = failure;
         entry.state = failure ? State::Failed : State::Loaded;
         --m_decoding;
@@ -109,6 +127,11 @@ void BackgroundLoader::threadLoop()
 }
 
 std::unique_ptr<velimage::Image16> BackgroundLoader::claim(const std::wstring& path)
+{
+    return claimFrame(path).image;
+}
+
+LoadedFrame BackgroundLoader::claimFrame(const std::wstring& path)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.path == path; });
@@ -124,9 +147,9 @@ std::unique_ptr<velimage::Image16> BackgroundLoader::claim(const std::wstring& p
             }
             m_changed.wait(lock, [&] { return it->state != State::Loading || !m_running; });
             if (it->state == State::Loading)
-                return nullptr;  // cancelled; stop() discards the entry once its decode ends
+                return {};  // cancelled; stop() discards the entry once its decode ends
         }
-        std::unique_ptr<velimage::Image16> image = std::move(it->image);
+        LoadedFrame frame{std::move(it->image), std::move(it->rows)};
         const std::exception_ptr failure = it->failure;
         m_entries.erase(it);
         lock.unlock();
@@ -134,18 +157,19 @@ std::unique_ptr<velimage::Image16> BackgroundLoader::claim(const std::wstring& p
         m_changed.notify_all();
         if (failure)
             std::rethrow_exception(failure);
-        return image;
+        return frame;
     }
 
     const auto queued = std::find(m_queue.begin(), m_queue.end(), path);
     if (queued != m_queue.end())
         m_queue.erase(queued);
     if (m_cancelled)
-        return nullptr;
+        return {};
     const int parts = m_poolThreads;
     const int color = m_colorSetting;
+    const RowWork work = m_rowWork;
     lock.unlock();
-    return m_decoder(path, color, parts);
+    return decode(path, color, parts, work);
 }
 
 void BackgroundLoader::stop()
@@ -164,6 +188,7 @@ void BackgroundLoader::stop()
     m_queue.clear();
     m_entries.clear();
     m_decoding = 0;
+    m_rowWork = nullptr;
 }
 
 void BackgroundLoader::cancel()

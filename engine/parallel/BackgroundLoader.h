@@ -14,14 +14,24 @@
 #include <vector>
 
 #include "image/Image.h"
+#include "image/RowSink.h"
 #include "parallel/MemoryStatus.h"
 
 namespace velthread {
 
-// Decodes one frame file: (path, colour setting 1..3, pool parts for its parallel steps).
-// Null when the file cannot be read; may throw std::bad_alloc.
-using FrameDecoder =
-    std::function<std::unique_ptr<velimage::Image16>(const std::wstring& path, int colorSetting, int parts)>;
+// Decodes one frame file: (path, colour setting 1..3, pool parts for its parallel steps, the row
+// sink to show the rows to, or null). Null when the file cannot be read; may throw std::bad_alloc.
+using FrameDecoder = std::function<std::unique_ptr<velimage::Image16>(const std::wstring& path, int colorSetting,
+                                                                      int parts, velimage::RowSink* rows)>;
+
+// Makes the row work of one frame's decode (a fresh sink per frame).
+using RowWork = std::function<std::unique_ptr<velimage::RowSink>()>;
+
+// A decoded frame and the row work that saw its rows (null when there was none).
+struct LoadedFrame {
+    std::unique_ptr<velimage::Image16> image;
+    std::unique_ptr<velimage::RowSink> rows;
+};
 
 // The decoder of the image-file readers. A RAW decode under way ends as soon as `cancelled`
 // (when given; it must outlive the decoder) becomes true.
@@ -49,11 +59,15 @@ public:
     // From now on holds at most `frames` frames, decoded or decoding (1 .. maxEntries); configure
     // restores maxEntries.
     void holdAtMost(size_t frames);
+    // Decodes that start from now on show their rows to a sink made by `work` (none when empty).
+    void setRowWork(RowWork work);
     // The decoded frame for `path` (ownership moves to the caller), decoding it here when it was
     // never queued. Null when the file cannot be read or the loader was cancelled meanwhile.
     // A failure caught on a loader thread (std::bad_alloc included) is raised here.
     std::unique_ptr<velimage::Image16> claim(const std::wstring& path);
-    // Joins the threads and discards queued paths and unclaimed frames.
+    // The same with the row work of its decode.
+    LoadedFrame claimFrame(const std::wstring& path);
+    // Joins the threads and discards queued paths, unclaimed frames and the row work.
     void stop();
     // Wakes every waiter and lets the threads end after their current decode; sticky.
     void cancel();
@@ -69,6 +83,7 @@ private:
         std::wstring path;
         State state = State::Loading;
         std::unique_ptr<velimage::Image16> image;
+        std::unique_ptr<velimage::RowSink> rows;
         std::exception_ptr failure;
     };
 
@@ -76,8 +91,12 @@ private:
     bool mayStartLocked() const;
     int partsForDecode() const;
 
+    // Runs the decoder with a fresh sink from `work` (when it has one).
+    LoadedFrame decode(const std::wstring& path, int color, int parts, const RowWork& work);
+
     FrameDecoder m_decoder;
     MemoryQuery m_memory;
+    RowWork m_rowWork;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_work;     // loader threads: something to decode, or stop

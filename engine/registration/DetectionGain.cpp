@@ -8,9 +8,9 @@
 namespace velreg {
 namespace {
 
-constexpr int32_t kSampleStep = 32;             // every 32nd pixel of every 32nd row
 constexpr uint64_t kTargetSum = 48u * 1024u;    // R + 2·G + B of luminance 48, above both high means
-constexpr uint32_t kMaxGain16 = 32 * kUnitGain16;
+constexpr uint32_t kMaxGain16 = kMaxDetectionGain16;
+static_assert(kMaxGain16 == 32 * kUnitGain16);
 
 }  // namespace
 
@@ -20,14 +20,17 @@ uint32_t detectionGain16(const velimage::Image16& frame)
         return kUnitGain16;
     const int32_t channels = frame.channels();
     std::vector<uint32_t> sums;
-    sums.reserve(static_cast<size_t>(frame.width() / kSampleStep + 1) * (frame.height() / kSampleStep + 1));
-    for (int32_t y = kSampleStep / 2; y < frame.height(); y += kSampleStep) {
+    sums.reserve(static_cast<size_t>(frame.width() / kGainSampleStep + 1) * (frame.height() / kGainSampleStep + 1));
+    for (int32_t y = kGainSampleStep / 2; y < frame.height(); y += kGainSampleStep) {
         const uint16_t* row = frame.row(y);
-        for (int32_t x = kSampleStep / 2; x < frame.width(); x += kSampleStep) {
-            const uint16_t* p = row + static_cast<size_t>(x) * channels;
-            sums.push_back(channels >= 3 ? uint32_t{p[0]} + 2u * p[1] + p[2] : 4u * p[0]);
-        }
+        for (int32_t x = kGainSampleStep / 2; x < frame.width(); x += kGainSampleStep)
+            sums.push_back(gainSampleSum(row + static_cast<size_t>(x) * channels, channels));
     }
+    return detectionGainOfSums(sums);
+}
+
+uint32_t detectionGainOfSums(std::vector<uint32_t>& sums)
+{
     if (sums.empty())
         return kUnitGain16;
     std::nth_element(sums.begin(), sums.begin() + sums.size() / 2, sums.end());

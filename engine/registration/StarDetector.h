@@ -38,6 +38,9 @@ public:
     // Scales the luminance before it is cut to 8 bits, in sixteenths (kUnitGain16 = 1). Dark
     // linear frames would otherwise leave most faint stars below the detection's first level.
     void setLuminanceGain(uint32_t gain16) { m_gain16 = gain16 == 0 ? kUnitGain16 : gain16; }
+    // The frame's luminance at that gain, made beforehand (detectionLuminanceRow on every row), or
+    // null to make it here. Borrowed during each detection, given back after it.
+    void setLuminancePlane(PlaneBuffer<uint8_t>* luminance) { m_givenLuminance = luminance; }
 
     // Square radii and margin used for a frame of this size (also what detect() uses).
     static void radiiFor(int32_t width, int32_t height, int32_t& r0, int32_t& r1, int32_t& margin);
@@ -59,11 +62,17 @@ private:
 
     Planes m_planes;
     uint32_t m_gain16 = kUnitGain16;
+    PlaneBuffer<uint8_t>* m_givenLuminance = nullptr;
 };
 
 // The run pipeline's choice: inside the sky mask when one is given and has the frame's size, else
 // above the boundary line when it is set, else over the whole frame. Either pointer may be null.
 int32_t detectStars(const velimage::Image16& frame, StarList& stars, const velimage::Image16* skyMask,
-                    const StarBoundLine* line, int32_t attempt, uint32_t luminanceGain16 = kUnitGain16);
+                    const StarBoundLine* line, int32_t attempt, uint32_t luminanceGain16 = kUnitGain16,
+                    PlaneBuffer<uint8_t>* luminance = nullptr);
+
+// One row of the detection's 8-bit luminance, (R + 2G + B) · gain16 / 16 >> 10 cut at 255 (a single
+// plane counts as grey).
+void detectionLuminanceRow(const uint16_t* source, int32_t channels, int32_t width, uint32_t gain16, uint8_t* target);
 
 }  // namespace velreg

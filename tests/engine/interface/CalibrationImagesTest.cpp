@@ -3,12 +3,15 @@
 #include <memory>
 #include <vector>
 
+#include "DecodeCalibration.h"
 #include "NoiseImage.h"
 #include "SkyGenerator.h"
 #include "VignettingImage.h"
 #include "corrections/FlatField.h"
 #include "corrections/HotPixelRemoval.h"
 #include "parallel/ProcessPool.h"
+#include "registration/DetectionGain.h"
+#include "registration/StarDetector.h"
 
 using velimage::Image16;
 using velrun::NoiseImage;
@@ -219,4 +222,135 @@ TEST(Calibration, NoiseVignettingAndHotPixelPassesGiveTheSameFrameForAnyThreadCo
     }
     EXPECT_EQ(results[2], results[0]);
     EXPECT_EQ(results[3], results[1]);
+}
+
+// The row work of the loader must leave every sample and the detection luminance exactly as the
+// stages leave them one after another on the stored frame, however the reader hands the rows over.
+TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
+{
+    velsky::SkyOptions o;
+    o.width = 230;
+    o.height = 131;
+    o.frames = 1;
+    o.threads = 1;
+    o.hotPixelsPerMegapixel = 20000;  // patches side by side, so every step's delay is needed
+    o.colouredHotPixels = true;
+    const velsky::SkyGenerator generator(o);
+    velthread::ProcessPoolScope pool(3);
+    auto noise = std::make_shared<NoiseImage>();
+    auto vignetting = std::make_shared<VignettingImage>();
+    Image16 raw, expected, image;
+    for (int32_t i = 0; i < 2; ++i) {
+        copyInto(generator.renderDark(i), raw);
+        ASSERT_TRUE(noise->add(raw));
+        copyInto(generator.renderFlat(i), raw);
+        ASSERT_TRUE(vignetting->add(raw));
+    }
+    ASSERT_TRUE(noise->analyze());
+    ASSERT_TRUE(vignetting->analyze(false));
+    copyInto(generator.renderFrame(0), raw);
+
+    auto compact = std::make_shared<veltone::CompactGains>();
+    ASSERT_TRUE(veltone::makeCompactGains(vignetting->gains(), *compact));
+    struct Case {
+        bool noise, hotPixels, flatField;
+        int32_t step;
+        bool compactGains;
+    } cases[] = {{true, true, true, 1, false}, {true, true, true, 7, true}, {false, true, true, 3, true},
+                 {true, false, true, 5, false}, {true, true, false, 131, false}};
+    for (const Case& c : cases) {
+        copyInto(generator.renderFrame(0), expected);
+        if (c.noise)
+            ASSERT_TRUE(noise->subtract(expected));
+        if (c.hotPixels)
+            veltone::removeHotPixels(expected);
+        if (c.flatField)
+            ASSERT_TRUE(veltone::applyFlatField(expected, vignetting->gains()));
+        const uint32_t gain = velreg::detectionGain16(expected);
+        velreg::StarList expectedStars;
+        velreg::detectStars(expected, expectedStars, nullptr, nullptr, 0, gain);
+
+        for (const uint32_t expectedGain : {gain, gain + 1}) {
+            auto plan = std::make_shared<velrun::DecodeCalibrationPlan>();
+            if (c.noise)
+                plan->noise = noise;
+            plan->hotPixels = c.hotPixels;
+            if (c.flatField)
+                plan->gains = std::shared_ptr<const veltone::GainMap>(vignetting, &vignetting->gains());
+            if (c.compactGains)
+                plan->compactGains = compact;
+            plan->luminance = true;
+            plan->expectedGain16 = expectedGain;
+            velrun::RowCalibration rows(plan);
+            copyInto(generator.renderFrame(0), image);
+            rows.begin(image);
+            for (int32_t end = c.step; end < image.height(); end += c.step)
+                rows.rowsDecoded(end);
+            rows.finish();
+            EXPECT_EQ(std::vector<uint16_t>(image.data(), image.data() + image.elementCount()),
+                      std::vector<uint16_t>(expected.data(), expected.data() + expected.elementCount()))
+                << c.noise << c.hotPixels << c.flatField << c.compactGains << " step " << c.step;
+            EXPECT_EQ(rows.noiseSubtracted(), c.noise);
+            EXPECT_EQ(rows.flatFielded(), c.flatField);
+            EXPECT_EQ(rows.gain16(), gain);
+            // Made at another gain, the luminance is not offered.
+            ASSERT_EQ(rows.luminance() != nullptr, expectedGain == gain);
+            if (!rows.luminance())
+                continue;
+            velreg::StarList stars;
+            velreg::detectStars(image, stars, nullptr, nullptr, 0, gain, rows.luminance());
+            ASSERT_EQ(stars.size(), expectedStars.size());
+            for (size_t k = 0; k < stars.size(); ++k)
+                EXPECT_TRUE(stars[k].x == expectedStars[k].x && stars[k].y == expectedStars[k].y &&
+                            stars[k].brightness == expectedStars[k].brightness);
+            EXPECT_NE(rows.luminance(), nullptr);  // handed back after the detection
+        }
+    }
+}
+
+// Rows handed over one at a time: a hot pixel must be judged on the frame after every noise patch and
+// before any hot-pixel patch, even where a patch of either kind lands a row or two away.
+TEST(Calibration, WhileDecodedEachHotPixelIsJudgedAfterTheNoisePatchesAndBeforeTheHotPixelPatches)
+{
+    // Wide enough that a row with one spike is judged pixel by pixel on the frame itself.
+    velthread::ProcessPoolScope pool(1);
+    auto noise = std::make_shared<NoiseImage>();
+    const auto dark = uniform(600, 120, 100);
+    dark->row(33)[3 * 20] = 9000;  // its patch lowers the neighbour that hides the spike at (18, 30)
+    for (int32_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(noise->add(*dark));
+    ASSERT_TRUE(noise->analyze());
+
+    const auto raw = uniform(600, 120, 300);
+    const auto set = [&](int32_t x, int32_t y, uint16_t r, uint16_t g, uint16_t b) {
+        uint16_t* p = raw->row(y) + 3 * x;
+        p[0] = r, p[1] = g, p[2] = b;
+    };
+    set(20, 10, 20100, 200, 200);  // hot; its patch would lower the neighbour that hides (18, 13)
+    set(20, 11, 3100, 3100, 3100);
+    set(18, 13, 10100, 200, 200);
+    set(20, 32, 3100, 3100, 3100);
+    set(18, 30, 10100, 200, 200);
+
+    Image16 expected;
+    expected.allocate(600, 120, 3);
+    std::copy_n(raw->data(), raw->elementCount(), expected.data());
+    ASSERT_TRUE(noise->subtract(expected));
+    veltone::removeHotPixels(expected);
+    EXPECT_EQ(at(expected, 18, 13), 10000);  // hidden by its neighbour when judged
+    EXPECT_LT(at(expected, 18, 30), 1000);   // the noise patch came first
+
+    auto plan = std::make_shared<velrun::DecodeCalibrationPlan>();
+    plan->noise = noise;
+    plan->hotPixels = true;
+    velrun::RowCalibration rows(plan);
+    Image16 image;
+    image.allocate(600, 120, 3);
+    std::copy_n(raw->data(), raw->elementCount(), image.data());
+    rows.begin(image);
+    for (int32_t end = 1; end < image.height(); ++end)
+        rows.rowsDecoded(end);
+    rows.finish();
+    EXPECT_EQ(std::vector<uint16_t>(image.data(), image.data() + image.elementCount()),
+              std::vector<uint16_t>(expected.data(), expected.data() + expected.elementCount()));
 }

@@ -106,14 +106,14 @@ TEST(Cancellation, FromAnotherThreadWakesAClaimWaitingForTheLoader)
     std::condition_variable changed;
     bool entered = false, released = false;
     auto decode = veltest::fakeDecoder();
-    run.engine.setFrameDecoder([&](const std::wstring& path, int c, int p) {
+    run.engine.setFrameDecoder([&](const std::wstring& path, int c, int p, velimage::RowSink* rows) {
         if (path.find(L"f1") != std::wstring::npos) {
             std::unique_lock<std::mutex> lock(mutex);
             entered = true;
             changed.notify_all();
             changed.wait(lock, [&] { return released; });
         }
-        return decode(path, c, p);
+        return decode(path, c, p, rows);
     });
     run.adjust = [&](velrun::RunStages& s) {
         // The reference's first stage waits until the loader thread is decoding the next frame,

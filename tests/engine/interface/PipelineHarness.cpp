@@ -4,7 +4,7 @@ namespace veltest {
 
 velthread::FrameDecoder fakeDecoder()
 {
-    return [](const std::wstring& path, int, int) -> std::unique_ptr<velimage::Image16> {
+    return [](const std::wstring& path, int, int, velimage::RowSink*) -> std::unique_ptr<velimage::Image16> {
         if (path.find(L"bad") != std::wstring::npos)
             return nullptr;
         auto image = std::make_unique<velimage::Image16>();

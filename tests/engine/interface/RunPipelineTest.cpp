@@ -194,10 +194,10 @@ TEST(RunPipeline, FailuresEscapingTheStagesBecomeResultCodes)
         // Decoded ahead on a loader thread, raised when the pipeline claims the frame.
         Session run({L"/night/a.tif", L"/night/nomem.tif"}, dir.wfile("out.tif"));
         auto decode = veltest::fakeDecoder();
-        run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
+        run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) {
             if (path.find(L"nomem") != std::wstring::npos)
                 throw std::bad_alloc();
-            return decode(path, c, p);
+            return decode(path, c, p, rows);
         });
         EXPECT_EQ(run.go(), VELOSTAR_OUT_OF_MEMORY);
     }
@@ -347,8 +347,8 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
     veltest::TempDir dir;
     Session run({L"/night/a.tif", L"/night/b_iso200.tif"}, dir.wfile("out.tif"));
     auto decode = veltest::fakeDecoder();
-    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) {
-        auto image = decode(path, c, p);
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) {
+        auto image = decode(path, c, p, rows);
         const bool high = path.find(L"iso200") != std::wstring::npos;
         image->ensureMetadata().setShort(velimage::tags::ISOSpeedRatings, high ? 200 : 100);
         if (high)
@@ -360,11 +360,13 @@ TEST(RunPipeline, TwoPassSwitchesExposureUnificationOnForADifferentExposure)
     std::vector<uint16_t> stored;
     run.adjust = [&](velrun::RunStages& s) {
         pass.wire(s);
-        s.exposureMeasure = [](velrun::RunContext&, const velimage::Image16& image) {
-            return image.data()[0] == 1000 ? 2.0 : 1.0;  // the second frame is twice as bright
-        };
-        s.scaleExposure = [](velrun::RunContext&, velrun::Frame& frame, uint64_t factor) {
-            veltone::scaleExposure(*frame.image, factor);
+        // The reference is measured while its pixels are here; the second frame is twice as bright.
+        s.measureReferenceExposure = [](velrun::RunContext& ctx, const velimage::Image16&) { ctx.referenceExposure = 1.0; };
+        s.unifyExposure = [](velrun::RunContext& ctx, velrun::Frame& frame) {
+            if (ctx.referenceExposure != 1.0)
+                return false;
+            veltone::scaleExposure(*frame.image, veltone::exposureFactor(ctx.referenceExposure, 2.0));
+            return true;
         };
         s.packForStore = [&](velrun::RunContext&, velrun::Frame& frame) {
             stored.push_back(frame.image->data()[0]);
@@ -383,14 +385,14 @@ TEST(RunPipeline, CalibrationFramesThatDoNotFitAreSkippedAndTheRunGoesOnWithoutT
     veltest::TempDir dir;
     Session run({L"/night/a.tif", L"/night/b.tif"}, dir.wfile("out.tif"));
     auto decode = veltest::fakeDecoder();
-    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p) -> std::unique_ptr<velimage::Image16> {
+    run.engine.setFrameDecoder([decode](const std::wstring& path, int c, int p, velimage::RowSink* rows) -> std::unique_ptr<velimage::Image16> {
         auto image = std::make_unique<velimage::Image16>();
         if (path.find(L"small") != std::wstring::npos)
             image->allocate(5, 4, 3);
         else if (path.find(L"grey") != std::wstring::npos)
             image->allocate(6, 4, 1);
         else
-            return decode(path, c, p);
+            return decode(path, c, p, rows);
         std::fill_n(image->data(), image->elementCount(), uint16_t{50});
         return image;
     });

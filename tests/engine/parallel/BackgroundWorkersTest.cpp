@@ -62,7 +62,7 @@ struct FakeDecoder {
 
     velthread::FrameDecoder decoder()
     {
-        return [this](const std::wstring& path, int, int partCount) -> std::unique_ptr<velimage::Image16> {
+        return [this](const std::wstring& path, int, int partCount, velimage::RowSink* rows) -> std::unique_ptr<velimage::Image16> {
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 threads.insert(std::this_thread::get_id());
@@ -77,9 +77,23 @@ struct FakeDecoder {
             image->allocate(2, 1, 3);
             image->clear();
             image->data()[0] = static_cast<uint16_t>(path.size());
+            if (rows) {
+                rows->begin(*image);
+                rows->rowsDecoded(1);
+                rows->finish();
+            }
             return image;
         };
     }
+};
+
+// Row work that notes the first sample of the frame it saw and whether the decode finished.
+struct NotingRows : velimage::RowSink {
+    int first = -1;
+    bool finished = false;
+    void begin(velimage::Image16& image) override { first = image.data()[0]; }
+    void rowsDecoded(int32_t) override {}
+    void finish() override { finished = true; }
 };
 
 const uint64_t plenty = 64ull << 30;
@@ -103,6 +117,27 @@ TEST(BackgroundLoader, PrefetchesOnItsThreadsAndHandsOverInClaimOrder)
     EXPECT_EQ(loader.claim(L"dddd")->data()[0], 4);
     EXPECT_EQ(loader.entryCount(), 0u);
     EXPECT_EQ(fake.calls, 4);  // nothing decoded twice
+}
+
+TEST(BackgroundLoader, DecodesAfterRowWorkIsSetEachShowTheirRowsToAFreshSinkThatComesWithTheFrame)
+{
+    FakeDecoder fake;
+    BackgroundLoader loader(fake.decoder(), [] { return plenty; });
+    loader.configure(false, 1, 1, 2);
+    loader.prefetch({L"a"});
+    ASSERT_TRUE(eventually([&] { return fake.calls == 1; }));
+    loader.setRowWork([] { return std::make_unique<NotingRows>(); });
+    loader.prefetch({L"bb", L"ccc"});
+    EXPECT_EQ(loader.claimFrame(L"a").rows, nullptr);  // decoded before
+    for (const std::wstring path : {L"bb", L"ccc", L"dddd"}) {  // the last one decoded in the claim
+        velthread::LoadedFrame frame = loader.claimFrame(path);
+        auto* rows = dynamic_cast<NotingRows*>(frame.rows.get());
+        ASSERT_TRUE(frame.image && rows);
+        EXPECT_TRUE(rows->finished);
+        EXPECT_EQ(rows->first, static_cast<int>(path.size()));
+    }
+    loader.stop();  // ends the run's row work
+    EXPECT_EQ(loader.claimFrame(L"eeeee").rows, nullptr);
 }
 
 TEST(BackgroundLoader, HoldsAtMostFourFramesOrItsLimitAndOnlyOneWhenMemoryIsShort)
@@ -154,7 +189,7 @@ TEST(BackgroundLoader, CancelWakesAClaimWaitingForADecode)
     Gate gate;
     std::atomic<bool> entered{false};
     BackgroundLoader loader(
-        [&](const std::wstring&, int, int) -> std::unique_ptr<velimage::Image16> {
+        [&](const std::wstring&, int, int, velimage::RowSink*) -> std::unique_ptr<velimage::Image16> {
             entered = true;
             gate.wait();
             return std::make_unique<velimage::Image16>();

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "StarField.h"
 #include "parallel/ProcessPool.h"
@@ -378,4 +380,21 @@ TEST(StarDetector, GainedDarkSkyGivesTheStarsOfTheBrightenedFrame)
     const StarList expected = detect(bright);
     EXPECT_GT(expected.size(), 100u);
     expectSameStars(expected, gained);
+}
+
+TEST(StarDetector, LuminanceRowIsTheGainedSumCutAt255InEveryLaneAndTheTail)
+{
+    std::mt19937 random(5);
+    const int32_t width = 77;  // two blocks of 32 and a tail
+    std::vector<uint16_t> row(3 * width);
+    for (uint16_t& v : row)
+        v = static_cast<uint16_t>(random() % 4 == 0 ? random() : random() % 4000);
+    for (const uint32_t gain : {16u, 17u, 300u, 512u, 16384u}) {
+        std::vector<uint8_t> luminance(width);
+        velreg::detectionLuminanceRow(row.data(), 3, width, gain, luminance.data());
+        for (int32_t x = 0; x < width; ++x) {
+            const uint64_t sum = uint64_t{row[3 * x]} + 2u * row[3 * x + 1] + row[3 * x + 2];
+            ASSERT_EQ(luminance[x], std::min<uint64_t>(255, (sum * gain) >> 14)) << "gain " << gain << " x " << x;
+        }
+    }
 }
