@@ -2,11 +2,13 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "corrections/LightPollution.h"
 #include "corrections/PollutionLevel.h"
 #include "corrections/PollutionMapping.h"
+#include "corrections/SmoothedGridSurface.h"
 #include "image/BoxMeans.h"
 #include "parallel/ProcessPool.h"
 #include "parallel/VectorClones.h"
@@ -346,6 +348,24 @@ void interpolateInterval(const float* __restrict fractions, int32_t count, float
     }
 }
 
+// Where pixel p lies between the nodes along one axis; at the clamp the last interval is taken at
+// its end.
+GridPlace gridPlace(int32_t p, int32_t remainder, int32_t cell)
+{
+    const float g = std::clamp(static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f, 0.0f,
+                               static_cast<float>(Cells));
+    const int32_t index = std::min(static_cast<int32_t>(g), Cells - 1);
+    return {index, g - static_cast<float>(index)};
+}
+
+std::vector<GridPlace> gridPlaces(int32_t length, int32_t remainder, int32_t cell)
+{
+    std::vector<GridPlace> places(static_cast<size_t>(length));
+    for (int32_t p = 0; p < length; ++p)
+        places[static_cast<size_t>(p)] = gridPlace(p, remainder, cell);
+    return places;
+}
+
 // Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler, made row by
 // row where it is needed rather than stored.
 class NodeInterpolation {
@@ -353,24 +373,22 @@ public:
     NodeInterpolation(const NodeImage& nodes, const CellLayout& layout)
         : m_nodes(nodes), m_layout(layout), m_fractions(static_cast<size_t>(layout.width))
     {
-        // Fraction per pixel column, and where each interval of node columns starts; at the clamp
-        // the last interval is taken at its end.
+        // Fraction per pixel column, and where each interval of node columns starts.
         m_intervalStarts.fill(layout.width);
         for (int32_t x = layout.width - 1; x >= 0; --x) {
-            const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
-            const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
-            for (int32_t k = 0; k <= ix; ++k)
+            const GridPlace place = gridPlace(x, layout.remainderX, layout.cellWidth);
+            for (int32_t k = 0; k <= place.index; ++k)
                 m_intervalStarts[static_cast<size_t>(k)] = x;
-            m_fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
+            m_fractions[static_cast<size_t>(x)] = place.fraction;
         }
     }
 
     // Channel c of row y into `out` (width values).
     void row(int32_t c, int32_t y, uint32_t* out) const
     {
-        const float gy = gridPosition(y, m_layout.remainderY, m_layout.cellHeight);
-        const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
-        const float fy = gy - static_cast<float>(iy);
+        const GridPlace place = gridPlace(y, m_layout.remainderY, m_layout.cellHeight);
+        const int32_t iy = place.index;
+        const float fy = place.fraction;
         for (int32_t ix = 0; ix < Cells; ++ix) {
             const int32_t begin = m_intervalStarts[static_cast<size_t>(ix)];
             const int32_t end = ix + 1 < Cells ? m_intervalStarts[static_cast<size_t>(ix) + 1] : m_layout.width;
@@ -386,12 +404,6 @@ public:
     }
 
 private:
-    static float gridPosition(int32_t p, int32_t remainder, int32_t cell)
-    {
-        const float g = static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f;
-        return std::clamp(g, 0.0f, static_cast<float>(Cells));
-    }
-
     const NodeImage& m_nodes;
     const CellLayout& m_layout;
     std::vector<float> m_fractions;
@@ -419,52 +431,112 @@ double whiteLevel(const NodeImage& nodes)
     return brightest >= 0x1000000 ? static_cast<double>(brightest) : 0xFFFFFF;
 }
 
+// What the cells found: the smoothed surface through these nodes is the background.
+struct GridModel {
+    CellLayout layout;
+    Variant variant;
+    NodeImage nodes{};
+    double white = 0.0;
+};
+
+std::optional<GridModel> measureGrid(const AccumulationImage& image, const PollutionOptions& options,
+                                     const PollutionRegion& region)
+{
+    if (image.empty() || image.channels() != 3)
+        return std::nullopt;
+    const int32_t width = image.width(), height = image.height();
+    const int32_t cellWidth = width / Cells, cellHeight = height / Cells;
+    if (cellWidth < 1 || cellHeight < 1)
+        return std::nullopt;
+    GridModel grid{{width, height, cellWidth, cellHeight, width % cellWidth, height % cellHeight},
+                   chooseVariant(image, options, region)};
+    std::array<bool, Cells * Cells> usable{};
+    measureCells(image, grid.layout, grid.variant, PercentileRule::forStrength(options.strength, options.aggressive),
+                 grid.nodes, usable);
+    if (!fillCells(grid.nodes, usable))
+        return std::nullopt;
+    repeatLastRowAndColumn(grid.nodes);
+    refineNodes(grid.nodes);
+    grid.white = whiteLevel(grid.nodes);
+    return grid;
+}
+
+// sink(y, rows) gets the three smoothed background rows of every image row, from several jobs at
+// once, each job's rows in ascending order; rows are uint32_t or double values.
+template <typename Sink>
+void smoothedBackgrounds(const GridModel& grid, bool exact, const Sink& sink)
+{
+    const CellLayout& layout = grid.layout;
+    const int32_t width = layout.width;
+    if (exact) {
+        // The box means on the integer plane of the interpolated nodes, row by row; no plane
+        // holds them.
+        const NodeInterpolation interpolation(grid.nodes, layout);
+        velimage::boxMeanSeries(
+            3, width, layout.height, smoothingRadii(layout),
+            [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
+            [&](int32_t y, const uint32_t* const* rows) { sink(y, rows); });
+        return;
+    }
+    const SmoothedGridSurface surface(grid.nodes.data(), Nodes, Nodes, 3,
+                                      gridPlaces(width, layout.remainderX, layout.cellWidth),
+                                      gridPlaces(layout.height, layout.remainderY, layout.cellHeight),
+                                      smoothingRadii(layout));
+    velthread::parallelRows(layout.height, [&](int32_t begin, int32_t end) {
+        std::vector<double> levels(3 * static_cast<size_t>(width));
+        const double* rows[3] = {levels.data(), levels.data() + width, levels.data() + 2 * static_cast<size_t>(width)};
+        for (int32_t y = begin; y < end; ++y) {
+            for (int32_t c = 0; c < 3; ++c)
+                surface.levels(c, y, levels.data() + static_cast<size_t>(c) * width);
+            sink(y, rows);
+        }
+    });
+}
+
 }  // namespace
 
 bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& options, const PollutionRegion& region)
 {
-    if (image.empty() || image.channels() != 3)
+    const std::optional<GridModel> grid = measureGrid(image, options, region);
+    if (!grid)
         return false;
-    const int32_t width = image.width(), height = image.height();
-    const int32_t cellWidth = width / Cells, cellHeight = height / Cells;
-    if (cellWidth < 1 || cellHeight < 1)
-        return false;
-    const CellLayout layout{width, height, cellWidth, cellHeight, width % cellWidth, height % cellHeight};
-    const Variant variant = chooseVariant(image, options, region);
+    const int32_t width = image.width();
+    const double target = pollutionTarget(options.colorSpace), white = grid->white;
+    const Variant& variant = grid->variant;
+    smoothedBackgrounds(*grid, options.exactSmoothing, [&](int32_t y, const auto* const* level) {
+        uint32_t* pixels = image.row(y);
+        mapRow(
+            pixels, width, target, white,
+            [level](int32_t x0, int32_t n, double* backgrounds) {
+                for (int32_t k = 0; k < n; ++k)
+                    for (int32_t c = 0; c < 3; ++c)
+                        backgrounds[3 * k + c] = level[c][x0 + k];
+            },
+            [&](int32_t x0, int32_t n, double* backgrounds) {
+                if (!variant.weighted())
+                    return;
+                for (int32_t k = 0; k < n; ++k)
+                    adjustForeground(pixels + 3 * static_cast<size_t>(x0 + k), variant.weightAt(x0 + k, y),
+                                     backgrounds + 3 * k);
+            });
+    });
+    return true;
+}
 
-    NodeImage nodes{};
-    std::array<bool, Cells * Cells> usable{};
-    measureCells(image, layout, variant, PercentileRule::forStrength(options.strength, options.aggressive), nodes,
-                 usable);
-    if (!fillCells(nodes, usable))
+bool unevenPollutionBackground(const AccumulationImage& image, const PollutionOptions& options,
+                               const PollutionRegion& region, AccumulationImage& background)
+{
+    const std::optional<GridModel> grid = measureGrid(image, options, region);
+    if (!grid)
         return false;
-    repeatLastRowAndColumn(nodes);
-    refineNodes(nodes);
-    const double white = whiteLevel(nodes);
-
-    const NodeInterpolation interpolation(nodes, layout);
-    const double target = pollutionTarget(options.colorSpace);
-    // The smoothed backgrounds of the three channels reach the mapping row by row: no plane holds them.
-    velimage::boxMeanSeries(
-        3, width, height, smoothingRadii(layout),
-        [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
-        [&](int32_t y, const uint32_t* const* level) {
-            uint32_t* pixels = image.row(y);
-            mapRow(
-                pixels, width, target, white,
-                [level](int32_t x0, int32_t n, double* backgrounds) {
-                    for (int32_t k = 0; k < n; ++k)
-                        for (int32_t c = 0; c < 3; ++c)
-                            backgrounds[3 * k + c] = level[c][x0 + k];
-                },
-                [&](int32_t x0, int32_t n, double* backgrounds) {
-                    if (!variant.weighted())
-                        return;
-                    for (int32_t k = 0; k < n; ++k)
-                        adjustForeground(pixels + 3 * static_cast<size_t>(x0 + k), variant.weightAt(x0 + k, y),
-                                         backgrounds + 3 * k);
-                });
-        });
+    const int32_t width = image.width();
+    background.allocate(width, image.height(), 3);
+    smoothedBackgrounds(*grid, options.exactSmoothing, [&](int32_t y, const auto* const* level) {
+        uint32_t* out = background.row(y);
+        for (int32_t x = 0; x < width; ++x)
+            for (int32_t c = 0; c < 3; ++c)
+                out[3 * x + c] = static_cast<uint32_t>(level[c][x]);
+    });
     return true;
 }
 
