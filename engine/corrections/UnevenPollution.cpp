@@ -46,13 +46,6 @@ struct Variant {
             return line->onSkySide(x, y);
         return true;
     }
-    bool weighted() const { return weightMask || ramp; }
-    double weightAt(int32_t x, int32_t y) const
-    {
-        if (weightMask)
-            return weightMask->row(y)[x] / 65535.0;
-        return ramp->weightAt(x, y);
-    }
 };
 
 bool sameSize(const velimage::Image16* plane, const AccumulationImage& image)
@@ -139,71 +132,91 @@ void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32
         borderPixel(x);
 }
 
-// The percentile level of one channel of a cell's values (three interleaved per pixel): the bin
-// one histogram of 2^shift-wide bins would give, found with two small ones, first of bins 1024
-// times wider, then of the fine bins inside the wide bin that crosses. Each count is kept in four
-// copies, by pixel, so that runs of equal values do not queue on one counter.
+// The percentile levels of the three channels of a cell's values (three interleaved per pixel): the
+// bins one histogram of 2^shift-wide bins would give, found with two small ones per channel, first
+// of bins 1024 times wider, then of the fine bins inside the wide bin that crosses. One walk over
+// the values counts all three channels; consecutive pixels count into two copies, so that runs of
+// equal values do not queue on one counter.
 class CellHistogram {
 public:
-    uint64_t level(const uint32_t* values, size_t pixels, int32_t c, uint32_t maximum, const PercentileRule& rule)
+    void levels(const uint32_t* values, size_t pixels, const uint32_t maximum[3], const PercentileRule& rule,
+                uint32_t out[3])
     {
-        const int32_t shift = binShiftFor(maximum);
-        const size_t bins = static_cast<size_t>(maximum >> shift) + 1;
-        const int32_t wideShift = shift + FineBits;
         const uint64_t limit = rule.threshold(pixels);
-        count(values, pixels, c, [wideShift](uint32_t v) { return v >> wideShift; });
-        const size_t wideBins = static_cast<size_t>(maximum >> wideShift) + 1;
-        uint64_t before = 0;
-        size_t wide = 0;
-        for (; wide < wideBins; ++wide) {
-            const uint64_t inside = countAt(wide);
-            if (before + inside > limit)
-                break;
-            before += inside;
+        int32_t shift[3], wideShift[3];
+        size_t bins[3], wideBins[3];
+        for (int32_t c = 0; c < 3; ++c) {
+            shift[c] = binShiftFor(maximum[c]);
+            wideShift[c] = shift[c] + FineBits;
+            bins[c] = static_cast<size_t>(maximum[c] >> shift[c]) + 1;
+            wideBins[c] = static_cast<size_t>(maximum[c] >> wideShift[c]) + 1;
+            std::fill_n(m_wide[2 * c].begin(), wideBins[c], 0u);
+            std::fill_n(m_wide[2 * c + 1].begin(), wideBins[c], 0u);
         }
-        if (wide == wideBins)
-            return rule.levelAt(bins, bins, shift);
-        // Values outside the wide bin fall into the spare bin past the span.
-        const auto first = static_cast<uint32_t>(wide << FineBits);
-        count(values, pixels, c,
-              [shift, first](uint32_t v) { return std::min<uint32_t>((v >> shift) - first, Span); });
-        size_t fine = 0;
-        for (uint64_t cumulative = before; fine + 1 < Span; ++fine) {
-            cumulative += countAt(fine);
-            if (cumulative > limit)
-                break;
+        countWide(values, pixels, wideShift);
+        uint64_t before[3] = {0, 0, 0};
+        uint32_t first[3];
+        bool crossed[3];
+        for (int32_t c = 0; c < 3; ++c) {
+            size_t wide = 0;
+            for (; wide < wideBins[c]; ++wide) {
+                const uint64_t inside = static_cast<uint64_t>(m_wide[2 * c][wide]) + m_wide[2 * c + 1][wide];
+                if (before[c] + inside > limit)
+                    break;
+                before[c] += inside;
+            }
+            crossed[c] = wide < wideBins[c];
+            // A channel that never crosses counts nothing in the fine pass: every value >> shift
+            // lies below 2^20, so below this first bin.
+            first[c] = crossed[c] ? static_cast<uint32_t>(wide << FineBits) : 1u << 21;
+            m_fine[static_cast<size_t>(c)].fill(0);
         }
-        return rule.levelAt(first + fine, bins, shift);
+        countFine(values, pixels, shift, first);
+        for (int32_t c = 0; c < 3; ++c) {
+            if (!crossed[c]) {
+                out[c] = static_cast<uint32_t>(rule.levelAt(bins[c], bins[c], shift[c]));
+                continue;
+            }
+            size_t fine = 0;
+            for (uint64_t cumulative = before[c]; fine + 1 < Span; ++fine) {
+                cumulative += m_fine[static_cast<size_t>(c)][fine];
+                if (cumulative > limit)
+                    break;
+            }
+            out[c] = static_cast<uint32_t>(rule.levelAt(first[c] + fine, bins[c], shift[c]));
+        }
     }
 
 private:
     static constexpr int32_t FineBits = 10;
     static constexpr uint32_t Span = 1u << FineBits;
-    static constexpr size_t Copies = 4;
 
-    template <typename Bin>
-    void count(const uint32_t* values, size_t pixels, int32_t c, const Bin& bin)
+    void countWide(const uint32_t* v, size_t pixels, const int32_t shift[3])
     {
-        for (auto& counts : m_counts)
-            counts.fill(0);
-        const uint32_t* v = values + c;
         size_t k = 0;
-        for (; k + Copies <= pixels; k += Copies, v += 3 * Copies)
-            for (size_t copy = 0; copy < Copies; ++copy)
-                ++m_counts[copy][bin(v[3 * copy])];
+        for (; k + 2 <= pixels; k += 2, v += 6)
+            for (int32_t c = 0; c < 3; ++c) {
+                ++m_wide[2 * c][v[c] >> shift[c]];
+                ++m_wide[2 * c + 1][v[3 + c] >> shift[c]];
+            }
         for (; k < pixels; ++k, v += 3)
-            ++m_counts[0][bin(*v)];
+            for (int32_t c = 0; c < 3; ++c)
+                ++m_wide[2 * c][v[c] >> shift[c]];
     }
 
-    uint64_t countAt(size_t bin) const
+    // Only the values inside each channel's crossing wide bin; few are, so the test is cheap.
+    void countFine(const uint32_t* v, size_t pixels, const int32_t shift[3], const uint32_t first[3])
     {
-        uint64_t total = 0;
-        for (const auto& counts : m_counts)
-            total += counts[bin];
-        return total;
+        for (size_t k = 0; k < pixels; ++k, v += 3)
+            for (int32_t c = 0; c < 3; ++c) {
+                const uint32_t bin = (v[c] >> shift[c]) - first[c];
+                if (bin < Span)
+                    ++m_fine[static_cast<size_t>(c)][bin];
+            }
     }
 
-    std::array<std::array<uint32_t, Span + 1>, Copies> m_counts{};
+    std::array<std::array<uint32_t, Span>, 6> m_wide{};  // channel c in copies 2c and 2c + 1
+    std::array<std::array<uint32_t, Span>, 3> m_fine{};
 };
 
 // The percentile level of every cell on the cross-median values of its counted pixels.
@@ -245,12 +258,9 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
             const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
             usable[static_cast<size_t>(cell)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
             uint32_t* out = node(nodes, i, j);
-            for (int32_t c = 0; c < 3; ++c) {
-                out[c] = 0;
-                if (counted == 0)
-                    continue;
-                out[c] = static_cast<uint32_t>(histogram->level(values.data(), counted, c, maximum[c], rule));
-            }
+            std::fill_n(out, 3, 0u);
+            if (counted > 0)
+                histogram->levels(values.data(), counted, maximum, rule, out);
         }
     });
 }
@@ -513,11 +523,21 @@ bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& opt
                         backgrounds[3 * k + c] = level[c][x0 + k];
             },
             [&](int32_t x0, int32_t n, double* backgrounds) {
-                if (!variant.weighted())
+                if (!variant.weightMask && !variant.ramp)
                     return;
-                for (int32_t k = 0; k < n; ++k)
-                    adjustForeground(pixels + 3 * static_cast<size_t>(x0 + k), variant.weightAt(x0 + k, y),
-                                     backgrounds + 3 * k);
+                double weights[MapChunk];
+                if (variant.weightMask) {
+                    const uint16_t* mask = variant.weightMask->row(y) + x0;
+                    // Full sky needs no adjustment: a run of it skips the chunk.
+                    if (std::all_of(mask, mask + n, [](uint16_t v) { return v == 65535; }))
+                        return;
+                    for (int32_t k = 0; k < n; ++k)
+                        weights[k] = mask[k] / 65535.0;
+                } else {
+                    for (int32_t k = 0; k < n; ++k)
+                        weights[k] = variant.ramp->weightAt(x0 + k, y);
+                }
+                adjustForegrounds(pixels + 3 * static_cast<size_t>(x0), weights, n, backgrounds);
             });
     });
     return true;
