@@ -1,35 +1,148 @@
 #include "corrections/SoftSkyMask.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <vector>
 
-#include "image/IntegralImage.h"
 #include "parallel/ProcessPool.h"
+#include "parallel/VectorClones.h"
 
 namespace veltone {
 
 namespace {
 
-// Box mean over columns max(0, x − r) .. min(x + r, W − 2) and the same for rows (integer
-// division); a box that this leaves empty at the last column or row shrinks to the pixel itself.
-class BoxMeans {
+// The span of the boxes of radius r along an axis of `length` positions: max(0, p − r) ..
+// min(p + r, length − 2), which at the last position shrinks to the position itself when it would
+// be empty (radius 0).
+struct BoxSpan {
+    int32_t first, last;
+};
+
+inline BoxSpan boxSpan(int32_t p, int32_t r, int32_t length)
+{
+    const int32_t first = std::max(0, p - r);
+    return {first, std::max(first, std::min(p + r, length - 2))};
+}
+
+// Sums along the boxes of every column of one row of values (a row of the plane, or the difference
+// of two rows), from the row's running sums.
+class RowBoxSums {
 public:
-    explicit BoxMeans(const velimage::Image16& plane) : m_lastColumn(plane.width() - 2), m_lastRow(plane.height() - 2)
+    RowBoxSums(int32_t width, int32_t r) : m_width(width), m_r(r), m_running(static_cast<size_t>(width) + 1, 0)
     {
-        m_sums.build(plane.data(), plane.width(), plane.height(), plane.rowElements());
+        for (int32_t x = 0; x < width; ++x) {
+            const BoxSpan span = boxSpan(x, r, width);
+            m_first.push_back(span.first);
+            m_end.push_back(span.last + 1);
+            m_counts.push_back(span.last - span.first + 1);
+        }
+        // Columns whose box lies whole inside the row: first = x − r, end = x + r + 1.
+        m_innerBegin = std::min(width, r);
+        m_innerEnd = std::max(m_innerBegin, width - 1 - r);
     }
 
-    uint16_t mean(int32_t x, int32_t y, int32_t r) const
+    int32_t count(int32_t x) const { return m_counts[static_cast<size_t>(x)]; }
+
+    // Box sums of the values row[x] (one value per column; `entering` minus `leaving` when both
+    // are given) into `out`. Every running sum stays within ±width · 65535, inside 32 bits.
+    void sums(const uint16_t* entering, const uint16_t* leaving, int32_t* out)
     {
-        velimage::IntegralImage::Box box = velimage::IntegralImage::clippedBox(x, y, r, m_lastColumn, m_lastRow);
-        box.x1 = std::max(box.x0, box.x1);
-        box.y1 = std::max(box.y0, box.y1);
-        return static_cast<uint16_t>(m_sums.sum(box) / box.pixels());
+        int32_t total = 0;
+        for (int32_t x = 0; x < m_width; ++x) {
+            m_running[static_cast<size_t>(x)] = total;
+            total += static_cast<int32_t>(entering ? entering[x] : 0) - static_cast<int32_t>(leaving ? leaving[x] : 0);
+        }
+        m_running[static_cast<size_t>(m_width)] = total;
+        const int32_t* running = m_running.data();
+        for (int32_t x = 0; x < m_innerBegin; ++x)
+            out[x] = running[m_end[static_cast<size_t>(x)]] - running[m_first[static_cast<size_t>(x)]];
+        innerSums(running, m_r, m_innerBegin, m_innerEnd, out);
+        for (int32_t x = m_innerEnd; x < m_width; ++x)
+            out[x] = running[m_end[static_cast<size_t>(x)]] - running[m_first[static_cast<size_t>(x)]];
     }
 
 private:
-    velimage::IntegralImage m_sums;
-    int32_t m_lastColumn, m_lastRow;
+    VELOSTAR_VECTOR_CLONES
+    static void innerSums(const int32_t* __restrict running, int32_t r, int32_t begin, int32_t end,
+                          int32_t* __restrict out)
+    {
+        for (int32_t x = begin; x < end; ++x)
+            out[x] = running[x + r + 1] - running[x - r];
+    }
+
+    int32_t m_width, m_r, m_innerBegin = 0, m_innerEnd = 0;
+    std::vector<int32_t> m_running;
+    std::vector<int32_t> m_first, m_end, m_counts;
 };
+
+VELOSTAR_VECTOR_CLONES
+void addSums(int64_t* __restrict columns, const int32_t* __restrict sums, int32_t width)
+{
+    for (int32_t x = 0; x < width; ++x)
+        columns[x] += sums[x];
+}
+
+constexpr double TwoTo52 = 0x1p52;
+constexpr uint64_t TwoTo52Bits = 0x4330000000000000;
+
+// floor(sum / count) for sums below 2^36 and counts below 2^28: the sum times the reciprocals,
+// rounded to a whole number, is the floor or one above it, and one exact product tells which. The
+// rounding adds 2^52, which leaves the integer in the low mantissa bits.
+VELOSTAR_VECTOR_CLONES
+void boxQuotients(const int64_t* __restrict columns, const double* __restrict counts,
+                  const double* __restrict reciprocals, double rows, double rowReciprocal, int32_t width,
+                  uint16_t* __restrict out)
+{
+    for (int32_t x = 0; x < width; ++x) {
+        const double exact =
+            std::bit_cast<double>(static_cast<uint64_t>(columns[x]) | TwoTo52Bits) - TwoTo52;
+        const double rounded = exact * (reciprocals[x] * rowReciprocal) + TwoTo52;
+        const double estimate = rounded - TwoTo52;
+        const auto quotient = static_cast<uint32_t>(std::bit_cast<uint64_t>(rounded));
+        out[x] = static_cast<uint16_t>(quotient - static_cast<uint32_t>(estimate * (counts[x] * rows) > exact));
+    }
+}
+
+// The box means of radius r of a plane, row by row: emit(y, means) for every row, from several jobs
+// at once. Each band of rows keeps the column sums of its current boxes and moves them down a row
+// at a time, adding the row sums that enter and taking away those that leave.
+template <typename Emit>
+void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
+{
+    const int32_t width = plane.width(), height = plane.height();
+    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        RowBoxSums rowSums(width, r);
+        std::vector<double> counts(static_cast<size_t>(width)), reciprocals(counts.size());
+        for (int32_t x = 0; x < width; ++x) {
+            counts[static_cast<size_t>(x)] = rowSums.count(x);
+            reciprocals[static_cast<size_t>(x)] = 1.0 / rowSums.count(x);
+        }
+        std::vector<int64_t> columns(static_cast<size_t>(width), 0);
+        std::vector<int32_t> sums(static_cast<size_t>(width));
+        std::vector<uint16_t> means(static_cast<size_t>(width));
+        BoxSpan rows = boxSpan(begin, r, height);
+        for (int32_t k = rows.first; k <= rows.last; ++k) {
+            rowSums.sums(plane.row(k), nullptr, sums.data());
+            addSums(columns.data(), sums.data(), width);
+        }
+        for (int32_t y = begin; y < end; ++y) {
+            // Both ends of the span only move down, by at most one row.
+            const BoxSpan next = boxSpan(y, r, height);
+            const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : nullptr;
+            const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : nullptr;
+            if (entering || leaving) {
+                rowSums.sums(entering, leaving, sums.data());
+                addSums(columns.data(), sums.data(), width);
+            }
+            rows = next;
+            const int32_t boxRows = rows.last - rows.first + 1;
+            boxQuotients(columns.data(), counts.data(), reciprocals.data(), boxRows, 1.0 / boxRows, width,
+                         means.data());
+            emit(y, means.data());
+        }
+    });
+}
 
 template <typename Rule>
 void eachPixel(velimage::Image16& target, const Rule& rule)
@@ -72,23 +185,21 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
     current.allocate(width, height, 1);
     next.allocate(width, height, 1);
 
-    {
-        // Sky with ground nearby pulls the box mean below its own value: clear it.
-        const BoxMeans sums(mask);
-        eachPixel(current, [&](int32_t x, int32_t y) {
-            const uint16_t v = mask.row(y)[x];
-            return sums.mean(x, y, radius) < v ? uint16_t{0} : v;
-        });
-    }
-    {
-        const BoxMeans sums(current);
-        eachPixel(next, [&](int32_t x, int32_t y) { return sums.mean(x, y, radius); });
-        current.swapContent(next);
-    }
+    // Sky with ground nearby pulls the box mean below its own value: clear it.
+    boxMeanRows(mask, radius, [&](int32_t y, const uint16_t* means) {
+        const uint16_t* v = mask.row(y);
+        uint16_t* out = current.row(y);
+        for (int32_t x = 0; x < width; ++x)
+            out[x] = means[x] < v[x] ? uint16_t{0} : v[x];
+    });
+    boxMeanRows(current, radius, [&](int32_t y, const uint16_t* means) { std::copy_n(means, width, next.row(y)); });
+    current.swapContent(next);
     for (int32_t round = 0; round < 4; ++round) {
-        const BoxMeans sums(current);
-        eachPixel(next, [&](int32_t x, int32_t y) {
-            return current.row(y)[x] == 0 ? uint16_t{0} : sums.mean(x, y, radius / 4);
+        boxMeanRows(current, radius / 4, [&](int32_t y, const uint16_t* means) {
+            const uint16_t* v = current.row(y);
+            uint16_t* out = next.row(y);
+            for (int32_t x = 0; x < width; ++x)
+                out[x] = v[x] == 0 ? uint16_t{0} : means[x];
         });
         current.swapContent(next);
     }
