@@ -38,14 +38,6 @@ struct Variant {
     const velstack::GradientRamp* ramp = nullptr;   // sky weight from the gradient ramp
 
     bool restricted() const { return countMask || line; }
-    bool counts(int32_t x, int32_t y) const
-    {
-        if (countMask)
-            return countMask->row(y)[x] > 0;
-        if (line)
-            return line->onSkySide(x, y);
-        return true;
-    }
 };
 
 bool sameSize(const velimage::Image16* plane, const AccumulationImage& image)
@@ -230,7 +222,6 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
     }
     velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
-        std::vector<uint32_t> medians(static_cast<size_t>(widest) * 3);
         auto histogram = std::make_unique<CellHistogram>();
         for (int32_t cell = begin; cell < end; ++cell) {
             const int32_t i = cell % Cells, j = cell / Cells;
@@ -243,12 +234,28 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                     filled += static_cast<size_t>(x1 - x0) * 3;
                     continue;
                 }
-                crossMedianRow(image, y, x0, x1, medians.data());
-                for (int32_t x = x0; x < x1; ++x)
-                    if (variant.counts(x, y)) {
-                        std::copy_n(medians.data() + static_cast<size_t>(x - x0) * 3, 3, values.data() + filled);
-                        filled += 3;
-                    }
+                // The row's medians, then the counted ones moved to the front in place (each lands
+                // at or before where it was), without a branch per pixel.
+                uint32_t* row = values.data() + filled;
+                crossMedianRow(image, y, x0, x1, row);
+                size_t kept = 0;
+                const auto keep = [&](int32_t x, bool counted) {
+                    const uint32_t* from = row + static_cast<size_t>(x - x0) * 3;
+                    const uint32_t r = from[0], g = from[1], b = from[2];
+                    row[kept] = r;
+                    row[kept + 1] = g;
+                    row[kept + 2] = b;
+                    kept += counted ? 3 : 0;
+                };
+                if (variant.countMask) {
+                    const uint16_t* mask = variant.countMask->row(y);
+                    for (int32_t x = x0; x < x1; ++x)
+                        keep(x, mask[x] > 0);
+                } else {
+                    for (int32_t x = x0; x < x1; ++x)
+                        keep(x, variant.line->onSkySide(x, y));
+                }
+                filled += kept;
             }
             uint32_t maximum[3] = {0, 0, 0};
             for (size_t k = 0; k < filled; k += 3)
