@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "parallel/ProcessPool.h"
@@ -48,12 +49,10 @@ public:
     // are given) into `out`. Every running sum stays within ±width · 65535, inside 32 bits.
     void sums(const uint16_t* entering, const uint16_t* leaving, int32_t* out)
     {
-        int32_t total = 0;
-        for (int32_t x = 0; x < m_width; ++x) {
-            m_running[static_cast<size_t>(x)] = total;
-            total += static_cast<int32_t>(entering ? entering[x] : 0) - static_cast<int32_t>(leaving ? leaving[x] : 0);
-        }
-        m_running[static_cast<size_t>(m_width)] = total;
+        if (m_zeros.empty())
+            m_zeros.assign(static_cast<size_t>(m_width), 0);
+        runningSums(entering ? entering : m_zeros.data(), leaving ? leaving : m_zeros.data(), m_width,
+                    m_running.data());
         const int32_t* running = m_running.data();
         for (int32_t x = 0; x < m_innerBegin; ++x)
             out[x] = running[m_end[static_cast<size_t>(x)]] - running[m_first[static_cast<size_t>(x)]];
@@ -63,6 +62,38 @@ public:
     }
 
 private:
+    // running[x] = the sum of entering[k] − leaving[k] over k < x, for x = 0 .. width: sixteen lanes
+    // at a time, a prefix sum within the lanes plus the carry of the lanes before.
+    VELOSTAR_VECTOR_CLONES
+    static void runningSums(const uint16_t* __restrict entering, const uint16_t* __restrict leaving, int32_t width,
+                            int32_t* __restrict running)
+    {
+        using Lanes = int32_t __attribute__((vector_size(64)));
+        using Words = uint16_t __attribute__((vector_size(32)));
+        const Lanes zero = {};
+        Lanes carry = zero;
+        running[0] = 0;
+        int32_t x = 0;
+        for (; x + 16 <= width; x += 16) {
+            Words in, out;
+            std::memcpy(&in, entering + x, sizeof in);
+            std::memcpy(&out, leaving + x, sizeof out);
+            Lanes d = __builtin_convertvector(in, Lanes) - __builtin_convertvector(out, Lanes);
+            d += __builtin_shufflevector(d, zero, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14);
+            d += __builtin_shufflevector(d, zero, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13);
+            d += __builtin_shufflevector(d, zero, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+            d += __builtin_shufflevector(d, zero, 16, 16, 16, 16, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7);
+            const Lanes sums = d + carry;
+            std::memcpy(running + x + 1, &sums, sizeof sums);
+            carry += __builtin_shufflevector(d, d, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15);
+        }
+        int32_t total = running[x];
+        for (; x < width; ++x) {
+            total += static_cast<int32_t>(entering[x]) - static_cast<int32_t>(leaving[x]);
+            running[x + 1] = total;
+        }
+    }
+
     VELOSTAR_VECTOR_CLONES
     static void innerSums(const int32_t* __restrict running, int32_t r, int32_t begin, int32_t end,
                           int32_t* __restrict out)
@@ -73,6 +104,7 @@ private:
 
     int32_t m_width, m_r, m_innerBegin = 0, m_innerEnd = 0;
     std::vector<int32_t> m_running;
+    std::vector<uint16_t> m_zeros;  // stands in for a row that neither enters nor leaves
     std::vector<int32_t> m_first, m_end, m_counts;
 };
 
@@ -144,31 +176,27 @@ void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
     });
 }
 
-template <typename Rule>
-void eachPixel(velimage::Image16& target, const Rule& rule)
+// One row of the 3 × 3 blur 1 2 1 / 2 4 2 / 1 2 1 from the rows above, at and below it (already
+// clamped), neighbour columns clamped at both ends.
+VELOSTAR_VECTOR_CLONES_16
+void binomialRow(const uint16_t* __restrict up, const uint16_t* __restrict mid, const uint16_t* __restrict down,
+                 int32_t width, uint16_t* __restrict out)
 {
-    const int32_t width = target.width();
-    velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            uint16_t* out = target.row(y);
-            for (int32_t x = 0; x < width; ++x)
-                out[x] = rule(x, y);
-        }
-    });
+    const auto column = [&](int32_t x) {
+        return static_cast<uint32_t>(up[x]) + 2 * static_cast<uint32_t>(mid[x]) + static_cast<uint32_t>(down[x]);
+    };
+    out[0] = static_cast<uint16_t>((3 * column(0) + column(1) + 7) >> 4);
+    for (int32_t x = 1; x + 1 < width; ++x)
+        out[x] = static_cast<uint16_t>((column(x - 1) + 2 * column(x) + column(x + 1) + 7) >> 4);
+    out[width - 1] = static_cast<uint16_t>((column(width - 2) + 3 * column(width - 1) + 7) >> 4);
 }
 
 void binomialBlur(const velimage::Image16& from, velimage::Image16& to)
 {
     const int32_t w = from.width(), h = from.height();
-    eachPixel(to, [&](int32_t x, int32_t y) {
-        const int32_t xs[3] = {std::max(0, x - 1), x, std::min(w - 1, x + 1)};
-        const int32_t ys[3] = {std::max(0, y - 1), y, std::min(h - 1, y + 1)};
-        static constexpr uint32_t weights[3] = {1, 2, 1};
-        uint32_t sum = 0;
-        for (int32_t j = 0; j < 3; ++j)
-            for (int32_t i = 0; i < 3; ++i)
-                sum += weights[j] * weights[i] * from.row(ys[j])[xs[i]];
-        return static_cast<uint16_t>((sum + 7) >> 4);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y)
+            binomialRow(from.row(std::max(0, y - 1)), from.row(y), from.row(std::min(h - 1, y + 1)), w, to.row(y));
     });
 }
 
