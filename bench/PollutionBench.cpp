@@ -100,6 +100,7 @@ struct Deviation {
     int64_t lowestBias = 0, highestBias = 0;  // closed form − integer means, smallest and largest
     double sameShare = 0.0;  // of background values that agree exactly
     int64_t outputSteps = 0;  // 16-bit output after the final tone conversion
+    double changedShare = 0.0;  // of 16-bit output values that differ at all
 };
 
 Deviation compare(const velimage::AccumulationImage& image, veltone::PollutionOptions options,
@@ -132,9 +133,13 @@ Deviation compare(const velimage::AccumulationImage& image, veltone::PollutionOp
         velimage::MetadataList metadata;
         veltone::finalToneConversion(outputs[k], tone, options.colorSpace, metadata);
     }
-    for (size_t i = 0; i < image.elementCount(); ++i)
-        d.outputSteps = std::max<int64_t>(
-            d.outputSteps, std::llabs(static_cast<int64_t>(outputs[0].data()[i]) - outputs[1].data()[i]));
+    size_t changed = 0;
+    for (size_t i = 0; i < image.elementCount(); ++i) {
+        const int64_t steps = std::llabs(static_cast<int64_t>(outputs[0].data()[i]) - outputs[1].data()[i]);
+        d.outputSteps = std::max(d.outputSteps, steps);
+        changed += steps != 0;
+    }
+    d.changedShare = static_cast<double>(changed) / static_cast<double>(image.elementCount());
     return d;
 }
 
@@ -195,6 +200,7 @@ void BM_SmoothingDeviation(benchmark::State& state)
                 state.counters[name + "BiasHigh"] = static_cast<double>(d.highestBias);
                 state.counters[name + "Same%"] = 100.0 * d.sameShare;
                 state.counters[name + "Steps"] = static_cast<double>(d.outputSteps);
+                state.counters[name + "Changed%"] = 100.0 * d.changedShare;
             }
     }
 }

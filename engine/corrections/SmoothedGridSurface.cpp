@@ -30,11 +30,19 @@ void boxMeanAlong(std::vector<double>& values, int32_t& begin, int32_t& end, int
 
 // out[p] += weight · profile[p] over a span. Every clone computes each element alike (no fused
 // multiply-add in this file, no sum across lanes), so the result does not depend on the machine.
+// out_c[p] += w_c · profile[p] over a span for three rows, each profile value loaded once. Every
+// clone computes each element alike (no fused multiply-add in this file, no sum across lanes), so
+// the result does not depend on the machine.
 VELOSTAR_VECTOR_CLONES
-void addScaled(double* __restrict out, const double* __restrict profile, int32_t count, double weight)
+void addScaled3(double* __restrict out0, double* __restrict out1, double* __restrict out2,
+                const double* __restrict profile, int32_t count, double w0, double w1, double w2)
 {
-    for (int32_t p = 0; p < count; ++p)
-        out[p] += weight * profile[p];
+    for (int32_t p = 0; p < count; ++p) {
+        const double v = profile[p];
+        out0[p] += w0 * v;
+        out1[p] += w1 * v;
+        out2[p] += w2 * v;
+    }
 }
 
 VELOSTAR_VECTOR_CLONES
@@ -93,25 +101,32 @@ SmoothedGridSurface::SmoothedGridSurface(const uint32_t* nodes, int32_t nodesX, 
     m_lowering = (static_cast<double>(means) - 1.0) / 2.0;
 }
 
-void SmoothedGridSurface::levels(int32_t c, int32_t y, double* out) const
+void SmoothedGridSurface::levels3(int32_t y, double* out0, double* out1, double* out2) const
 {
     const auto width = static_cast<int32_t>(m_columns.empty() ? 0 : m_columns.front().values.size());
-    std::fill_n(out, width, 0.0);
+    for (double* out : {out0, out1, out2})
+        std::fill_n(out, width, 0.0);
     for (int32_t i = 0; i < m_nodesX; ++i) {
         const Profile& column = m_columns[static_cast<size_t>(i)];
         if (column.begin >= column.end)
             continue;
-        double weight = 0.0;
-        for (int32_t j = 0; j < m_nodesY; ++j) {
-            const Profile& row = m_rows[static_cast<size_t>(j)];
-            if (y >= row.begin && y < row.end)
-                weight += row.values[static_cast<size_t>(y)] *
-                          m_nodes[(static_cast<size_t>(j) * m_nodesX + i) * m_channels + c];
-        }
-        if (weight != 0.0)
-            addScaled(out + column.begin, column.values.data() + column.begin, column.end - column.begin, weight);
+        const int32_t b = column.begin;
+        addScaled3(out0 + b, out1 + b, out2 + b, column.values.data() + b, column.end - b, columnWeight(i, 0, y),
+                   columnWeight(i, 1, y), columnWeight(i, 2, y));
     }
-    floorLowered(out, width, m_lowering);
+    for (double* out : {out0, out1, out2})
+        floorLowered(out, width, m_lowering);
+}
+
+double SmoothedGridSurface::columnWeight(int32_t i, int32_t c, int32_t y) const
+{
+    double weight = 0.0;
+    for (int32_t j = 0; j < m_nodesY; ++j) {
+        const Profile& row = m_rows[static_cast<size_t>(j)];
+        if (y >= row.begin && y < row.end)
+            weight += row.values[static_cast<size_t>(y)] * m_nodes[(static_cast<size_t>(j) * m_nodesX + i) * m_channels + c];
+    }
+    return weight;
 }
 
 }  // namespace veltone

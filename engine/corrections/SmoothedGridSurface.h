@@ -32,9 +32,9 @@ public:
                         const std::vector<GridPlace>& columns, const std::vector<GridPlace>& rows,
                         const std::vector<int32_t>& radii);
 
-    // Channel c of row y, rounded as the integer series rounds, into `out` (one value per column).
-    // Called from several jobs at once.
-    void levels(int32_t c, int32_t y, double* out) const;
+    // The three channels of row y, rounded as the integer series rounds, one value per column into
+    // each of out0, out1 and out2. For three-channel nodes; called from several jobs at once.
+    void levels3(int32_t y, double* out0, double* out1, double* out2) const;
 
 private:
     // One node's weight along an axis after the means: values over [begin, end), zero elsewhere.
@@ -42,6 +42,8 @@ private:
         int32_t begin = 0, end = 0;
         std::vector<double> values;  // one per position of the axis
     };
+    // The weight of node column i in row y of channel c: its nodes times their row profiles.
+    double columnWeight(int32_t i, int32_t c, int32_t y) const;
     static std::vector<Profile> profiles(const std::vector<GridPlace>& places, int32_t nodes,
                                          const std::vector<int32_t>& radii);
 

@@ -503,8 +503,7 @@ void smoothedBackgrounds(const GridModel& grid, bool exact, const Sink& sink)
         std::vector<double> levels(3 * static_cast<size_t>(width));
         const double* rows[3] = {levels.data(), levels.data() + width, levels.data() + 2 * static_cast<size_t>(width)};
         for (int32_t y = begin; y < end; ++y) {
-            for (int32_t c = 0; c < 3; ++c)
-                surface.levels(c, y, levels.data() + static_cast<size_t>(c) * width);
+            surface.levels3(y, levels.data(), levels.data() + width, levels.data() + 2 * static_cast<size_t>(width));
             sink(y, rows);
         }
     });
