@@ -22,7 +22,7 @@ struct GridPlace {
 // mean; this surface rounds only at the end. Each of the first n − 1 floors leaves the integer
 // series about half a unit lower, averaged by the means after it, and the last floors pointwise, so
 // `levels` gives floor(surface − (n − 1) / 2), which is what the integer series gives at nearly every
-// pixel. The two can never lie more than (n + 1) / 2 + 1 apart (5 for seven means), plus what the
+// pixel. The two always lie less than n / 2 + 1 apart (at most 4 for seven means), plus what the
 // interpolation's float rounding adds; measured on night skies and generated glows: at most 1.
 class SmoothedGridSurface {
 public:
