@@ -224,7 +224,9 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
         std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
         auto histogram = std::make_unique<CellHistogram>();
         for (int32_t cell = begin; cell < end; ++cell) {
-            const int32_t i = cell % Cells, j = cell / Cells;
+            // Column by column: each part gets cells from the top and the bottom alike, so that a
+            // ground counted out below the horizon does not leave one part idle.
+            const int32_t i = cell / Cells, j = cell % Cells;
             const int32_t x0 = layout.columnStart(i), x1 = layout.columnStart(i + 1);
             const int32_t y0 = layout.rowStart(j), y1 = layout.rowStart(j + 1);
             size_t filled = 0;
@@ -263,7 +265,7 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                     maximum[c] = std::max(maximum[c], values[k + c]);
             const uint64_t counted = filled / 3;
             const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
-            usable[static_cast<size_t>(cell)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
+            usable[static_cast<size_t>(j * Cells + i)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
             uint32_t* out = node(nodes, i, j);
             std::fill_n(out, 3, 0u);
             if (counted > 0)
