@@ -46,29 +46,40 @@ public:
     int32_t count(int32_t x) const { return m_counts[static_cast<size_t>(x)]; }
 
     // Box sums of the values row[x] (one value per column; `entering` minus `leaving` when both
-    // are given) into `out`. Every running sum stays within ±width · 65535, inside 32 bits.
-    void sums(const uint16_t* entering, const uint16_t* leaving, int32_t* out)
+    // are given) into `out`. The running sums wrap in 32 bits; a box's sum, the difference of two,
+    // comes out right while no box can hold 2^31 in magnitude, which only boxes wider than 32767
+    // columns could: those take 64-bit running sums.
+    void sums(const uint16_t* entering, const uint16_t* leaving, int64_t* out)
     {
         if (m_zeros.empty())
             m_zeros.assign(static_cast<size_t>(m_width), 0);
-        runningSums(entering ? entering : m_zeros.data(), leaving ? leaving : m_zeros.data(), m_width,
-                    m_running.data());
-        const int32_t* running = m_running.data();
+        entering = entering ? entering : m_zeros.data();
+        leaving = leaving ? leaving : m_zeros.data();
+        if (2 * static_cast<int64_t>(m_r) + 1 > 32767) {
+            wideSums(entering, leaving, out);
+            return;
+        }
+        runningSums(entering, leaving, m_width, m_running.data());
+        const uint32_t* running = m_running.data();
+        const auto box = [&](int32_t x) {
+            return static_cast<int64_t>(static_cast<int32_t>(running[m_end[static_cast<size_t>(x)]] -
+                                                             running[m_first[static_cast<size_t>(x)]]));
+        };
         for (int32_t x = 0; x < m_innerBegin; ++x)
-            out[x] = running[m_end[static_cast<size_t>(x)]] - running[m_first[static_cast<size_t>(x)]];
+            out[x] = box(x);
         innerSums(running, m_r, m_innerBegin, m_innerEnd, out);
         for (int32_t x = m_innerEnd; x < m_width; ++x)
-            out[x] = running[m_end[static_cast<size_t>(x)]] - running[m_first[static_cast<size_t>(x)]];
+            out[x] = box(x);
     }
 
 private:
-    // running[x] = the sum of entering[k] − leaving[k] over k < x, for x = 0 .. width: sixteen lanes
-    // at a time, a prefix sum within the lanes plus the carry of the lanes before.
+    // running[x] = the sum of entering[k] − leaving[k] over k < x, for x = 0 .. width, modulo 2^32:
+    // sixteen lanes at a time, a prefix sum within the lanes plus the carry of the lanes before.
     VELOSTAR_VECTOR_CLONES
     static void runningSums(const uint16_t* __restrict entering, const uint16_t* __restrict leaving, int32_t width,
-                            int32_t* __restrict running)
+                            uint32_t* __restrict running)
     {
-        using Lanes = int32_t __attribute__((vector_size(64)));
+        using Lanes = uint32_t __attribute__((vector_size(64)));
         using Words = uint16_t __attribute__((vector_size(32)));
         const Lanes zero = {};
         Lanes carry = zero;
@@ -87,29 +98,40 @@ private:
             std::memcpy(running + x + 1, &sums, sizeof sums);
             carry += __builtin_shufflevector(d, d, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15);
         }
-        int32_t total = running[x];
+        uint32_t total = running[x];
         for (; x < width; ++x) {
-            total += static_cast<int32_t>(entering[x]) - static_cast<int32_t>(leaving[x]);
+            total += static_cast<uint32_t>(entering[x]) - static_cast<uint32_t>(leaving[x]);
             running[x + 1] = total;
         }
     }
 
     VELOSTAR_VECTOR_CLONES
-    static void innerSums(const int32_t* __restrict running, int32_t r, int32_t begin, int32_t end,
-                          int32_t* __restrict out)
+    static void innerSums(const uint32_t* __restrict running, int32_t r, int32_t begin, int32_t end,
+                          int64_t* __restrict out)
     {
         for (int32_t x = begin; x < end; ++x)
-            out[x] = running[x + r + 1] - running[x - r];
+            out[x] = static_cast<int32_t>(running[x + r + 1] - running[x - r]);
+    }
+
+    void wideSums(const uint16_t* entering, const uint16_t* leaving, int64_t* out) const
+    {
+        std::vector<int64_t> running(static_cast<size_t>(m_width) + 1, 0);
+        for (int32_t x = 0; x < m_width; ++x)
+            running[static_cast<size_t>(x) + 1] =
+                running[static_cast<size_t>(x)] + static_cast<int64_t>(entering[x]) - leaving[x];
+        for (int32_t x = 0; x < m_width; ++x)
+            out[x] = running[static_cast<size_t>(m_end[static_cast<size_t>(x)])] -
+                     running[static_cast<size_t>(m_first[static_cast<size_t>(x)])];
     }
 
     int32_t m_width, m_r, m_innerBegin = 0, m_innerEnd = 0;
-    std::vector<int32_t> m_running;
+    std::vector<uint32_t> m_running;
     std::vector<uint16_t> m_zeros;  // stands in for a row that neither enters nor leaves
     std::vector<int32_t> m_first, m_end, m_counts;
 };
 
 VELOSTAR_VECTOR_CLONES
-void addSums(int64_t* __restrict columns, const int32_t* __restrict sums, int32_t width)
+void addSums(int64_t* __restrict columns, const int64_t* __restrict sums, int32_t width)
 {
     for (int32_t x = 0; x < width; ++x)
         columns[x] += sums[x];
@@ -118,9 +140,9 @@ void addSums(int64_t* __restrict columns, const int32_t* __restrict sums, int32_
 constexpr double TwoTo52 = 0x1p52;
 constexpr uint64_t TwoTo52Bits = 0x4330000000000000;
 
-// floor(sum / count) for sums below 2^36 and counts below 2^28: the sum times the reciprocals,
-// rounded to a whole number, is the floor or one above it, and one exact product tells which. The
-// rounding adds 2^52, which leaves the integer in the low mantissa bits.
+// floor(sum / count) for sums and counts below 2^52 whose quotient is a 16-bit mean: the sum times
+// the reciprocals, rounded to a whole number, is the floor or one above it, and one exact product
+// tells which. The rounding adds 2^52, which leaves the integer in the low mantissa bits.
 VELOSTAR_VECTOR_CLONES
 void boxQuotients(const int64_t* __restrict columns, const double* __restrict counts,
                   const double* __restrict reciprocals, double rows, double rowReciprocal, int32_t width,
@@ -151,7 +173,7 @@ void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
             reciprocals[static_cast<size_t>(x)] = 1.0 / rowSums.count(x);
         }
         std::vector<int64_t> columns(static_cast<size_t>(width), 0);
-        std::vector<int32_t> sums(static_cast<size_t>(width));
+        std::vector<int64_t> sums(static_cast<size_t>(width));
         std::vector<uint16_t> means(static_cast<size_t>(width));
         BoxSpan rows = boxSpan(begin, r, height);
         for (int32_t k = rows.first; k <= rows.last; ++k) {
