@@ -15,6 +15,9 @@ struct PollutionOptions {
     int32_t strength = 0;
     bool aggressive = false;
     int32_t colorSpace = 0;
+    // Kind 2 smooths its background by box means on whole numbers; off, it takes the same smoothing
+    // in closed form, many times faster and at most a unit or two of the working scale apart.
+    bool exactSmoothing = false;
 };
 
 // Where the sky is, in pixels of the image being corrected. Borrowed; any member may be absent.
@@ -44,5 +47,10 @@ bool reduceDeepSkyPollution(velimage::AccumulationImage& image, const PollutionO
                             const PollutionRegion& region);
 bool reduceUnevenPollution(velimage::AccumulationImage& image, const PollutionOptions& options,
                            const PollutionRegion& region);
+
+// The smoothed background kind 2 takes from `image` (three channels, its size), without changing
+// the image; false where the correction would leave the image alone for want of sky.
+bool unevenPollutionBackground(const velimage::AccumulationImage& image, const PollutionOptions& options,
+                               const PollutionRegion& region, velimage::AccumulationImage& background);
 
 }  // namespace veltone

@@ -1,6 +1,8 @@
 #include "corrections/PollutionMapping.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "parallel/VectorClones.h"
 
@@ -54,6 +56,66 @@ void mapValues(uint32_t* __restrict values, const double* __restrict backgrounds
         // Stored in every lane (a value left alone converts back to itself): a store made only
         // sometimes would stop the vectoriser.
         values[i] = truncated(gain > 0.0 ? clamped : v);
+    }
+}
+
+namespace {
+
+// One channel's values and backgrounds of a chunk, taken out of the interleaved rows so that the
+// lanes below read them contiguously.
+struct ForegroundLanes {
+    double values[3][MapChunk], backgrounds[3][MapChunk];
+};
+
+VELOSTAR_VECTOR_CLONES
+void adjustLanes(ForegroundLanes& lanes, const double* __restrict skyWeights, int32_t count)
+{
+    double* __restrict b0 = lanes.backgrounds[0];
+    double* __restrict b1 = lanes.backgrounds[1];
+    double* __restrict b2 = lanes.backgrounds[2];
+    const double* __restrict v0 = lanes.values[0];
+    const double* __restrict v1 = lanes.values[1];
+    const double* __restrict v2 = lanes.values[2];
+    for (int32_t k = 0; k < count; ++k) {
+        const double e0 = (v0[k] - (b0[k] == 0.0 ? 1.0 : b0[k])) / (b0[k] == 0.0 ? 1.0 : b0[k]);
+        const double e1 = (v1[k] - (b1[k] == 0.0 ? 1.0 : b1[k])) / (b1[k] == 0.0 ? 1.0 : b1[k]);
+        const double e2 = (v2[k] - (b2[k] == 0.0 ? 1.0 : b2[k])) / (b2[k] == 0.0 ? 1.0 : b2[k]);
+        const double low01 = e1 < e0 ? e1 : e0, high01 = e0 < e1 ? e1 : e0;
+        const double lowest = e2 < low01 ? e2 : low01, highest = high01 < e2 ? e2 : high01;
+        const double middle = (highest - 0.1) * 0.19999999999999996 / 0.9 - 1.0;
+        // Plain selects and bitwise conditions: branches would stop the vectoriser.
+        const double capped = highest > 1.0 ? -0.8 : middle;
+        const double limit = highest < 0.1 ? -1.0 : capped;
+        const double ratio = (lowest - limit) / -limit;
+        const double g = skyWeights[k];
+        const bool cleared = limit > lowest;
+        const bool adjusted = (g < 1.0) & (cleared | ((lowest <= 0.0) & (ratio < 1.0)));
+        const double share = (1.0 - g) * (cleared ? 0.0 : ratio) + g;
+        // Computed in every lane; kept only where the rule adjusts.
+        const double l0 = std::trunc(b0[k] * share + 0.5), l1 = std::trunc(b1[k] * share + 0.5);
+        const double l2 = std::trunc(b2[k] * share + 0.5);
+        b0[k] = adjusted ? l0 : b0[k];
+        b1[k] = adjusted ? l1 : b1[k];
+        b2[k] = adjusted ? l2 : b2[k];
+    }
+}
+
+}  // namespace
+
+void adjustForegrounds(const uint32_t* pixels, const double* skyWeights, int32_t count, double* backgrounds)
+{
+    for (int32_t x0 = 0; x0 < count; x0 += MapChunk) {
+        const int32_t n = std::min(MapChunk, count - x0);
+        ForegroundLanes lanes;
+        for (int32_t k = 0; k < n; ++k)
+            for (int32_t c = 0; c < 3; ++c) {
+                lanes.values[c][k] = pixels[3 * (x0 + k) + c];
+                lanes.backgrounds[c][k] = backgrounds[3 * (x0 + k) + c];
+            }
+        adjustLanes(lanes, skyWeights + x0, n);
+        for (int32_t k = 0; k < n; ++k)
+            for (int32_t c = 0; c < 3; ++c)
+                backgrounds[3 * (x0 + k) + c] = lanes.backgrounds[c][k];
     }
 }
 

@@ -39,6 +39,9 @@ void pollutionGains(const double* backgrounds, int32_t pixels, double target, do
 void mapValues(uint32_t* values, const double* backgrounds, const double* gains, int32_t count, double target,
                double white);
 
+// Pixels mapped at a time by mapRow.
+constexpr int32_t MapChunk = 512;
+
 // mapPixel on the `width` pixels of a row, a chunk at a time: backgroundsOf(x0, n, out) writes the
 // three interleaved backgrounds of pixels x0 .. x0 + n − 1, lower(x0, n, backgrounds) may then
 // lower them, after the gains have been taken from the unlowered mean.
@@ -46,10 +49,9 @@ template <typename BackgroundsOf, typename Lower>
 void mapRow(uint32_t* pixels, int32_t width, double target, double white, const BackgroundsOf& backgroundsOf,
             const Lower& lower)
 {
-    constexpr int32_t Chunk = 512;
-    double backgrounds[3 * Chunk], gains[3 * Chunk];
-    for (int32_t x0 = 0; x0 < width; x0 += Chunk) {
-        const int32_t n = std::min(Chunk, width - x0);
+    double backgrounds[3 * MapChunk], gains[3 * MapChunk];
+    for (int32_t x0 = 0; x0 < width; x0 += MapChunk) {
+        const int32_t n = std::min(MapChunk, width - x0);
         backgroundsOf(x0, n, backgrounds);
         pollutionGains(backgrounds, n, target, white, gains);
         lower(x0, n, backgrounds);
@@ -88,5 +90,9 @@ inline void adjustForeground(const uint32_t* pixel, double skyWeight, double bac
     for (int32_t c = 0; c < 3; ++c)
         background[c] = static_cast<double>(static_cast<uint64_t>(background[c] * share + 0.5));
 }
+
+// adjustForeground on `pixels` interleaved pixels with their sky weights, all lanes at once with
+// the same results.
+void adjustForegrounds(const uint32_t* pixels, const double* skyWeights, int32_t count, double* backgrounds);
 
 }  // namespace veltone

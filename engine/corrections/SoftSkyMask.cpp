@@ -1,61 +1,224 @@
 #include "corrections/SoftSkyMask.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
-#include "image/IntegralImage.h"
 #include "parallel/ProcessPool.h"
+#include "parallel/VectorClones.h"
 
 namespace veltone {
 
 namespace {
 
-// Box mean over columns max(0, x − r) .. min(x + r, W − 2) and the same for rows (integer
-// division); a box that this leaves empty at the last column or row shrinks to the pixel itself.
-class BoxMeans {
+// The span of the boxes of radius r along an axis of `length` positions: max(0, p − r) ..
+// min(p + r, length − 2), which at the last position shrinks to the position itself when it would
+// be empty (radius 0).
+struct BoxSpan {
+    int32_t first, last;
+};
+
+inline BoxSpan boxSpan(int32_t p, int32_t r, int32_t length)
+{
+    const int32_t first = std::max(0, p - r);
+    return {first, std::max(first, std::min(p + r, length - 2))};
+}
+
+// Sums along the boxes of every column of one row of values (a row of the plane, or the difference
+// of two rows), from the row's running sums.
+class RowBoxSums {
 public:
-    explicit BoxMeans(const velimage::Image16& plane) : m_lastColumn(plane.width() - 2), m_lastRow(plane.height() - 2)
+    RowBoxSums(int32_t width, int32_t r) : m_width(width), m_r(r), m_running(static_cast<size_t>(width) + 1, 0)
     {
-        m_sums.build(plane.data(), plane.width(), plane.height(), plane.rowElements());
+        for (int32_t x = 0; x < width; ++x) {
+            const BoxSpan span = boxSpan(x, r, width);
+            m_first.push_back(span.first);
+            m_end.push_back(span.last + 1);
+            m_counts.push_back(span.last - span.first + 1);
+        }
+        // Columns whose box lies whole inside the row: first = x − r, end = x + r + 1.
+        m_innerBegin = std::min(width, r);
+        m_innerEnd = std::max(m_innerBegin, width - 1 - r);
     }
 
-    uint16_t mean(int32_t x, int32_t y, int32_t r) const
+    int32_t count(int32_t x) const { return m_counts[static_cast<size_t>(x)]; }
+
+    // Box sums of the values row[x] (one value per column; `entering` minus `leaving` when both
+    // are given) into `out`. The running sums wrap in 32 bits; a box's sum, the difference of two,
+    // comes out right while no box can hold 2^31 in magnitude, which only boxes wider than 32767
+    // columns could: those take 64-bit running sums.
+    void sums(const uint16_t* entering, const uint16_t* leaving, int64_t* out)
     {
-        velimage::IntegralImage::Box box = velimage::IntegralImage::clippedBox(x, y, r, m_lastColumn, m_lastRow);
-        box.x1 = std::max(box.x0, box.x1);
-        box.y1 = std::max(box.y0, box.y1);
-        return static_cast<uint16_t>(m_sums.sum(box) / box.pixels());
+        if (m_zeros.empty())
+            m_zeros.assign(static_cast<size_t>(m_width), 0);
+        entering = entering ? entering : m_zeros.data();
+        leaving = leaving ? leaving : m_zeros.data();
+        if (2 * static_cast<int64_t>(m_r) + 1 > 32767) {
+            wideSums(entering, leaving, out);
+            return;
+        }
+        runningSums(entering, leaving, m_width, m_running.data());
+        const uint32_t* running = m_running.data();
+        const auto box = [&](int32_t x) {
+            return static_cast<int64_t>(static_cast<int32_t>(running[m_end[static_cast<size_t>(x)]] -
+                                                             running[m_first[static_cast<size_t>(x)]]));
+        };
+        for (int32_t x = 0; x < m_innerBegin; ++x)
+            out[x] = box(x);
+        innerSums(running, m_r, m_innerBegin, m_innerEnd, out);
+        for (int32_t x = m_innerEnd; x < m_width; ++x)
+            out[x] = box(x);
     }
 
 private:
-    velimage::IntegralImage m_sums;
-    int32_t m_lastColumn, m_lastRow;
+    // running[x] = the sum of entering[k] − leaving[k] over k < x, for x = 0 .. width, modulo 2^32:
+    // sixteen lanes at a time, a prefix sum within the lanes plus the carry of the lanes before.
+    VELOSTAR_VECTOR_CLONES
+    static void runningSums(const uint16_t* __restrict entering, const uint16_t* __restrict leaving, int32_t width,
+                            uint32_t* __restrict running)
+    {
+        using Lanes = uint32_t __attribute__((vector_size(64)));
+        using Words = uint16_t __attribute__((vector_size(32)));
+        const Lanes zero = {};
+        Lanes carry = zero;
+        running[0] = 0;
+        int32_t x = 0;
+        for (; x + 16 <= width; x += 16) {
+            Words in, out;
+            std::memcpy(&in, entering + x, sizeof in);
+            std::memcpy(&out, leaving + x, sizeof out);
+            Lanes d = __builtin_convertvector(in, Lanes) - __builtin_convertvector(out, Lanes);
+            d += __builtin_shufflevector(d, zero, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14);
+            d += __builtin_shufflevector(d, zero, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13);
+            d += __builtin_shufflevector(d, zero, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+            d += __builtin_shufflevector(d, zero, 16, 16, 16, 16, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7);
+            const Lanes sums = d + carry;
+            std::memcpy(running + x + 1, &sums, sizeof sums);
+            carry += __builtin_shufflevector(d, d, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15);
+        }
+        uint32_t total = running[x];
+        for (; x < width; ++x) {
+            total += static_cast<uint32_t>(entering[x]) - static_cast<uint32_t>(leaving[x]);
+            running[x + 1] = total;
+        }
+    }
+
+    VELOSTAR_VECTOR_CLONES
+    static void innerSums(const uint32_t* __restrict running, int32_t r, int32_t begin, int32_t end,
+                          int64_t* __restrict out)
+    {
+        for (int32_t x = begin; x < end; ++x)
+            out[x] = static_cast<int32_t>(running[x + r + 1] - running[x - r]);
+    }
+
+    void wideSums(const uint16_t* entering, const uint16_t* leaving, int64_t* out) const
+    {
+        std::vector<int64_t> running(static_cast<size_t>(m_width) + 1, 0);
+        for (int32_t x = 0; x < m_width; ++x)
+            running[static_cast<size_t>(x) + 1] =
+                running[static_cast<size_t>(x)] + static_cast<int64_t>(entering[x]) - leaving[x];
+        for (int32_t x = 0; x < m_width; ++x)
+            out[x] = running[static_cast<size_t>(m_end[static_cast<size_t>(x)])] -
+                     running[static_cast<size_t>(m_first[static_cast<size_t>(x)])];
+    }
+
+    int32_t m_width, m_r, m_innerBegin = 0, m_innerEnd = 0;
+    std::vector<uint32_t> m_running;
+    std::vector<uint16_t> m_zeros;  // stands in for a row that neither enters nor leaves
+    std::vector<int32_t> m_first, m_end, m_counts;
 };
 
-template <typename Rule>
-void eachPixel(velimage::Image16& target, const Rule& rule)
+VELOSTAR_VECTOR_CLONES
+void addSums(int64_t* __restrict columns, const int64_t* __restrict sums, int32_t width)
 {
-    const int32_t width = target.width();
-    velthread::parallelRows(target.height(), [&](int32_t begin, int32_t end) {
+    for (int32_t x = 0; x < width; ++x)
+        columns[x] += sums[x];
+}
+
+constexpr double TwoTo52 = 0x1p52;
+constexpr uint64_t TwoTo52Bits = 0x4330000000000000;
+
+// floor(sum / count) for sums and counts below 2^52 whose quotient is a 16-bit mean: the sum times
+// the reciprocals, rounded to a whole number, is the floor or one above it, and one exact product
+// tells which. The rounding adds 2^52, which leaves the integer in the low mantissa bits.
+VELOSTAR_VECTOR_CLONES
+void boxQuotients(const int64_t* __restrict columns, const double* __restrict counts,
+                  const double* __restrict reciprocals, double rows, double rowReciprocal, int32_t width,
+                  uint16_t* __restrict out)
+{
+    for (int32_t x = 0; x < width; ++x) {
+        const double exact =
+            std::bit_cast<double>(static_cast<uint64_t>(columns[x]) | TwoTo52Bits) - TwoTo52;
+        const double rounded = exact * (reciprocals[x] * rowReciprocal) + TwoTo52;
+        const double estimate = rounded - TwoTo52;
+        const auto quotient = static_cast<uint32_t>(std::bit_cast<uint64_t>(rounded));
+        out[x] = static_cast<uint16_t>(quotient - static_cast<uint32_t>(estimate * (counts[x] * rows) > exact));
+    }
+}
+
+// The box means of radius r of a plane, row by row: emit(y, means) for every row, from several jobs
+// at once. Each band of rows keeps the column sums of its current boxes and moves them down a row
+// at a time, adding the row sums that enter and taking away those that leave.
+template <typename Emit>
+void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
+{
+    const int32_t width = plane.width(), height = plane.height();
+    velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+        RowBoxSums rowSums(width, r);
+        std::vector<double> counts(static_cast<size_t>(width)), reciprocals(counts.size());
+        for (int32_t x = 0; x < width; ++x) {
+            counts[static_cast<size_t>(x)] = rowSums.count(x);
+            reciprocals[static_cast<size_t>(x)] = 1.0 / rowSums.count(x);
+        }
+        std::vector<int64_t> columns(static_cast<size_t>(width), 0);
+        std::vector<int64_t> sums(static_cast<size_t>(width));
+        std::vector<uint16_t> means(static_cast<size_t>(width));
+        BoxSpan rows = boxSpan(begin, r, height);
+        for (int32_t k = rows.first; k <= rows.last; ++k) {
+            rowSums.sums(plane.row(k), nullptr, sums.data());
+            addSums(columns.data(), sums.data(), width);
+        }
         for (int32_t y = begin; y < end; ++y) {
-            uint16_t* out = target.row(y);
-            for (int32_t x = 0; x < width; ++x)
-                out[x] = rule(x, y);
+            // Both ends of the span only move down, by at most one row.
+            const BoxSpan next = boxSpan(y, r, height);
+            const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : nullptr;
+            const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : nullptr;
+            if (entering || leaving) {
+                rowSums.sums(entering, leaving, sums.data());
+                addSums(columns.data(), sums.data(), width);
+            }
+            rows = next;
+            const int32_t boxRows = rows.last - rows.first + 1;
+            boxQuotients(columns.data(), counts.data(), reciprocals.data(), boxRows, 1.0 / boxRows, width,
+                         means.data());
+            emit(y, means.data());
         }
     });
+}
+
+// One row of the 3 × 3 blur 1 2 1 / 2 4 2 / 1 2 1 from the rows above, at and below it (already
+// clamped), neighbour columns clamped at both ends.
+VELOSTAR_VECTOR_CLONES_16
+void binomialRow(const uint16_t* __restrict up, const uint16_t* __restrict mid, const uint16_t* __restrict down,
+                 int32_t width, uint16_t* __restrict out)
+{
+    const auto column = [&](int32_t x) {
+        return static_cast<uint32_t>(up[x]) + 2 * static_cast<uint32_t>(mid[x]) + static_cast<uint32_t>(down[x]);
+    };
+    out[0] = static_cast<uint16_t>((3 * column(0) + column(1) + 7) >> 4);
+    for (int32_t x = 1; x + 1 < width; ++x)
+        out[x] = static_cast<uint16_t>((column(x - 1) + 2 * column(x) + column(x + 1) + 7) >> 4);
+    out[width - 1] = static_cast<uint16_t>((column(width - 2) + 3 * column(width - 1) + 7) >> 4);
 }
 
 void binomialBlur(const velimage::Image16& from, velimage::Image16& to)
 {
     const int32_t w = from.width(), h = from.height();
-    eachPixel(to, [&](int32_t x, int32_t y) {
-        const int32_t xs[3] = {std::max(0, x - 1), x, std::min(w - 1, x + 1)};
-        const int32_t ys[3] = {std::max(0, y - 1), y, std::min(h - 1, y + 1)};
-        static constexpr uint32_t weights[3] = {1, 2, 1};
-        uint32_t sum = 0;
-        for (int32_t j = 0; j < 3; ++j)
-            for (int32_t i = 0; i < 3; ++i)
-                sum += weights[j] * weights[i] * from.row(ys[j])[xs[i]];
-        return static_cast<uint16_t>((sum + 7) >> 4);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y)
+            binomialRow(from.row(std::max(0, y - 1)), from.row(y), from.row(std::min(h - 1, y + 1)), w, to.row(y));
     });
 }
 
@@ -72,23 +235,21 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
     current.allocate(width, height, 1);
     next.allocate(width, height, 1);
 
-    {
-        // Sky with ground nearby pulls the box mean below its own value: clear it.
-        const BoxMeans sums(mask);
-        eachPixel(current, [&](int32_t x, int32_t y) {
-            const uint16_t v = mask.row(y)[x];
-            return sums.mean(x, y, radius) < v ? uint16_t{0} : v;
-        });
-    }
-    {
-        const BoxMeans sums(current);
-        eachPixel(next, [&](int32_t x, int32_t y) { return sums.mean(x, y, radius); });
-        current.swapContent(next);
-    }
+    // Sky with ground nearby pulls the box mean below its own value: clear it.
+    boxMeanRows(mask, radius, [&](int32_t y, const uint16_t* means) {
+        const uint16_t* v = mask.row(y);
+        uint16_t* out = current.row(y);
+        for (int32_t x = 0; x < width; ++x)
+            out[x] = means[x] < v[x] ? uint16_t{0} : v[x];
+    });
+    boxMeanRows(current, radius, [&](int32_t y, const uint16_t* means) { std::copy_n(means, width, next.row(y)); });
+    current.swapContent(next);
     for (int32_t round = 0; round < 4; ++round) {
-        const BoxMeans sums(current);
-        eachPixel(next, [&](int32_t x, int32_t y) {
-            return current.row(y)[x] == 0 ? uint16_t{0} : sums.mean(x, y, radius / 4);
+        boxMeanRows(current, radius / 4, [&](int32_t y, const uint16_t* means) {
+            const uint16_t* v = current.row(y);
+            uint16_t* out = next.row(y);
+            for (int32_t x = 0; x < width; ++x)
+                out[x] = v[x] == 0 ? uint16_t{0} : means[x];
         });
         current.swapContent(next);
     }

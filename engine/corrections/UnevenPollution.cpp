@@ -2,11 +2,13 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "corrections/LightPollution.h"
 #include "corrections/PollutionLevel.h"
 #include "corrections/PollutionMapping.h"
+#include "corrections/SmoothedGridSurface.h"
 #include "image/BoxMeans.h"
 #include "parallel/ProcessPool.h"
 #include "parallel/VectorClones.h"
@@ -36,21 +38,6 @@ struct Variant {
     const velstack::GradientRamp* ramp = nullptr;   // sky weight from the gradient ramp
 
     bool restricted() const { return countMask || line; }
-    bool counts(int32_t x, int32_t y) const
-    {
-        if (countMask)
-            return countMask->row(y)[x] > 0;
-        if (line)
-            return line->onSkySide(x, y);
-        return true;
-    }
-    bool weighted() const { return weightMask || ramp; }
-    double weightAt(int32_t x, int32_t y) const
-    {
-        if (weightMask)
-            return weightMask->row(y)[x] / 65535.0;
-        return ramp->weightAt(x, y);
-    }
 };
 
 bool sameSize(const velimage::Image16* plane, const AccumulationImage& image)
@@ -137,71 +124,91 @@ void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32
         borderPixel(x);
 }
 
-// The percentile level of one channel of a cell's values (three interleaved per pixel): the bin
-// one histogram of 2^shift-wide bins would give, found with two small ones, first of bins 1024
-// times wider, then of the fine bins inside the wide bin that crosses. Each count is kept in four
-// copies, by pixel, so that runs of equal values do not queue on one counter.
+// The percentile levels of the three channels of a cell's values (three interleaved per pixel): the
+// bins one histogram of 2^shift-wide bins would give, found with two small ones per channel, first
+// of bins 1024 times wider, then of the fine bins inside the wide bin that crosses. One walk over
+// the values counts all three channels; consecutive pixels count into two copies, so that runs of
+// equal values do not queue on one counter.
 class CellHistogram {
 public:
-    uint64_t level(const uint32_t* values, size_t pixels, int32_t c, uint32_t maximum, const PercentileRule& rule)
+    void levels(const uint32_t* values, size_t pixels, const uint32_t maximum[3], const PercentileRule& rule,
+                uint32_t out[3])
     {
-        const int32_t shift = binShiftFor(maximum);
-        const size_t bins = static_cast<size_t>(maximum >> shift) + 1;
-        const int32_t wideShift = shift + FineBits;
         const uint64_t limit = rule.threshold(pixels);
-        count(values, pixels, c, [wideShift](uint32_t v) { return v >> wideShift; });
-        const size_t wideBins = static_cast<size_t>(maximum >> wideShift) + 1;
-        uint64_t before = 0;
-        size_t wide = 0;
-        for (; wide < wideBins; ++wide) {
-            const uint64_t inside = countAt(wide);
-            if (before + inside > limit)
-                break;
-            before += inside;
+        int32_t shift[3], wideShift[3];
+        size_t bins[3], wideBins[3];
+        for (int32_t c = 0; c < 3; ++c) {
+            shift[c] = binShiftFor(maximum[c]);
+            wideShift[c] = shift[c] + FineBits;
+            bins[c] = static_cast<size_t>(maximum[c] >> shift[c]) + 1;
+            wideBins[c] = static_cast<size_t>(maximum[c] >> wideShift[c]) + 1;
+            std::fill_n(m_wide[2 * c].begin(), wideBins[c], 0u);
+            std::fill_n(m_wide[2 * c + 1].begin(), wideBins[c], 0u);
         }
-        if (wide == wideBins)
-            return rule.levelAt(bins, bins, shift);
-        // Values outside the wide bin fall into the spare bin past the span.
-        const auto first = static_cast<uint32_t>(wide << FineBits);
-        count(values, pixels, c,
-              [shift, first](uint32_t v) { return std::min<uint32_t>((v >> shift) - first, Span); });
-        size_t fine = 0;
-        for (uint64_t cumulative = before; fine + 1 < Span; ++fine) {
-            cumulative += countAt(fine);
-            if (cumulative > limit)
-                break;
+        countWide(values, pixels, wideShift);
+        uint64_t before[3] = {0, 0, 0};
+        uint32_t first[3];
+        bool crossed[3];
+        for (int32_t c = 0; c < 3; ++c) {
+            size_t wide = 0;
+            for (; wide < wideBins[c]; ++wide) {
+                const uint64_t inside = static_cast<uint64_t>(m_wide[2 * c][wide]) + m_wide[2 * c + 1][wide];
+                if (before[c] + inside > limit)
+                    break;
+                before[c] += inside;
+            }
+            crossed[c] = wide < wideBins[c];
+            // A channel that never crosses counts nothing in the fine pass: every value >> shift
+            // lies below 2^20, so below this first bin.
+            first[c] = crossed[c] ? static_cast<uint32_t>(wide << FineBits) : 1u << 21;
+            m_fine[static_cast<size_t>(c)].fill(0);
         }
-        return rule.levelAt(first + fine, bins, shift);
+        countFine(values, pixels, shift, first);
+        for (int32_t c = 0; c < 3; ++c) {
+            if (!crossed[c]) {
+                out[c] = static_cast<uint32_t>(rule.levelAt(bins[c], bins[c], shift[c]));
+                continue;
+            }
+            size_t fine = 0;
+            for (uint64_t cumulative = before[c]; fine + 1 < Span; ++fine) {
+                cumulative += m_fine[static_cast<size_t>(c)][fine];
+                if (cumulative > limit)
+                    break;
+            }
+            out[c] = static_cast<uint32_t>(rule.levelAt(first[c] + fine, bins[c], shift[c]));
+        }
     }
 
 private:
     static constexpr int32_t FineBits = 10;
     static constexpr uint32_t Span = 1u << FineBits;
-    static constexpr size_t Copies = 4;
 
-    template <typename Bin>
-    void count(const uint32_t* values, size_t pixels, int32_t c, const Bin& bin)
+    void countWide(const uint32_t* v, size_t pixels, const int32_t shift[3])
     {
-        for (auto& counts : m_counts)
-            counts.fill(0);
-        const uint32_t* v = values + c;
         size_t k = 0;
-        for (; k + Copies <= pixels; k += Copies, v += 3 * Copies)
-            for (size_t copy = 0; copy < Copies; ++copy)
-                ++m_counts[copy][bin(v[3 * copy])];
+        for (; k + 2 <= pixels; k += 2, v += 6)
+            for (int32_t c = 0; c < 3; ++c) {
+                ++m_wide[2 * c][v[c] >> shift[c]];
+                ++m_wide[2 * c + 1][v[3 + c] >> shift[c]];
+            }
         for (; k < pixels; ++k, v += 3)
-            ++m_counts[0][bin(*v)];
+            for (int32_t c = 0; c < 3; ++c)
+                ++m_wide[2 * c][v[c] >> shift[c]];
     }
 
-    uint64_t countAt(size_t bin) const
+    // Only the values inside each channel's crossing wide bin; few are, so the test is cheap.
+    void countFine(const uint32_t* v, size_t pixels, const int32_t shift[3], const uint32_t first[3])
     {
-        uint64_t total = 0;
-        for (const auto& counts : m_counts)
-            total += counts[bin];
-        return total;
+        for (size_t k = 0; k < pixels; ++k, v += 3)
+            for (int32_t c = 0; c < 3; ++c) {
+                const uint32_t bin = (v[c] >> shift[c]) - first[c];
+                if (bin < Span)
+                    ++m_fine[static_cast<size_t>(c)][bin];
+            }
     }
 
-    std::array<std::array<uint32_t, Span + 1>, Copies> m_counts{};
+    std::array<std::array<uint32_t, Span>, 6> m_wide{};  // channel c in copies 2c and 2c + 1
+    std::array<std::array<uint32_t, Span>, 3> m_fine{};
 };
 
 // The percentile level of every cell on the cross-median values of its counted pixels.
@@ -215,10 +222,11 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
     }
     velthread::parallelRows(Cells * Cells, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> values(static_cast<size_t>(widest) * tallest * 3);
-        std::vector<uint32_t> medians(static_cast<size_t>(widest) * 3);
         auto histogram = std::make_unique<CellHistogram>();
         for (int32_t cell = begin; cell < end; ++cell) {
-            const int32_t i = cell % Cells, j = cell / Cells;
+            // Column by column: each part gets cells from the top and the bottom alike, so that a
+            // ground counted out below the horizon does not leave one part idle.
+            const int32_t i = cell / Cells, j = cell % Cells;
             const int32_t x0 = layout.columnStart(i), x1 = layout.columnStart(i + 1);
             const int32_t y0 = layout.rowStart(j), y1 = layout.rowStart(j + 1);
             size_t filled = 0;
@@ -228,12 +236,28 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                     filled += static_cast<size_t>(x1 - x0) * 3;
                     continue;
                 }
-                crossMedianRow(image, y, x0, x1, medians.data());
-                for (int32_t x = x0; x < x1; ++x)
-                    if (variant.counts(x, y)) {
-                        std::copy_n(medians.data() + static_cast<size_t>(x - x0) * 3, 3, values.data() + filled);
-                        filled += 3;
-                    }
+                // The row's medians, then the counted ones moved to the front in place (each lands
+                // at or before where it was), without a branch per pixel.
+                uint32_t* row = values.data() + filled;
+                crossMedianRow(image, y, x0, x1, row);
+                size_t kept = 0;
+                const auto keep = [&](int32_t x, bool counted) {
+                    const uint32_t* from = row + static_cast<size_t>(x - x0) * 3;
+                    const uint32_t r = from[0], g = from[1], b = from[2];
+                    row[kept] = r;
+                    row[kept + 1] = g;
+                    row[kept + 2] = b;
+                    kept += counted ? 3 : 0;
+                };
+                if (variant.countMask) {
+                    const uint16_t* mask = variant.countMask->row(y);
+                    for (int32_t x = x0; x < x1; ++x)
+                        keep(x, mask[x] > 0);
+                } else {
+                    for (int32_t x = x0; x < x1; ++x)
+                        keep(x, variant.line->onSkySide(x, y));
+                }
+                filled += kept;
             }
             uint32_t maximum[3] = {0, 0, 0};
             for (size_t k = 0; k < filled; k += 3)
@@ -241,14 +265,11 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                     maximum[c] = std::max(maximum[c], values[k + c]);
             const uint64_t counted = filled / 3;
             const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
-            usable[static_cast<size_t>(cell)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
+            usable[static_cast<size_t>(j * Cells + i)] = counted > 0 && (!variant.restricted() || 3 * counted > area);
             uint32_t* out = node(nodes, i, j);
-            for (int32_t c = 0; c < 3; ++c) {
-                out[c] = 0;
-                if (counted == 0)
-                    continue;
-                out[c] = static_cast<uint32_t>(histogram->level(values.data(), counted, c, maximum[c], rule));
-            }
+            std::fill_n(out, 3, 0u);
+            if (counted > 0)
+                histogram->levels(values.data(), counted, maximum, rule, out);
         }
     });
 }
@@ -346,6 +367,24 @@ void interpolateInterval(const float* __restrict fractions, int32_t count, float
     }
 }
 
+// Where pixel p lies between the nodes along one axis; at the clamp the last interval is taken at
+// its end.
+GridPlace gridPlace(int32_t p, int32_t remainder, int32_t cell)
+{
+    const float g = std::clamp(static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f, 0.0f,
+                               static_cast<float>(Cells));
+    const int32_t index = std::min(static_cast<int32_t>(g), Cells - 1);
+    return {index, g - static_cast<float>(index)};
+}
+
+std::vector<GridPlace> gridPlaces(int32_t length, int32_t remainder, int32_t cell)
+{
+    std::vector<GridPlace> places(static_cast<size_t>(length));
+    for (int32_t p = 0; p < length; ++p)
+        places[static_cast<size_t>(p)] = gridPlace(p, remainder, cell);
+    return places;
+}
+
 // Bilinear interpolation of the nodes at every pixel, rounded like the frame sampler, made row by
 // row where it is needed rather than stored.
 class NodeInterpolation {
@@ -353,24 +392,22 @@ public:
     NodeInterpolation(const NodeImage& nodes, const CellLayout& layout)
         : m_nodes(nodes), m_layout(layout), m_fractions(static_cast<size_t>(layout.width))
     {
-        // Fraction per pixel column, and where each interval of node columns starts; at the clamp
-        // the last interval is taken at its end.
+        // Fraction per pixel column, and where each interval of node columns starts.
         m_intervalStarts.fill(layout.width);
         for (int32_t x = layout.width - 1; x >= 0; --x) {
-            const float gx = gridPosition(x, layout.remainderX, layout.cellWidth);
-            const int32_t ix = std::min(static_cast<int32_t>(gx), Cells - 1);
-            for (int32_t k = 0; k <= ix; ++k)
+            const GridPlace place = gridPlace(x, layout.remainderX, layout.cellWidth);
+            for (int32_t k = 0; k <= place.index; ++k)
                 m_intervalStarts[static_cast<size_t>(k)] = x;
-            m_fractions[static_cast<size_t>(x)] = gx - static_cast<float>(ix);
+            m_fractions[static_cast<size_t>(x)] = place.fraction;
         }
     }
 
     // Channel c of row y into `out` (width values).
     void row(int32_t c, int32_t y, uint32_t* out) const
     {
-        const float gy = gridPosition(y, m_layout.remainderY, m_layout.cellHeight);
-        const int32_t iy = std::min(static_cast<int32_t>(gy), Cells - 1);
-        const float fy = gy - static_cast<float>(iy);
+        const GridPlace place = gridPlace(y, m_layout.remainderY, m_layout.cellHeight);
+        const int32_t iy = place.index;
+        const float fy = place.fraction;
         for (int32_t ix = 0; ix < Cells; ++ix) {
             const int32_t begin = m_intervalStarts[static_cast<size_t>(ix)];
             const int32_t end = ix + 1 < Cells ? m_intervalStarts[static_cast<size_t>(ix) + 1] : m_layout.width;
@@ -386,12 +423,6 @@ public:
     }
 
 private:
-    static float gridPosition(int32_t p, int32_t remainder, int32_t cell)
-    {
-        const float g = static_cast<float>(p - remainder) / static_cast<float>(cell) - 0.5f;
-        return std::clamp(g, 0.0f, static_cast<float>(Cells));
-    }
-
     const NodeImage& m_nodes;
     const CellLayout& m_layout;
     std::vector<float> m_fractions;
@@ -419,52 +450,121 @@ double whiteLevel(const NodeImage& nodes)
     return brightest >= 0x1000000 ? static_cast<double>(brightest) : 0xFFFFFF;
 }
 
+// What the cells found: the smoothed surface through these nodes is the background.
+struct GridModel {
+    CellLayout layout;
+    Variant variant;
+    NodeImage nodes{};
+    double white = 0.0;
+};
+
+std::optional<GridModel> measureGrid(const AccumulationImage& image, const PollutionOptions& options,
+                                     const PollutionRegion& region)
+{
+    if (image.empty() || image.channels() != 3)
+        return std::nullopt;
+    const int32_t width = image.width(), height = image.height();
+    const int32_t cellWidth = width / Cells, cellHeight = height / Cells;
+    if (cellWidth < 1 || cellHeight < 1)
+        return std::nullopt;
+    GridModel grid{{width, height, cellWidth, cellHeight, width % cellWidth, height % cellHeight},
+                   chooseVariant(image, options, region)};
+    std::array<bool, Cells * Cells> usable{};
+    measureCells(image, grid.layout, grid.variant, PercentileRule::forStrength(options.strength, options.aggressive),
+                 grid.nodes, usable);
+    if (!fillCells(grid.nodes, usable))
+        return std::nullopt;
+    repeatLastRowAndColumn(grid.nodes);
+    refineNodes(grid.nodes);
+    grid.white = whiteLevel(grid.nodes);
+    return grid;
+}
+
+// sink(y, rows) gets the three smoothed background rows of every image row, from several jobs at
+// once, each job's rows in ascending order; rows are uint32_t or double values.
+template <typename Sink>
+void smoothedBackgrounds(const GridModel& grid, bool exact, const Sink& sink)
+{
+    const CellLayout& layout = grid.layout;
+    const int32_t width = layout.width;
+    if (exact) {
+        // The box means on the integer plane of the interpolated nodes, row by row; no plane
+        // holds them.
+        const NodeInterpolation interpolation(grid.nodes, layout);
+        velimage::boxMeanSeries(
+            3, width, layout.height, smoothingRadii(layout),
+            [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
+            [&](int32_t y, const uint32_t* const* rows) { sink(y, rows); });
+        return;
+    }
+    const SmoothedGridSurface surface(grid.nodes.data(), Nodes, Nodes, 3,
+                                      gridPlaces(width, layout.remainderX, layout.cellWidth),
+                                      gridPlaces(layout.height, layout.remainderY, layout.cellHeight),
+                                      smoothingRadii(layout));
+    velthread::parallelRows(layout.height, [&](int32_t begin, int32_t end) {
+        std::vector<double> levels(3 * static_cast<size_t>(width));
+        const double* rows[3] = {levels.data(), levels.data() + width, levels.data() + 2 * static_cast<size_t>(width)};
+        for (int32_t y = begin; y < end; ++y) {
+            surface.levels3(y, levels.data(), levels.data() + width, levels.data() + 2 * static_cast<size_t>(width));
+            sink(y, rows);
+        }
+    });
+}
+
 }  // namespace
 
 bool reduceUnevenPollution(AccumulationImage& image, const PollutionOptions& options, const PollutionRegion& region)
 {
-    if (image.empty() || image.channels() != 3)
+    const std::optional<GridModel> grid = measureGrid(image, options, region);
+    if (!grid)
         return false;
-    const int32_t width = image.width(), height = image.height();
-    const int32_t cellWidth = width / Cells, cellHeight = height / Cells;
-    if (cellWidth < 1 || cellHeight < 1)
-        return false;
-    const CellLayout layout{width, height, cellWidth, cellHeight, width % cellWidth, height % cellHeight};
-    const Variant variant = chooseVariant(image, options, region);
-
-    NodeImage nodes{};
-    std::array<bool, Cells * Cells> usable{};
-    measureCells(image, layout, variant, PercentileRule::forStrength(options.strength, options.aggressive), nodes,
-                 usable);
-    if (!fillCells(nodes, usable))
-        return false;
-    repeatLastRowAndColumn(nodes);
-    refineNodes(nodes);
-    const double white = whiteLevel(nodes);
-
-    const NodeInterpolation interpolation(nodes, layout);
-    const double target = pollutionTarget(options.colorSpace);
-    // The smoothed backgrounds of the three channels reach the mapping row by row: no plane holds them.
-    velimage::boxMeanSeries(
-        3, width, height, smoothingRadii(layout),
-        [&interpolation](int32_t c, int32_t y, uint32_t* row) { interpolation.row(c, y, row); },
-        [&](int32_t y, const uint32_t* const* level) {
-            uint32_t* pixels = image.row(y);
-            mapRow(
-                pixels, width, target, white,
-                [level](int32_t x0, int32_t n, double* backgrounds) {
-                    for (int32_t k = 0; k < n; ++k)
-                        for (int32_t c = 0; c < 3; ++c)
-                            backgrounds[3 * k + c] = level[c][x0 + k];
-                },
-                [&](int32_t x0, int32_t n, double* backgrounds) {
-                    if (!variant.weighted())
+    const int32_t width = image.width();
+    const double target = pollutionTarget(options.colorSpace), white = grid->white;
+    const Variant& variant = grid->variant;
+    smoothedBackgrounds(*grid, options.exactSmoothing, [&](int32_t y, const auto* const* level) {
+        uint32_t* pixels = image.row(y);
+        mapRow(
+            pixels, width, target, white,
+            [level](int32_t x0, int32_t n, double* backgrounds) {
+                for (int32_t k = 0; k < n; ++k)
+                    for (int32_t c = 0; c < 3; ++c)
+                        backgrounds[3 * k + c] = level[c][x0 + k];
+            },
+            [&](int32_t x0, int32_t n, double* backgrounds) {
+                if (!variant.weightMask && !variant.ramp)
+                    return;
+                double weights[MapChunk];
+                if (variant.weightMask) {
+                    const uint16_t* mask = variant.weightMask->row(y) + x0;
+                    // Full sky needs no adjustment: a run of it skips the chunk.
+                    if (std::all_of(mask, mask + n, [](uint16_t v) { return v == 65535; }))
                         return;
                     for (int32_t k = 0; k < n; ++k)
-                        adjustForeground(pixels + 3 * static_cast<size_t>(x0 + k), variant.weightAt(x0 + k, y),
-                                         backgrounds + 3 * k);
-                });
-        });
+                        weights[k] = mask[k] / 65535.0;
+                } else {
+                    for (int32_t k = 0; k < n; ++k)
+                        weights[k] = variant.ramp->weightAt(x0 + k, y);
+                }
+                adjustForegrounds(pixels + 3 * static_cast<size_t>(x0), weights, n, backgrounds);
+            });
+    });
+    return true;
+}
+
+bool unevenPollutionBackground(const AccumulationImage& image, const PollutionOptions& options,
+                               const PollutionRegion& region, AccumulationImage& background)
+{
+    const std::optional<GridModel> grid = measureGrid(image, options, region);
+    if (!grid)
+        return false;
+    const int32_t width = image.width();
+    background.allocate(width, image.height(), 3);
+    smoothedBackgrounds(*grid, options.exactSmoothing, [&](int32_t y, const auto* const* level) {
+        uint32_t* out = background.row(y);
+        for (int32_t x = 0; x < width; ++x)
+            for (int32_t c = 0; c < 3; ++c)
+                out[3 * x + c] = static_cast<uint32_t>(level[c][x]);
+    });
     return true;
 }
 

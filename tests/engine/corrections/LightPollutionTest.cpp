@@ -319,3 +319,56 @@ TEST(LightPollution, ResultDoesNotDependOnTheThreadCount)
         EXPECT_TRUE(std::equal(inline_.data(), inline_.data() + inline_.elementCount(), pooled.data())) << kind;
     }
 }
+
+// The grid's background in closed form against the box means on integers, on a polluted sky with
+// a foreground: cell remainders on both axes, the aggressive variant with its mask, and crops so
+// small that the later means (radius 0) or all of them drop out.
+TEST(LightPollution, ClosedFormBackgroundStaysWithinAUnitOfTheIntegerBoxMeans)
+{
+    velsky::SkyOptions o = pollutedSky(3.0);
+    o.width = 611;
+    o.height = 397;
+    o.foreground = true;
+    const velsky::SkyGenerator sky(o);
+    AccumulationImage full;
+    toWorkingScale(sky.renderFrame(0), full);
+    struct Size {
+        int width, height;
+    };
+    for (const Size size : {Size{611, 397}, Size{50, 30}, Size{23, 12}}) {
+        // The top left of the frame, with the horizon moved up into small crops.
+        const int skyRows = size.height * 2 / 3;
+        AccumulationImage image;
+        image.allocate(size.width, size.height, 3);
+        velimage::Image16 mask;
+        mask.allocate(size.width, size.height, 1);
+        for (int y = 0; y < size.height; ++y)
+            for (int x = 0; x < size.width; ++x) {
+                const bool ground = size.width == o.width ? sky.isGround(x, y) : y >= skyRows;
+                std::copy_n(full.row(ground ? o.height - size.height + y : y) + 3 * x, 3, image.row(y) + 3 * x);
+                mask.row(y)[x] = ground ? 0 : 65535;
+            }
+        PollutionRegion region;
+        region.skyMask = &mask;
+        for (const bool aggressive : {false, true}) {
+            SCOPED_TRACE(testing::Message() << size.width << "x" << size.height << " aggressive " << aggressive);
+            AccumulationImage closed, exact;
+            PollutionOptions options{2, 0, aggressive, 0};
+            ASSERT_TRUE(unevenPollutionBackground(image, options, region, closed));
+            options.exactSmoothing = true;
+            ASSERT_TRUE(unevenPollutionBackground(image, options, region, exact));
+            int64_t worst = 0;
+            size_t same = 0;
+            for (size_t i = 0; i < exact.elementCount(); ++i) {
+                const int64_t delta = static_cast<int64_t>(closed.data()[i]) - exact.data()[i];
+                worst = std::max(worst, delta < 0 ? -delta : delta);
+                same += delta == 0;
+            }
+            EXPECT_LE(worst, 1);
+            // Seven means average the rounding of the ones before: nearly every value agrees.
+            if (size.width == o.width) {
+                EXPECT_GT(same, exact.elementCount() * 9 / 10);
+            }
+        }
+    }
+}

@@ -7,8 +7,9 @@
 
 using namespace veltone;
 
-// The row mapping, all lanes at once, gives what the pixel rule gives one pixel at a time, bit for
-// bit: around the background, at black and at the clamps, with and without lowered backgrounds.
+// The row mapping and the foreground adjustment, all lanes at once, give what the pixel rules give
+// one pixel at a time, bit for bit: around the background, at black and at the clamps, with and
+// without lowered backgrounds.
 TEST(PollutionMapping, RowMappingEqualsThePixelRule)
 {
     constexpr int32_t width = 1300;  // more than two chunks, with a tail
@@ -20,12 +21,19 @@ TEST(PollutionMapping, RowMappingEqualsThePixelRule)
         for (int32_t c = 0; c < 3; ++c) {
             const size_t i = 3 * static_cast<size_t>(x) + c;
             const double level = 0x4000 + random() % 0x400000;
-            switch (x % 7) {
+            switch (x % 9) {
             case 0: pixels[i] = 0; backgrounds[i] = 0; break;          // black stays black
             case 1: pixels[i] = random() % 5000; backgrounds[i] = 0; break;
             case 2: pixels[i] = 0xFFFFFFFFu - random() % 7; backgrounds[i] = level; break;  // stretched past white
             case 3: pixels[i] = random() % 0x3000; backgrounds[i] = target - 5 + random() % 11; break;  // near target
             case 4: pixels[i] = random(); backgrounds[i] = 0x1000000 - 3 + random() % 7 + 0.25; break;  // near white
+            case 5:  // one channel far above its background, the others below: each foreground limit
+            case 6: {
+                const double share = c == 0 ? (x % 9 == 5 ? 3.0 : 1.5) : (random() % 1000) / 1000.0;
+                pixels[i] = static_cast<uint32_t>(level * share);
+                backgrounds[i] = level;
+                break;
+            }
             default: pixels[i] = static_cast<uint32_t>(level) - 3000 + random() % 6000; backgrounds[i] = level;
             }
         }
@@ -45,8 +53,11 @@ TEST(PollutionMapping, RowMappingEqualsThePixelRule)
                     std::copy_n(backgrounds.data() + 3 * x0, 3 * n, out);
                 },
                 [&](int32_t x0, int32_t n, double* out) {
-                    for (int32_t k = 0; lowered && k < n; ++k)
-                        adjustForeground(&mapped[3 * (x0 + k)], ((x0 + k) % 5) / 4.0, out + 3 * k);
+                    std::vector<double> weights(n);
+                    for (int32_t k = 0; k < n; ++k)
+                        weights[k] = ((x0 + k) % 5) / 4.0;
+                    if (lowered)
+                        adjustForegrounds(&mapped[3 * x0], weights.data(), n, out);
                 });
             for (size_t i = 0; i < mapped.size(); ++i)
                 ASSERT_EQ(mapped[i], expected[i]) << "value " << i << ", white " << white << (lowered ? " lowered" : "");
