@@ -22,15 +22,6 @@ constexpr float kLensRejectSigmas = 6.0f;
 constexpr size_t kMinLensPairs = 20;
 constexpr int32_t kMaxRounds = 10;
 
-PointPairList subset(const PointPairList& points, const std::vector<uint32_t>& indices)
-{
-    PointPairList out;
-    out.reserve(indices.size());
-    for (uint32_t k : indices)
-        out.push_back(points[k]);
-    return out;
-}
-
 // Distance of every pair from where the model fitted to `chosen` carries its first position:
 // affine and radial when there are pairs enough for the lens terms, else affine.
 bool modelResiduals(const StarPattern& frame, const PointPairList& points, const std::vector<uint32_t>& chosen,

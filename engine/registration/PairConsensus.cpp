@@ -63,15 +63,6 @@ void inliersOf(const PointPairList& pairs, const MatrixF& m, float limit2, std::
             out.push_back(static_cast<uint32_t>(k));
 }
 
-PointPairList subset(const PointPairList& pairs, const std::vector<uint32_t>& indices)
-{
-    PointPairList out;
-    out.reserve(indices.size());
-    for (uint32_t k : indices)
-        out.push_back(pairs[k]);
-    return out;
-}
-
 int32_t hypothesesNeeded(size_t inliers, size_t total)
 {
     const double share = static_cast<double>(inliers) / static_cast<double>(total);
@@ -85,6 +76,15 @@ int32_t hypothesesNeeded(size_t inliers, size_t total)
 }
 
 }  // namespace
+
+PointPairList subset(const PointPairList& pairs, const std::vector<uint32_t>& indices)
+{
+    PointPairList out;
+    out.reserve(indices.size());
+    for (uint32_t k : indices)
+        out.push_back(pairs[k]);
+    return out;
+}
 
 bool findConsensus(const PointPairList& pairs, float tolerancePx, size_t minInliers, Consensus& result)
 {

@@ -23,6 +23,9 @@ struct Consensus {
 // `minInliers` pairs agree.
 bool findConsensus(const PointPairList& pairs, float tolerancePx, size_t minInliers, Consensus& result);
 
+// The pairs at `indices`, in that order.
+PointPairList subset(const PointPairList& pairs, const std::vector<uint32_t>& indices);
+
 // How far from a fit a pair may lie and still count: max(floorPx, `sigmas` times the spread of
 // the kept pairs' residual distances, from their median). Reorders `keptResiduals`; floorPx when
 // empty.

@@ -235,6 +235,35 @@ struct Comparison {
     FloatPlane camera, aligned, least;
 };
 
+// The aligned frames' samples at base pixel (x, y) against the base value: their trimmed mean
+// difference into `aligned` (−1 with fewer than `required` samples) and the smallest difference
+// of a far-moving frame into `least`. Samples whose source pixel `labels` marks as ground are
+// left out when `labels` is given.
+void compareAligned(float reference, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps,
+                    int32_t x, int32_t y, const int8_t* labels, int32_t required, float& aligned, float& least)
+{
+    const int32_t w = others.front().width, h = others.front().height;
+    double sum = 0.0;
+    float largest = 0.0f, smallest = -1.0f;
+    int32_t count = 0;
+    for (size_t k = 0; k < others.size(); ++k) {
+        const double* m = maps[k].m;
+        const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
+        if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
+            continue;
+        if (labels && labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground)
+            continue;
+        const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
+        if (maps[k].far)
+            smallest = smallest < 0.0f ? e : std::min(smallest, e);
+        sum += e;
+        largest = std::max(largest, e);
+        ++count;
+    }
+    aligned = count >= required ? trimmedMean(sum, largest, count) : -1.0f;
+    least = aligned >= 0.0f ? smallest : -1.0f;
+}
+
 // The comparison of round one: every aligned sample counts, and `aligned` needs half of the
 // frames (at least three) to cover a pixel.
 Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps)
@@ -264,26 +293,9 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
                 camera[x] = trimmedMean(sums[x], largest[x], static_cast<int32_t>(n));
             float* aligned = out.aligned.row(y);
             float* least = out.least.row(y);
-            for (int32_t x = 0; x < w; ++x) {
-                double alignedSum = 0.0;
-                float alignedLargest = 0.0f, smallest = -1.0f;
-                int32_t alignedCount = 0;
-                for (size_t k = 0; k < n; ++k) {
-                    const double* m = maps[k].m;
-                    const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
-                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
-                        continue;
-                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference[x]);
-                    if (maps[k].far)
-                        smallest = smallest < 0.0f ? e : std::min(smallest, e);
-                    alignedSum += e;
-                    alignedLargest = std::max(alignedLargest, e);
-                    ++alignedCount;
-                }
-                // A few aligned samples (a corner that most frames miss) are too few to compare.
-                aligned[x] = alignedCount >= required ? trimmedMean(alignedSum, alignedLargest, alignedCount) : -1.0f;
-                least[x] = aligned[x] >= 0.0f ? smallest : -1.0f;
-            }
+            // A few aligned samples (a corner that most frames miss) are too few to compare.
+            for (int32_t x = 0; x < w; ++x)
+                compareAligned(reference[x], others, maps, x, y, nullptr, required, aligned[x], least[x]);
         }
     });
     return out;
@@ -320,25 +332,7 @@ Comparison compareFramesWithout(const FloatPlane& base, const std::vector<FloatP
                     least[x] = first.least.values[at];
                     continue;
                 }
-                double alignedSum = 0.0;
-                float alignedLargest = 0.0f, smallest = -1.0f;
-                int32_t alignedCount = 0;
-                for (size_t k = 0; k < n; ++k) {
-                    const double* m = maps[k].m;
-                    const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
-                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
-                        continue;
-                    if (labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground)
-                        continue;
-                    const float e = std::fabs(bilinear(others[k], qx, qy) - reference[x]);
-                    if (maps[k].far)
-                        smallest = smallest < 0.0f ? e : std::min(smallest, e);
-                    alignedSum += e;
-                    alignedLargest = std::max(alignedLargest, e);
-                    ++alignedCount;
-                }
-                aligned[x] = alignedCount >= Required ? trimmedMean(alignedSum, alignedLargest, alignedCount) : -1.0f;
-                least[x] = aligned[x] >= 0.0f ? smallest : -1.0f;
+                compareAligned(reference[x], others, maps, x, y, labels.data(), Required, aligned[x], least[x]);
             }
         }
     });
