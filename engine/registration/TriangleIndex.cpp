@@ -4,7 +4,6 @@
 #include <bit>
 
 namespace velreg {
-long g_queries, g_scanned, g_hits, g_buckets;
 
 int32_t TriangleIndex::bucketOf(int32_t kind, int64_t ratio)
 {
@@ -75,19 +74,22 @@ uint32_t addRow(uint32_t staircase, uint32_t cells)
 void ChainBounds::compute(const TriangleIndex& index, const DescriptorShape& first)
 {
     const size_t count = static_cast<size_t>(index.descriptorCount());
-    m_hits.resize(count * kHitCapacity);
+    m_hits.resize(count * kHitPlaces);
     m_count.assign(count, 0);
     Hit* hits = m_hits.data();
     int32_t* found = m_count.data();
+    // Every near triangle is written to the descriptor's next free place (past the capacity, to its
+    // spare one) and counted only when it passes: whether it does is a coin toss, a branch would
+    // miss half the time.
     for (int32_t row = 1; row < first.count; ++row)
         for (int32_t earlier = 0; earlier < row; ++earlier)
             index.forEachCandidate(first.triangle(earlier, row), [&](int32_t descriptor, int32_t columnFrom,
-                                                                     int32_t column) {
-                const int32_t k = found[descriptor]++;
-                if (k < kHitCapacity)
-                    hits[static_cast<size_t>(descriptor) * kHitCapacity + static_cast<size_t>(k)] =
-                        Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column), static_cast<uint8_t>(earlier),
-                            static_cast<uint8_t>(columnFrom)};
+                                                                     int32_t column, bool passes) {
+                const int32_t k = found[descriptor];
+                hits[static_cast<size_t>(descriptor) * kHitPlaces + static_cast<size_t>(std::min(k, kHitCapacity))] =
+                    Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column), static_cast<uint8_t>(earlier),
+                        static_cast<uint8_t>(columnFrom)};
+                found[descriptor] = k + (passes ? 1 : 0);
             });
 }
 
@@ -148,7 +150,7 @@ int32_t ChainBounds::longest(int32_t descriptor, int32_t needed) const
     const size_t d = static_cast<size_t>(descriptor);
     if (m_count[d] > kHitCapacity)
         return StarDescriptor::kMaxNeighbours;
-    const Hit* begin = m_hits.data() + d * kHitCapacity;
+    const Hit* begin = m_hits.data() + d * kHitPlaces;
     const Hit* end = begin + m_count[d];
     const int32_t staircase = staircaseBound(begin, end, needed);
     if (staircase < needed)
