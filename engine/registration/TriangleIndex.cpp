@@ -7,7 +7,7 @@ namespace velreg {
 
 int32_t TriangleIndex::bucketOf(int32_t kind, int64_t ratio)
 {
-    return kind * kRatioBuckets + static_cast<int32_t>(std::min<int64_t>(ratio >> 5, kRatioBuckets - 1));
+    return kind * kRatioBuckets + static_cast<int32_t>(std::min<int64_t>(ratio >> 6, kRatioBuckets - 1));
 }
 
 TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)

@@ -30,7 +30,7 @@ private:
         uint32_t owner;  // (descriptor × 32 + earlier offset) × 32 + later offset
     };
 
-    // Buckets of 32 ratio units, so a query's ratio window covers at most three of them; ratios
+    // Buckets of 64 ratio units, so a query's ratio window covers at most two of them; ratios
     // beyond the last bucket share it.
     static constexpr int32_t kRatioBuckets = 1024;
     static constexpr int64_t kRatioLimit = (int64_t{1} << 31) - 64;
