@@ -41,14 +41,25 @@ TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)
     std::vector<int32_t> cursor(m_bucketStart.begin(), m_bucketStart.end() - 1);
     forEachTriangle(
         [&](const Indexed& e) { sorted[static_cast<size_t>(cursor[static_cast<size_t>(e.bucket)]++)] = e; });
-    for (size_t b = 0; b + 1 < m_bucketStart.size(); ++b)
-        std::sort(sorted.begin() + m_bucketStart[b], sorted.begin() + m_bucketStart[b + 1],
-                  [](const Indexed& p, const Indexed& q) { return p.cross < q.cross; });
+    // Within a bucket, plain integer keys are sorted: the cross product's bits made to order as
+    // the float does, above the entry's place (which also keeps equal products in a fixed order).
     m_cross.resize(sorted.size());
     m_payload.resize(sorted.size());
-    for (size_t k = 0; k < sorted.size(); ++k) {
-        m_cross[k] = sorted[k].cross;
-        m_payload[k] = sorted[k].payload;
+    std::vector<uint64_t> keys;
+    for (size_t b = 0; b + 1 < m_bucketStart.size(); ++b) {
+        const size_t begin = static_cast<size_t>(m_bucketStart[b]), end = static_cast<size_t>(m_bucketStart[b + 1]);
+        keys.clear();
+        for (size_t k = begin; k < end; ++k) {
+            const uint32_t bits = std::bit_cast<uint32_t>(sorted[k].cross);
+            const uint32_t ordered = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+            keys.push_back(uint64_t{ordered} << 32 | k);
+        }
+        std::sort(keys.begin(), keys.end());
+        for (size_t k = begin; k < end; ++k) {
+            const Indexed& e = sorted[static_cast<size_t>(keys[k - begin] & 0xffffffffu)];
+            m_cross[k] = e.cross;
+            m_payload[k] = e.payload;
+        }
     }
 }
 
