@@ -170,12 +170,20 @@ private:
             const size_t rowStart = static_cast<size_t>(ny) * m_planes.width;
             uint64_t brighter, equal;
             compareLuminance(m_planes.luminance.data() + rowStart + x0, span, pixel.luminance, brighter, equal);
+            // Only the first winner counts, so the equally bright pixels after the first brighter
+            // one need no look, and the look stops at the first of them that wins.
             uint64_t winners = brighter & clear;
-            for (uint64_t ties = equal & clear; ties; ties &= ties - 1) {
+            uint64_t ties = equal & clear;
+            if (winners)
+                ties &= (winners & (~winners + 1)) - 1;
+            for (; ties; ties &= ties - 1) {
                 const int32_t bit = std::countr_zero(ties);
                 const uint32_t ratio = m_planes.ratio[rowStart + x0 + bit];
                 const bool nearer = centreDistance(x0 + bit, ny) < pixel.centreDistance;
-                winners |= static_cast<uint64_t>((ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)) << bit;
+                if ((ratio > pixel.ratio) | ((ratio == pixel.ratio) & nearer)) {
+                    winners |= uint64_t{1} << bit;
+                    break;
+                }
             }
             const uint64_t losers = winners ? clear & ((winners & (~winners + 1)) - 1) : clear;
             row[0] |= losers << shift;

@@ -4,11 +4,10 @@
 #include <bit>
 
 namespace velreg {
-long g_queries, g_scanned, g_hits, g_buckets;
 
 int32_t TriangleIndex::bucketOf(int32_t kind, int64_t ratio)
 {
-    return kind * kRatioBuckets + static_cast<int32_t>(std::min<int64_t>(ratio >> 5, kRatioBuckets - 1));
+    return kind * kRatioBuckets + static_cast<int32_t>(std::min<int64_t>(ratio >> 6, kRatioBuckets - 1));
 }
 
 TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)
@@ -42,14 +41,25 @@ TriangleIndex::TriangleIndex(const std::vector<DescriptorShape>& shapes)
     std::vector<int32_t> cursor(m_bucketStart.begin(), m_bucketStart.end() - 1);
     forEachTriangle(
         [&](const Indexed& e) { sorted[static_cast<size_t>(cursor[static_cast<size_t>(e.bucket)]++)] = e; });
-    for (size_t b = 0; b + 1 < m_bucketStart.size(); ++b)
-        std::sort(sorted.begin() + m_bucketStart[b], sorted.begin() + m_bucketStart[b + 1],
-                  [](const Indexed& p, const Indexed& q) { return p.cross < q.cross; });
+    // Within a bucket, plain integer keys are sorted: the cross product's bits made to order as
+    // the float does, above the entry's place (which also keeps equal products in a fixed order).
     m_cross.resize(sorted.size());
     m_payload.resize(sorted.size());
-    for (size_t k = 0; k < sorted.size(); ++k) {
-        m_cross[k] = sorted[k].cross;
-        m_payload[k] = sorted[k].payload;
+    std::vector<uint64_t> keys;
+    for (size_t b = 0; b + 1 < m_bucketStart.size(); ++b) {
+        const size_t begin = static_cast<size_t>(m_bucketStart[b]), end = static_cast<size_t>(m_bucketStart[b + 1]);
+        keys.clear();
+        for (size_t k = begin; k < end; ++k) {
+            const uint32_t bits = std::bit_cast<uint32_t>(sorted[k].cross);
+            const uint32_t ordered = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+            keys.push_back(uint64_t{ordered} << 32 | k);
+        }
+        std::sort(keys.begin(), keys.end());
+        for (size_t k = begin; k < end; ++k) {
+            const Indexed& e = sorted[static_cast<size_t>(keys[k - begin] & 0xffffffffu)];
+            m_cross[k] = e.cross;
+            m_payload[k] = e.payload;
+        }
     }
 }
 
@@ -75,19 +85,22 @@ uint32_t addRow(uint32_t staircase, uint32_t cells)
 void ChainBounds::compute(const TriangleIndex& index, const DescriptorShape& first)
 {
     const size_t count = static_cast<size_t>(index.descriptorCount());
-    m_hits.resize(count * kHitCapacity);
+    m_hits.resize(count * kHitPlaces);
     m_count.assign(count, 0);
     Hit* hits = m_hits.data();
     int32_t* found = m_count.data();
+    // Every near triangle is written to the descriptor's next free place (past the capacity, to its
+    // spare one) and counted only when it passes: whether it does is a coin toss, a branch would
+    // miss half the time.
     for (int32_t row = 1; row < first.count; ++row)
         for (int32_t earlier = 0; earlier < row; ++earlier)
             index.forEachCandidate(first.triangle(earlier, row), [&](int32_t descriptor, int32_t columnFrom,
-                                                                     int32_t column) {
-                const int32_t k = found[descriptor]++;
-                if (k < kHitCapacity)
-                    hits[static_cast<size_t>(descriptor) * kHitCapacity + static_cast<size_t>(k)] =
-                        Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column), static_cast<uint8_t>(earlier),
-                            static_cast<uint8_t>(columnFrom)};
+                                                                     int32_t column, bool passes) {
+                const int32_t k = found[descriptor];
+                hits[static_cast<size_t>(descriptor) * kHitPlaces + static_cast<size_t>(std::min(k, kHitCapacity))] =
+                    Hit{static_cast<uint8_t>(row), static_cast<uint8_t>(column), static_cast<uint8_t>(earlier),
+                        static_cast<uint8_t>(columnFrom)};
+                found[descriptor] = k + (passes ? 1 : 0);
             });
 }
 
@@ -148,7 +161,7 @@ int32_t ChainBounds::longest(int32_t descriptor, int32_t needed) const
     const size_t d = static_cast<size_t>(descriptor);
     if (m_count[d] > kHitCapacity)
         return StarDescriptor::kMaxNeighbours;
-    const Hit* begin = m_hits.data() + d * kHitCapacity;
+    const Hit* begin = m_hits.data() + d * kHitPlaces;
     const Hit* end = begin + m_count[d];
     const int32_t staircase = staircaseBound(begin, end, needed);
     if (staircase < needed)

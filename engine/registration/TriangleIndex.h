@@ -16,9 +16,11 @@ public:
 
     int32_t descriptorCount() const { return m_descriptorCount; }
 
-    // Calls found(descriptor, earlier offset, later offset) for every indexed triangle that passes the
-    // triangle test with `t`, and possibly for one just outside it: cross products are held as floats
-    // and huge ratios saturated, which is good for an upper bound, never for a score.
+    // Calls found(descriptor, earlier offset, later offset, passes) for every indexed triangle whose
+    // cross product lies near that of `t`; `passes` is true for those that pass the triangle test
+    // with `t`, and possibly for one just outside it: cross products are held as floats and huge
+    // ratios saturated, which is good for an upper bound, never for a score. (Every near one is
+    // handed over so that the caller can take them without a branch.)
     template <typename F>
     void forEachCandidate(const Triangle& t, F&& found) const;
 
@@ -28,7 +30,7 @@ private:
         uint32_t owner;  // (descriptor × 32 + earlier offset) × 32 + later offset
     };
 
-    // Buckets of 32 ratio units, so a query's ratio window covers at most three of them; ratios
+    // Buckets of 64 ratio units, so a query's ratio window covers at most two of them; ratios
     // beyond the last bucket share it.
     static constexpr int32_t kRatioBuckets = 1024;
     static constexpr int64_t kRatioLimit = (int64_t{1} << 31) - 64;
@@ -68,11 +70,13 @@ private:
 
     // Hits kept per descriptor; a descriptor with more (a likely partner) is left to its table.
     static constexpr int32_t kHitCapacity = 64;
+    // Places per descriptor: the hits, and one that takes the writes nothing will read.
+    static constexpr size_t kHitPlaces = kHitCapacity + 1;
 
     static int32_t staircaseBound(const Hit* begin, const Hit* end, int32_t needed);
     static int32_t pathBound(const Hit* begin, const Hit* end);
 
-    std::vector<Hit> m_hits;       // per descriptor, kHitCapacity places, in row order
+    std::vector<Hit> m_hits;       // per descriptor, kHitPlaces places, in row order
     std::vector<int32_t> m_count;  // per descriptor: hits found, even beyond the capacity
 };
 
@@ -107,9 +111,8 @@ void TriangleIndex::forEachCandidate(const Triangle& t, F&& found) const
             ++k;
         for (; k < end && cross[k] <= high; ++k) {
             const Payload& p = m_payload[k];
-            if (static_cast<uint32_t>(p.ratio - saturated + 31) < 63)
-                found(static_cast<int32_t>(p.owner >> 10), static_cast<int32_t>((p.owner >> 5) & 31),
-                      static_cast<int32_t>(p.owner & 31));
+            found(static_cast<int32_t>(p.owner >> 10), static_cast<int32_t>((p.owner >> 5) & 31),
+                  static_cast<int32_t>(p.owner & 31), static_cast<uint32_t>(p.ratio - saturated + 31) < 63);
         }
     }
 }

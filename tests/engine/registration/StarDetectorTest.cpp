@@ -213,6 +213,22 @@ TEST(StarDetector, SaturatedTwinPixelsGiveOneStarNearerTheCentre)
     EXPECT_EQ(found[0].y, 150);
 }
 
+// P's window holds, one row down, an equally bright twin nearer the centre (which beats P) left of
+// a brighter pixel out of the twin's own reach: P loses to the twin, and the twin must not be
+// counted beaten by P on the way to the brighter one.
+TEST(StarDetector, AnEquallyBrightWinnerBeforeABrighterOneKeepsItsPlace)
+{
+    Image16 frame;
+    flatFrame(frame, 400, 300, 0);
+    setPixel(frame, 300, 150, 40000);  // P
+    setPixel(frame, 298, 151, 40000);  // the twin: same ring, nearer the centre
+    setPixel(frame, 302, 151, 65535);  // brighter, four columns right of the twin
+    const StarList found = detect(frame, 1);  // the second level's small box lets the twin pass
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].x, 298);
+    EXPECT_EQ(found[1].x, 302);
+}
+
 TEST(StarDetector, LuminanceSevenIsNeverAStarButEightIs)
 {
     Image16 frame;
