@@ -100,6 +100,26 @@ void adjustLanes(ForegroundLanes& lanes, const double* __restrict skyWeights, in
     }
 }
 
+// The interleaved values and backgrounds of n pixels into channel lanes, and back.
+VELOSTAR_VECTOR_CLONES
+void intoLanes(const uint32_t* __restrict pixels, const double* __restrict backgrounds, int32_t n,
+               ForegroundLanes& __restrict lanes)
+{
+    for (int32_t k = 0; k < n; ++k)
+        for (int32_t c = 0; c < 3; ++c) {
+            lanes.values[c][k] = toDouble(pixels[3 * k + c]);
+            lanes.backgrounds[c][k] = backgrounds[3 * k + c];
+        }
+}
+
+VELOSTAR_VECTOR_CLONES
+void outOfLanes(const ForegroundLanes& __restrict lanes, int32_t n, double* __restrict backgrounds)
+{
+    for (int32_t k = 0; k < n; ++k)
+        for (int32_t c = 0; c < 3; ++c)
+            backgrounds[3 * k + c] = lanes.backgrounds[c][k];
+}
+
 }  // namespace
 
 void adjustForegrounds(const uint32_t* pixels, const double* skyWeights, int32_t count, double* backgrounds)
@@ -107,15 +127,9 @@ void adjustForegrounds(const uint32_t* pixels, const double* skyWeights, int32_t
     for (int32_t x0 = 0; x0 < count; x0 += MapChunk) {
         const int32_t n = std::min(MapChunk, count - x0);
         ForegroundLanes lanes;
-        for (int32_t k = 0; k < n; ++k)
-            for (int32_t c = 0; c < 3; ++c) {
-                lanes.values[c][k] = pixels[3 * (x0 + k) + c];
-                lanes.backgrounds[c][k] = backgrounds[3 * (x0 + k) + c];
-            }
+        intoLanes(pixels + 3 * static_cast<size_t>(x0), backgrounds + 3 * static_cast<size_t>(x0), n, lanes);
         adjustLanes(lanes, skyWeights + x0, n);
-        for (int32_t k = 0; k < n; ++k)
-            for (int32_t c = 0; c < 3; ++c)
-                backgrounds[3 * (x0 + k) + c] = lanes.backgrounds[c][k];
+        outOfLanes(lanes, n, backgrounds + 3 * static_cast<size_t>(x0));
     }
 }
 

@@ -158,6 +158,24 @@ void boxQuotients(const int64_t* __restrict columns, const double* __restrict co
     }
 }
 
+// Sky whose box mean lies below its own value has ground nearby: cleared.
+VELOSTAR_VECTOR_CLONES_16
+void clearNearGround(const uint16_t* __restrict means, const uint16_t* __restrict values, int32_t width,
+                     uint16_t* __restrict out)
+{
+    for (int32_t x = 0; x < width; ++x)
+        out[x] = means[x] < values[x] ? uint16_t{0} : values[x];
+}
+
+// The means where the values are non-zero; zeros stay.
+VELOSTAR_VECTOR_CLONES_16
+void meansWhereNonZero(const uint16_t* __restrict means, const uint16_t* __restrict values, int32_t width,
+                       uint16_t* __restrict out)
+{
+    for (int32_t x = 0; x < width; ++x)
+        out[x] = values[x] == 0 ? uint16_t{0} : means[x];
+}
+
 // The box means of radius r of a plane, row by row: emit(y, means) for every row, from several jobs
 // at once. Each band of rows keeps the column sums of its current boxes and moves them down a row
 // at a time, adding the row sums that enter and taking away those that leave.
@@ -180,19 +198,27 @@ void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
             rowSums.sums(plane.row(k), nullptr, sums.data());
             addSums(columns.data(), sums.data(), width);
         }
+        int32_t meansRows = 0;  // the box height `means` holds, 0 before the first row
         for (int32_t y = begin; y < end; ++y) {
             // Both ends of the span only move down, by at most one row.
             const BoxSpan next = boxSpan(y, r, height);
             const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : nullptr;
             const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : nullptr;
-            if (entering || leaving) {
+            // A row that enters equal to the one that leaves changes no column sum: all-sky and
+            // all-ground stretches of a mask keep the means of the row before.
+            const bool same = entering && leaving && std::memcmp(entering, leaving, sizeof(uint16_t) * width) == 0;
+            bool changed = false;
+            if ((entering || leaving) && !same) {
                 rowSums.sums(entering, leaving, sums.data());
                 addSums(columns.data(), sums.data(), width);
+                changed = true;
             }
             rows = next;
             const int32_t boxRows = rows.last - rows.first + 1;
-            boxQuotients(columns.data(), counts.data(), reciprocals.data(), boxRows, 1.0 / boxRows, width,
-                         means.data());
+            if (changed || boxRows != meansRows)
+                boxQuotients(columns.data(), counts.data(), reciprocals.data(), boxRows, 1.0 / boxRows, width,
+                             means.data());
+            meansRows = boxRows;
             emit(y, means.data());
         }
     });
@@ -235,21 +261,13 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
     current.allocate(width, height, 1);
     next.allocate(width, height, 1);
 
-    // Sky with ground nearby pulls the box mean below its own value: clear it.
-    boxMeanRows(mask, radius, [&](int32_t y, const uint16_t* means) {
-        const uint16_t* v = mask.row(y);
-        uint16_t* out = current.row(y);
-        for (int32_t x = 0; x < width; ++x)
-            out[x] = means[x] < v[x] ? uint16_t{0} : v[x];
-    });
+    boxMeanRows(mask, radius,
+                [&](int32_t y, const uint16_t* means) { clearNearGround(means, mask.row(y), width, current.row(y)); });
     boxMeanRows(current, radius, [&](int32_t y, const uint16_t* means) { std::copy_n(means, width, next.row(y)); });
     current.swapContent(next);
     for (int32_t round = 0; round < 4; ++round) {
         boxMeanRows(current, radius / 4, [&](int32_t y, const uint16_t* means) {
-            const uint16_t* v = current.row(y);
-            uint16_t* out = next.row(y);
-            for (int32_t x = 0; x < width; ++x)
-                out[x] = v[x] == 0 ? uint16_t{0} : means[x];
+            meansWhereNonZero(means, current.row(y), width, next.row(y));
         });
         current.swapContent(next);
     }

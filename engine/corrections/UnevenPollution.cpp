@@ -124,6 +124,36 @@ void crossMedianRow(const AccumulationImage& image, int32_t y, int32_t x0, int32
         borderPixel(x);
 }
 
+// The largest of every lane of 16 pixels' values, which repeats the channels every three lanes.
+VELOSTAR_VECTOR_CLONES
+void laneMaxima(const uint32_t* __restrict values, size_t blocks, uint32_t* __restrict lanes)
+{
+    for (size_t b = 0; b < blocks; ++b, values += 48)
+        for (size_t i = 0; i < 48; ++i)
+            lanes[i] = std::max(lanes[i], values[i]);
+}
+
+// The largest value of each channel of `pixels` interleaved pixels.
+void channelMaxima(const uint32_t* values, size_t pixels, uint32_t maximum[3])
+{
+    uint32_t lanes[48] = {};
+    laneMaxima(values, pixels / 16, lanes);
+    std::fill_n(maximum, 3, 0u);
+    for (size_t i = 0; i < 48; ++i)
+        maximum[i % 3] = std::max(maximum[i % 3], lanes[i]);
+    for (size_t k = pixels / 16 * 48; k < pixels * 3; ++k)
+        maximum[k % 3] = std::max(maximum[k % 3], values[k]);
+}
+
+// (values[i] >> shifts[i]) − firsts[i] for i < count.
+VELOSTAR_VECTOR_CLONES
+void blockBins(const uint32_t* __restrict values, const uint32_t* __restrict shifts, const uint32_t* __restrict firsts,
+               size_t count, uint32_t* __restrict bins)
+{
+    for (size_t i = 0; i < count; ++i)
+        bins[i] = (values[i] >> shifts[i]) - firsts[i];
+}
+
 // The percentile levels of the three channels of a cell's values (three interleaved per pixel): the
 // bins one histogram of 2^shift-wide bins would give, found with two small ones per channel, first
 // of bins 1024 times wider, then of the fine bins inside the wide bin that crosses. One walk over
@@ -183,30 +213,53 @@ private:
     static constexpr int32_t FineBits = 10;
     static constexpr uint32_t Span = 1u << FineBits;
 
+    // The bins of a block of values come from one vector pass (a shift per channel, less the
+    // channel's first bin); only the counting is scalar.
+    void setPattern(const int32_t shift[3], const uint32_t first[3])
+    {
+        for (size_t i = 0; i < Block; ++i) {
+            m_shifts[i] = static_cast<uint32_t>(shift[i % 3]);
+            m_firsts[i] = first[i % 3];
+        }
+    }
+
     void countWide(const uint32_t* v, size_t pixels, const int32_t shift[3])
     {
-        size_t k = 0;
-        for (; k + 2 <= pixels; k += 2, v += 6)
-            for (int32_t c = 0; c < 3; ++c) {
-                ++m_wide[2 * c][v[c] >> shift[c]];
-                ++m_wide[2 * c + 1][v[3 + c] >> shift[c]];
-            }
-        for (; k < pixels; ++k, v += 3)
-            for (int32_t c = 0; c < 3; ++c)
-                ++m_wide[2 * c][v[c] >> shift[c]];
+        const uint32_t none[3] = {0, 0, 0};
+        setPattern(shift, none);
+        for (size_t done = 0; done < pixels; done += BlockPixels) {
+            const size_t n = std::min(BlockPixels, pixels - done);
+            blockBins(v + 3 * done, m_shifts.data(), m_firsts.data(), 3 * n, m_bins.data());
+            const uint32_t* bin = m_bins.data();
+            size_t k = 0;
+            for (; k + 2 <= n; k += 2, bin += 6)
+                for (int32_t c = 0; c < 3; ++c) {
+                    ++m_wide[2 * c][bin[c]];
+                    ++m_wide[2 * c + 1][bin[3 + c]];
+                }
+            for (; k < n; ++k, bin += 3)
+                for (int32_t c = 0; c < 3; ++c)
+                    ++m_wide[2 * c][bin[c]];
+        }
     }
 
     // Only the values inside each channel's crossing wide bin; few are, so the test is cheap.
     void countFine(const uint32_t* v, size_t pixels, const int32_t shift[3], const uint32_t first[3])
     {
-        for (size_t k = 0; k < pixels; ++k, v += 3)
-            for (int32_t c = 0; c < 3; ++c) {
-                const uint32_t bin = (v[c] >> shift[c]) - first[c];
-                if (bin < Span)
-                    ++m_fine[static_cast<size_t>(c)][bin];
-            }
+        setPattern(shift, first);
+        for (size_t done = 0; done < pixels; done += BlockPixels) {
+            const size_t n = std::min(BlockPixels, pixels - done);
+            blockBins(v + 3 * done, m_shifts.data(), m_firsts.data(), 3 * n, m_bins.data());
+            const uint32_t* bin = m_bins.data();
+            for (size_t k = 0; k < n; ++k, bin += 3)
+                for (int32_t c = 0; c < 3; ++c)
+                    if (bin[c] < Span)
+                        ++m_fine[static_cast<size_t>(c)][bin[c]];
+        }
     }
 
+    static constexpr size_t BlockPixels = 512, Block = 3 * BlockPixels;
+    std::array<uint32_t, Block> m_shifts{}, m_firsts{}, m_bins{};
     std::array<std::array<uint32_t, Span>, 6> m_wide{};  // channel c in copies 2c and 2c + 1
     std::array<std::array<uint32_t, Span>, 3> m_fine{};
 };
@@ -237,8 +290,21 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                     continue;
                 }
                 // The row's medians, then the counted ones moved to the front in place (each lands
-                // at or before where it was), without a branch per pixel.
+                // at or before where it was), without a branch per pixel. Under a mask, rows of
+                // the cell that are all ground need no medians, all sky no moving.
                 uint32_t* row = values.data() + filled;
+                if (variant.countMask) {
+                    const uint16_t* mask = variant.countMask->row(y);
+                    const auto sky =
+                        static_cast<int32_t>(std::count_if(mask + x0, mask + x1, [](uint16_t v) { return v > 0; }));
+                    if (sky == 0)
+                        continue;
+                    if (sky == x1 - x0) {
+                        crossMedianRow(image, y, x0, x1, row);
+                        filled += static_cast<size_t>(x1 - x0) * 3;
+                        continue;
+                    }
+                }
                 crossMedianRow(image, y, x0, x1, row);
                 size_t kept = 0;
                 const auto keep = [&](int32_t x, bool counted) {
@@ -259,10 +325,8 @@ void measureCells(const AccumulationImage& image, const CellLayout& layout, cons
                 }
                 filled += kept;
             }
-            uint32_t maximum[3] = {0, 0, 0};
-            for (size_t k = 0; k < filled; k += 3)
-                for (size_t c = 0; c < 3; ++c)
-                    maximum[c] = std::max(maximum[c], values[k + c]);
+            uint32_t maximum[3];
+            channelMaxima(values.data(), filled / 3, maximum);
             const uint64_t counted = filled / 3;
             const uint64_t area = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
             usable[static_cast<size_t>(j * Cells + i)] = counted > 0 && (!variant.restricted() || 3 * counted > area);

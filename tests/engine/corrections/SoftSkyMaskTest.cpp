@@ -91,16 +91,18 @@ std::vector<uint16_t> plainSoftMask(const velimage::Image16& mask, int32_t q, in
 
 // Running sums moved row by row, in bands on three threads, against the boxes summed one by one:
 // random sky and ground with soft edges, radii whose quarter is 0, 1 and 3, boxes cut at the
-// borders, masks down to 2 × 2, and a row so long and bright that its running sum passes 2^32.
+// borders, masks down to 2 × 2, a row so long and bright that its running sum passes 2^32, and runs
+// of repeated rows (all sky, all ground, or patterned), whose means carry over from row to row.
 TEST(SoftSkyMask, EqualsTheBoxesSummedOneByOne)
 {
     velthread::ProcessPoolScope pool(3);
     std::mt19937 random(11);
     struct Case {
         int32_t width, height, q, passes;
+        bool repeatedRows = false;
     };
     for (const Case c : {Case{61, 37, 3, 1}, Case{40, 23, 5, 2}, Case{29, 31, 20, 0}, Case{2, 2, 1, 1}, Case{3, 9, 1, 1},
-                         Case{70000, 2, 1, 1}}) {
+                         Case{70000, 2, 1, 1}, Case{45, 150, 5, 1, true}}) {
         velimage::Image16 mask, soft;
         mask.allocate(c.width, c.height, 1);
         for (size_t i = 0; i < mask.elementCount(); ++i) {
@@ -108,6 +110,13 @@ TEST(SoftSkyMask, EqualsTheBoxesSummedOneByOne)
                 mask.data()[i] = random() % 50 == 0 ? 0 : static_cast<uint16_t>(65535 - random() % 100);
             else
                 mask.data()[i] = random() % 3 == 0 ? 0 : random() % 2 ? 65535 : static_cast<uint16_t>(random());
+        }
+        for (int32_t y = 1; c.repeatedRows && y < c.height; ++y) {
+            const uint32_t kind = random() % 8;
+            if (kind < 5)
+                std::copy_n(mask.row(y - 1), c.width, mask.row(y));
+            else if (kind < 7)
+                std::fill_n(mask.row(y), c.width, kind == 5 ? uint16_t{0} : uint16_t{65535});
         }
         ASSERT_TRUE(veltone::makeSoftSkyMask(mask, c.q, c.passes, soft));
         const std::vector<uint16_t> expected = plainSoftMask(mask, c.q, c.passes);
