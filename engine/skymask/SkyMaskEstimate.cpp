@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "parallel/ProcessPool.h"
 
@@ -447,46 +448,112 @@ struct Range {
     FloatPlane low, high;
 };
 
-// Over the (2r + 1)² window clipped to the plane, separably, each pass a run of whole-row steps.
+// Smallest and largest over each run of 2r + 1 elements clipped to [0, n), for `lanes` side by
+// side (element i of lane l at low(i)[l], high(i)[l]): blockwise running extremes from both ends,
+// so the cost does not grow with r. Past the ends the run is padded with values that never win.
+// `scratch` holds 4 (n + 2r) lanes.
+template <typename InLow, typename InHigh, typename OutLow, typename OutHigh>
+void windowRange(int32_t n, int32_t lanes, int32_t r, InLow low, InHigh high, OutLow lowOut, OutHigh highOut,
+                 std::vector<float>& scratch)
+{
+    const int32_t run = 2 * r + 1, padded = n + 2 * r;
+    const size_t span = static_cast<size_t>(padded) * lanes;
+    scratch.resize(4 * span);
+    float* forwardLow = scratch.data();
+    float* forwardHigh = forwardLow + span;
+    float* backwardLow = forwardHigh + span;
+    float* backwardHigh = backwardLow + span;
+    constexpr float Most = std::numeric_limits<float>::infinity();
+    const auto at = [lanes](float* plane, int32_t j) { return plane + static_cast<size_t>(j) * lanes; };
+    for (int32_t j = 0; j < padded; ++j) {
+        float* fl = at(forwardLow, j);
+        float* fh = at(forwardHigh, j);
+        const bool inside = j >= r && j < n + r;
+        const float* lo = inside ? low(j - r) : nullptr;
+        const float* hi = inside ? high(j - r) : nullptr;
+        if (j % run == 0) {
+            for (int32_t l = 0; l < lanes; ++l) {
+                fl[l] = inside ? lo[l] : Most;
+                fh[l] = inside ? hi[l] : -Most;
+            }
+        } else if (inside) {
+            const float* pl = at(forwardLow, j - 1);
+            const float* ph = at(forwardHigh, j - 1);
+            for (int32_t l = 0; l < lanes; ++l) {
+                fl[l] = std::min(pl[l], lo[l]);
+                fh[l] = std::max(ph[l], hi[l]);
+            }
+        } else {
+            std::copy_n(at(forwardLow, j - 1), lanes, fl);
+            std::copy_n(at(forwardHigh, j - 1), lanes, fh);
+        }
+    }
+    for (int32_t j = padded - 1; j >= 0; --j) {
+        float* bl = at(backwardLow, j);
+        float* bh = at(backwardHigh, j);
+        const bool inside = j >= r && j < n + r;
+        const float* lo = inside ? low(j - r) : nullptr;
+        const float* hi = inside ? high(j - r) : nullptr;
+        if (j % run == run - 1 || j == padded - 1) {
+            for (int32_t l = 0; l < lanes; ++l) {
+                bl[l] = inside ? lo[l] : Most;
+                bh[l] = inside ? hi[l] : -Most;
+            }
+        } else if (inside) {
+            const float* nl = at(backwardLow, j + 1);
+            const float* nh = at(backwardHigh, j + 1);
+            for (int32_t l = 0; l < lanes; ++l) {
+                bl[l] = std::min(nl[l], lo[l]);
+                bh[l] = std::max(nh[l], hi[l]);
+            }
+        } else {
+            std::copy_n(at(backwardLow, j + 1), lanes, bl);
+            std::copy_n(at(backwardHigh, j + 1), lanes, bh);
+        }
+    }
+    // The run of element i is padded [i, i + 2r]: the back part of one block and the front of the next.
+    for (int32_t i = 0; i < n; ++i) {
+        const float* bl = at(backwardLow, i);
+        const float* bh = at(backwardHigh, i);
+        const float* fl = at(forwardLow, i + 2 * r);
+        const float* fh = at(forwardHigh, i + 2 * r);
+        float* lo = lowOut(i);
+        float* hi = highOut(i);
+        for (int32_t l = 0; l < lanes; ++l) {
+            lo[l] = std::min(bl[l], fl[l]);
+            hi[l] = std::max(bh[l], fh[l]);
+        }
+    }
+}
+
+// Over the (2r + 1)² window clipped to the plane, separably: along each row, then down strips of
+// columns (contiguous within a row).
 Range rangeOf(const FloatPlane& in, int32_t r)
 {
     const int32_t w = in.width, h = in.height;
     FloatPlane rowLow(w, h), rowHigh(w, h);
     Range range{FloatPlane(w, h), FloatPlane(w, h)};
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<float> scratch;
         for (int32_t y = begin; y < end; ++y) {
             const float* src = in.row(y);
             float* lo = rowLow.row(y);
             float* hi = rowHigh.row(y);
-            std::copy_n(src, w, lo);
-            std::copy_n(src, w, hi);
-            // Pixel x meets x − k and x + k at each step k; past the ends, the end pixels (already met).
-            for (int32_t k = 1; k <= r && k < w; ++k) {
-                for (int32_t x = k; x < w; ++x) {
-                    lo[x] = std::min(lo[x], src[x - k]);
-                    hi[x] = std::max(hi[x], src[x - k]);
-                }
-                for (int32_t x = 0; x + k < w; ++x) {
-                    lo[x] = std::min(lo[x], src[x + k]);
-                    hi[x] = std::max(hi[x], src[x + k]);
-                }
-            }
+            const auto source = [src](int32_t x) { return src + x; };
+            windowRange(w, 1, r, source, source, [lo](int32_t x) { return lo + x; }, [hi](int32_t x) { return hi + x; },
+                        scratch);
         }
     });
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            float* lo = range.low.row(y);
-            float* hi = range.high.row(y);
-            std::copy_n(rowLow.row(y), w, lo);
-            std::copy_n(rowHigh.row(y), w, hi);
-            for (int32_t k = std::max(0, y - r); k <= std::min(h - 1, y + r); ++k) {
-                const float* a = rowLow.row(k);
-                const float* b = rowHigh.row(k);
-                for (int32_t x = 0; x < w; ++x) {
-                    lo[x] = std::min(lo[x], a[x]);
-                    hi[x] = std::max(hi[x], b[x]);
-                }
-            }
+    constexpr int32_t Strip = 64;
+    const int32_t strips = (w + Strip - 1) / Strip;
+    velthread::parallelRows(strips, [&](int32_t begin, int32_t end) {
+        std::vector<float> scratch;
+        for (int32_t s = begin; s < end; ++s) {
+            const int32_t x0 = s * Strip, lanes = std::min(Strip, w - x0);
+            windowRange(h, lanes, r, [&](int32_t y) { return rowLow.row(y) + x0; },
+                        [&](int32_t y) { return rowHigh.row(y) + x0; },
+                        [&](int32_t y) { return range.low.row(y) + x0; },
+                        [&](int32_t y) { return range.high.row(y) + x0; }, scratch);
         }
     });
     return range;
@@ -603,17 +670,23 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
     std::vector<uint8_t> visited(labels.size(), 0);
     std::vector<size_t> stack;
     Patch patch;
+    // Plane indices fit 32 bits, whose division is several times cheaper than 64-bit.
+    const uint32_t width = static_cast<uint32_t>(w);
     for (size_t start = 0; start < labels.size(); ++start) {
         if (labels[start] != label || visited[start])
             continue;
-        patch = Patch{};
+        patch.pixels.clear();  // keeps its capacity for the next patch
+        patch.seeds = 0;
+        patch.left = patch.top = INT32_MAX;
+        patch.right = patch.bottom = -1;
         stack.assign(1, start);
         visited[start] = 1;
         while (!stack.empty()) {
             const size_t at = stack.back();
             stack.pop_back();
             patch.pixels.push_back(at);
-            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            const uint32_t index = static_cast<uint32_t>(at);
+            const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
             if (seeds[at] == label) {
                 ++patch.seeds;
                 patch.left = std::min(patch.left, x);
@@ -676,8 +749,10 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
 {
     std::vector<int32_t> steps(labels.size(), limit + 1);
     std::vector<size_t> front, next;
+    const uint32_t width = static_cast<uint32_t>(w);  // 32-bit division: several times cheaper
     for (size_t at = 0; at < labels.size(); ++at) {
-        const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+        const uint32_t index = static_cast<uint32_t>(at);
+        const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
         const bool edge = (x + 1 < w && labels[at + 1] != labels[at]) || (x > 0 && labels[at - 1] != labels[at]) ||
                           (y + 1 < h && labels[at + static_cast<size_t>(w)] != labels[at]) ||
                           (y > 0 && labels[at - static_cast<size_t>(w)] != labels[at]);
@@ -689,7 +764,8 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
     for (int32_t d = 1; d <= limit && !front.empty(); ++d) {
         next.clear();
         for (const size_t at : front) {
-            const int32_t x = static_cast<int32_t>(at % static_cast<size_t>(w)), y = static_cast<int32_t>(at / static_cast<size_t>(w));
+            const uint32_t index = static_cast<uint32_t>(at);
+            const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
             const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
             const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
             for (int k = 0; k < 4; ++k)
