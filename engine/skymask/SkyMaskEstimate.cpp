@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <memory>
 
 #include "parallel/ProcessPool.h"
 
@@ -47,6 +47,20 @@ struct FloatPlane {
     float* row(int32_t y) { return values.data() + static_cast<size_t>(y) * width; }
     const float* row(int32_t y) const { return values.data() + static_cast<size_t>(y) * width; }
 };
+
+// Row bands for a pass whose work gathers in a few rows (those the horizon crosses): several
+// bands a thread, so that one thread does not get all of them. Each row's result is its own.
+template <typename F>
+void unevenRows(int32_t count, F&& body)
+{
+    constexpr int32_t BandsPerThread = 8;
+    velthread::ThreadPool* pool = velthread::processPool();
+    if (!pool) {
+        velthread::parallelRows(count, body);
+        return;
+    }
+    pool->parallelFor(body, std::min(count, pool->threadCount() * BandsPerThread), count);
+}
 
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
@@ -313,7 +327,7 @@ Comparison compareFramesWithout(const FloatPlane& base, const std::vector<FloatP
     const size_t n = others.size();
     Comparison out{FloatPlane(), FloatPlane(w, h), FloatPlane(w, h)};
     constexpr int32_t Required = 2;
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+    unevenRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
             const float* reference = base.row(y);
             float* aligned = out.aligned.row(y);
@@ -448,112 +462,46 @@ struct Range {
     FloatPlane low, high;
 };
 
-// Smallest and largest over each run of 2r + 1 elements clipped to [0, n), for `lanes` side by
-// side (element i of lane l at low(i)[l], high(i)[l]): blockwise running extremes from both ends,
-// so the cost does not grow with r. Past the ends the run is padded with values that never win.
-// `scratch` holds 4 (n + 2r) lanes.
-template <typename InLow, typename InHigh, typename OutLow, typename OutHigh>
-void windowRange(int32_t n, int32_t lanes, int32_t r, InLow low, InHigh high, OutLow lowOut, OutHigh highOut,
-                 std::vector<float>& scratch)
-{
-    const int32_t run = 2 * r + 1, padded = n + 2 * r;
-    const size_t span = static_cast<size_t>(padded) * lanes;
-    scratch.resize(4 * span);
-    float* forwardLow = scratch.data();
-    float* forwardHigh = forwardLow + span;
-    float* backwardLow = forwardHigh + span;
-    float* backwardHigh = backwardLow + span;
-    constexpr float Most = std::numeric_limits<float>::infinity();
-    const auto at = [lanes](float* plane, int32_t j) { return plane + static_cast<size_t>(j) * lanes; };
-    for (int32_t j = 0; j < padded; ++j) {
-        float* fl = at(forwardLow, j);
-        float* fh = at(forwardHigh, j);
-        const bool inside = j >= r && j < n + r;
-        const float* lo = inside ? low(j - r) : nullptr;
-        const float* hi = inside ? high(j - r) : nullptr;
-        if (j % run == 0) {
-            for (int32_t l = 0; l < lanes; ++l) {
-                fl[l] = inside ? lo[l] : Most;
-                fh[l] = inside ? hi[l] : -Most;
-            }
-        } else if (inside) {
-            const float* pl = at(forwardLow, j - 1);
-            const float* ph = at(forwardHigh, j - 1);
-            for (int32_t l = 0; l < lanes; ++l) {
-                fl[l] = std::min(pl[l], lo[l]);
-                fh[l] = std::max(ph[l], hi[l]);
-            }
-        } else {
-            std::copy_n(at(forwardLow, j - 1), lanes, fl);
-            std::copy_n(at(forwardHigh, j - 1), lanes, fh);
-        }
-    }
-    for (int32_t j = padded - 1; j >= 0; --j) {
-        float* bl = at(backwardLow, j);
-        float* bh = at(backwardHigh, j);
-        const bool inside = j >= r && j < n + r;
-        const float* lo = inside ? low(j - r) : nullptr;
-        const float* hi = inside ? high(j - r) : nullptr;
-        if (j % run == run - 1 || j == padded - 1) {
-            for (int32_t l = 0; l < lanes; ++l) {
-                bl[l] = inside ? lo[l] : Most;
-                bh[l] = inside ? hi[l] : -Most;
-            }
-        } else if (inside) {
-            const float* nl = at(backwardLow, j + 1);
-            const float* nh = at(backwardHigh, j + 1);
-            for (int32_t l = 0; l < lanes; ++l) {
-                bl[l] = std::min(nl[l], lo[l]);
-                bh[l] = std::max(nh[l], hi[l]);
-            }
-        } else {
-            std::copy_n(at(backwardLow, j + 1), lanes, bl);
-            std::copy_n(at(backwardHigh, j + 1), lanes, bh);
-        }
-    }
-    // The run of element i is padded [i, i + 2r]: the back part of one block and the front of the next.
-    for (int32_t i = 0; i < n; ++i) {
-        const float* bl = at(backwardLow, i);
-        const float* bh = at(backwardHigh, i);
-        const float* fl = at(forwardLow, i + 2 * r);
-        const float* fh = at(forwardHigh, i + 2 * r);
-        float* lo = lowOut(i);
-        float* hi = highOut(i);
-        for (int32_t l = 0; l < lanes; ++l) {
-            lo[l] = std::min(bl[l], fl[l]);
-            hi[l] = std::max(bh[l], fh[l]);
-        }
-    }
-}
-
-// Over the (2r + 1)² window clipped to the plane, separably: along each row, then down strips of
-// columns (contiguous within a row).
+// Over the (2r + 1)² window clipped to the plane, separably, each pass a run of whole-row steps.
 Range rangeOf(const FloatPlane& in, int32_t r)
 {
     const int32_t w = in.width, h = in.height;
     FloatPlane rowLow(w, h), rowHigh(w, h);
     Range range{FloatPlane(w, h), FloatPlane(w, h)};
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        std::vector<float> scratch;
         for (int32_t y = begin; y < end; ++y) {
             const float* src = in.row(y);
             float* lo = rowLow.row(y);
             float* hi = rowHigh.row(y);
-            const auto source = [src](int32_t x) { return src + x; };
-            windowRange(w, 1, r, source, source, [lo](int32_t x) { return lo + x; }, [hi](int32_t x) { return hi + x; },
-                        scratch);
+            std::copy_n(src, w, lo);
+            std::copy_n(src, w, hi);
+            // Pixel x meets x − k and x + k at each step k; past the ends, the end pixels (already met).
+            for (int32_t k = 1; k <= r && k < w; ++k) {
+                for (int32_t x = k; x < w; ++x) {
+                    lo[x] = std::min(lo[x], src[x - k]);
+                    hi[x] = std::max(hi[x], src[x - k]);
+                }
+                for (int32_t x = 0; x + k < w; ++x) {
+                    lo[x] = std::min(lo[x], src[x + k]);
+                    hi[x] = std::max(hi[x], src[x + k]);
+                }
+            }
         }
     });
-    constexpr int32_t Strip = 64;
-    const int32_t strips = (w + Strip - 1) / Strip;
-    velthread::parallelRows(strips, [&](int32_t begin, int32_t end) {
-        std::vector<float> scratch;
-        for (int32_t s = begin; s < end; ++s) {
-            const int32_t x0 = s * Strip, lanes = std::min(Strip, w - x0);
-            windowRange(h, lanes, r, [&](int32_t y) { return rowLow.row(y) + x0; },
-                        [&](int32_t y) { return rowHigh.row(y) + x0; },
-                        [&](int32_t y) { return range.low.row(y) + x0; },
-                        [&](int32_t y) { return range.high.row(y) + x0; }, scratch);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            float* lo = range.low.row(y);
+            float* hi = range.high.row(y);
+            std::copy_n(rowLow.row(y), w, lo);
+            std::copy_n(rowHigh.row(y), w, hi);
+            for (int32_t k = std::max(0, y - r); k <= std::min(h - 1, y + r); ++k) {
+                const float* a = rowLow.row(k);
+                const float* b = rowHigh.row(k);
+                for (int32_t x = 0; x < w; ++x) {
+                    lo[x] = std::min(lo[x], a[x]);
+                    hi[x] = std::max(hi[x], b[x]);
+                }
+            }
         }
     });
     return range;
@@ -608,15 +556,21 @@ void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness,
 // across it where it is faint does not get far on the other side.
 std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vector<int8_t>& seeds)
 {
-    std::vector<int8_t> labels = seeds;
-    std::vector<uint32_t> cost(labels.size(), UINT32_MAX);
+    std::vector<int8_t> grown = seeds;
+    std::vector<uint32_t> costs(grown.size(), UINT32_MAX);
     std::vector<std::vector<uint32_t>> ring(Buckets);
     size_t queued = 0;
+    // Plain pointers: the label stores are bytes, which may alias anything, and would make the
+    // compiler reload every vector's data after each one.
+    int8_t* const labels = grown.data();
+    uint32_t* const cost = costs.data();
+    const uint16_t* const right = steps.right.data();
+    const uint16_t* const down = steps.down.data();
     const auto push = [&](size_t at, uint32_t value) {
         ring[value % Buckets].push_back(static_cast<uint32_t>(at));
         ++queued;
     };
-    for (size_t i = 0; i < labels.size(); ++i)
+    for (size_t i = 0; i < grown.size(); ++i)
         if (labels[i] != 0) {
             cost[i] = 0;
             push(i, 0);
@@ -633,24 +587,26 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     std::vector<uint32_t> current;
     for (uint32_t value = 0; queued > 0; ++value) {
         current.swap(ring[value % Buckets]);
-        for (size_t k = 0; k < current.size(); ++k) {
-            --queued;
-            const size_t at = current[k];
+        const size_t count = current.size();
+        const uint32_t* const order = current.data();
+        queued -= count;
+        for (size_t k = 0; k < count; ++k) {
+            const size_t at = order[k];
             if (cost[at] != value)
                 continue;  // reached more cheaply since it was queued
             // Left, right, up, down: the order decides ties, and with them the labels.
-            if (at > 0 && steps.right[at - 1] != NoStep)
-                relax(at, at - 1, steps.right[at - 1], value);
-            if (steps.right[at] != NoStep)
-                relax(at, at + 1, steps.right[at], value);
+            if (at > 0 && right[at - 1] != NoStep)
+                relax(at, at - 1, right[at - 1], value);
+            if (right[at] != NoStep)
+                relax(at, at + 1, right[at], value);
             if (at >= width)
-                relax(at, at - width, steps.down[at - width], value);
-            if (steps.down[at] != NoStep)
-                relax(at, at + width, steps.down[at], value);
+                relax(at, at - width, down[at - width], value);
+            if (down[at] != NoStep)
+                relax(at, at + width, down[at], value);
         }
         current.clear();
     }
-    return labels;
+    return grown;
 }
 
 // The 4-connected patches of one label, each with its seed count and the extent of its seeds.
@@ -667,39 +623,45 @@ template <typename Visit>
 void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
                   int8_t label, Visit&& visit)
 {
-    std::vector<uint8_t> visited(labels.size(), 0);
-    std::vector<size_t> stack;
+    std::vector<uint8_t> visitedPlane(labels.size(), 0);
+    // Each pixel is stacked once at most. Plain pointers: the byte stores to `visited` may alias
+    // anything and would make the compiler reload every vector's data after each one.
+    const std::unique_ptr<uint32_t[]> stackStore(new uint32_t[std::max<size_t>(labels.size(), 1)]);
+    uint32_t* const stack = stackStore.get();
+    uint8_t* const visited = visitedPlane.data();
+    const int8_t* const label8 = labels.data();
+    const int8_t* const seed8 = seeds.data();
     Patch patch;
     // Plane indices fit 32 bits, whose division is several times cheaper than 64-bit.
     const uint32_t width = static_cast<uint32_t>(w);
     for (size_t start = 0; start < labels.size(); ++start) {
-        if (labels[start] != label || visited[start])
+        if (label8[start] != label || visited[start])
             continue;
         patch.pixels.clear();  // keeps its capacity for the next patch
         patch.seeds = 0;
         patch.left = patch.top = INT32_MAX;
         patch.right = patch.bottom = -1;
-        stack.assign(1, start);
+        size_t stacked = 0;
+        stack[stacked++] = static_cast<uint32_t>(start);
         visited[start] = 1;
-        while (!stack.empty()) {
-            const size_t at = stack.back();
-            stack.pop_back();
+        while (stacked > 0) {
+            const uint32_t index = stack[--stacked];
+            const size_t at = index;
             patch.pixels.push_back(at);
-            const uint32_t index = static_cast<uint32_t>(at);
             const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-            if (seeds[at] == label) {
+            if (seed8[at] == label) {
                 ++patch.seeds;
                 patch.left = std::min(patch.left, x);
                 patch.right = std::max(patch.right, x);
                 patch.top = std::min(patch.top, y);
                 patch.bottom = std::max(patch.bottom, y);
             }
-            const size_t next[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
+            const uint32_t next[4] = {index - 1, index + 1, index - width, index + width};
             const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
             for (int k = 0; k < 4; ++k)
-                if (inside[k] && labels[next[k]] == label && !visited[next[k]]) {
+                if (inside[k] && label8[next[k]] == label && !visited[next[k]]) {
                     visited[next[k]] = 1;
-                    stack.push_back(next[k]);
+                    stack[stacked++] = next[k];
                 }
         }
         visit(patch);
@@ -840,7 +802,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         const size_t v = static_cast<size_t>(planeRow(y));
         return sameBelow[v] ? uniform[v] : -1;
     };
-    velthread::parallelRows(mask.height(), [&](int32_t begin, int32_t end) {
+    unevenRows(mask.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
         std::vector<uint16_t> same(static_cast<size_t>(width));
         int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
