@@ -288,8 +288,9 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
     Comparison out{FloatPlane(w, h), FloatPlane(w, h), FloatPlane(w, h)};
     const int32_t required = std::max<int32_t>(3, static_cast<int32_t>(n / 2));
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        std::vector<double> sums(width);
-        std::vector<float> largest(width);
+        std::vector<double> sums(width), alignedSums(width);
+        std::vector<float> largest(width), alignedLargest(width), smallest(width);
+        std::vector<int32_t> counts(width);
         for (int32_t y = begin; y < end; ++y) {
             const float* reference = base.row(y);
             // As shot: frame by frame along the row (vectorises), each pixel's frames in order.
@@ -306,11 +307,37 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
             float* camera = out.camera.row(y);
             for (size_t x = 0; x < width; ++x)
                 camera[x] = trimmedMean(sums[x], largest[x], static_cast<int32_t>(n));
+            // Aligned: frame by frame along the row as well (each pixel's frames in order, as
+            // compareAligned takes them), so that each frame's map and rows stay at hand.
+            std::fill(alignedSums.begin(), alignedSums.end(), 0.0);
+            std::fill(alignedLargest.begin(), alignedLargest.end(), 0.0f);
+            std::fill(smallest.begin(), smallest.end(), -1.0f);
+            std::fill(counts.begin(), counts.end(), 0);
+            for (size_t k = 0; k < n; ++k) {
+                const double* m = maps[k].m;
+                const bool far = maps[k].far;
+                const FloatPlane& other = others[k];
+                const double across = m[1] * y, down = m[4] * y;
+                for (int32_t x = 0; x < w; ++x) {
+                    const double qx = m[0] * x + across + m[2], qy = m[3] * x + down + m[5];
+                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
+                        continue;
+                    const float e = std::fabs(bilinear(other, qx, qy) - reference[x]);
+                    const size_t i = static_cast<size_t>(x);
+                    if (far)
+                        smallest[i] = smallest[i] < 0.0f ? e : std::min(smallest[i], e);
+                    alignedSums[i] += e;
+                    alignedLargest[i] = std::max(alignedLargest[i], e);
+                    ++counts[i];
+                }
+            }
             float* aligned = out.aligned.row(y);
             float* least = out.least.row(y);
             // A few aligned samples (a corner that most frames miss) are too few to compare.
-            for (int32_t x = 0; x < w; ++x)
-                compareAligned(reference[x], others, maps, x, y, nullptr, required, aligned[x], least[x]);
+            for (size_t x = 0; x < width; ++x) {
+                aligned[x] = counts[x] >= required ? trimmedMean(alignedSums[x], alignedLargest[x], counts[x]) : -1.0f;
+                least[x] = aligned[x] >= 0.0f ? smallest[x] : -1.0f;
+            }
         }
     });
     return out;
