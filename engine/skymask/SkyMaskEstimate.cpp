@@ -638,7 +638,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
 
 // The 4-connected patches of one label, each with its seed count and the extent of its seeds.
 struct Patch {
-    std::vector<size_t> pixels;
+    std::vector<uint32_t> pixels;  // plane indices fit 32 bits
     int32_t seeds = 0;
     int32_t left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
 
@@ -674,7 +674,7 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
         while (stacked > 0) {
             const uint32_t index = stack[--stacked];
             const size_t at = index;
-            patch.pixels.push_back(at);
+            patch.pixels.push_back(index);
             const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
             if (seed8[at] == label) {
                 ++patch.seeds;
@@ -707,7 +707,7 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
             for (const size_t at : patch.pixels)
                 labels[at] = Sky;
     });
-    std::vector<std::vector<size_t>> stray;
+    std::vector<std::vector<uint32_t>> stray;
     size_t most = SIZE_MAX;
     int32_t mostSeeds = 0;
     forEachPatch(labels, seeds, w, h, Sky, [&](const Patch& patch) {
