@@ -653,7 +653,7 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
     std::vector<uint8_t> visitedPlane(labels.size(), 0);
     // Each pixel is stacked once at most. Plain pointers: the byte stores to `visited` may alias
     // anything and would make the compiler reload every vector's data after each one.
-    const std::unique_ptr<uint32_t[]> stackStore(new uint32_t[std::max<size_t>(labels.size(), 1)]);
+    const auto stackStore = std::make_unique_for_overwrite<uint32_t[]>(std::max<size_t>(labels.size(), 1));
     uint32_t* const stack = stackStore.get();
     uint8_t* const visited = visitedPlane.data();
     const int8_t* const label8 = labels.data();
