@@ -26,12 +26,12 @@ constexpr int32_t DetailRadius = 3;
 // Less star motion than this (plane pixels, anywhere in the frame) cannot tell the two apart.
 constexpr double MinimumMotion = 1.0;
 // A patch of ground needs this many seeds, and one for every GroundSeedArea pixels: a lone static
-// speck in the sky (a hot pixel left in) is no landscape, and a patch that grew from a few chance
+// dot in the sky (a hot pixel left in) is no landscape, and a patch that grew from a few chance
 // seeds where the stars hardly move (near the pole) is not either. The ground's seeds line its
 // horizon, one or more a column.
 constexpr int32_t MinimumGroundSeeds = 4;
 constexpr int64_t GroundSeedArea = 400;
-constexpr int32_t SpeckSize = 2 * DetailRadius + 2;
+constexpr int32_t DotSize = 2 * DetailRadius + 2;
 constexpr int32_t Buckets = 1024;
 
 constexpr int8_t Ground = -1;
@@ -642,8 +642,8 @@ struct Patch {
     int32_t seeds = 0;
     int32_t left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
 
-    // All its seeds in one speck (a hot pixel, a lone star, a static spot of that size).
-    bool speck() const { return right - left <= SpeckSize && bottom - top <= SpeckSize; }
+    // All its seeds in one dot (a hot pixel, a lone star, a static spot of that size).
+    bool dot() const { return right - left <= DotSize && bottom - top <= DotSize; }
 };
 
 template <typename Visit>
@@ -695,15 +695,15 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
     }
 }
 
-// Ground patches with too few seeds for their size, or only a speck of them, become sky; then
-// sky patches grown from a speck alone or as dark as the ground (chance seeds inside the ground)
+// Ground patches with too few seeds for their size, or only a dot of them, become sky; then
+// sky patches grown from a dot alone or as dark as the ground (chance seeds inside the ground)
 // become ground, unless that is all the sky there is.
 void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
                       const FloatPlane& brightness, const Levels& levels)
 {
     forEachPatch(labels, seeds, w, h, Ground, [&](const Patch& patch) {
         const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.pixels.size()) / GroundSeedArea);
-        if (patch.speck() || patch.seeds < needed)
+        if (patch.dot() || patch.seeds < needed)
             for (const size_t at : patch.pixels)
                 labels[at] = Sky;
     });
@@ -715,7 +715,7 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
         for (const size_t at : patch.pixels)
             sum += brightness.values[at];
         const bool dark = levels.known() && levels.groundLike(static_cast<float>(sum / patch.pixels.size()));
-        if (patch.speck() || dark) {
+        if (patch.dot() || dark) {
             if (patch.seeds > mostSeeds) {
                 mostSeeds = patch.seeds;
                 most = stray.size();

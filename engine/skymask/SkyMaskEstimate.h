@@ -31,7 +31,7 @@ enum class SkyEstimate {
 // over the frames' star-free camera median, the horizon (its strongest edge) being crossed last;
 // a second round repeats the star-aligned comparison without samples that came from the
 // first round's ground, which would otherwise mark the sky just above the horizon as ground;
-// stray patches (grown from a speck of seeds, ground with too few of them, sky as dark as the
+// stray patches (grown from a dot of seeds, ground with too few of them, sky as dark as the
 // ground) are turned over.
 // `samples` starts with the base frame's. Fills `mask` (width × height, one channel, 0 ground ..
 // 65535 sky, a soft edge a few pixels wide). Runs on the caller's thread with its pixel passes
