@@ -12,18 +12,21 @@ namespace {
 constexpr int32_t kChunk = 64;
 
 
-// Column sums of 2r + 1 prefix rows (centred on the row) for every radius, each from the one before.
+// Column sums of 2r + 1 prefix rows (centred on the row) for every radius, each from the one before,
+// over the strip columns [from, to).
 VELOSTAR_VECTOR_CLONES
-void sumStrips(const uint32_t* const* rows, int32_t reach, int32_t r0, int32_t columns, uint32_t* strips)
+void sumStrips(const uint32_t* const* rows, int32_t reach, int32_t r0, int32_t columns, int32_t from, int32_t to,
+               uint32_t* strips)
 {
     // rows[d + reach] is the prefix row at offset d from the centre row.
     uint32_t* strip = strips;
-    for (int32_t i = 0; i < columns; ++i)
-        strip[i] = rows[reach][i];
+    const uint32_t* centre = rows[reach];
+    for (int32_t i = from; i < to; ++i)
+        strip[i] = centre[i];
     for (int32_t d = 1; d <= r0; ++d) {
         const uint32_t* above = rows[reach - d];
         const uint32_t* below = rows[reach + d];
-        for (int32_t i = 0; i < columns; ++i)
+        for (int32_t i = from; i < to; ++i)
             strip[i] += above[i] + below[i];
     }
     for (int32_t r = r0 + 1; r <= reach; ++r) {
@@ -31,7 +34,7 @@ void sumStrips(const uint32_t* const* rows, int32_t reach, int32_t r0, int32_t c
         strip += columns;
         const uint32_t* above = rows[reach - r];
         const uint32_t* below = rows[reach + r];
-        for (int32_t i = 0; i < columns; ++i)
+        for (int32_t i = from; i < to; ++i)
             strip[i] = previous[i] + above[i] + below[i];
     }
 }
@@ -217,19 +220,26 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
     // Word-sized chunks; a dark sky leaves most of them without a pixel bright enough to measure, and
     // a row without any needs no square sums at all.
     const uint8_t* lum = luminance + static_cast<size_t>(y) * stride;
-    bool summed = false;
+    // The strips are summed only over the columns the measured chunks read: the bright chunks of a
+    // row are often few and far between.
+    const uint32_t* rows[2 * 59 + 1];
+    bool rowsFound = false;
+    int32_t summedEnd = 0;
     for (int32_t word = m_x0 >> 6; word <= (m_x1 - 1) >> 6; ++word) {
         const int32_t begin = std::max(word << 6, m_x0);
         const int32_t end = std::min((word << 6) + 64, m_x1);
         if (!anyAtLeast(lum + begin, end - begin, m_minLuminance))
             continue;
-        if (!summed) {
-            const uint32_t* rows[2 * 59 + 1];
+        if (!rowsFound) {
             for (int32_t d = -m_reach; d <= m_reach; ++d)
                 rows[d + m_reach] = prefix(y + d);
-            sumStrips(rows, m_reach, m_r0, m_columns, m_strips.data());
-            summed = true;
+            rowsFound = true;
         }
+        // The chunk's squares reach `reach` columns to its left and reach + 1 to its right.
+        const int32_t from = std::max(begin - m_x0, summedEnd);
+        const int32_t to = end - m_x0 + 2 * m_reach + 1;
+        sumStrips(rows, m_reach, m_r0, m_columns, from, to, m_strips.data());
+        summedEnd = to;
         // Pixel x's squares centre on strip column x − (x0 − reach).
         const int32_t column = begin - m_x0 + m_reach;
         if (m_r1 <= kFastRadiusLimit)
