@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace velreg {
@@ -38,6 +40,41 @@ struct StarDescriptor {
     int32_t identity = 0;
 };
 
+struct PreparedPattern;
+
+// What matching against a pattern prepares from it, kept with the pattern so that a reference
+// matched by every frame of a run prepares it once. Tied to the descriptors it was made from: a
+// pattern whose descriptors change prepares again. Copies start empty. Thread-safe.
+class PreparedPatternCache {
+public:
+    PreparedPatternCache() = default;
+    PreparedPatternCache(const PreparedPatternCache&) {}
+    PreparedPatternCache& operator=(const PreparedPatternCache&)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_prepared.reset();
+        return *this;
+    }
+
+    // The prepared pattern made for descriptors with this fingerprint, or null.
+    std::shared_ptr<const PreparedPattern> find(uint64_t fingerprint) const
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_prepared && m_fingerprint == fingerprint ? m_prepared : nullptr;
+    }
+    void keep(uint64_t fingerprint, std::shared_ptr<const PreparedPattern> prepared) const
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_fingerprint = fingerprint;
+        m_prepared = std::move(prepared);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    mutable uint64_t m_fingerprint = 0;
+    mutable std::shared_ptr<const PreparedPattern> m_prepared;
+};
+
 // The evenly spread choice of a frame's stars that matching works on. Built once per frame and
 // read-only afterwards except for the identities.
 struct StarPattern {
@@ -49,6 +86,7 @@ struct StarPattern {
     // for a star that could not be measured (the whole-pixel position stands in for both). Only
     // the transform fits read it.
     std::vector<SubPixel> centres;
+    PreparedPatternCache prepared;  // filled by matching against this pattern
 
     int32_t chosenCount() const { return static_cast<int32_t>(descriptors.size()); }
     bool empty() const { return descriptors.empty(); }

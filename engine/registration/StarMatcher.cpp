@@ -206,9 +206,34 @@ std::vector<DescriptorShape> shapesOf(const StarPattern& pattern)
     return shapes;
 }
 
+// The descriptors' stars and offsets, which are all a prepared pattern is made of.
+uint64_t fingerprintOf(const StarPattern& pattern)
+{
+    uint64_t hash = 0xcbf29ce484222325ull ^ pattern.descriptors.size();
+    const auto mix = [&hash](uint64_t value) { hash = (hash ^ value) * 0x100000001b3ull; };
+    for (const StarDescriptor& d : pattern.descriptors) {
+        mix((uint64_t{static_cast<uint16_t>(d.star.x)} << 16) | static_cast<uint16_t>(d.star.y));
+        mix(static_cast<uint32_t>(d.neighbourCount));
+        for (int32_t k = 0; k < d.neighbourCount; ++k)
+            mix((uint64_t{static_cast<uint16_t>(d.neighbours[static_cast<size_t>(k)].dx)} << 16) |
+                static_cast<uint16_t>(d.neighbours[static_cast<size_t>(k)].dy));
+    }
+    return hash;
+}
+
 }  // namespace
 
 PreparedPattern::PreparedPattern(const StarPattern& pattern) : shapes(shapesOf(pattern)), index(shapes) {}
+
+std::shared_ptr<const PreparedPattern> PreparedPattern::of(const StarPattern& pattern)
+{
+    const uint64_t fingerprint = fingerprintOf(pattern);
+    if (auto kept = pattern.prepared.find(fingerprint))
+        return kept;
+    auto prepared = std::make_shared<const PreparedPattern>(pattern);
+    pattern.prepared.keep(fingerprint, prepared);
+    return prepared;
+}
 
 MatchStarsJob::MatchStarsJob(int32_t firstIndex, int32_t endIndex, const StarPattern& first, const StarPattern& second,
                              const PreparedPattern& prepared)
@@ -277,14 +302,17 @@ bool matchAllStars(const StarPattern& first, const StarPattern& second, StarPair
     pairs.clear();
     // Pair indices are 16-bit; patterns are far smaller, but never wrap silently.
     const int32_t count = std::min(first.chosenCount(), 32767);
-    const int32_t parts = velthread::partCount();
-    const PreparedPattern prepared(second);
+    // Descriptors differ widely in cost (how many partners lie near enough), so more parts than
+    // threads: a thread that finishes early takes the next part.
+    const int32_t threads = velthread::partCount();
+    const int32_t parts = threads > 1 ? 4 * threads : 1;
+    const std::shared_ptr<const PreparedPattern> prepared = PreparedPattern::of(second);
     std::vector<MatchStarsJob> jobs;
     jobs.reserve(static_cast<size_t>(parts));
     for (int32_t part = 0; part < parts; ++part) {
         int32_t begin, end;
         velthread::bandOf(part, parts, count, begin, end);
-        jobs.emplace_back(begin, end, first, second, prepared);
+        jobs.emplace_back(begin, end, first, second, *prepared);
     }
     velthread::runJobBatch(jobs);
     for (const MatchStarsJob& job : jobs)

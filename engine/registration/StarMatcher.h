@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "parallel/Job.h"
@@ -47,9 +48,11 @@ bool sameTriangle(StarOffset a1, StarOffset a2, StarOffset b1, StarOffset b2);
 int32_t descriptorScore(const StarDescriptor& a, const StarDescriptor& b, ScoreScratch& scratch);
 
 // The second pattern as every job of one match compares against it: the shapes of its descriptors
-// and their triangles indexed. Built once per match, read-only afterwards.
+// and their triangles indexed. Built once per pattern (kept with it), read-only afterwards.
 struct PreparedPattern {
     explicit PreparedPattern(const StarPattern& pattern);
+    // The pattern's prepared form, made on first use and kept with the pattern.
+    static std::shared_ptr<const PreparedPattern> of(const StarPattern& pattern);
 
     std::vector<DescriptorShape> shapes;
     TriangleIndex index;

@@ -129,6 +129,23 @@ TEST(StarMatcher, RotatedShiftedFieldPairsTheRightStars)
     }
 }
 
+// The reference keeps what matching prepared from it; descriptors changed in place afterwards must
+// not be matched through the stale preparation.
+TEST(StarMatcher, AReferenceWhoseDescriptorsChangedIsPreparedAgain)
+{
+    const auto reference = field(22);
+    const auto toFrame = regtest::rotationAbout({kWidth / 2.0, -6000}, -1.5, {35, 12});
+    const StarPattern first = patternOf(regtest::mapStars(reference, toFrame));
+    StarPattern second = patternOf(field(5));
+    StarPairList pairs;
+    velreg::matchStars(first, second, pairs);
+    EXPECT_LT(pairs.size(), 20u) << "another field";
+    second.descriptors = patternOf(reference).descriptors;
+    ASSERT_TRUE(velreg::matchStars(first, second, pairs));
+    EXPECT_GE(pairs.size(), 200u);
+    EXPECT_GE(correctShare(pairs, toFrame), 0.95);
+}
+
 TEST(StarMatcher, TooFewStarsFailCleanly)
 {
     StarPairList pairs;
