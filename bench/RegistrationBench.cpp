@@ -1,8 +1,9 @@
 // Registration cost per frame on generated night skies that look like real ones: the camera's hot
 // pixels, the default star density, sensor noise and a foreground. The whole analysis of one
 // 6000 × 4000 frame (detection, pattern, one match and the fit against the base frame's pattern),
-// its stages one by one, and detection and matching on a clean and on a noisy high-ISO 3000 × 2000
-// night with the same stars (the noisy one should cost about the same). The frames go through a
+// also with the detection luminance made beforehand as a run's loader does, its stages one by one,
+// and detection and matching on a clean and on a noisy high-ISO 3000 × 2000 night with the same
+// stars (the noisy one should cost about the same). The frames go through a
 // 16-bit TIFF and the loader, so detection sees the dark linear data a run sees.
 #include <benchmark/benchmark.h>
 
@@ -256,6 +257,37 @@ void BM_AnalyseFrame(benchmark::State& state)
     state.counters["aligned"] = aligned ? 1 : 0;
 }
 
+#ifdef VELOSTAR_BENCH_FULL_ANALYSIS
+// The same with the detection luminance handed over, as a run's loader makes it while decoding.
+void BM_AnalyseFrameGivenLuminance(benchmark::State& state)
+{
+    pool();
+    Night& night = large();
+    const int32_t width = night.frame.width();
+    const uint32_t gain = gainOf(night.frame);
+    velreg::PlaneBuffer<uint8_t> luminance;
+    luminance.resize(static_cast<size_t>(width) * night.frame.height());
+    for (int32_t y = 0; y < night.frame.height(); ++y)
+        velreg::detectionLuminanceRow(night.frame.row(y), night.frame.channels(), width, gain,
+                                      luminance.data() + static_cast<size_t>(y) * width);
+    bool aligned = false;
+    {
+        CpuMeter meter(state);
+        for (auto _ : state) {
+            velreg::StarList stars;
+            velreg::detectStars(night.frame, stars, nullptr, nullptr, 0, gain, &luminance);
+            velreg::dropStreakPoints(night.frame, stars);
+            velreg::StarPattern pattern = velreg::buildStarPattern(stars, width, night.frame.height(),
+                                                                   velreg::kPatternStars, velreg::kPatternGrid);
+            velreg::measureStarCentres(night.frame, pattern);
+            velreg::MatrixF transform;
+            aligned = velreg::alignPatterns(pattern, night.basePattern, transform);
+        }
+    }
+    state.counters["aligned"] = aligned ? 1 : 0;
+}
+#endif
+
 // The displacement grid (257 × 257 local fits) from 450 samples over the frame.
 void BM_DistortionGrid(benchmark::State& state)
 {
@@ -283,6 +315,9 @@ BENCHMARK(BM_DetectStars)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BuildPattern)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MatchStars)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AnalyseFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+#ifdef VELOSTAR_BENCH_FULL_ANALYSIS
+BENCHMARK(BM_AnalyseFrameGivenLuminance)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 BENCHMARK(BM_DetectStarsClean3000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DetectStarsNoisy3000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MatchStarsClean3000)->Unit(benchmark::kMillisecond)->UseRealTime();
