@@ -129,7 +129,7 @@ constexpr int32_t kExactReciprocalQuotient = 1 << 21;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f"))) void chunkRatiosAvx512(const uint32_t* strips, int32_t columns, int32_t r0,
-                                                          int32_t r1, int32_t column, uint32_t* out)
+                                                          int32_t r1, int32_t column, uint32_t bright, uint32_t* out)
 {
     constexpr int32_t kLanes = 16;
     constexpr int32_t kVectors = kChunk / kLanes;
@@ -153,6 +153,8 @@ __attribute__((target("avx512f"))) void chunkRatiosAvx512(const uint32_t* strips
         const __m512i radius = _mm512_set1_epi32(k);
         const __m512 reciprocal = _mm512_set1_ps(1.0f / static_cast<float>(innerArea));
         for (int32_t q = 0; q < kVectors; ++q) {
+            if (((bright >> q) & 1) == 0)
+                continue;
             const int32_t i = q * kLanes;
             const __m512i innerSum = _mm512_sub_epi32(_mm512_loadu_si512(inner + i + k + 1), _mm512_loadu_si512(inner + i - k));
             const __m512i outerSum =
@@ -205,6 +207,20 @@ uint64_t candidateBits(const uint32_t* ratio, const uint8_t* luminance, uint8_t 
         uint64_t bytes;
         std::memcpy(&bytes, flags + 8 * group, 8);
         bits |= ((bytes * 0x0102040810204080ull) >> 56) << (8 * group);
+    }
+    return bits;
+}
+
+// Bit q set where pixels 16q … 16q + 15 of these 64 hold a luminance of at least `minimum`.
+VELOSTAR_VECTOR_CLONES
+uint32_t brightSixteens(const uint8_t* luminance, uint8_t minimum)
+{
+    uint32_t bits = 0;
+    for (int32_t q = 0; q < 4; ++q) {
+        uint8_t brightest = 0;
+        for (int32_t i = 0; i < 16; ++i)
+            brightest = std::max(brightest, luminance[16 * q + i]);
+        bits |= uint32_t{brightest >= minimum} << q;
     }
     return bits;
 }
@@ -325,7 +341,8 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
 #ifdef VELOSTAR_RATIO_AVX512
         static const bool avx512 = __builtin_cpu_supports("avx512f");
         if (avx512 && end - begin == kChunk && m_r1 <= kFastRadiusLimit)
-            chunkRatiosAvx512(m_strips.data(), m_columns, m_r0, m_r1, column, ratio + begin);
+            chunkRatiosAvx512(m_strips.data(), m_columns, m_r0, m_r1, column, brightSixteens(lum + begin, m_minLuminance),
+                              ratio + begin);
         else
 #endif
         if (m_r1 <= kFastRadiusLimit)
