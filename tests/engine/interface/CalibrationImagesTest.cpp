@@ -260,12 +260,14 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
                  {true, false, true, 5, false}, {true, true, false, 131, false}};
     for (const Case& c : cases) {
         copyInto(generator.renderFrame(0), expected);
-        if (c.noise)
+        if (c.noise) {
             ASSERT_TRUE(noise->subtract(expected));
+        }
         if (c.hotPixels)
             veltone::removeHotPixels(expected);
-        if (c.flatField)
+        if (c.flatField) {
             ASSERT_TRUE(veltone::applyFlatField(expected, vignetting->gains()));
+        }
         const uint32_t gain = velreg::detectionGain16(expected);
         velreg::StarList expectedStars;
         velreg::detectStars(expected, expectedStars, nullptr, nullptr, 0, gain);
