@@ -33,8 +33,10 @@ struct CompactGains {
 };
 // False (nothing made) when the gains spread too far.
 bool makeCompactGains(const GainMap& gains, CompactGains& compact);
-// applyFlatFieldRow with the gains base + offsets[x].
-void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels);
+// applyFlatFieldRow with the gains base + offsets[x]. `ahead`, when not null, is a later row's
+// offsets (`pixels` of them), fetched into the cache on the way for when that row's turn comes.
+void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels,
+                       const uint16_t* ahead = nullptr);
 
 // The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);
