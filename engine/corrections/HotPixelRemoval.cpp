@@ -73,6 +73,9 @@ void flagSpikeChunks(const uint16_t* s, int32_t count, uint8_t* flags)
 
 #if defined(__x86_64__) && defined(__GNUC__)
 static_assert(3 * kChunk == 96, "a chunk is three vectors of 32 samples");
+// The rows come from the decoder's writes, no longer in the first-level cache, where the loads waited
+// on them: their lines are asked for this far ahead.
+constexpr int32_t kPrefetchSamples = 1024;
 // The same kind of pre-test for the whole chunks of the row, 32 samples at a time, on the two pairs of
 // neighbouring channels within each pixel: a pair passes when its larger sample is above half the
 // spike floor and above twice the smaller one, or is near white. Every hot pixel has such a pair: its
@@ -97,6 +100,7 @@ __attribute__((target("avx512f,avx512bw"))) int32_t flagSpikeChunksAvx512(const 
         __mmask32 found = 0;
         for (int32_t part = 0; part < 3; ++part) {
             const uint16_t* p = s + 96 * k + 32 * part;
+            _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchSamples), _MM_HINT_T0);
             const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 1);
             // 2 · max(smaller, 512) = max(2 · smaller, 1024), capped below white.
             const __m512i least = _mm512_max_epu16(_mm512_min_epu16(a, b), quarterFloor);
