@@ -195,21 +195,18 @@ void RowCalibration::advanceFinalRows(int32_t end)
 void RowCalibration::flatten(int32_t y, int32_t x, int32_t pixels)
 {
     uint16_t* samples = m_image->row(y) + 3 * static_cast<size_t>(x);
-    if (!m_compactGains) {
+    if (m_compactGains)
+        veltone::applyFlatFieldRow(samples, m_compactGains->bases[static_cast<size_t>(y)],
+                                   m_compactGains->offsets.row(y) + x, m_gains->row(y) + x, pixels);
+    else
         veltone::applyFlatFieldRow(samples, m_gains->row(y) + x, pixels);
-        return;
-    }
-    // The map row one hand-over ahead is fetched meanwhile, and is in the cache when its turn comes.
-    const int32_t ahead = y + velimage::kRowSinkStep;
-    veltone::applyFlatFieldRow(samples, m_compactGains->base, m_compactGains->offsets.row(y) + x, pixels,
-                               ahead < m_height ? m_compactGains->offsets.row(ahead) + x : nullptr);
 }
 
 void RowCalibration::measure(int32_t y, int32_t x, int32_t pixels)
 {
     const int32_t channels = m_image->channels();
-    velreg::detectionLuminanceRow(m_image->row(y) + static_cast<size_t>(x) * channels, channels, pixels, m_expectedGain16,
-                                  m_luminance.data() + static_cast<size_t>(y) * m_image->width() + x);
+    velreg::detectionLuminanceRow(m_image->row(y) + static_cast<size_t>(x) * channels, channels, pixels,
+                                  m_expectedGain16, m_luminance.data() + static_cast<size_t>(y) * m_image->width() + x);
 }
 
 void RowCalibration::sampleGain(int32_t y)

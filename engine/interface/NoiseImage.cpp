@@ -29,9 +29,9 @@ using PatchSite = NoiseImage::PatchSite;
 // of each block with samples to patch and their lanes (hot, or dead when `patchDead`). Returns how
 // many samples it did. Patch sites are rare, so a block costs a few vector operations.
 template <typename Mark>
-__attribute__((target("avx512f,avx512bw"))) int32_t subtractBlocksAvx512(const uint16_t* noise, uint16_t* out, int32_t count,
-                                                                        uint32_t threshold, bool subtractAll,
-                                                                        bool patchDead, Mark&& mark)
+__attribute__((target("avx512f,avx512bw"))) int32_t subtractBlocksAvx512(const uint16_t* noise, uint16_t* out,
+                                                                        int32_t count, uint32_t threshold,
+                                                                        bool subtractAll, bool patchDead, Mark&& mark)
 {
     const __m512i hotLevel = _mm512_set1_epi16(static_cast<short>(threshold));
     const __m512i warmLevel = _mm512_set1_epi16(static_cast<short>(kFewFramesLimit));
@@ -261,12 +261,13 @@ void NoiseImage::subtractRow(velimage::Image16& frame, int32_t y, std::vector<Pa
     int32_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
     static const bool wide = __builtin_cpu_supports("avx512bw");
-    if (wide)
-        i = subtractBlocksAvx512(noise, out, count, threshold, subtractAll, inner && m_patchDead, [&](int32_t first, uint32_t lanes) {
-            if (inner)
-                for (; lanes != 0; lanes &= lanes - 1)
-                    mark(first + __builtin_ctz(lanes));
-        });
+    if (wide) {
+        const auto markLanes = [&](int32_t first, uint32_t lanes) {
+            for (; inner && lanes != 0; lanes &= lanes - 1)
+                mark(first + __builtin_ctz(lanes));
+        };
+        i = subtractBlocksAvx512(noise, out, count, threshold, subtractAll, inner && m_patchDead, markLanes);
+    }
 #endif
     for (; i < count; ++i) {
         const uint32_t m = noise[i], t = out[i];

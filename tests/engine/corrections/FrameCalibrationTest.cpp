@@ -252,7 +252,8 @@ TEST(FlatField, FractionalGainsMatchTheFullProductInEveryLayoutAndGainRange)
     // come in runs of 37 pixels, each run from its own range (below 1.0, 1.0 to 2.0, across 1.0, across
     // 2.0, up to 64.0), so blocks of one kind, blocks mixing kinds and the row tails all occur: every
     // sample must equal min(65535, (g·v) >> 16) taken in 64 bits. The 16-bit offset layout is checked on
-    // maps whose gains lie within 65535 of each other, from below 1.0 up and from above 2.0 up.
+    // rows whose gains lie within 65534 of each other (from below 1.0 up, from above 2.0 up) and on rows
+    // with gains far apart, where some offsets are escaped.
     const int32_t width = 301, height = 71;
     enum class Layout { Direct, Transposed, Offsets };
     struct Case {
@@ -263,9 +264,10 @@ TEST(FlatField, FractionalGainsMatchTheFullProductInEveryLayoutAndGainRange)
         {20000, 45000}, {65536, 65536}, {40000, 50000}, {100000, 60000}, {0, 64u << 16}};
     const Case cases[] = {{Layout::Direct, wide},
                           {Layout::Transposed, wide},
-                          {Layout::Offsets, {{36000, 29536}, {65536, 36000}, {50000, 51535}}},
-                          {Layout::Offsets, {{70000, 60000}, {131072, 4463}, {90000, 45535}}},
-                          {Layout::Offsets, {{140000, 65535}}}};
+                          {Layout::Offsets, {{36000, 29536}, {65536, 36000}, {50000, 51534}}},
+                          {Layout::Offsets, {{70000, 60000}, {131072, 4462}, {90000, 45534}}},
+                          {Layout::Offsets, {{140000, 65534}}},
+                          {Layout::Offsets, wide}};
     std::mt19937 random(3);
     for (const Case& c : cases) {
         const bool transposed = c.layout == Layout::Transposed;
@@ -285,8 +287,8 @@ TEST(FlatField, FractionalGainsMatchTheFullProductInEveryLayoutAndGainRange)
             CompactGains compact;
             ASSERT_TRUE(makeCompactGains(gains, compact));
             for (int32_t y = 0; y < height; ++y)
-                applyFlatFieldRow(frame.row(y), compact.base, compact.offsets.row(y), width,
-                                  y + 1 < height ? compact.offsets.row(y + 1) : nullptr);
+                applyFlatFieldRow(frame.row(y), compact.bases[static_cast<size_t>(y)], compact.offsets.row(y),
+                                  gains.row(y), width);
         } else {
             ASSERT_TRUE(applyFlatField(frame, gains));
         }
