@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "image/Image.h"
 #include "image/ImageTypes.h"
@@ -25,16 +26,19 @@ bool applyFlatField(velimage::Image16& frame, const GainMap& gains);
 // The same for one row of `pixels` three-channel pixels and their gains.
 void applyFlatFieldRow(uint16_t* samples, const uint32_t* gains, int32_t pixels);
 
-// A gain map whose gains lie within 65535 of each other, held as base + a 16-bit offset per pixel:
-// half the bytes to read for every frame.
+// A gain map held as a base per row and a 16-bit offset from it per pixel: half the bytes to read for
+// every frame. The gains of a row nearly always lie within 65534 of each other; a gain that does not
+// (a speck of dust or a hot pixel on the flat frames) is marked kEscapedGain and read from the map.
 struct CompactGains {
-    uint32_t base = 0;
+    static constexpr uint16_t kEscapedGain = 0xFFFF;
+    std::vector<uint32_t> bases;  // one per row
     velimage::Image<uint16_t> offsets;
 };
-// False (nothing made) when the gains spread too far.
+// False (nothing made) for an empty or multi-channel map.
 bool makeCompactGains(const GainMap& gains, CompactGains& compact);
-// applyFlatFieldRow with the gains base + offsets[x].
-void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, int32_t pixels);
+// applyFlatFieldRow with the gains base + offsets[x], or gains[x] where the offset is escaped.
+void applyFlatFieldRow(uint16_t* samples, uint32_t base, const uint16_t* offsets, const uint32_t* gains,
+                       int32_t pixels);
 
 // The same for an accumulated result: v' = (g·v) >> 16, or 0xFFFFFFFF when g·v reaches 2^48.
 bool applyFlatField(velimage::AccumulationImage& image, const GainMap& gains);

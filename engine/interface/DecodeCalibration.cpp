@@ -21,6 +21,9 @@ constexpr int32_t kScanDelay = 2;
 constexpr int32_t kHotPatchDelay = 3;
 constexpr int32_t kFlatDelay = 2;
 
+// Pixels of a row taken by the flat field and the luminance in turn: 6 KB of samples.
+constexpr int32_t kPiece = 1024;
+
 // Planes kept between frames: the loader's frames in flight and the one being analysed.
 constexpr size_t kSparePlanes = 2;
 
@@ -120,8 +123,7 @@ void RowCalibration::advance(int32_t decoded)
 {
     const int32_t noiseFinal = advanceNoise(decoded);
     const int32_t hotFinal = advanceHotPixels(noiseFinal);
-    advanceFlatField(hotFinal);
-    advanceLuminance(hotFinal);
+    advanceFinalRows(hotFinal);
 }
 
 int32_t RowCalibration::advanceNoise(int32_t decoded)
@@ -165,35 +167,57 @@ int32_t RowCalibration::advanceHotPixels(int32_t noiseFinal)
     return m_finished ? m_height : std::max(0, patchLimit - kFlatDelay);
 }
 
-void RowCalibration::advanceFlatField(int32_t end)
+void RowCalibration::advanceFinalRows(int32_t end)
 {
-    if (!m_gains)
-        return;
     const int32_t width = m_image->width();
-    for (; m_flattened < end; ++m_flattened) {
-        if (m_compactGains)
-            veltone::applyFlatFieldRow(m_image->row(m_flattened), m_compactGains->base,
-                                       m_compactGains->offsets.row(m_flattened), width);
-        else
-            veltone::applyFlatFieldRow(m_image->row(m_flattened), m_gains->row(m_flattened), width);
+    if (m_gains && m_makeLuminance) {
+        // A piece of a row at a time, so that the luminance reads the samples the flat field has just
+        // written while they are still in the first-level cache.
+        for (; m_flattened < end; ++m_flattened) {
+            for (int32_t x = 0; x < width; x += kPiece) {
+                const int32_t pixels = std::min(kPiece, width - x);
+                flatten(m_flattened, x, pixels);
+                measure(m_flattened, x, pixels);
+            }
+            sampleGain(m_flattened);
+        }
+        m_measured = m_flattened;
+        return;
+    }
+    for (; m_gains && m_flattened < end; ++m_flattened)
+        flatten(m_flattened, 0, width);
+    for (; m_makeLuminance && m_measured < end; ++m_measured) {
+        measure(m_measured, 0, width);
+        sampleGain(m_measured);
     }
 }
 
-void RowCalibration::advanceLuminance(int32_t end)
+void RowCalibration::flatten(int32_t y, int32_t x, int32_t pixels)
 {
-    if (!m_makeLuminance)
-        return;
-    const velimage::Image16& image = *m_image;
-    const int32_t width = image.width(), channels = image.channels();
+    uint16_t* samples = m_image->row(y) + 3 * static_cast<size_t>(x);
+    if (m_compactGains)
+        veltone::applyFlatFieldRow(samples, m_compactGains->bases[static_cast<size_t>(y)],
+                                   m_compactGains->offsets.row(y) + x, m_gains->row(y) + x, pixels);
+    else
+        veltone::applyFlatFieldRow(samples, m_gains->row(y) + x, pixels);
+}
+
+void RowCalibration::measure(int32_t y, int32_t x, int32_t pixels)
+{
+    const int32_t channels = m_image->channels();
+    velreg::detectionLuminanceRow(m_image->row(y) + static_cast<size_t>(x) * channels, channels, pixels,
+                                  m_expectedGain16, m_luminance.data() + static_cast<size_t>(y) * m_image->width() + x);
+}
+
+void RowCalibration::sampleGain(int32_t y)
+{
     constexpr int32_t step = velreg::kGainSampleStep;
-    for (; m_measured < end; ++m_measured) {
-        const uint16_t* row = image.row(m_measured);
-        velreg::detectionLuminanceRow(row, channels, width, m_expectedGain16,
-                                      m_luminance.data() + static_cast<size_t>(m_measured) * width);
-        if (m_measured % step == step / 2)
-            for (int32_t x = step / 2; x < width; x += step)
-                m_gainSums.push_back(velreg::gainSampleSum(row + static_cast<size_t>(x) * channels, channels));
-    }
+    if (y % step != step / 2)
+        return;
+    const uint16_t* row = m_image->row(y);
+    const int32_t width = m_image->width(), channels = m_image->channels();
+    for (int32_t x = step / 2; x < width; x += step)
+        m_gainSums.push_back(velreg::gainSampleSum(row + static_cast<size_t>(x) * channels, channels));
 }
 
 RowCalibration* rowCalibrationOf(velimage::RowSink* rows) { return dynamic_cast<RowCalibration*>(rows); }

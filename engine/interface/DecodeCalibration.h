@@ -65,8 +65,11 @@ private:
     void advance(int32_t decoded);
     int32_t advanceNoise(int32_t decoded);
     int32_t advanceHotPixels(int32_t noiseFinal);
-    void advanceFlatField(int32_t end);
-    void advanceLuminance(int32_t end);
+    // Flat field and luminance, which both wait for the same rows.
+    void advanceFinalRows(int32_t end);
+    void flatten(int32_t y, int32_t x, int32_t pixels);
+    void measure(int32_t y, int32_t x, int32_t pixels);
+    void sampleGain(int32_t y);
 
     std::shared_ptr<DecodeCalibrationPlan> m_plan;
     velimage::Image16* m_image = nullptr;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "corrections/RingFit.h"
 #include "parallel/JobBatch.h"
 #include "parallel/ProcessPool.h"
@@ -19,6 +23,36 @@ constexpr int32_t kFewFrames = 2;
 constexpr int64_t kDeadPixelLimit = 200;
 
 using PatchSite = NoiseImage::PatchSite;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The subtraction of a row's samples [0, count & ~31), 32 at a time; `mark` gets the first sample
+// of each block with samples to patch and their lanes (hot, or dead when `patchDead`). Returns how
+// many samples it did. Patch sites are rare, so a block costs a few vector operations.
+template <typename Mark>
+__attribute__((target("avx512f,avx512bw"))) int32_t subtractBlocksAvx512(const uint16_t* noise, uint16_t* out,
+                                                                        int32_t count, uint32_t threshold,
+                                                                        bool subtractAll, bool patchDead, Mark&& mark)
+{
+    const __m512i hotLevel = _mm512_set1_epi16(static_cast<short>(threshold));
+    const __m512i warmLevel = _mm512_set1_epi16(static_cast<short>(kFewFramesLimit));
+    int32_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m512i m = _mm512_loadu_si512(noise + i), t = _mm512_loadu_si512(out + i);
+        const __mmask32 hot = _mm512_cmpgt_epu16_mask(m, hotLevel);
+        const __mmask32 subtracted = subtractAll ? ~__mmask32{0} : hot | _mm512_cmpgt_epu16_mask(m, warmLevel);
+        const __m512i result = _mm512_mask_subs_epu16(t, subtracted, t, m);
+        _mm512_storeu_si512(out + i, result);
+        __mmask32 lanes = hot;
+        if (patchDead) {
+            const __m512i both = _mm512_or_si512(m, result);
+            lanes |= _mm512_testn_epi16_mask(both, both);
+        }
+        if (lanes != 0)
+            mark(i, static_cast<uint32_t>(lanes));
+    }
+    return i;
+}
+#endif
 
 int64_t zeroSamples(const velimage::Image16& noise)
 {
@@ -213,24 +247,36 @@ void NoiseImage::subtractRow(velimage::Image16& frame, int32_t y, std::vector<Pa
 {
     const int32_t width = frame.width(), height = frame.height();
     const uint32_t threshold = m_threshold;
-    const bool fewFrames = m_count <= kFewFrames;
+    const bool subtractAll = m_count > kFewFrames;
     const uint16_t* noise = m_noise.row(y);
     uint16_t* out = frame.row(y);
     const bool inner = y >= 2 && y < height - 2;
-    for (int32_t x = 0; x < width; ++x)
-        for (int32_t c = 0; c < 3; ++c) {
-            const int32_t i = 3 * x + c;
-            const uint32_t m = noise[i], t = out[i];
-            const bool hot = m > threshold;
-            if (hot || !fewFrames || m > kFewFramesLimit)
-                out[i] = static_cast<uint16_t>(t > m ? t - m : 0);
-            if (!inner || x < 2 || x >= width - 2)
-                continue;
-            if (hot)
-                sites.push_back({x, y, c, false});
-            else if (m == 0 && out[i] == 0 && m_patchDead)
-                sites.push_back({x, y, c, true});
-        }
+    const int32_t count = 3 * width;
+    // A sample to patch, in the order of the row; none within 2 of the border.
+    const auto mark = [&](int32_t i) {
+        const int32_t x = i / 3;
+        if (inner && x >= 2 && x < width - 2)
+            sites.push_back({x, y, i - 3 * x, noise[i] == 0});
+    };
+    int32_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool wide = __builtin_cpu_supports("avx512bw");
+    if (wide) {
+        const auto markLanes = [&](int32_t first, uint32_t lanes) {
+            for (; inner && lanes != 0; lanes &= lanes - 1)
+                mark(first + __builtin_ctz(lanes));
+        };
+        i = subtractBlocksAvx512(noise, out, count, threshold, subtractAll, inner && m_patchDead, markLanes);
+    }
+#endif
+    for (; i < count; ++i) {
+        const uint32_t m = noise[i], t = out[i];
+        const bool hot = m > threshold;
+        if (hot || subtractAll || m > kFewFramesLimit)
+            out[i] = static_cast<uint16_t>(t > m ? t - m : 0);
+        if (hot || (m == 0 && out[i] == 0 && m_patchDead))
+            mark(i);
+    }
 }
 
 bool NoiseImage::subtract(velimage::Image16& frame) const

@@ -147,7 +147,8 @@ TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionI
 
     // Where rows are tested pixel by pixel, traps for a pre-test too strict to see a clipped spike E
     // inside a bright stretch (its faintest channel 3/8 of it and two places away, nothing else there
-    // to pass), for full tests off by one: a spike whose faintest channel (G), far neighbour (H) or
+    // to pass) or a faint spike F whose middle channel is above half of it but below the spike floor,
+    // for full tests off by one: a spike whose faintest channel (G), far neighbour (H) or
     // near neighbour (I) is exactly at its limit is not hot, and for chunks cut short (J, hot, last of
     // its chunk).
     for (int32_t y = half + 2, turn = 0; y < height - 3; y += 3, ++turn) {
@@ -156,6 +157,7 @@ TEST(HotPixelRemoval, ReplacesExactlyThePixelsTheThreeTestsSelectOnTheDetectionI
                 setPixel(frame, x, y, 40000, 40000, 40000);
             setPixel(frame, 2 + 32 * 10 + 10, y, 65535, 40000, 24575);
             setPixel(frame, 2 + 32 * 14 + 5, y, 40000, 10000, 10000);
+            setPixel(frame, 2 + 32 * 16 + 9, y, 2100, 1100, 500);
         } else {
             const int32_t h = 2 + 32 * 18 + 7, i = 2 + 32 * 22 + 7;
             setPixel(frame, h, y, 40000, 100, 100);
@@ -244,23 +246,52 @@ TEST(FlatField, GainsScaleEachPixelDirectOrTransposedAndClampAtWhite)
     EXPECT_EQ(result.row(0)[3], 0xFFFFFFFFu);
 }
 
-TEST(FlatField, FractionalGainsMatchTheFullProductAcrossRunsAndBandsInBothLayouts)
+TEST(FlatField, FractionalGainsMatchTheFullProductInEveryLayoutAndGainRange)
 {
-    // Wider than one gain run and taller than one turned band, odd sizes, gains with fractions up to
-    // 64.0 and samples up to white: every sample must equal min(65535, (g·v) >> 16) taken in 64 bits.
+    // Wider than one gain run and taller than one turned band, odd sizes, samples up to white. Gains
+    // come in runs of 37 pixels, each run from its own range (below 1.0, 1.0 to 2.0, across 1.0, across
+    // 2.0, up to 64.0), so blocks of one kind, blocks mixing kinds and the row tails all occur: every
+    // sample must equal min(65535, (g·v) >> 16) taken in 64 bits. The 16-bit offset layout is checked on
+    // rows whose gains lie within 65534 of each other (from below 1.0 up, from above 2.0 up) and on rows
+    // with gains far apart, where some offsets are escaped.
     const int32_t width = 301, height = 71;
+    enum class Layout { Direct, Transposed, Offsets };
+    struct Case {
+        Layout layout;
+        std::vector<std::pair<uint32_t, uint32_t>> ranges;  // first gain, span
+    };
+    const std::vector<std::pair<uint32_t, uint32_t>> wide = {
+        {20000, 45000}, {65536, 65536}, {40000, 50000}, {100000, 60000}, {0, 64u << 16}};
+    const Case cases[] = {{Layout::Direct, wide},
+                          {Layout::Transposed, wide},
+                          {Layout::Offsets, {{36000, 29536}, {65536, 36000}, {50000, 51534}}},
+                          {Layout::Offsets, {{70000, 60000}, {131072, 4462}, {90000, 45534}}},
+                          {Layout::Offsets, {{140000, 65534}}},
+                          {Layout::Offsets, wide}};
     std::mt19937 random(3);
-    for (const bool transposed : {false, true}) {
+    for (const Case& c : cases) {
+        const bool transposed = c.layout == Layout::Transposed;
         GainMap gains;
         gains.allocate(transposed ? height : width, transposed ? width : height, 1);
-        for (size_t i = 0; i < gains.elementCount(); ++i)
-            gains.data()[i] = random() % (64u << 16);
+        for (size_t i = 0; i < gains.elementCount(); i += 37) {
+            const auto [first, span] = c.ranges[random() % c.ranges.size()];
+            for (size_t k = i; k < std::min(gains.elementCount(), i + 37); ++k)
+                gains.data()[k] = first + random() % span;
+        }
         Image16 frame;
         frame.allocate(width, height, 3);
         for (size_t i = 0; i < frame.elementCount(); ++i)
             frame.data()[i] = static_cast<uint16_t>(i % 7 == 0 ? random() : random() % 3000);
-        const std::vector<uint16_t> original(frame.data(), frame.data() + frame.elementCount());
-        ASSERT_TRUE(applyFlatField(frame, gains));
+        const std::vector<uint16_t> original = samples(frame);
+        if (c.layout == Layout::Offsets) {
+            CompactGains compact;
+            ASSERT_TRUE(makeCompactGains(gains, compact));
+            for (int32_t y = 0; y < height; ++y)
+                applyFlatFieldRow(frame.row(y), compact.bases[static_cast<size_t>(y)], compact.offsets.row(y),
+                                  gains.row(y), width);
+        } else {
+            ASSERT_TRUE(applyFlatField(frame, gains));
+        }
         int32_t wrong = 0;
         for (int32_t y = 0; y < height; ++y)
             for (int32_t x = 0; x < width; ++x) {
@@ -270,7 +301,7 @@ TEST(FlatField, FractionalGainsMatchTheFullProductAcrossRunsAndBandsInBothLayout
                     wrong += frame.row(y)[3 * x + c] != expected;
                 }
             }
-        EXPECT_EQ(wrong, 0) << (transposed ? "transposed" : "direct");
+        EXPECT_EQ(wrong, 0) << static_cast<int>(c.layout) << " from " << c.ranges.front().first;
     }
 }
 

@@ -228,9 +228,10 @@ TEST(Calibration, NoiseVignettingAndHotPixelPassesGiveTheSameFrameForAnyThreadCo
 // stages leave them one after another on the stored frame, however the reader hands the rows over.
 TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
 {
+    // Wider than the pieces in which the flat field and the luminance take a row.
     velsky::SkyOptions o;
-    o.width = 230;
-    o.height = 131;
+    o.width = 1100;
+    o.height = 75;
     o.frames = 1;
     o.threads = 1;
     o.hotPixelsPerMegapixel = 20000;  // patches side by side, so every step's delay is needed
