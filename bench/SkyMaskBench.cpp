@@ -7,10 +7,10 @@
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
 // estimates), since other work on a shared machine only ever adds to it.
 //   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --satellite F --jpeg 1
-//                       --coloured-hot 1 --dump FILE.ppm]
+//                       --coloured-hot 1 --repeats R --dump FILE.ppm]
 // (default: 3000×2000×20 and 6000×4000×10, base frame 0, satellite in the middle frame; --jpeg 1 passes
 // each frame through an 8-bit JPEG file read back linear, as `--color-space linear` reads it; --dump
-// writes the base frame with the mask's errors in colour)
+// writes the base frame with the mask's errors in colour; --repeats: estimates to take the least of, 3)
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -55,7 +55,7 @@ Cost measure(F&& work)
 }
 
 struct Series {
-    int width = 0, height = 0, frames = 0, baseFrame = 0, satellite = -1;
+    int width = 0, height = 0, frames = 0, baseFrame = 0, satellite = -1, repeats = 3;
     uint64_t seed = 5;
     bool jpeg = false, colouredHot = false;
 };
@@ -177,7 +177,7 @@ void runOne(const Series& series, const std::string& dumpPath)
     velimage::Image16 mask;
     velmask::SkyEstimate outcome = velmask::SkyEstimate::NoStarMotion;
     Cost estimate = kUnmeasured;
-    for (int repeat = 0; repeat < 3; ++repeat)
+    for (int repeat = 0; repeat < series.repeats; ++repeat)
         estimate = least(estimate, measure([&] { outcome = velmask::estimateSkyMask(samples, width, height, mask); }));
 
     const double perReduce = reduce.wallMs, perReduceCpu = reduce.cpuMs;
@@ -220,10 +220,11 @@ int main(int argc, char** argv)
         else if (option == "--satellite") series.satellite = int(value);
         else if (option == "--jpeg") series.jpeg = value != 0;
         else if (option == "--coloured-hot") series.colouredHot = value != 0;
+        else if (option == "--repeats") series.repeats = std::max(1, int(value));
         else if (option == "--dump") dumpPath = argv[i + 1];
         else {
             std::fprintf(stderr, "usage: bench_SkyMaskBench [--width W --height H --frames N --seed S --base B "
-                                 "--satellite F --jpeg 1 --coloured-hot 1 --dump FILE.ppm]\n");
+                                 "--satellite F --jpeg 1 --coloured-hot 1 --repeats R --dump FILE.ppm]\n");
             return 64;
         }
     }
