@@ -417,18 +417,20 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
 {
     const int32_t w = camera.width, h = camera.height;
     std::vector<int8_t> strength(camera.values.size(), 0);
-    for (size_t i = 0; i < strength.size(); ++i) {
-        const float c = camera.values[i], a = aligned.values[i];
-        if (a < 0.0f)
-            continue;
-        const float scale = SeedRatio * (std::min(c, a) + typical);
-        const float g = least.values[i];
-        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
-        if (c - a > scale)
-            strength[i] = c - a > 3.0f * scale ? 2 : 1;
-        else if (g >= 0.0f && g - c > groundScale)
-            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
-    }
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i) {
+            const float c = camera.values[i], a = aligned.values[i];
+            if (a < 0.0f)
+                continue;
+            const float scale = SeedRatio * (std::min(c, a) + typical);
+            const float g = least.values[i];
+            const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
+            if (c - a > scale)
+                strength[i] = c - a > 3.0f * scale ? 2 : 1;
+            else if (g >= 0.0f && g - c > groundScale)
+                strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
+        }
+    });
     std::vector<int8_t> seeds(strength.size(), 0);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y)
@@ -801,38 +803,49 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
 }
 
 // Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
-// pixels get limit + 1.
+// pixels get limit + 1. Over the whole grid the steps are the distance along x plus along y to
+// the nearest such pixel, so each axis is done apart: along each row, then down each column,
+// both ways (rows, then column bands, on the pool).
 std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
 {
-    std::vector<int32_t> steps(labels.size(), limit + 1);
-    std::vector<size_t> front, next;
-    const uint32_t width = static_cast<uint32_t>(w);  // 32-bit division: several times cheaper
-    for (size_t at = 0; at < labels.size(); ++at) {
-        const uint32_t index = static_cast<uint32_t>(at);
-        const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-        const bool edge = (x + 1 < w && labels[at + 1] != labels[at]) || (x > 0 && labels[at - 1] != labels[at]) ||
-                          (y + 1 < h && labels[at + static_cast<size_t>(w)] != labels[at]) ||
-                          (y > 0 && labels[at - static_cast<size_t>(w)] != labels[at]);
-        if (edge) {
-            steps[at] = 0;
-            front.push_back(at);
+    const int32_t beyond = limit + 1;
+    const size_t width = static_cast<size_t>(w);
+    std::vector<int32_t> steps(labels.size());
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const int8_t* row = labels.data() + static_cast<size_t>(y) * width;
+            const int8_t* above = y > 0 ? row - width : nullptr;
+            const int8_t* below = y + 1 < h ? row + width : nullptr;
+            int32_t* out = steps.data() + static_cast<size_t>(y) * width;
+            int32_t d = beyond;
+            for (int32_t x = 0; x < w; ++x) {
+                const int8_t own = row[x];
+                const bool edge = (x + 1 < w && row[x + 1] != own) || (x > 0 && row[x - 1] != own) ||
+                                  (below && below[x] != own) || (above && above[x] != own);
+                d = edge ? 0 : std::min(d + 1, beyond);
+                out[x] = d;
+            }
+            d = beyond;
+            for (int32_t x = w - 1; x >= 0; --x) {
+                d = out[x] == 0 ? 0 : std::min(d + 1, beyond);
+                out[x] = std::min(out[x], d);
+            }
         }
-    }
-    for (int32_t d = 1; d <= limit && !front.empty(); ++d) {
-        next.clear();
-        for (const size_t at : front) {
-            const uint32_t index = static_cast<uint32_t>(at);
-            const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-            const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
-            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
-            for (int k = 0; k < 4; ++k)
-                if (inside[k] && steps[around[k]] > limit) {
-                    steps[around[k]] = d;
-                    next.push_back(around[k]);
-                }
+    });
+    velthread::parallelRows(w, [&](int32_t begin, int32_t end) {
+        for (int32_t y = 1; y < h; ++y) {
+            int32_t* row = steps.data() + static_cast<size_t>(y) * width;
+            const int32_t* above = row - width;
+            for (int32_t x = begin; x < end; ++x)
+                row[x] = std::min(row[x], std::min(above[x] + 1, beyond));
         }
-        front.swap(next);
-    }
+        for (int32_t y = h - 2; y >= 0; --y) {
+            int32_t* row = steps.data() + static_cast<size_t>(y) * width;
+            const int32_t* below = row + width;
+            for (int32_t x = begin; x < end; ++x)
+                row[x] = std::min(row[x], std::min(below[x] + 1, beyond));
+        }
+    });
     return steps;
 }
 
