@@ -913,7 +913,8 @@ void finishStreaming()
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
 // centres. Each band widens the two plane rows it blends to the frame's width once, so that each
 // frame row is one blend of two of them.
-void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask)
+void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
+                   velimage::Image16* twin)
 {
     FloatPlane sky(w, h);
     for (size_t i = 0; i < labels.size(); ++i)
@@ -960,7 +961,10 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                 int32_t last = y;
                 while (last + 1 < end && filled(last + 1) == kind)
                     ++last;
-                streamFill(mask.row(y), kind ? 65535 : 0, static_cast<size_t>(last - y + 1) * mask.rowElements());
+                const size_t count = static_cast<size_t>(last - y + 1) * mask.rowElements();
+                streamFill(mask.row(y), kind ? 65535 : 0, count);
+                if (twin)
+                    streamFill(twin->row(y), kind ? 65535 : 0, count);
                 y = last;
                 continue;
             }
@@ -976,6 +980,8 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                     sameRow = top;
                 }
                 streamCopy(same.data(), static_cast<size_t>(width), mask.row(y));
+                if (twin)
+                    streamCopy(same.data(), static_cast<size_t>(width), twin->row(y));
                 continue;
             }
             if (top != upperRow) {
@@ -997,6 +1003,8 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             for (int32_t x = 0; x < width; ++x)
                 out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
             streamCopy(out, static_cast<size_t>(width), mask.row(y));
+            if (twin)
+                streamCopy(out, static_cast<size_t>(width), twin->row(y));
         }
         finishStreaming();
     });
@@ -1049,12 +1057,16 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
 }  // namespace
 
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
-                            velimage::Image16& mask)
+                            velimage::Image16& mask, velimage::Image16* twin)
 {
     mask.allocate(std::max(width, 1), std::max(height, 1), 1);
+    if (twin)
+        twin->allocate(mask.width(), mask.height(), 1);
     // Every way out without an estimate leaves the mask all ground.
-    const auto allGround = [&mask] {
+    const auto allGround = [&mask, twin] {
         fill(mask, 0);
+        if (twin)
+            fill(*twin, 0);
         return SkyEstimate::NoStarMotion;
     };
     if (samples.empty() || samples.front().plane.empty())
@@ -1121,7 +1133,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
             dropStrayPatches(labels, seeds, w, h, brightness, levels);
         }
     }
-    writeSoftMask(labels, w, h, factor, mask);
+    writeSoftMask(labels, w, h, factor, mask, twin);
     return SkyEstimate::Estimated;
 }
 
