@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -267,6 +269,134 @@ struct Comparison {
     std::vector<AlignedSamples> samples;
 };
 
+// One base row's running totals over the aligned frames, pixel by pixel.
+struct RowTotals {
+    double* sums;
+    float* largest;
+    float* smallest;
+    int32_t* counts;
+};
+
+// Frame `other`'s samples along base row y from pixel `begin` on, under `map`: each one's change
+// from the base and source pixel (−1 and 0 outside the frame), and the row's totals.
+void sampleRow(const FloatPlane& other, const PlaneMap& map, const float* reference, int32_t y, int32_t begin,
+               float* change, uint32_t* source, const RowTotals& totals)
+{
+    const int32_t w = other.width, h = other.height;
+    const double* m = map.m;
+    const double across = m[1] * y, down = m[4] * y;
+    for (int32_t x = begin; x < w; ++x) {
+        const double qx = m[0] * x + across + m[2], qy = m[3] * x + down + m[5];
+        if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0)) {
+            change[x] = -1.0f;
+            source[x] = 0;
+            continue;
+        }
+        const float e = std::fabs(bilinear(other, qx, qy) - reference[x]);
+        change[x] = e;
+        source[x] = nearest(qy) * static_cast<uint32_t>(w) + nearest(qx);
+        if (map.far)
+            totals.smallest[x] = totals.smallest[x] < 0.0f ? e : std::min(totals.smallest[x], e);
+        totals.sums[x] += e;
+        totals.largest[x] = std::max(totals.largest[x], e);
+        ++totals.counts[x];
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four 64-bit lane masks as four 32-bit ones (their low halves).
+__attribute__((target("avx2"))) inline __m128i narrow(__m256d mask)
+{
+    return _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(_mm256_castpd_si256(mask), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)));
+}
+
+// sampleRow four pixels at a time with gathered corners; the same operations in the same order
+// (no fused multiply-adds), so the same results. Returns how many pixels it did.
+__attribute__((target("avx2"))) int32_t sampleRowAvx2(const FloatPlane& other, const PlaneMap& map,
+                                                      const float* reference, int32_t y, float* change,
+                                                      uint32_t* source, const RowTotals& totals)
+{
+    const int32_t w = other.width, h = other.height;
+    const double* m = map.m;
+    const __m256d m0 = _mm256_set1_pd(m[0]), m2 = _mm256_set1_pd(m[2]), m3 = _mm256_set1_pd(m[3]),
+                  m5 = _mm256_set1_pd(m[5]);
+    const __m256d across = _mm256_set1_pd(m[1] * y), down = _mm256_set1_pd(m[4] * y);
+    const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5);
+    const __m256d lastColumn = _mm256_set1_pd(w - 1.0), lastRow = _mm256_set1_pd(h - 1.0);
+    const __m256d steps = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    const __m128i one = _mm_set1_epi32(1), rightmost = _mm_set1_epi32(w - 1), lowest = _mm_set1_epi32(h - 1);
+    const __m128i width = _mm_set1_epi32(w);
+    const __m128 signBit = _mm_set1_ps(-0.0f), minusOne = _mm_set1_ps(-1.0f);
+    const float* plane = other.values.data();
+    int32_t x = 0;
+    for (; x + 4 <= w; x += 4) {
+        const __m256d xs = _mm256_add_pd(_mm256_set1_pd(x), steps);
+        const __m256d qx = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, xs), across), m2);
+        const __m256d qy = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, xs), down), m5);
+        const __m256d inside = _mm256_and_pd(
+            _mm256_and_pd(_mm256_cmp_pd(qx, zero, _CMP_GE_OQ), _mm256_cmp_pd(qy, zero, _CMP_GE_OQ)),
+            _mm256_and_pd(_mm256_cmp_pd(qx, lastColumn, _CMP_LE_OQ), _mm256_cmp_pd(qy, lastRow, _CMP_LE_OQ)));
+        if (_mm256_movemask_pd(inside) == 0) {
+            _mm_storeu_ps(change + x, minusOne);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(source + x), _mm_setzero_si128());
+            continue;
+        }
+        // Lanes outside the frame read pixel (0, 0) and are dropped.
+        const __m256d sx = _mm256_and_pd(qx, inside), sy = _mm256_and_pd(qy, inside);
+        const __m128i x0 = _mm256_cvttpd_epi32(sx), y0 = _mm256_cvttpd_epi32(sy);
+        const __m256d dx = _mm256_sub_pd(sx, _mm256_cvtepi32_pd(x0)), dy = _mm256_sub_pd(sy, _mm256_cvtepi32_pd(y0));
+        const __m128 fx = _mm256_cvtpd_ps(dx), fy = _mm256_cvtpd_ps(dy);
+        const __m128i x1 = _mm_min_epi32(_mm_add_epi32(x0, one), rightmost);
+        const __m128i y1 = _mm_min_epi32(_mm_add_epi32(y0, one), lowest);
+        const __m128i upper = _mm_mullo_epi32(y0, width), lower = _mm_mullo_epi32(y1, width);
+        const __m128 a0 = _mm_i32gather_ps(plane, _mm_add_epi32(upper, x0), 4);
+        const __m128 a1 = _mm_i32gather_ps(plane, _mm_add_epi32(upper, x1), 4);
+        const __m128 b0 = _mm_i32gather_ps(plane, _mm_add_epi32(lower, x0), 4);
+        const __m128 b1 = _mm_i32gather_ps(plane, _mm_add_epi32(lower, x1), 4);
+        const __m128 top = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), fx));
+        const __m128 bottom = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), fx));
+        const __m128 value = _mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), fy));
+        const __m128 e = _mm_andnot_ps(signBit, _mm_sub_ps(value, _mm_loadu_ps(reference + x)));
+        const __m128i in = narrow(inside);
+        const __m128 inFloat = _mm_castsi128_ps(in);
+        // nearest(): whole + 1 where the fraction is half or more (a true mask is −1).
+        const __m128i nx = _mm_sub_epi32(x0, narrow(_mm256_cmp_pd(dx, half, _CMP_GE_OQ)));
+        const __m128i ny = _mm_sub_epi32(y0, narrow(_mm256_cmp_pd(dy, half, _CMP_GE_OQ)));
+        _mm_storeu_ps(change + x, _mm_blendv_ps(minusOne, e, inFloat));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(source + x),
+                         _mm_and_si128(_mm_add_epi32(_mm_mullo_epi32(ny, width), nx), in));
+        if (map.far) {
+            const __m128 smallest = _mm_loadu_ps(totals.smallest + x);
+            const __m128 first = _mm_cmplt_ps(smallest, _mm_setzero_ps());
+            const __m128 updated = _mm_blendv_ps(_mm_min_ps(e, smallest), e, first);
+            _mm_storeu_ps(totals.smallest + x, _mm_blendv_ps(smallest, updated, inFloat));
+        }
+        // Adding +0 leaves a sum of non-negative values as it is.
+        const __m256d wide = _mm256_and_pd(_mm256_cvtps_pd(e), inside);
+        _mm256_storeu_pd(totals.sums + x, _mm256_add_pd(_mm256_loadu_pd(totals.sums + x), wide));
+        const __m128 largest = _mm_loadu_ps(totals.largest + x);
+        _mm_storeu_ps(totals.largest + x, _mm_blendv_ps(largest, _mm_max_ps(e, largest), inFloat));
+        __m128i* counts = reinterpret_cast<__m128i*>(totals.counts + x);
+        _mm_storeu_si128(counts, _mm_sub_epi32(_mm_loadu_si128(counts), in));
+    }
+    return x;
+}
+#endif
+
+// sampleRow, four pixels at a time where the processor can.
+void sampleFrameRow(const FloatPlane& other, const PlaneMap& map, const float* reference, int32_t y, float* change,
+                    uint32_t* source, const RowTotals& totals)
+{
+    int32_t done = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        done = sampleRowAvx2(other, map, reference, y, change, source, totals);
+#endif
+    sampleRow(other, map, reference, y, done, change, source, totals);
+}
+
 // The comparison of round one: every aligned sample counts, and `aligned` needs half of the
 // frames (at least three) to cover a pixel.
 Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps)
@@ -305,31 +435,10 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
             std::fill(alignedLargest.begin(), alignedLargest.end(), 0.0f);
             std::fill(smallest.begin(), smallest.end(), -1.0f);
             std::fill(counts.begin(), counts.end(), 0);
-            for (size_t k = 0; k < n; ++k) {
-                const double* m = maps[k].m;
-                const bool far = maps[k].far;
-                const FloatPlane& other = others[k];
-                const double across = m[1] * y, down = m[4] * y;
-                float* change = out.samples[k].change.row(y);
-                uint32_t* source = out.samples[k].source.data() + static_cast<size_t>(y) * width;
-                for (int32_t x = 0; x < w; ++x) {
-                    const double qx = m[0] * x + across + m[2], qy = m[3] * x + down + m[5];
-                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0)) {
-                        change[x] = -1.0f;
-                        source[x] = 0;
-                        continue;
-                    }
-                    const float e = std::fabs(bilinear(other, qx, qy) - reference[x]);
-                    change[x] = e;
-                    source[x] = nearest(qy) * static_cast<uint32_t>(w) + nearest(qx);
-                    const size_t i = static_cast<size_t>(x);
-                    if (far)
-                        smallest[i] = smallest[i] < 0.0f ? e : std::min(smallest[i], e);
-                    alignedSums[i] += e;
-                    alignedLargest[i] = std::max(alignedLargest[i], e);
-                    ++counts[i];
-                }
-            }
+            const RowTotals totals{alignedSums.data(), alignedLargest.data(), smallest.data(), counts.data()};
+            for (size_t k = 0; k < n; ++k)
+                sampleFrameRow(others[k], maps[k], reference, y, out.samples[k].change.row(y),
+                               out.samples[k].source.data() + static_cast<size_t>(y) * width, totals);
             float* aligned = out.aligned.row(y);
             float* least = out.least.row(y);
             // A few aligned samples (a corner that most frames miss) are too few to compare.
