@@ -68,6 +68,16 @@ void unevenRows(int32_t count, F&& body)
     pool->parallelFor(body, std::min(count, pool->threadCount() * BandsPerThread), count);
 }
 
+// A pass over the index of every pixel of a w × h plane, in row bands on the pool.
+template <typename F>
+void eachPixel(int32_t w, int32_t h, F&& body)
+{
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i)
+            body(i);
+    });
+}
+
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
     double m[6];
@@ -526,19 +536,17 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
 {
     const int32_t w = camera.width, h = camera.height;
     std::vector<int8_t> strength(camera.values.size(), 0);
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i) {
-            const float c = camera.values[i], a = aligned.values[i];
-            if (a < 0.0f)
-                continue;
-            const float scale = SeedRatio * (std::min(c, a) + typical);
-            const float g = least.values[i];
-            const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
-            if (c - a > scale)
-                strength[i] = c - a > 3.0f * scale ? 2 : 1;
-            else if (g >= 0.0f && g - c > groundScale)
-                strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
-        }
+    eachPixel(w, h, [&](size_t i) {
+        const float c = camera.values[i], a = aligned.values[i];
+        if (a < 0.0f)
+            return;
+        const float scale = SeedRatio * (std::min(c, a) + typical);
+        const float g = least.values[i];
+        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
+        if (c - a > scale)
+            strength[i] = c - a > 3.0f * scale ? 2 : 1;
+        else if (g >= 0.0f && g - c > groundScale)
+            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
     });
     std::vector<int8_t> seeds(strength.size(), 0);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
@@ -689,13 +697,13 @@ void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness,
     const FloatPlane& low = range.low;
     const FloatPlane& high = range.high;
     const bool skyBrighter = levels.sky > levels.ground;
-    for (size_t i = 0; i < seeds.size(); ++i) {
+    eachPixel(brightness.width, brightness.height, [&](size_t i) {
         if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
-            continue;
+            return;
         const float middle = 0.5f * (high.values[i] + low.values[i]);
         if ((brightness.values[i] > middle) == skyBrighter)
             seeds[i] = 0;
-    }
+    });
 }
 
 // Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
@@ -1026,8 +1034,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                    velimage::Image16* twin)
 {
     FloatPlane sky(w, h);
-    for (size_t i = 0; i < labels.size(); ++i)
-        sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f;
+    eachPixel(w, h, [&](size_t i) { sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f; });
     const FloatPlane soft = boxMean(sky, 1);
     const double o = 0.5 * (factor - 1);
     const int32_t width = mask.width();
@@ -1050,12 +1057,14 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     // as one block.
     std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
     std::vector<int8_t> uniform(static_cast<size_t>(h), -1);  // 0 all ground, 1 all sky
-    for (int32_t v = 0; v < h; ++v) {
-        const float* row = soft.row(v);
-        sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
-        if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
-            uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
-    }
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t v = begin; v < end; ++v) {
+            const float* row = soft.row(v);
+            sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
+            if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
+                uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
+        }
+    });
     const auto planeRow = [&](int32_t y) { return static_cast<int32_t>(std::clamp((y - o) / factor, 0.0, h - 1.0)); };
     const auto filled = [&](int32_t y) {
         const size_t v = static_cast<size_t>(planeRow(y));
@@ -1144,22 +1153,20 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
     const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
-    std::vector<int8_t> sources = labels;
-    for (size_t i = 0; i < sources.size(); ++i)
-        if (distance[i] <= DetailRadius + 1)
-            sources[i] = Ground;
+    std::vector<int8_t> sources(labels.size());
+    eachPixel(w, h, [&](size_t i) { sources[i] = distance[i] <= DetailRadius + 1 ? Ground : labels[i]; });
     const Comparison second = compareFramesWithout(maps, sources, first);
     std::vector<int8_t> cleaned = seedsOf(first.camera, second.aligned, second.least, typical);
     dropRingingGround(cleaned, brightness, range, levels);
     std::vector<int8_t> seeds(firstSeeds.size(), 0);
-    for (size_t i = 0; i < seeds.size(); ++i) {
+    eachPixel(w, h, [&](size_t i) {
         if (distance[i] <= near)
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (second.aligned.values[i] >= 0.0f)
             seeds[i] = cleaned[i];
         else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
             seeds[i] = labels[i];
-    }
+    });
     return seeds;
 }
 
