@@ -742,13 +742,17 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     std::vector<uint32_t> current;
     for (uint32_t value = 0; queued > 0; ++value) {
         current.swap(ring[value % Buckets]);
-        const size_t count = current.size();
-        const uint32_t* const order = current.data();
-        queued -= count;
+        queued -= current.size();
+        // Drop what was reached more cheaply since it was queued (nothing in this bucket changes
+        // while it is walked: every step costs 2 at least), without a branch.
+        size_t count = 0;
+        uint32_t* const order = current.data();
+        for (size_t k = 0; k < current.size(); ++k) {
+            order[count] = order[k];
+            count += cost[order[k]] == value;
+        }
         for (size_t k = 0; k < count; ++k) {
             const size_t at = order[k];
-            if (cost[at] != value)
-                continue;  // reached more cheaply since it was queued
             // Left, right, up, down: the order decides ties, and with them the labels.
             if (at > 0 && right[at - 1] != NoStep)
                 relax(at, at - 1, right[at - 1], value);
