@@ -127,6 +127,24 @@ double motionOf(const PlaneMap& map, int32_t width, int32_t height)
 // Row y of the mean over the (2r + 1)² window clipped to the w × h plane `in`: the rows first
 // (into `down`, w values), then along the row, each as a run of whole-row additions (they
 // vectorise) with the clipped ends apart.
+// The clipped ends of a row's mean along x (the first and last r pixels), from the row's means
+// down the window.
+void clippedEnds(const float* down, int32_t w, int32_t r, float* dst)
+{
+    const int32_t first = std::min(r, w), last = std::max(first, w - r);
+    const auto clipped = [&](int32_t x) {
+        const int32_t left = std::max(0, x - r), right = std::min(w - 1, x + r);
+        float sum = 0.0f;
+        for (int32_t k = left; k <= right; ++k)
+            sum += down[k];
+        dst[x] = sum / static_cast<float>(right - left + 1);
+    };
+    for (int32_t x = 0; x < first; ++x)
+        clipped(x);
+    for (int32_t x = last; x < w; ++x)
+        clipped(x);
+}
+
 void meanRow(const float* in, int32_t w, int32_t h, int32_t r, int32_t y, float* down, float* dst)
 {
     const size_t width = static_cast<size_t>(w);
@@ -152,17 +170,41 @@ void meanRow(const float* in, int32_t w, int32_t h, int32_t r, int32_t y, float*
         for (int32_t x = first; x < last; ++x)
             dst[x] *= scale;
     }
-    const auto clipped = [&](int32_t x) {
-        const int32_t left = std::max(0, x - r), right = std::min(w - 1, x + r);
-        float sum = 0.0f;
-        for (int32_t k = left; k <= right; ++k)
-            sum += down[k];
-        dst[x] = sum / static_cast<float>(right - left + 1);
-    };
-    for (int32_t x = 0; x < first; ++x)
-        clipped(x);
-    for (int32_t x = last; x < w; ++x)
-        clipped(x);
+    clippedEnds(down, w, r, dst);
+}
+
+// meanRow for a row whose window lies whole inside the plane's rows, with the radius known: each
+// pixel's sums in one go, the same additions in the same order.
+template <int32_t R>
+void wholeMeanRow(const float* in, int32_t w, int32_t y, float* down, float* dst)
+{
+    const size_t width = static_cast<size_t>(w);
+    const float* rows[2 * R + 1];
+    for (int32_t k = 0; k <= 2 * R; ++k)
+        rows[k] = in + static_cast<size_t>(y - R + k) * width;
+    const float scale = 1.0f / static_cast<float>(2 * R + 1);
+    for (size_t x = 0; x < width; ++x) {
+        float sum = rows[0][x];
+        for (int32_t k = 1; k <= 2 * R; ++k)
+            sum += rows[k][x];
+        down[x] = sum * scale;
+    }
+    for (int32_t x = R; x < w - R; ++x) {
+        float sum = down[x - R];
+        for (int32_t k = 1; k <= 2 * R; ++k)
+            sum += down[x - R + k];
+        dst[x] = sum * scale;
+    }
+    clippedEnds(down, w, R, dst);
+}
+
+template <int32_t R>
+void meanRowOf(const float* in, int32_t w, int32_t h, int32_t y, float* down, float* dst)
+{
+    if (y >= R && y + R < h && w > 2 * R)
+        wholeMeanRow<R>(in, w, y, down, dst);
+    else
+        meanRow(in, w, h, R, y, down, dst);
 }
 
 FloatPlane boxMean(const FloatPlane& in, int32_t r)
@@ -171,7 +213,10 @@ FloatPlane boxMean(const FloatPlane& in, int32_t r)
     velthread::parallelRows(in.height, [&](int32_t begin, int32_t end) {
         std::vector<float> down(static_cast<size_t>(in.width));
         for (int32_t y = begin; y < end; ++y)
-            meanRow(in.values.data(), in.width, in.height, r, y, down.data(), out.row(y));
+            if (r == 1)
+                meanRowOf<1>(in.values.data(), in.width, in.height, y, down.data(), out.row(y));
+            else
+                meanRow(in.values.data(), in.width, in.height, r, y, down.data(), out.row(y));
     });
     return out;
 }
@@ -193,8 +238,8 @@ std::vector<FloatPlane> detailOf(const std::vector<const LuminancePlane*>& plane
             const int32_t k = item / h, y = item % h;
             const float* in = planes[static_cast<size_t>(k)]->values.data();
             float* out = detail[static_cast<size_t>(k)].row(y);
-            meanRow(in, w, h, 1, y, down.data(), out);
-            meanRow(in, w, h, DetailRadius, y, down.data(), smooth.data());
+            meanRowOf<1>(in, w, h, y, down.data(), out);
+            meanRowOf<DetailRadius>(in, w, h, y, down.data(), smooth.data());
             for (int32_t x = 0; x < w; ++x)
                 out[x] -= smooth[static_cast<size_t>(x)];
         }
