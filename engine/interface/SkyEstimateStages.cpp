@@ -66,12 +66,11 @@ int32_t estimate(SkySeries& series, RunContext& ctx, int32_t width, int32_t heig
     // A series whose reference went unsampled cannot be compared with it.
     if (samples.empty() || !samples.front().aligned)
         samples.clear();
-    const velmask::SkyEstimate outcome = velmask::estimateSkyMask(samples, width, height, mask);
+    // The run keeps its own copy of the mask, written in the same pass as the caller's.
+    auto used = std::make_unique<velimage::Image16>();
+    const velmask::SkyEstimate outcome = velmask::estimateSkyMask(samples, width, height, mask, used.get());
     if (outcome != velmask::SkyEstimate::Estimated)
         return VELOSTAR_DETAIL_NO_STAR_MOTION;
-    auto used = std::make_unique<velimage::Image16>();
-    used->allocate(width, height, 1);
-    std::copy_n(mask.data(), mask.elementCount(), used->data());
     auto soft = std::make_unique<velimage::Image16>();
     if (!veltone::makeSoftSkyMask(*used, IntegrationQ, 1, *soft))
         return 2;

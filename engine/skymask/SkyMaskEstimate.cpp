@@ -7,6 +7,12 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "parallel/ProcessPool.h"
 
 namespace velmask {
@@ -62,6 +68,16 @@ void unevenRows(int32_t count, F&& body)
     pool->parallelFor(body, std::min(count, pool->threadCount() * BandsPerThread), count);
 }
 
+// A pass over the index of every pixel of a w × h plane, in row bands on the pool.
+template <typename F>
+void eachPixel(int32_t w, int32_t h, F&& body)
+{
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i)
+            body(i);
+    });
+}
+
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
     double m[6];
@@ -108,77 +124,126 @@ double motionOf(const PlaneMap& map, int32_t width, int32_t height)
     return largest;
 }
 
-// Mean over the (2r + 1)² window clipped to the plane of the w × h values `in`, into `out`
-// through `down` (w × h): the rows first, then along each row, each as a run of whole-row
-// additions (they vectorise) with the clipped ends apart.
-void boxMean(const float* in, int32_t w, int32_t h, int32_t r, float* down, float* out)
+// Row y of the mean over the (2r + 1)² window clipped to the w × h plane `in`: the rows first
+// (into `down`, w values), then along the row, each as a run of whole-row additions (they
+// vectorise) with the clipped ends apart.
+// The clipped ends of a row's mean along x (the first and last r pixels), from the row's means
+// down the window.
+void clippedEnds(const float* down, int32_t w, int32_t r, float* dst)
+{
+    const int32_t first = std::min(r, w), last = std::max(first, w - r);
+    const auto clipped = [&](int32_t x) {
+        const int32_t left = std::max(0, x - r), right = std::min(w - 1, x + r);
+        float sum = 0.0f;
+        for (int32_t k = left; k <= right; ++k)
+            sum += down[k];
+        dst[x] = sum / static_cast<float>(right - left + 1);
+    };
+    for (int32_t x = 0; x < first; ++x)
+        clipped(x);
+    for (int32_t x = last; x < w; ++x)
+        clipped(x);
+}
+
+void meanRow(const float* in, int32_t w, int32_t h, int32_t r, int32_t y, float* down, float* dst)
 {
     const size_t width = static_cast<size_t>(w);
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const int32_t top = std::max(0, y - r), bottom = std::min(h - 1, y + r);
-            float* dst = down + static_cast<size_t>(y) * width;
-            std::copy_n(in + static_cast<size_t>(top) * width, w, dst);
-            for (int32_t k = top + 1; k <= bottom; ++k) {
-                const float* src = in + static_cast<size_t>(k) * width;
-                for (int32_t x = 0; x < w; ++x)
-                    dst[x] += src[x];
-            }
-            const float scale = 1.0f / static_cast<float>(bottom - top + 1);
-            for (int32_t x = 0; x < w; ++x)
-                dst[x] *= scale;
+    const int32_t top = std::max(0, y - r), bottom = std::min(h - 1, y + r);
+    std::copy_n(in + static_cast<size_t>(top) * width, w, down);
+    for (int32_t k = top + 1; k <= bottom; ++k) {
+        const float* src = in + static_cast<size_t>(k) * width;
+        for (int32_t x = 0; x < w; ++x)
+            down[x] += src[x];
+    }
+    const float downScale = 1.0f / static_cast<float>(bottom - top + 1);
+    for (int32_t x = 0; x < w; ++x)
+        down[x] *= downScale;
+    const int32_t first = std::min(r, w), last = std::max(first, w - r);  // [first, last): whole windows
+    if (last > first) {
+        std::copy_n(down, last - first, dst + first);
+        for (int32_t k = 1; k <= 2 * r; ++k) {
+            const float* shifted = down + k;
+            for (int32_t x = first; x < last; ++x)
+                dst[x] += shifted[x - r];
         }
-    });
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
-            const float* src = down + static_cast<size_t>(y) * width;
-            float* dst = out + static_cast<size_t>(y) * width;
-            const int32_t first = std::min(r, w), last = std::max(first, w - r);  // [first, last): whole windows
-            if (last > first) {
-                std::copy_n(src, last - first, dst + first);
-                for (int32_t k = 1; k <= 2 * r; ++k) {
-                    const float* shifted = src + k;
-                    for (int32_t x = first; x < last; ++x)
-                        dst[x] += shifted[x - r];
-                }
-                const float scale = 1.0f / static_cast<float>(2 * r + 1);
-                for (int32_t x = first; x < last; ++x)
-                    dst[x] *= scale;
-            }
-            const auto clipped = [&](int32_t x) {
-                const int32_t left = std::max(0, x - r), right = std::min(w - 1, x + r);
-                float sum = 0.0f;
-                for (int32_t k = left; k <= right; ++k)
-                    sum += src[k];
-                dst[x] = sum / static_cast<float>(right - left + 1);
-            };
-            for (int32_t x = 0; x < first; ++x)
-                clipped(x);
-            for (int32_t x = last; x < w; ++x)
-                clipped(x);
-        }
-    });
+        const float scale = 1.0f / static_cast<float>(2 * r + 1);
+        for (int32_t x = first; x < last; ++x)
+            dst[x] *= scale;
+    }
+    clippedEnds(down, w, r, dst);
+}
+
+// meanRow for a row whose window lies whole inside the plane's rows, with the radius known: each
+// pixel's sums in one go, the same additions in the same order.
+template <int32_t R>
+void wholeMeanRow(const float* in, int32_t w, int32_t y, float* down, float* dst)
+{
+    const size_t width = static_cast<size_t>(w);
+    const float* rows[2 * R + 1];
+    for (int32_t k = 0; k <= 2 * R; ++k)
+        rows[k] = in + static_cast<size_t>(y - R + k) * width;
+    const float scale = 1.0f / static_cast<float>(2 * R + 1);
+    for (size_t x = 0; x < width; ++x) {
+        float sum = rows[0][x];
+        for (int32_t k = 1; k <= 2 * R; ++k)
+            sum += rows[k][x];
+        down[x] = sum * scale;
+    }
+    for (int32_t x = R; x < w - R; ++x) {
+        float sum = down[x - R];
+        for (int32_t k = 1; k <= 2 * R; ++k)
+            sum += down[x - R + k];
+        dst[x] = sum * scale;
+    }
+    clippedEnds(down, w, R, dst);
+}
+
+template <int32_t R>
+void meanRowOf(const float* in, int32_t w, int32_t h, int32_t y, float* down, float* dst)
+{
+    if (y >= R && y + R < h && w > 2 * R)
+        wholeMeanRow<R>(in, w, y, down, dst);
+    else
+        meanRow(in, w, h, R, y, down, dst);
 }
 
 FloatPlane boxMean(const FloatPlane& in, int32_t r)
 {
-    FloatPlane down(in.width, in.height), out(in.width, in.height);
-    boxMean(in.values.data(), in.width, in.height, r, down.values.data(), out.values.data());
+    FloatPlane out(in.width, in.height);
+    velthread::parallelRows(in.height, [&](int32_t begin, int32_t end) {
+        std::vector<float> down(static_cast<size_t>(in.width));
+        for (int32_t y = begin; y < end; ++y)
+            if (r == 1)
+                meanRowOf<1>(in.values.data(), in.width, in.height, y, down.data(), out.row(y));
+            else
+                meanRow(in.values.data(), in.width, in.height, r, y, down.data(), out.row(y));
+    });
     return out;
 }
 
-// The plane's 3 × 3 mean less its local mean. The 3 × 3 mean spreads a star that fits in one
-// block over its neighbours, so that resampling it after a shift of a fraction of a block gives
-// back what the base shows instead of a dimmer star (which would read as ground).
-// `down` and `smooth` are working planes of the plane's size, kept from one plane to the next.
-FloatPlane detailOf(const LuminancePlane& plane, FloatPlane& down, FloatPlane& smooth)
+// Each plane's 3 × 3 mean less its local mean, all planes in one pass. The 3 × 3 mean spreads a
+// star that fits in one block over its neighbours, so that resampling it after a shift of a
+// fraction of a block gives back what the base shows instead of a dimmer star (which would read
+// as ground).
+std::vector<FloatPlane> detailOf(const std::vector<const LuminancePlane*>& planes)
 {
-    const int32_t w = plane.width, h = plane.height;
-    FloatPlane detail(w, h);
-    boxMean(plane.values.data(), w, h, 1, down.values.data(), detail.values.data());
-    boxMean(plane.values.data(), w, h, DetailRadius, down.values.data(), smooth.values.data());
-    for (size_t i = 0; i < detail.values.size(); ++i)
-        detail.values[i] -= smooth.values[i];
+    const int32_t w = planes.front()->width, h = planes.front()->height;
+    std::vector<FloatPlane> detail;
+    detail.reserve(planes.size());
+    for (size_t k = 0; k < planes.size(); ++k)
+        detail.emplace_back(w, h);
+    velthread::parallelRows(static_cast<int32_t>(planes.size()) * h, [&](int32_t begin, int32_t end) {
+        std::vector<float> down(static_cast<size_t>(w)), smooth(static_cast<size_t>(w));
+        for (int32_t item = begin; item < end; ++item) {
+            const int32_t k = item / h, y = item % h;
+            const float* in = planes[static_cast<size_t>(k)]->values.data();
+            float* out = detail[static_cast<size_t>(k)].row(y);
+            meanRowOf<1>(in, w, h, y, down.data(), out);
+            meanRowOf<DetailRadius>(in, w, h, y, down.data(), smooth.data());
+            for (int32_t x = 0; x < w; ++x)
+                out[x] -= smooth[static_cast<size_t>(x)];
+        }
+    });
     return detail;
 }
 
@@ -213,10 +278,11 @@ FloatPlane cameraMedian(const std::vector<const LuminancePlane*>& planes)
 }
 
 // Index of the pixel nearest a position inside the plane, halves rounded up as lround has it.
-size_t nearest(double q)
+// (A 32-bit conversion: one instruction, where an unsigned 64-bit one takes a branch and several.)
+uint32_t nearest(double q)
 {
-    const size_t whole = static_cast<size_t>(q);
-    return q - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+    const int32_t whole = static_cast<int32_t>(q);
+    return static_cast<uint32_t>(q - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole);
 }
 
 float bilinear(const FloatPlane& plane, double x, double y)
@@ -246,37 +312,144 @@ float trimmedMean(double sum, float largest, int32_t count)
 // `least`, the smallest aligned change among the frames that move far (PlaneMap::far; −1 where
 // `aligned` is): ground stays away from the base in every moving frame, while the sky beside the
 // horizon does so only in the frames whose motion brings the ground over it.
-struct Comparison {
-    FloatPlane camera, aligned, least;
+// Round one keeps each aligned sample (its change, −1 outside the frame, and the plane index of
+// its nearest source pixel), so that round two, which leaves some of them out, only adds up again.
+struct AlignedSamples {
+    FloatPlane change;
+    std::vector<uint32_t> source;
 };
 
-// The aligned frames' samples at base pixel (x, y) against the base value: their trimmed mean
-// difference into `aligned` (−1 with fewer than `required` samples) and the smallest difference
-// of a far-moving frame into `least`. Samples whose source pixel `labels` marks as ground are
-// left out when `labels` is given.
-void compareAligned(float reference, const std::vector<FloatPlane>& others, const std::vector<PlaneMap>& maps,
-                    int32_t x, int32_t y, const int8_t* labels, int32_t required, float& aligned, float& least)
+struct Comparison {
+    FloatPlane camera, aligned, least;
+    std::vector<AlignedSamples> samples;
+};
+
+// One base row's running totals over the aligned frames, pixel by pixel.
+struct RowTotals {
+    double* sums;
+    float* largest;
+    float* smallest;
+    int32_t* counts;
+};
+
+// Frame `other`'s samples along base row y from pixel `begin` on, under `map`: each one's change
+// from the base and source pixel (−1 and 0 outside the frame), and the row's totals.
+void sampleRow(const FloatPlane& other, const PlaneMap& map, const float* reference, int32_t y, int32_t begin,
+               float* change, uint32_t* source, const RowTotals& totals)
 {
-    const int32_t w = others.front().width, h = others.front().height;
-    double sum = 0.0;
-    float largest = 0.0f, smallest = -1.0f;
-    int32_t count = 0;
-    for (size_t k = 0; k < others.size(); ++k) {
-        const double* m = maps[k].m;
-        const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
-        if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
+    const int32_t w = other.width, h = other.height;
+    const double* m = map.m;
+    const double across = m[1] * y, down = m[4] * y;
+    for (int32_t x = begin; x < w; ++x) {
+        const double qx = m[0] * x + across + m[2], qy = m[3] * x + down + m[5];
+        if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0)) {
+            change[x] = -1.0f;
+            source[x] = 0;
             continue;
-        if (labels && labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground)
-            continue;
-        const float e = std::fabs(bilinear(others[k], qx, qy) - reference);
-        if (maps[k].far)
-            smallest = smallest < 0.0f ? e : std::min(smallest, e);
-        sum += e;
-        largest = std::max(largest, e);
-        ++count;
+        }
+        const float e = std::fabs(bilinear(other, qx, qy) - reference[x]);
+        change[x] = e;
+        source[x] = nearest(qy) * static_cast<uint32_t>(w) + nearest(qx);
+        if (map.far)
+            totals.smallest[x] = totals.smallest[x] < 0.0f ? e : std::min(totals.smallest[x], e);
+        totals.sums[x] += e;
+        totals.largest[x] = std::max(totals.largest[x], e);
+        ++totals.counts[x];
     }
-    aligned = count >= required ? trimmedMean(sum, largest, count) : -1.0f;
-    least = aligned >= 0.0f ? smallest : -1.0f;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four 64-bit lane masks as four 32-bit ones (their low halves).
+__attribute__((target("avx2"))) inline __m128i narrow(__m256d mask)
+{
+    return _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(_mm256_castpd_si256(mask), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)));
+}
+
+// sampleRow four pixels at a time with gathered corners; the same operations in the same order
+// (no fused multiply-adds), so the same results. Returns how many pixels it did.
+__attribute__((target("avx2"))) int32_t sampleRowAvx2(const FloatPlane& other, const PlaneMap& map,
+                                                      const float* reference, int32_t y, float* change,
+                                                      uint32_t* source, const RowTotals& totals)
+{
+    const int32_t w = other.width, h = other.height;
+    const double* m = map.m;
+    const __m256d m0 = _mm256_set1_pd(m[0]), m2 = _mm256_set1_pd(m[2]), m3 = _mm256_set1_pd(m[3]),
+                  m5 = _mm256_set1_pd(m[5]);
+    const __m256d across = _mm256_set1_pd(m[1] * y), down = _mm256_set1_pd(m[4] * y);
+    const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5);
+    const __m256d lastColumn = _mm256_set1_pd(w - 1.0), lastRow = _mm256_set1_pd(h - 1.0);
+    const __m256d steps = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    const __m128i one = _mm_set1_epi32(1), rightmost = _mm_set1_epi32(w - 1), lowest = _mm_set1_epi32(h - 1);
+    const __m128i width = _mm_set1_epi32(w);
+    const __m128 signBit = _mm_set1_ps(-0.0f), minusOne = _mm_set1_ps(-1.0f);
+    const float* plane = other.values.data();
+    int32_t x = 0;
+    for (; x + 4 <= w; x += 4) {
+        const __m256d xs = _mm256_add_pd(_mm256_set1_pd(x), steps);
+        const __m256d qx = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, xs), across), m2);
+        const __m256d qy = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, xs), down), m5);
+        const __m256d inside = _mm256_and_pd(
+            _mm256_and_pd(_mm256_cmp_pd(qx, zero, _CMP_GE_OQ), _mm256_cmp_pd(qy, zero, _CMP_GE_OQ)),
+            _mm256_and_pd(_mm256_cmp_pd(qx, lastColumn, _CMP_LE_OQ), _mm256_cmp_pd(qy, lastRow, _CMP_LE_OQ)));
+        if (_mm256_movemask_pd(inside) == 0) {
+            _mm_storeu_ps(change + x, minusOne);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(source + x), _mm_setzero_si128());
+            continue;
+        }
+        // Lanes outside the frame read pixel (0, 0) and are dropped.
+        const __m256d sx = _mm256_and_pd(qx, inside), sy = _mm256_and_pd(qy, inside);
+        const __m128i x0 = _mm256_cvttpd_epi32(sx), y0 = _mm256_cvttpd_epi32(sy);
+        const __m256d dx = _mm256_sub_pd(sx, _mm256_cvtepi32_pd(x0)), dy = _mm256_sub_pd(sy, _mm256_cvtepi32_pd(y0));
+        const __m128 fx = _mm256_cvtpd_ps(dx), fy = _mm256_cvtpd_ps(dy);
+        const __m128i x1 = _mm_min_epi32(_mm_add_epi32(x0, one), rightmost);
+        const __m128i y1 = _mm_min_epi32(_mm_add_epi32(y0, one), lowest);
+        const __m128i upper = _mm_mullo_epi32(y0, width), lower = _mm_mullo_epi32(y1, width);
+        const __m128 a0 = _mm_i32gather_ps(plane, _mm_add_epi32(upper, x0), 4);
+        const __m128 a1 = _mm_i32gather_ps(plane, _mm_add_epi32(upper, x1), 4);
+        const __m128 b0 = _mm_i32gather_ps(plane, _mm_add_epi32(lower, x0), 4);
+        const __m128 b1 = _mm_i32gather_ps(plane, _mm_add_epi32(lower, x1), 4);
+        const __m128 top = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), fx));
+        const __m128 bottom = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), fx));
+        const __m128 value = _mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), fy));
+        const __m128 e = _mm_andnot_ps(signBit, _mm_sub_ps(value, _mm_loadu_ps(reference + x)));
+        const __m128i in = narrow(inside);
+        const __m128 inFloat = _mm_castsi128_ps(in);
+        // nearest(): whole + 1 where the fraction is half or more (a true mask is −1).
+        const __m128i nx = _mm_sub_epi32(x0, narrow(_mm256_cmp_pd(dx, half, _CMP_GE_OQ)));
+        const __m128i ny = _mm_sub_epi32(y0, narrow(_mm256_cmp_pd(dy, half, _CMP_GE_OQ)));
+        _mm_storeu_ps(change + x, _mm_blendv_ps(minusOne, e, inFloat));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(source + x),
+                         _mm_and_si128(_mm_add_epi32(_mm_mullo_epi32(ny, width), nx), in));
+        if (map.far) {
+            const __m128 smallest = _mm_loadu_ps(totals.smallest + x);
+            const __m128 first = _mm_cmplt_ps(smallest, _mm_setzero_ps());
+            const __m128 updated = _mm_blendv_ps(_mm_min_ps(e, smallest), e, first);
+            _mm_storeu_ps(totals.smallest + x, _mm_blendv_ps(smallest, updated, inFloat));
+        }
+        // Adding +0 leaves a sum of non-negative values as it is.
+        const __m256d wide = _mm256_and_pd(_mm256_cvtps_pd(e), inside);
+        _mm256_storeu_pd(totals.sums + x, _mm256_add_pd(_mm256_loadu_pd(totals.sums + x), wide));
+        const __m128 largest = _mm_loadu_ps(totals.largest + x);
+        _mm_storeu_ps(totals.largest + x, _mm_blendv_ps(largest, _mm_max_ps(e, largest), inFloat));
+        __m128i* counts = reinterpret_cast<__m128i*>(totals.counts + x);
+        _mm_storeu_si128(counts, _mm_sub_epi32(_mm_loadu_si128(counts), in));
+    }
+    return x;
+}
+#endif
+
+// sampleRow, four pixels at a time where the processor can.
+void sampleFrameRow(const FloatPlane& other, const PlaneMap& map, const float* reference, int32_t y, float* change,
+                    uint32_t* source, const RowTotals& totals)
+{
+    int32_t done = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        done = sampleRowAvx2(other, map, reference, y, change, source, totals);
+#endif
+    sampleRow(other, map, reference, y, done, change, source, totals);
 }
 
 // The comparison of round one: every aligned sample counts, and `aligned` needs half of the
@@ -285,7 +458,11 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
 {
     const int32_t w = base.width, h = base.height;
     const size_t n = others.size(), width = static_cast<size_t>(w);
-    Comparison out{FloatPlane(w, h), FloatPlane(w, h), FloatPlane(w, h)};
+    Comparison out{FloatPlane(w, h), FloatPlane(w, h), FloatPlane(w, h), std::vector<AlignedSamples>(n)};
+    for (AlignedSamples& samples : out.samples) {
+        samples.change = FloatPlane(w, h);
+        samples.source.resize(samples.change.values.size());
+    }
     const int32_t required = std::max<int32_t>(3, static_cast<int32_t>(n / 2));
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         std::vector<double> sums(width), alignedSums(width);
@@ -307,30 +484,16 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
             float* camera = out.camera.row(y);
             for (size_t x = 0; x < width; ++x)
                 camera[x] = trimmedMean(sums[x], largest[x], static_cast<int32_t>(n));
-            // Aligned: frame by frame along the row as well (each pixel's frames in order, as
-            // compareAligned takes them), so that each frame's map and rows stay at hand.
+            // Aligned: frame by frame along the row as well (each pixel's frames in order), so that
+            // each frame's map and rows stay at hand.
             std::fill(alignedSums.begin(), alignedSums.end(), 0.0);
             std::fill(alignedLargest.begin(), alignedLargest.end(), 0.0f);
             std::fill(smallest.begin(), smallest.end(), -1.0f);
             std::fill(counts.begin(), counts.end(), 0);
-            for (size_t k = 0; k < n; ++k) {
-                const double* m = maps[k].m;
-                const bool far = maps[k].far;
-                const FloatPlane& other = others[k];
-                const double across = m[1] * y, down = m[4] * y;
-                for (int32_t x = 0; x < w; ++x) {
-                    const double qx = m[0] * x + across + m[2], qy = m[3] * x + down + m[5];
-                    if (!(qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0))
-                        continue;
-                    const float e = std::fabs(bilinear(other, qx, qy) - reference[x]);
-                    const size_t i = static_cast<size_t>(x);
-                    if (far)
-                        smallest[i] = smallest[i] < 0.0f ? e : std::min(smallest[i], e);
-                    alignedSums[i] += e;
-                    alignedLargest[i] = std::max(alignedLargest[i], e);
-                    ++counts[i];
-                }
-            }
+            const RowTotals totals{alignedSums.data(), alignedLargest.data(), smallest.data(), counts.data()};
+            for (size_t k = 0; k < n; ++k)
+                sampleFrameRow(others[k], maps[k], reference, y, out.samples[k].change.row(y),
+                               out.samples[k].source.data() + static_cast<size_t>(y) * width, totals);
             float* aligned = out.aligned.row(y);
             float* least = out.least.row(y);
             // A few aligned samples (a corner that most frames miss) are too few to compare.
@@ -343,38 +506,48 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
     return out;
 }
 
-// The comparison of round two: aligned samples whose source pixel is labelled ground are left
-// out, and two samples are enough. Where round one compared and no sample is left out, its
-// result stands (the same samples); `camera` is round one's.
-Comparison compareFramesWithout(const FloatPlane& base, const std::vector<FloatPlane>& others,
-                                const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
+// The comparison of round two from round one's samples: those whose source pixel is labelled
+// ground are left out, and two samples are enough. Each pixel's frames are taken in order, as
+// round one took them, so that where no sample is left out its result stands; `camera` is round
+// one's.
+Comparison compareFramesWithout(const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
                                 const Comparison& first)
 {
-    const int32_t w = base.width, h = base.height;
-    const size_t n = others.size();
-    Comparison out{FloatPlane(), FloatPlane(w, h), FloatPlane(w, h)};
+    const int32_t w = first.camera.width, h = first.camera.height;
+    const size_t n = first.samples.size(), width = static_cast<size_t>(w);
+    Comparison out{FloatPlane(), FloatPlane(w, h), FloatPlane(w, h), {}};
     constexpr int32_t Required = 2;
-    unevenRows(h, [&](int32_t begin, int32_t end) {
+    const int8_t* const label = labels.data();
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<double> sums(width);
+        std::vector<float> largest(width), smallest(width);
+        std::vector<int32_t> counts(width);
         for (int32_t y = begin; y < end; ++y) {
-            const float* reference = base.row(y);
+            const size_t at = static_cast<size_t>(y) * width;
+            std::fill(sums.begin(), sums.end(), 0.0);
+            std::fill(largest.begin(), largest.end(), 0.0f);
+            std::fill(smallest.begin(), smallest.end(), -1.0f);
+            std::fill(counts.begin(), counts.end(), 0);
+            for (size_t k = 0; k < n; ++k) {
+                const float* change = first.samples[k].change.row(y);
+                const uint32_t* source = first.samples[k].source.data() + at;
+                const bool far = maps[k].far;
+                for (size_t x = 0; x < width; ++x) {
+                    const float e = change[x];
+                    if (e < 0.0f || label[source[x]] == Ground)
+                        continue;
+                    if (far)
+                        smallest[x] = smallest[x] < 0.0f ? e : std::min(smallest[x], e);
+                    sums[x] += e;
+                    largest[x] = std::max(largest[x], e);
+                    ++counts[x];
+                }
+            }
             float* aligned = out.aligned.row(y);
             float* least = out.least.row(y);
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t at = static_cast<size_t>(y) * w + x;
-                bool leftOut = false;
-                if (first.aligned.values[at] >= 0.0f)
-                    for (size_t k = 0; k < n && !leftOut; ++k) {
-                        const double* m = maps[k].m;
-                        const double qx = m[0] * x + m[1] * y + m[2], qy = m[3] * x + m[4] * y + m[5];
-                        leftOut = qx >= 0.0 && qy >= 0.0 && qx <= w - 1.0 && qy <= h - 1.0 &&
-                                  labels[nearest(qy) * static_cast<size_t>(w) + nearest(qx)] == Ground;
-                    }
-                if (first.aligned.values[at] >= 0.0f && !leftOut) {
-                    aligned[x] = first.aligned.values[at];
-                    least[x] = first.least.values[at];
-                    continue;
-                }
-                compareAligned(reference[x], others, maps, x, y, labels.data(), Required, aligned[x], least[x]);
+            for (size_t x = 0; x < width; ++x) {
+                aligned[x] = counts[x] >= Required ? trimmedMean(sums[x], largest[x], counts[x]) : -1.0f;
+                least[x] = aligned[x] >= 0.0f ? smallest[x] : -1.0f;
             }
         }
     });
@@ -408,10 +581,10 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
 {
     const int32_t w = camera.width, h = camera.height;
     std::vector<int8_t> strength(camera.values.size(), 0);
-    for (size_t i = 0; i < strength.size(); ++i) {
+    eachPixel(w, h, [&](size_t i) {
         const float c = camera.values[i], a = aligned.values[i];
         if (a < 0.0f)
-            continue;
+            return;
         const float scale = SeedRatio * (std::min(c, a) + typical);
         const float g = least.values[i];
         const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
@@ -419,7 +592,7 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
             strength[i] = c - a > 3.0f * scale ? 2 : 1;
         else if (g >= 0.0f && g - c > groundScale)
             strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
-    }
+    });
     std::vector<int8_t> seeds(strength.size(), 0);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y)
@@ -569,13 +742,13 @@ void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness,
     const FloatPlane& low = range.low;
     const FloatPlane& high = range.high;
     const bool skyBrighter = levels.sky > levels.ground;
-    for (size_t i = 0; i < seeds.size(); ++i) {
+    eachPixel(brightness.width, brightness.height, [&](size_t i) {
         if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
-            continue;
+            return;
         const float middle = 0.5f * (high.values[i] + low.values[i]);
         if ((brightness.values[i] > middle) == skyBrighter)
             seeds[i] = 0;
-    }
+    });
 }
 
 // Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
@@ -614,13 +787,17 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     std::vector<uint32_t> current;
     for (uint32_t value = 0; queued > 0; ++value) {
         current.swap(ring[value % Buckets]);
-        const size_t count = current.size();
-        const uint32_t* const order = current.data();
-        queued -= count;
+        queued -= current.size();
+        // Drop what was reached more cheaply since it was queued (nothing in this bucket changes
+        // while it is walked: every step costs 2 at least), without a branch.
+        size_t count = 0;
+        uint32_t* const order = current.data();
+        for (size_t k = 0; k < current.size(); ++k) {
+            order[count] = order[k];
+            count += cost[order[k]] == value;
+        }
         for (size_t k = 0; k < count; ++k) {
             const size_t at = order[k];
-            if (cost[at] != value)
-                continue;  // reached more cheaply since it was queued
             // Left, right, up, down: the order decides ties, and with them the labels.
             if (at > 0 && right[at - 1] != NoStep)
                 relax(at, at - 1, right[at - 1], value);
@@ -636,63 +813,122 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     return grown;
 }
 
-// The 4-connected patches of one label, each with its seed count and the extent of its seeds.
+// A row's run of one label: pixels [begin, end) of row y.
+struct Run {
+    int32_t y, begin, end;
+};
+
+// A 4-connected patch of one label: its size, its seed count, the extent of its seeds and the
+// sum of its brightness.
 struct Patch {
-    std::vector<uint32_t> pixels;  // plane indices fit 32 bits
+    int64_t size = 0;
     int32_t seeds = 0;
     int32_t left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
+    double brightness = 0.0;
 
     // All its seeds in one dot (a hot pixel, a lone star, a static spot of that size).
     bool dot() const { return right - left <= DotSize && bottom - top <= DotSize; }
 };
 
-template <typename Visit>
-void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
-                  int8_t label, Visit&& visit)
+// The patches of one label, found as runs along the rows joined where they touch the row above
+// (far cheaper than a walk pixel by pixel). `patches` is in the order of each patch's first pixel
+// (row by row); `runPatch` gives each run's patch.
+struct Patches {
+    std::vector<Run> runs;
+    std::vector<uint32_t> runPatch;
+    std::vector<Patch> patches;
+};
+
+uint32_t rootOf(std::vector<uint32_t>& parent, uint32_t i)
 {
-    std::vector<uint8_t> visitedPlane(labels.size(), 0);
-    // Each pixel is stacked once at most. Plain pointers: the byte stores to `visited` may alias
-    // anything and would make the compiler reload every vector's data after each one.
-    const auto stackStore = std::make_unique_for_overwrite<uint32_t[]>(std::max<size_t>(labels.size(), 1));
-    uint32_t* const stack = stackStore.get();
-    uint8_t* const visited = visitedPlane.data();
-    const int8_t* const label8 = labels.data();
-    const int8_t* const seed8 = seeds.data();
-    Patch patch;
-    // Plane indices fit 32 bits, whose division is several times cheaper than 64-bit.
-    const uint32_t width = static_cast<uint32_t>(w);
-    for (size_t start = 0; start < labels.size(); ++start) {
-        if (label8[start] != label || visited[start])
-            continue;
-        patch.pixels.clear();  // keeps its capacity for the next patch
-        patch.seeds = 0;
-        patch.left = patch.top = INT32_MAX;
-        patch.right = patch.bottom = -1;
-        size_t stacked = 0;
-        stack[stacked++] = static_cast<uint32_t>(start);
-        visited[start] = 1;
-        while (stacked > 0) {
-            const uint32_t index = stack[--stacked];
-            const size_t at = index;
-            patch.pixels.push_back(index);
-            const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-            if (seed8[at] == label) {
-                ++patch.seeds;
-                patch.left = std::min(patch.left, x);
-                patch.right = std::max(patch.right, x);
-                patch.top = std::min(patch.top, y);
-                patch.bottom = std::max(patch.bottom, y);
-            }
-            const uint32_t next[4] = {index - 1, index + 1, index - width, index + width};
-            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
-            for (int k = 0; k < 4; ++k)
-                if (inside[k] && label8[next[k]] == label && !visited[next[k]]) {
-                    visited[next[k]] = 1;
-                    stack[stacked++] = next[k];
-                }
-        }
-        visit(patch);
+    while (parent[i] != i) {
+        parent[i] = parent[parent[i]];
+        i = parent[i];
     }
+    return i;
+}
+
+Patches patchesOf(const std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
+                  int8_t label, const FloatPlane* brightness)
+{
+    Patches out;
+    std::vector<Run>& runs = out.runs;
+    std::vector<uint32_t> parent;
+    size_t above = 0, aboveEnd = 0;  // the runs of the row above
+    for (int32_t y = 0; y < h; ++y) {
+        const int8_t* row = labels.data() + static_cast<size_t>(y) * w;
+        const size_t rowStart = runs.size();
+        for (int32_t x = 0; x < w;) {
+            if (row[x] != label) {
+                ++x;
+                continue;
+            }
+            const int32_t begin = x;
+            while (x < w && row[x] == label)
+                ++x;
+            const uint32_t index = static_cast<uint32_t>(runs.size());
+            runs.push_back({y, begin, x});
+            parent.push_back(index);
+            while (above < aboveEnd && runs[above].end <= begin)
+                ++above;
+            // The smaller index becomes the root, so that each patch's root is its first run.
+            for (size_t q = above; q < aboveEnd && runs[q].begin < x; ++q) {
+                const uint32_t a = rootOf(parent, static_cast<uint32_t>(q)), b = rootOf(parent, index);
+                parent[std::max(a, b)] = std::min(a, b);
+            }
+        }
+        above = rowStart;
+        aboveEnd = runs.size();
+    }
+    out.runPatch.resize(runs.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const uint32_t root = rootOf(parent, static_cast<uint32_t>(i));
+        if (root == i) {
+            out.runPatch[i] = static_cast<uint32_t>(out.patches.size());
+            out.patches.emplace_back();
+        } else {
+            out.runPatch[i] = out.runPatch[root];
+        }
+        Patch& patch = out.patches[out.runPatch[i]];
+        const Run& run = runs[i];
+        const size_t at = static_cast<size_t>(run.y) * w;
+        patch.size += run.end - run.begin;
+        const int8_t* seed = seeds.data() + at;
+        int32_t first = -1, last = -1;
+        for (int32_t x = run.begin; x < run.end; ++x)
+            if (seed[x] == label) {
+                if (first < 0)
+                    first = x;
+                last = x;
+                ++patch.seeds;
+            }
+        if (first >= 0) {
+            patch.left = std::min(patch.left, first);
+            patch.right = std::max(patch.right, last);
+            patch.top = std::min(patch.top, run.y);
+            patch.bottom = std::max(patch.bottom, run.y);
+        }
+        if (brightness) {
+            const float* value = brightness->row(run.y);
+            double sum = patch.brightness;
+            for (int32_t x = run.begin; x < run.end; ++x)
+                sum += value[x];
+            patch.brightness = sum;
+        }
+    }
+    return out;
+}
+
+// Sets the pixels of every patch that `turned` picks to `label`.
+template <typename Pick>
+void turnPatches(std::vector<int8_t>& labels, int32_t w, const Patches& found, int8_t label, Pick&& turned)
+{
+    for (size_t i = 0; i < found.runs.size(); ++i)
+        if (turned(found.runPatch[i])) {
+            const Run& run = found.runs[i];
+            std::fill(labels.begin() + static_cast<ptrdiff_t>(run.y) * w + run.begin,
+                      labels.begin() + static_cast<ptrdiff_t>(run.y) * w + run.end, label);
+        }
 }
 
 // Ground patches with too few seeds for their size, or only a dot of them, become sky; then
@@ -701,70 +937,81 @@ void forEachPatch(const std::vector<int8_t>& labels, const std::vector<int8_t>& 
 void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& seeds, int32_t w, int32_t h,
                       const FloatPlane& brightness, const Levels& levels)
 {
-    forEachPatch(labels, seeds, w, h, Ground, [&](const Patch& patch) {
-        const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, static_cast<int64_t>(patch.pixels.size()) / GroundSeedArea);
-        if (patch.dot() || patch.seeds < needed)
-            for (const size_t at : patch.pixels)
-                labels[at] = Sky;
-    });
-    std::vector<std::vector<uint32_t>> stray;
+    const Patches ground = patchesOf(labels, seeds, w, h, Ground, nullptr);
+    std::vector<uint8_t> turned(ground.patches.size());
+    for (size_t k = 0; k < ground.patches.size(); ++k) {
+        const Patch& patch = ground.patches[k];
+        const int64_t needed = std::max<int64_t>(MinimumGroundSeeds, patch.size / GroundSeedArea);
+        turned[k] = patch.dot() || patch.seeds < needed;
+    }
+    turnPatches(labels, w, ground, Sky, [&](uint32_t k) { return turned[k] != 0; });
+    const Patches sky = patchesOf(labels, seeds, w, h, Sky, &brightness);
+    turned.assign(sky.patches.size(), 0);
     size_t most = SIZE_MAX;
     int32_t mostSeeds = 0;
-    forEachPatch(labels, seeds, w, h, Sky, [&](const Patch& patch) {
-        double sum = 0.0;
-        for (const size_t at : patch.pixels)
-            sum += brightness.values[at];
-        const bool dark = levels.known() && levels.groundLike(static_cast<float>(sum / patch.pixels.size()));
+    for (size_t k = 0; k < sky.patches.size(); ++k) {
+        const Patch& patch = sky.patches[k];
+        const bool dark = levels.known() && levels.groundLike(static_cast<float>(patch.brightness / patch.size));
         if (patch.dot() || dark) {
+            turned[k] = 1;
             if (patch.seeds > mostSeeds) {
                 mostSeeds = patch.seeds;
-                most = stray.size();
+                most = k;
             }
-            stray.push_back(patch.pixels);
         } else if (patch.seeds > mostSeeds) {
             mostSeeds = patch.seeds;
             most = SIZE_MAX;
         }
-    });
-    for (size_t k = 0; k < stray.size(); ++k)
-        if (k != most)
-            for (const size_t at : stray[k])
-                labels[at] = Ground;
+    }
+    if (most != SIZE_MAX)
+        turned[most] = 0;
+    turnPatches(labels, w, sky, Ground, [&](uint32_t k) { return turned[k] != 0; });
 }
 
 // Steps (4-connected) from every pixel to the nearest change of label, up to `limit`; farther
-// pixels get limit + 1.
+// pixels get limit + 1. Over the whole grid the steps are the distance along x plus along y to
+// the nearest such pixel, so each axis is done apart: along each row, then down each column,
+// both ways (rows, then column bands, on the pool).
 std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
 {
-    std::vector<int32_t> steps(labels.size(), limit + 1);
-    std::vector<size_t> front, next;
-    const uint32_t width = static_cast<uint32_t>(w);  // 32-bit division: several times cheaper
-    for (size_t at = 0; at < labels.size(); ++at) {
-        const uint32_t index = static_cast<uint32_t>(at);
-        const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-        const bool edge = (x + 1 < w && labels[at + 1] != labels[at]) || (x > 0 && labels[at - 1] != labels[at]) ||
-                          (y + 1 < h && labels[at + static_cast<size_t>(w)] != labels[at]) ||
-                          (y > 0 && labels[at - static_cast<size_t>(w)] != labels[at]);
-        if (edge) {
-            steps[at] = 0;
-            front.push_back(at);
+    const int32_t beyond = limit + 1;
+    const size_t width = static_cast<size_t>(w);
+    std::vector<int32_t> steps(labels.size());
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            const int8_t* row = labels.data() + static_cast<size_t>(y) * width;
+            const int8_t* above = y > 0 ? row - width : nullptr;
+            const int8_t* below = y + 1 < h ? row + width : nullptr;
+            int32_t* out = steps.data() + static_cast<size_t>(y) * width;
+            int32_t d = beyond;
+            for (int32_t x = 0; x < w; ++x) {
+                const int8_t own = row[x];
+                const bool edge = (x + 1 < w && row[x + 1] != own) || (x > 0 && row[x - 1] != own) ||
+                                  (below && below[x] != own) || (above && above[x] != own);
+                d = edge ? 0 : std::min(d + 1, beyond);
+                out[x] = d;
+            }
+            d = beyond;
+            for (int32_t x = w - 1; x >= 0; --x) {
+                d = out[x] == 0 ? 0 : std::min(d + 1, beyond);
+                out[x] = std::min(out[x], d);
+            }
         }
-    }
-    for (int32_t d = 1; d <= limit && !front.empty(); ++d) {
-        next.clear();
-        for (const size_t at : front) {
-            const uint32_t index = static_cast<uint32_t>(at);
-            const int32_t x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-            const size_t around[4] = {at - 1, at + 1, at - static_cast<size_t>(w), at + static_cast<size_t>(w)};
-            const bool inside[4] = {x > 0, x + 1 < w, y > 0, y + 1 < h};
-            for (int k = 0; k < 4; ++k)
-                if (inside[k] && steps[around[k]] > limit) {
-                    steps[around[k]] = d;
-                    next.push_back(around[k]);
-                }
+    });
+    velthread::parallelRows(w, [&](int32_t begin, int32_t end) {
+        for (int32_t y = 1; y < h; ++y) {
+            int32_t* row = steps.data() + static_cast<size_t>(y) * width;
+            const int32_t* above = row - width;
+            for (int32_t x = begin; x < end; ++x)
+                row[x] = std::min(row[x], std::min(above[x] + 1, beyond));
         }
-        front.swap(next);
-    }
+        for (int32_t y = h - 2; y >= 0; --y) {
+            int32_t* row = steps.data() + static_cast<size_t>(y) * width;
+            const int32_t* below = row + width;
+            for (int32_t x = begin; x < end; ++x)
+                row[x] = std::min(row[x], std::min(below[x] + 1, beyond));
+        }
+    });
     return steps;
 }
 
@@ -788,14 +1035,55 @@ float edgeStep(const FloatPlane& brightness)
 
 void fill(velimage::Image16& mask, uint16_t value) { std::fill_n(mask.data(), mask.elementCount(), value); }
 
+// The full-size mask is written once and read much later: stores that bypass the caches save
+// reading each line in before it is written (nearly half the time of a plain fill or copy).
+// Each band ends with finishStreaming(), which makes its stores visible before the band is done.
+void streamFill(uint16_t* out, uint16_t value, size_t count)
+{
+#if defined(__SSE2__)
+    size_t x = 0;
+    for (; x < count && reinterpret_cast<uintptr_t>(out + x) % 16 != 0; ++x)
+        out[x] = value;
+    const __m128i values = _mm_set1_epi16(static_cast<short>(value));
+    for (; x + 8 <= count; x += 8)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + x), values);
+    for (; x < count; ++x)
+        out[x] = value;
+#else
+    std::fill_n(out, count, value);
+#endif
+}
+
+void streamCopy(const uint16_t* in, size_t count, uint16_t* out)
+{
+#if defined(__SSE2__)
+    size_t x = 0;
+    for (; x < count && reinterpret_cast<uintptr_t>(out + x) % 16 != 0; ++x)
+        out[x] = in[x];
+    for (; x + 8 <= count; x += 8)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + x), _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)));
+    for (; x < count; ++x)
+        out[x] = in[x];
+#else
+    std::copy_n(in, count, out);
+#endif
+}
+
+void finishStreaming()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
 // centres. Each band widens the two plane rows it blends to the frame's width once, so that each
 // frame row is one blend of two of them.
-void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask)
+void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
+                   velimage::Image16* twin)
 {
     FloatPlane sky(w, h);
-    for (size_t i = 0; i < labels.size(); ++i)
-        sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f;
+    eachPixel(w, h, [&](size_t i) { sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f; });
     const FloatPlane soft = boxMean(sky, 1);
     const double o = 0.5 * (factor - 1);
     const int32_t width = mask.width();
@@ -818,12 +1106,14 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     // as one block.
     std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
     std::vector<int8_t> uniform(static_cast<size_t>(h), -1);  // 0 all ground, 1 all sky
-    for (int32_t v = 0; v < h; ++v) {
-        const float* row = soft.row(v);
-        sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
-        if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
-            uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
-    }
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t v = begin; v < end; ++v) {
+            const float* row = soft.row(v);
+            sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
+            if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
+                uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
+        }
+    });
     const auto planeRow = [&](int32_t y) { return static_cast<int32_t>(std::clamp((y - o) / factor, 0.0, h - 1.0)); };
     const auto filled = [&](int32_t y) {
         const size_t v = static_cast<size_t>(planeRow(y));
@@ -831,14 +1121,17 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     };
     unevenRows(mask.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
-        std::vector<uint16_t> same(static_cast<size_t>(width));
+        std::vector<uint16_t> same(static_cast<size_t>(width)), blend(static_cast<size_t>(width));
         int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
         for (int32_t y = begin; y < end; ++y) {
             if (const int8_t kind = filled(y); kind >= 0) {
                 int32_t last = y;
                 while (last + 1 < end && filled(last + 1) == kind)
                     ++last;
-                std::memset(mask.row(y), kind ? 0xFF : 0, static_cast<size_t>(last - y + 1) * mask.rowElements() * sizeof(uint16_t));
+                const size_t count = static_cast<size_t>(last - y + 1) * mask.rowElements();
+                streamFill(mask.row(y), kind ? 65535 : 0, count);
+                if (twin)
+                    streamFill(twin->row(y), kind ? 65535 : 0, count);
                 y = last;
                 continue;
             }
@@ -853,7 +1146,9 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                         same[x] = static_cast<uint16_t>(upper[x] + 0.5f);
                     sameRow = top;
                 }
-                std::copy_n(same.data(), width, mask.row(y));
+                streamCopy(same.data(), static_cast<size_t>(width), mask.row(y));
+                if (twin)
+                    streamCopy(same.data(), static_cast<size_t>(width), twin->row(y));
                 continue;
             }
             if (top != upperRow) {
@@ -871,10 +1166,14 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             }
             const float* a = upper.data();
             const float* b = lower.data();
-            uint16_t* out = mask.row(y);
+            uint16_t* out = blend.data();
             for (int32_t x = 0; x < width; ++x)
                 out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
+            streamCopy(out, static_cast<size_t>(width), mask.row(y));
+            if (twin)
+                streamCopy(out, static_cast<size_t>(width), twin->row(y));
         }
+        finishStreaming();
     });
 }
 
@@ -893,45 +1192,46 @@ bool keepsSkySeed(int8_t label, int8_t firstSeed, int32_t distance)
 // seeds (keepsSkySeed); farther in, round one's label stands where too few samples were left
 // (inside the ground, at the border) if the pixel's brightness is nearer that label's seeds than
 // the other's: a ground patch that round one grew far into the sky is as bright as the sky.
-std::vector<int8_t> roundTwoSeeds(const FloatPlane& baseDetail, const std::vector<FloatPlane>& detail,
-                                  const std::vector<PlaneMap>& maps, const Comparison& first,
+std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Comparison& first,
                                   const std::vector<int8_t>& labels, const std::vector<int8_t>& firstSeeds,
                                   float typical, double nearMotion,
                                   double farMotion, const FloatPlane& brightness, const Range& range,
                                   const Levels& levels)
 {
-    const int32_t w = baseDetail.width, h = baseDetail.height;
+    const int32_t w = first.camera.width, h = first.camera.height;
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
     const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
-    std::vector<int8_t> sources = labels;
-    for (size_t i = 0; i < sources.size(); ++i)
-        if (distance[i] <= DetailRadius + 1)
-            sources[i] = Ground;
-    const Comparison second = compareFramesWithout(baseDetail, detail, maps, sources, first);
+    std::vector<int8_t> sources(labels.size());
+    eachPixel(w, h, [&](size_t i) { sources[i] = distance[i] <= DetailRadius + 1 ? Ground : labels[i]; });
+    const Comparison second = compareFramesWithout(maps, sources, first);
     std::vector<int8_t> cleaned = seedsOf(first.camera, second.aligned, second.least, typical);
     dropRingingGround(cleaned, brightness, range, levels);
     std::vector<int8_t> seeds(firstSeeds.size(), 0);
-    for (size_t i = 0; i < seeds.size(); ++i) {
+    eachPixel(w, h, [&](size_t i) {
         if (distance[i] <= near)
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (second.aligned.values[i] >= 0.0f)
             seeds[i] = cleaned[i];
         else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
             seeds[i] = labels[i];
-    }
+    });
     return seeds;
 }
 
 }  // namespace
 
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
-                            velimage::Image16& mask)
+                            velimage::Image16& mask, velimage::Image16* twin)
 {
     mask.allocate(std::max(width, 1), std::max(height, 1), 1);
+    if (twin)
+        twin->allocate(mask.width(), mask.height(), 1);
     // Every way out without an estimate leaves the mask all ground.
-    const auto allGround = [&mask] {
+    const auto allGround = [&mask, twin] {
         fill(mask, 0);
+        if (twin)
+            fill(*twin, 0);
         return SkyEstimate::NoStarMotion;
     };
     if (samples.empty() || samples.front().plane.empty())
@@ -964,12 +1264,9 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     // The trimmed mean drops the largest: the second largest motion is how far sky and ground mix.
     const double farMotion = motions[motions.size() >= 2 ? motions.size() - 2 : 0];
 
-    FloatPlane down(w, h), smooth(w, h);
-    const FloatPlane baseDetail = detailOf(base, down, smooth);
-    std::vector<FloatPlane> detail;
-    detail.reserve(maps.size());
-    for (size_t k = 1; k < planes.size(); ++k)
-        detail.push_back(detailOf(*planes[k], down, smooth));
+    std::vector<FloatPlane> detail = detailOf(planes);
+    const FloatPlane baseDetail = std::move(detail.front());
+    detail.erase(detail.begin());
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
     const float unit = edgeStep(brightness);
     const StepCosts steps = stepCostsOf(brightness, unit);
@@ -992,7 +1289,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         labels = growSeeds(steps, w, seeds);
         dropStrayPatches(labels, seeds, w, h, brightness, levels);
         const std::vector<int8_t> second =
-            roundTwoSeeds(baseDetail, detail, maps, first, labels, seeds, typical, nearMotion, farMotion, brightness,
+            roundTwoSeeds(maps, first, labels, seeds, typical, nearMotion, farMotion, brightness,
                           range, levels);
         // Seeds that leave the sky without one keep round one's answer.
         if (std::find(second.begin(), second.end(), Sky) != second.end()) {
@@ -1001,7 +1298,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
             dropStrayPatches(labels, seeds, w, h, brightness, levels);
         }
     }
-    writeSoftMask(labels, w, h, factor, mask);
+    writeSoftMask(labels, w, h, factor, mask, twin);
     return SkyEstimate::Estimated;
 }
 

@@ -34,9 +34,10 @@ enum class SkyEstimate {
 // stray patches (grown from a dot of seeds, ground with too few of them, sky as dark as the
 // ground) are turned over.
 // `samples` starts with the base frame's. Fills `mask` (width × height, one channel, 0 ground ..
-// 65535 sky, a soft edge a few pixels wide). Runs on the caller's thread with its pixel passes
-// on the process pool; the result does not depend on the thread count.
+// 65535 sky, a soft edge a few pixels wide) and, when given, `twin` alike in the same pass (a
+// second owner of the mask without a second pass over it). Runs on the caller's thread with its
+// pixel passes on the process pool; the result does not depend on the thread count.
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
-                            velimage::Image16& mask);
+                            velimage::Image16& mask, velimage::Image16* twin = nullptr);
 
 }  // namespace velmask

@@ -119,22 +119,24 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
     }
 }
 
-TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreads)
+TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreadsAndToItsTwin)
 {
     velsky::SkyOptions o = landscape(11);
     o.frames = 5;
     const velsky::SkyGenerator generator(o);
     const std::vector<velmask::SkySample> samples = samplesOf(generator);
-    velimage::Image16 one, two;
+    velimage::Image16 one, two, twin;
     {
         velthread::ProcessPoolScope pool(1);
         velmask::estimateSkyMask(samples, o.width, o.height, one);
     }
     {
         velthread::ProcessPoolScope pool(2);
-        velmask::estimateSkyMask(samples, o.width, o.height, two);
+        velmask::estimateSkyMask(samples, o.width, o.height, two, &twin);
     }
     EXPECT_TRUE(std::equal(one.data(), one.data() + one.elementCount(), two.data()));
+    ASSERT_EQ(twin.elementCount(), two.elementCount());
+    EXPECT_TRUE(std::equal(two.data(), two.data() + two.elementCount(), twin.data()));
 }
 
 }  // namespace
