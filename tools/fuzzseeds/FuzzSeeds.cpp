@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -149,9 +150,11 @@ bool writeProjects(const std::filesystem::path& folder)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: velostar-fuzzseeds DIR\n");
-        return 64;
+    // An option is never taken for the output folder ("--help" once became one).
+    if (argc != 2 || argv[1][0] == '-') {
+        const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+        std::fprintf(help ? stdout : stderr, "usage: velostar-fuzzseeds DIR\n");
+        return help ? 0 : 64;
     }
     const std::filesystem::path root(argv[1]);
     for (const char* kind : {"jpeg", "tiff", "raw", "rawreply", "project"})
