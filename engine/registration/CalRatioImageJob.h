@@ -49,8 +49,7 @@ public:
         // Column tiles keep the running sums of each tile small.
         std::vector<SquareRatioRows> tiles;
         for (int32_t x0 = m_margin; x0 < m_planes.width - m_margin; x0 = (x0 / kTileColumns + 1) * kTileColumns)
-            tiles.emplace_back(m_r0, m_r1, x0, std::min((x0 / kTileColumns + 1) * kTileColumns, m_planes.width - m_margin),
-                               m_planes.minLuminance);
+            tiles.emplace_back(m_r0, m_r1, x0, std::min((x0 / kTileColumns + 1) * kTileColumns, m_planes.width - m_margin));
         std::vector<uint64_t> candidates(static_cast<size_t>(m_planes.wordsPerRow));
         StarSuppressor suppressor(m_planes, m_radius);
         suppressor.settleFrom(m_first + m_radius);
@@ -84,7 +83,7 @@ private:
         uint64_t* bits = m_planes.notStar.data() + static_cast<size_t>(y) * m_planes.wordsPerRow;
         std::fill(candidates.begin(), candidates.end(), 0);
         for (SquareRatioRows& tile : tiles)
-            tile.candidates(m_planes.luminance.data(), m_planes.width, y, ratio, candidates.data());
+            tile.candidates(m_planes.luminance.data(), m_planes.width, y, m_planes.floors.row(y), ratio, candidates.data());
         for (int32_t word = 0; word < m_planes.wordsPerRow; ++word) {
             uint64_t found = candidates[static_cast<size_t>(word)];
             for (uint64_t rest = found; rest; rest &= rest - 1) {

@@ -274,13 +274,12 @@ void inclusiveSums(const uint8_t* source, int32_t count, uint32_t* target)
 
 }  // namespace
 
-SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1, uint8_t minLuminance)
+SquareRatioRows::SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1)
     : m_r0(r0),
       m_r1(r1),
       m_reach(r1 + 3),
       m_x0(x0),
       m_x1(x1),
-      m_minLuminance(std::max(minLuminance, kMinStarLuminance)),
       m_columns(x1 - x0 + 2 * (r1 + 3) + 1),
       m_prefixes(static_cast<size_t>(2 * (r1 + 3) + 2) * m_columns),
       m_strips(static_cast<size_t>(r1 + 4 - r0) * m_columns)
@@ -302,8 +301,8 @@ void SquareRatioRows::prefixRow(const uint8_t* luminance, int32_t stride, int32_
     inclusiveSums(source, m_columns - 1, target + 1);
 }
 
-void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio,
-                                 uint64_t* words)
+void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32_t y, const uint8_t* floors,
+                                 uint32_t* ratio, uint64_t* words)
 {
     // The ring still holds the rows of the previous call: only the row entering at the bottom is new.
     if (!m_started || y != m_lastRow + 1)
@@ -324,7 +323,8 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
     for (int32_t word = m_x0 >> 6; word <= (m_x1 - 1) >> 6; ++word) {
         const int32_t begin = std::max(word << 6, m_x0);
         const int32_t end = std::min((word << 6) + 64, m_x1);
-        if (!anyAtLeast(lum + begin, end - begin, m_minLuminance))
+        const uint8_t wordFloor = std::max(floors[word], kMinStarLuminance);
+        if (!anyAtLeast(lum + begin, end - begin, wordFloor))
             continue;
         if (!rowsFound) {
             for (int32_t d = -m_reach; d <= m_reach; ++d)
@@ -341,7 +341,7 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
 #ifdef VELOSTAR_RATIO_AVX512
         static const bool avx512 = __builtin_cpu_supports("avx512f");
         if (avx512 && end - begin == kChunk && m_r1 <= kFastRadiusLimit)
-            chunkRatiosAvx512(m_strips.data(), m_columns, m_r0, m_r1, column, brightSixteens(lum + begin, m_minLuminance),
+            chunkRatiosAvx512(m_strips.data(), m_columns, m_r0, m_r1, column, brightSixteens(lum + begin, wordFloor),
                               ratio + begin);
         else
 #endif
@@ -351,11 +351,11 @@ void SquareRatioRows::candidates(const uint8_t* luminance, int32_t stride, int32
             for (int32_t i = 0; i < end - begin; ++i)
                 ratio[begin + i] = exactRatio(m_strips.data(), m_columns, m_r0, m_r1, column + i);
         if (end - begin == 64) {
-            words[word] = candidateBits(ratio + begin, lum + begin, m_minLuminance);
+            words[word] = candidateBits(ratio + begin, lum + begin, wordFloor);
         } else {
             uint64_t bits = 0;
             for (int32_t x = begin; x < end; ++x)
-                if (ratio[x] > 1024 && lum[x] >= m_minLuminance)
+                if (ratio[x] > 1024 && lum[x] >= wordFloor)
                     bits |= uint64_t{1} << (x & 63);
             words[word] = bits;
         }

@@ -18,16 +18,16 @@ constexpr uint8_t kMinStarLuminance = 8;
 class SquareRatioRows {
 public:
     // For the pixels of columns x0 … x1 − 1, which start a bit word unless x0 is the frame's first
-    // measured column; every square must lie inside the luminance plane. Candidates need a luminance
-    // of at least minLuminance (never below kMinStarLuminance).
-    SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1, uint8_t minLuminance = kMinStarLuminance);
+    // measured column; every square must lie inside the luminance plane.
+    SquareRatioRows(int32_t r0, int32_t r1, int32_t x0, int32_t x1);
 
     // Row y of the frame: sets words[w] (frame-row bit words) to the candidates among the tile's
-    // pixels — ratio above 1024 and luminance at least the minimum — and writes their ratios
-    // to `ratio` (the frame row). Words without a bright pixel are left alone, as are the ratios of
-    // pixels that are no candidates. `luminance` is the plane, `stride` bytes per row; consecutive
-    // rows reuse the previous call's work.
-    void candidates(const uint8_t* luminance, int32_t stride, int32_t y, uint32_t* ratio, uint64_t* words);
+    // pixels — ratio above 1024 and luminance at least floors[w] (never below kMinStarLuminance) —
+    // and writes their ratios to `ratio` (the frame row). Words without a pixel at their floor are
+    // left alone, as are the ratios of pixels that are no candidates. `luminance` is the plane,
+    // `stride` bytes per row; consecutive rows reuse the previous call's work.
+    void candidates(const uint8_t* luminance, int32_t stride, int32_t y, const uint8_t* floors, uint32_t* ratio,
+                    uint64_t* words);
 
 private:
     void prefixRow(const uint8_t* luminance, int32_t stride, int32_t row);
@@ -38,7 +38,6 @@ private:
     int32_t m_reach;  // r1 + 3, the radius of the largest square
     int32_t m_x0;
     int32_t m_x1;
-    uint8_t m_minLuminance;
     int32_t m_columns;  // prefix entries per row: tile width + 2·reach + 1
     int32_t m_lastRow = 0;
     bool m_started = false;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <bit>
 
 #if defined(__x86_64__)
@@ -83,37 +82,6 @@ void makeLuminance(const Image16& frame, PlaneBuffer<uint8_t>& luminance, uint32
             detectionLuminanceRow(frame.row(y), frame.channels(), width, gain16,
                                   luminance.data() + static_cast<size_t>(y) * width);
     });
-}
-
-// A gained frame's sky sits well above kMinStarLuminance, so the absolute floor would let every sky
-// pixel brighter than its ring be a candidate (half the sky, and its noise found as stars). The floor
-// there is the sky (median of a sparse sample) plus its noise (from the median absolute deviation).
-// Dropping the dimmer candidates changes no brighter one's fate: the suppression lets a pixel lose
-// only to a brighter or equally bright neighbour. Two noise levels would cost real faint stars.
-uint8_t candidateFloor(const PlaneBuffer<uint8_t>& luminance, int32_t width, int32_t height)
-{
-    constexpr int32_t kStep = 32;
-    std::array<uint32_t, 256> levels{};
-    uint32_t count = 0;
-    for (int32_t y = kStep / 2; y < height; y += kStep)
-        for (int32_t x = kStep / 2; x < width; x += kStep, ++count)
-            ++levels[luminance[static_cast<size_t>(y) * width + x]];
-    if (count == 0)
-        return kMinStarLuminance;
-    const auto medianOf = [count](const std::array<uint32_t, 256>& histogram) {
-        uint32_t seen = 0;
-        for (int32_t v = 0; v < 256; ++v)
-            if ((seen += histogram[static_cast<size_t>(v)]) > count / 2)
-                return v;
-        return 255;
-    };
-    const int32_t median = medianOf(levels);
-    std::array<uint32_t, 256> deviations{};
-    for (int32_t v = 0; v < 256; ++v)
-        deviations[static_cast<size_t>(std::abs(v - median))] += levels[static_cast<size_t>(v)];
-    // The noise of a normal sky is 1.4826 times the deviations' median; at least one level.
-    const int32_t noise = std::max<int32_t>(1, (1483 * medianOf(deviations) + 999) / 1000);
-    return static_cast<uint8_t>(std::clamp<int32_t>(median + noise, kMinStarLuminance, 255));
 }
 
 // The band-parallel part of the suppression runs inside the ratio jobs; here the left-out seam rows
@@ -246,10 +214,12 @@ int32_t StarDetector::detectWith(const Image16& frame, StarList& stars, const Pr
         std::swap(*borrowed.given, planes.luminance);
     else
         makeLuminance(frame, planes.luminance, m_gain16);
-    planes.minLuminance =
-        m_gain16 == kUnitGain16 ? kMinStarLuminance : candidateFloor(planes.luminance, width, height);
-    planes.ratio.resize(static_cast<size_t>(width) * height);
     planes.wordsPerRow = (width + 63) / 64;
+    if (m_gain16 == kUnitGain16)
+        fillAbsoluteFloors(width, height, planes.floors);
+    else
+        fillLocalSkyFloors(planes.luminance, width, height, planes.floors);
+    planes.ratio.resize(static_cast<size_t>(width) * height);
     planes.notStar.resize(static_cast<size_t>(planes.wordsPerRow) * height);
 
     // One job per suppression band: each measures its rows, suppresses them as soon as their window

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image/Image.h"
+#include "registration/CandidateFloor.h"
 #include "registration/PlaneBuffer.h"
 #include "registration/Star.h"
 
@@ -53,7 +54,7 @@ public:
         PlaneBuffer<uint32_t> ratio;    // read only where the not-a-star bit is clear
         PlaneBuffer<uint64_t> notStar;  // one bit per pixel (set: not a star), rows of wordsPerRow words
         int32_t wordsPerRow = 0;
-        uint8_t minLuminance = 0;  // candidates' least luminance
+        CandidateFloors floors;  // candidates' least luminance
     };
 
 private:
