@@ -72,7 +72,37 @@ public:
             out[x] = box(x);
     }
 
+    bool wide() const { return 2 * static_cast<int64_t>(m_r) + 1 > 32767; }
+
+    // Adds to columns[x], for x in [begin, end), the box sums of entering − leaving, both of which
+    // must be equal outside [begin − r, end + r): the running sums only cover the boxes' reach.
+    void addSpanSums(const uint16_t* entering, const uint16_t* leaving, int32_t begin, int32_t end, int64_t* columns)
+    {
+        const int32_t base = std::max(0, begin - m_r), top = std::min(m_width, end + m_r);
+        runningSums(entering + base, leaving + base, top - base, m_running.data());
+        const uint32_t* running = m_running.data();
+        const auto box = [&](int32_t x) {
+            return static_cast<int64_t>(static_cast<int32_t>(running[m_end[static_cast<size_t>(x)] - base] -
+                                                             running[m_first[static_cast<size_t>(x)] - base]));
+        };
+        const int32_t innerBegin = std::clamp(m_innerBegin, begin, end);
+        const int32_t innerEnd = std::clamp(m_innerEnd, innerBegin, end);
+        for (int32_t x = begin; x < innerBegin; ++x)
+            columns[x] += box(x);
+        addInnerSums(running, m_r - base, -m_r - base, innerBegin, innerEnd, columns);
+        for (int32_t x = innerEnd; x < end; ++x)
+            columns[x] += box(x);
+    }
+
 private:
+    VELOSTAR_VECTOR_CLONES
+    static void addInnerSums(const uint32_t* __restrict running, int32_t lastOffset, int32_t firstOffset,
+                             int32_t begin, int32_t end, int64_t* __restrict columns)
+    {
+        for (int32_t x = begin; x < end; ++x)
+            columns[x] += static_cast<int32_t>(running[x + lastOffset + 1] - running[x + firstOffset]);
+    }
+
     // running[x] = the sum of entering[k] − leaving[k] over k < x, for x = 0 .. width, modulo 2^32:
     // sixteen lanes at a time, a prefix sum within the lanes plus the carry of the lanes before.
     VELOSTAR_VECTOR_CLONES
@@ -137,6 +167,45 @@ void addSums(int64_t* __restrict columns, const int64_t* __restrict sums, int32_
         columns[x] += sums[x];
 }
 
+// Columns [begin, end) of a row.
+struct Span {
+    int32_t begin, end;
+};
+
+// Whether two rows differ anywhere in [x, x + 16).
+inline bool blockDiffers(const uint16_t* a, const uint16_t* b)
+{
+    uint64_t wa[4], wb[4];
+    std::memcpy(wa, a, sizeof wa);
+    std::memcpy(wb, b, sizeof wb);
+    return ((wa[0] ^ wb[0]) | (wa[1] ^ wb[1]) | (wa[2] ^ wb[2]) | (wa[3] ^ wb[3])) != 0;
+}
+
+// The columns whose boxes of radius r reach a column where rows a and b differ, as spans in
+// order, merged where they touch: outside them a box mean stays what it was. A mask is mostly
+// long runs of one value, so only a few stretches around its edges change from row to row.
+void changedSpans(const uint16_t* a, const uint16_t* b, int32_t width, int32_t r, std::vector<Span>& spans)
+{
+    spans.clear();
+    constexpr int32_t Block = 16;
+    int32_t x = 0;
+    for (; x + Block <= width; x += Block)
+        if (blockDiffers(a + x, b + x)) {
+            const Span span{std::max(0, x - r), std::min(width, x + Block + r)};
+            if (!spans.empty() && span.begin <= spans.back().end)
+                spans.back().end = span.end;
+            else
+                spans.push_back(span);
+        }
+    if (x < width && std::memcmp(a + x, b + x, sizeof(uint16_t) * static_cast<size_t>(width - x)) != 0) {
+        const Span span{std::max(0, x - r), width};
+        if (!spans.empty() && span.begin <= spans.back().end)
+            spans.back().end = span.end;
+        else
+            spans.push_back(span);
+    }
+}
+
 constexpr double TwoTo52 = 0x1p52;
 constexpr uint64_t TwoTo52Bits = 0x4330000000000000;
 
@@ -198,27 +267,39 @@ void boxMeanRows(const velimage::Image16& plane, int32_t r, const Emit& emit)
             rowSums.sums(plane.row(k), nullptr, sums.data());
             addSums(columns.data(), sums.data(), width);
         }
+        const std::vector<uint16_t> zeros(static_cast<size_t>(width), 0);  // a row that neither enters nor leaves
+        std::vector<Span> spans;
         int32_t meansRows = 0;  // the box height `means` holds, 0 before the first row
         for (int32_t y = begin; y < end; ++y) {
             // Both ends of the span only move down, by at most one row.
             const BoxSpan next = boxSpan(y, r, height);
-            const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : nullptr;
-            const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : nullptr;
-            // A row that enters equal to the one that leaves changes no column sum: all-sky and
-            // all-ground stretches of a mask keep the means of the row before.
-            const bool same = entering && leaving && std::memcmp(entering, leaving, sizeof(uint16_t) * width) == 0;
-            bool changed = false;
-            if ((entering || leaving) && !same) {
-                rowSums.sums(entering, leaving, sums.data());
-                addSums(columns.data(), sums.data(), width);
-                changed = true;
-            }
+            const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : zeros.data();
+            const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : zeros.data();
             rows = next;
             const int32_t boxRows = rows.last - rows.first + 1;
-            if (changed || boxRows != meansRows)
-                boxQuotients(columns.data(), counts.data(), reciprocals.data(), boxRows, 1.0 / boxRows, width,
-                             means.data());
-            meansRows = boxRows;
+            // Column sums and means change only around the columns where the row that enters
+            // differs from the one that leaves; all-sky and all-ground rows change none.
+            spans.clear();
+            if (entering != leaving) {
+                if (rowSums.wide()) {
+                    rowSums.sums(entering, leaving, sums.data());
+                    addSums(columns.data(), sums.data(), width);
+                    spans.push_back({0, width});
+                } else {
+                    changedSpans(entering, leaving, width, r, spans);
+                    for (const Span& span : spans)
+                        rowSums.addSpanSums(entering, leaving, span.begin, span.end, columns.data());
+                }
+            }
+            if (boxRows != meansRows) {
+                spans.assign(1, Span{0, width});
+                meansRows = boxRows;
+            }
+            const double rowReciprocal = 1.0 / boxRows;
+            for (const Span& span : spans)
+                boxQuotients(columns.data() + span.begin, counts.data() + span.begin,
+                             reciprocals.data() + span.begin, boxRows, rowReciprocal, span.end - span.begin,
+                             means.data() + span.begin);
             emit(y, means.data());
         }
     });
