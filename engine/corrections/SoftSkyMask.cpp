@@ -253,7 +253,8 @@ void meansWhereNonZero(const uint16_t* __restrict means, const uint16_t* __restr
 
 // Which rows of a plane repeat the row above them, kept as the last row at or above each row that
 // does not: rows j ≤ k are equal where lastNew[k] ≤ j. A repeat that is not known counts as a new
-// row, which only costs a comparison.
+// row, which only costs a comparison. The planes between the steps only hold their new rows; a
+// repeat is read from the row it repeats.
 class RowRepeats {
 public:
     explicit RowRepeats(int32_t height) : m_repeats(static_cast<size_t>(height), 0), m_lastNew(m_repeats.size(), 0) {}
@@ -273,6 +274,20 @@ public:
 
     bool equal(int32_t j, int32_t k) const { return m_lastNew[static_cast<size_t>(k)] <= j; }
     bool repeats(int32_t y) const { return y > 0 && equal(y - 1, y); }
+    const uint16_t* row(const velimage::Image16& plane, int32_t y) const
+    {
+        return plane.row(m_lastNew[static_cast<size_t>(y)]);
+    }
+
+    // Writes out the repeats of a plane that holds only its new rows.
+    void fill(velimage::Image16& plane) const
+    {
+        velthread::parallelRows(plane.height(), [&](int32_t begin, int32_t end) {
+            for (int32_t y = begin; y < end; ++y)
+                if (repeats(y))
+                    std::copy_n(row(plane, y), plane.width(), plane.row(y));
+        });
+    }
 
 private:
     std::vector<uint8_t> m_repeats;
@@ -295,7 +310,7 @@ RowRepeats rowRepeatsOf(const velimage::Image16& plane)
 // at once. Each band of rows keeps the column sums of its current boxes and moves them down a row
 // at a time, adding the row sums that enter and taking away those that leave. emit is told when
 // the means and the plane's row both repeat those of the row before in its band, so that its row
-// repeats the one it made before; `made` learns which of its rows repeat.
+// repeats the one it made before and need not be made; `made` learns which of its rows repeat.
 template <typename Emit>
 void boxMeanRows(const velimage::Image16& plane, const RowRepeats& planeRepeats, int32_t r, const Emit& emit,
                  RowRepeats& made)
@@ -313,7 +328,7 @@ void boxMeanRows(const velimage::Image16& plane, const RowRepeats& planeRepeats,
         std::vector<uint16_t> means(static_cast<size_t>(width));
         BoxSpan rows = boxSpan(begin, r, height);
         for (int32_t k = rows.first; k <= rows.last; ++k) {
-            rowSums.sums(plane.row(k), nullptr, sums.data());
+            rowSums.sums(planeRepeats.row(plane, k), nullptr, sums.data());
             addSums(columns.data(), sums.data(), width);
         }
         const std::vector<uint16_t> zeros(static_cast<size_t>(width), 0);  // a row that neither enters nor leaves
@@ -323,8 +338,8 @@ void boxMeanRows(const velimage::Image16& plane, const RowRepeats& planeRepeats,
         for (int32_t y = begin; y < end; ++y) {
             // Both ends of the span only move down, by at most one row.
             const BoxSpan next = boxSpan(y, r, height);
-            const uint16_t* entering = next.last > rows.last ? plane.row(next.last) : zeros.data();
-            const uint16_t* leaving = next.first > rows.first ? plane.row(rows.first) : zeros.data();
+            const uint16_t* entering = next.last > rows.last ? planeRepeats.row(plane, next.last) : zeros.data();
+            const uint16_t* leaving = next.first > rows.first ? planeRepeats.row(plane, rows.first) : zeros.data();
             rows = next;
             const int32_t boxRows = rows.last - rows.first + 1;
             // Column sums and means change only around the columns where the row that enters
@@ -375,7 +390,8 @@ void binomialRow(const uint16_t* __restrict up, const uint16_t* __restrict mid, 
     out[width - 1] = static_cast<uint16_t>((column(width - 2) + 3 * column(width - 1) + 7) >> 4);
 }
 
-// A row whose rows above, at and below repeat those of the row before it repeats its blurred row.
+// A row whose rows above, at and below repeat those of the row before it repeats its blurred row,
+// which is not made again.
 void binomialBlur(const velimage::Image16& from, const RowRepeats& fromRepeats, velimage::Image16& to,
                   RowRepeats& toRepeats)
 {
@@ -384,11 +400,9 @@ void binomialBlur(const velimage::Image16& from, const RowRepeats& fromRepeats, 
         for (int32_t y = begin; y < end; ++y) {
             const bool repeat = y > 0 && fromRepeats.equal(std::max(0, y - 2), std::min(h - 1, y + 1));
             toRepeats.mark(y, repeat);
-            if (repeat && y > begin)
-                std::copy_n(to.row(y - 1), w, to.row(y));
-            else
-                binomialRow(from.row(std::max(0, y - 1)), from.row(y), from.row(std::min(h - 1, y + 1)), w,
-                            to.row(y));
+            if (!repeat)
+                binomialRow(fromRepeats.row(from, std::max(0, y - 1)), fromRepeats.row(from, y),
+                            fromRepeats.row(from, std::min(h - 1, y + 1)), w, to.row(y));
         }
     });
     toRepeats.settle();
@@ -407,31 +421,29 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
     current.allocate(width, height, 1);
     next.allocate(width, height, 1);
 
-    // Where the means and the plane repeat the row before, so does the result: a copy.
     RowRepeats currentRepeats = rowRepeatsOf(mask), nextRepeats(height);
     boxMeanRows(
         mask, currentRepeats, radius,
         [&](int32_t y, const uint16_t* means, bool repeat) {
-            if (repeat)
-                std::copy_n(current.row(y - 1), width, current.row(y));
-            else
+            if (!repeat)
                 clearNearGround(means, mask.row(y), width, current.row(y));
         },
         nextRepeats);
     std::swap(currentRepeats, nextRepeats);
     boxMeanRows(
         current, currentRepeats, radius,
-        [&](int32_t y, const uint16_t* means, bool) { std::copy_n(means, width, next.row(y)); }, nextRepeats);
+        [&](int32_t y, const uint16_t* means, bool repeat) {
+            if (!repeat)
+                std::copy_n(means, width, next.row(y));
+        }, nextRepeats);
     current.swapContent(next);
     std::swap(currentRepeats, nextRepeats);
     for (int32_t round = 0; round < 4; ++round) {
         boxMeanRows(
             current, currentRepeats, radius / 4,
             [&](int32_t y, const uint16_t* means, bool repeat) {
-                if (repeat)
-                    std::copy_n(next.row(y - 1), width, next.row(y));
-                else
-                    meansWhereNonZero(means, current.row(y), width, next.row(y));
+                if (!repeat)
+                    meansWhereNonZero(means, currentRepeats.row(current, y), width, next.row(y));
             },
             nextRepeats);
         current.swapContent(next);
@@ -442,6 +454,7 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
         current.swapContent(next);
         std::swap(currentRepeats, nextRepeats);
     }
+    currentRepeats.fill(current);
     soft.swapContent(current);
     return true;
 }
