@@ -435,7 +435,8 @@ bool makeSoftSkyMask(const velimage::Image16& mask, int32_t q, int32_t passes, v
         [&](int32_t y, const uint16_t* means, bool repeat) {
             if (!repeat)
                 std::copy_n(means, width, next.row(y));
-        }, nextRepeats);
+        },
+        nextRepeats);
     current.swapContent(next);
     std::swap(currentRepeats, nextRepeats);
     for (int32_t round = 0; round < 4; ++round) {
