@@ -183,10 +183,19 @@ void runOne(const Series& series, const std::string& dumpPath)
         estimate = least(estimate, measure([&] { outcome = velmask::estimateSkyMask(samples, width, height, mask); }));
 
     // What a run does with the estimate next: its q = 60 soft sky mask, apart from the estimate.
+    // Speed work that should not change the masks is checked against their checksums.
+    const auto checksum = [](const velimage::Image16& plane) {
+        uint64_t sum = 1469598103934665603ull;
+        for (size_t i = 0; i < plane.elementCount(); ++i)
+            sum = (sum ^ plane.data()[i]) * 1099511628211ull;
+        return static_cast<unsigned long long>(sum);
+    };
     Cost softMask = kUnmeasured;
+    unsigned long long softChecksum = 0;
     for (int repeat = 0; repeat < 3; ++repeat) {
         velimage::Image16 soft;
         softMask = least(softMask, measure([&] { veltone::makeSoftSkyMask(mask, 60, 1, soft); }));
+        softChecksum = checksum(soft);
     }
     const double perReduce = reduce.wallMs, perReduceCpu = reduce.cpuMs;
     const double perAnalysis = analysis.wallMs, perAnalysisCpu = analysis.cpuMs;
@@ -202,11 +211,7 @@ void runOne(const Series& series, const std::string& dumpPath)
     std::printf("  mask agrees with the truth on %.2f %% of the pixels beyond 10 px of the horizon%s\n",
                 100.0 * agreement(generator, mask),
                 outcome == velmask::SkyEstimate::Estimated ? "" : " (NO STAR MOTION)");
-    // Speed work that should not change the mask is checked against this.
-    uint64_t checksum = 1469598103934665603ull;
-    for (size_t i = 0; i < mask.elementCount(); ++i)
-        checksum = (checksum ^ mask.data()[i]) * 1099511628211ull;
-    std::printf("  mask checksum %016llx\n", static_cast<unsigned long long>(checksum));
+    std::printf("  mask checksum %016llx, its soft mask's %016llx\n", checksum(mask), softChecksum);
     std::fflush(stdout);
     if (!dumpPath.empty())
         dump(dumpPath, generator, mask);

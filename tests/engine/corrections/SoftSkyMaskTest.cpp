@@ -124,3 +124,38 @@ TEST(SoftSkyMask, EqualsTheBoxesSummedOneByOne)
             << c.width << "x" << c.height << " q " << c.q;
     }
 }
+
+// Only the columns whose boxes reach a change from one row to the next are summed again, and rows
+// that repeat the one above are copied: islands of sky and of ground near and far from each other
+// and a ragged horizon with soft steps above rows of ground alone put those stretches and repeats
+// at every distance from each other and from the borders, for wide boxes and narrow ones (down
+// to a quarter radius of 0, whose sharp edges reach the blur), on one thread and on three.
+TEST(SoftSkyMask, EqualsTheBoxesSummedOneByOneAroundIslandsAndARaggedHorizon)
+{
+    std::mt19937 random(5);
+    const int32_t width = 165, height = 97;
+    velimage::Image16 mask;
+    mask.allocate(width, height, 1);
+    int32_t horizon = 50;
+    for (int32_t x = 0; x < width; ++x) {
+        horizon = std::clamp(horizon + static_cast<int32_t>(random() % 9) - 4, 30, 80);
+        for (int32_t y = 0; y < height; ++y)
+            mask.row(y)[x] = y < horizon ? 65535 : y == horizon ? static_cast<uint16_t>(random()) : 0;
+    }
+    for (int32_t island = 0; island < 6; ++island) {
+        const int32_t x0 = static_cast<int32_t>(random() % width), y0 = static_cast<int32_t>(random() % (height - 10));
+        const int32_t size = 1 + static_cast<int32_t>(random() % 6);
+        const uint16_t value = island % 2 ? 65535 : 0;
+        for (int32_t y = y0; y < std::min(height, y0 + size); ++y)
+            std::fill(mask.row(y) + x0, mask.row(y) + std::min(width, x0 + size), value);
+    }
+    for (const int32_t q : {3, 24, 48}) {
+        const std::vector<uint16_t> expected = plainSoftMask(mask, q, 1);
+        for (const int32_t threads : {1, 3}) {
+            velthread::ProcessPoolScope pool(threads);
+            velimage::Image16 soft;
+            ASSERT_TRUE(veltone::makeSoftSkyMask(mask, q, 1, soft));
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), soft.data())) << "q " << q << ", " << threads;
+        }
+    }
+}
