@@ -580,38 +580,69 @@ float typicalOf(const FloatPlane& camera)
 std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
 {
     const int32_t w = camera.width, h = camera.height;
-    std::vector<int8_t> strength(camera.values.size(), 0);
-    eachPixel(w, h, [&](size_t i) {
-        const float c = camera.values[i], a = aligned.values[i];
-        if (a < 0.0f)
-            return;
-        const float scale = SeedRatio * (std::min(c, a) + typical);
-        const float g = least.values[i];
-        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
-        if (c - a > scale)
-            strength[i] = c - a > 3.0f * scale ? 2 : 1;
-        else if (g >= 0.0f && g - c > groundScale)
-            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
-    });
-    std::vector<int8_t> seeds(strength.size(), 0);
+    const size_t width = static_cast<size_t>(w);
+    std::vector<int8_t> strength(camera.values.size());
+    // Without branches, so that it runs along the row in vectors.
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y)
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t at = static_cast<size_t>(y) * w + x;
-                const int8_t own = strength[at];
-                if (own == 0)
-                    continue;
-                bool kept = own == 2 || own == -2;
-                for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
-                    for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
-                        const int32_t nx = x + dx, ny = y + dy;
-                        if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
-                            kept = (strength[static_cast<size_t>(ny) * w + nx] > 0) == (own > 0) &&
-                                   strength[static_cast<size_t>(ny) * w + nx] != 0;
-                    }
-                if (kept)
-                    seeds[at] = own > 0 ? Sky : Ground;
+        const float* c = camera.row(begin);
+        const float* a = aligned.row(begin);
+        const float* g = least.row(begin);
+        int8_t* out = strength.data() + static_cast<size_t>(begin) * width;
+        for (size_t i = 0; i < static_cast<size_t>(end - begin) * width; ++i) {
+            const float scale = SeedRatio * (std::min(c[i], a[i]) + typical);
+            const float groundScale = SeedRatio * (std::min(c[i], g[i]) + GroundFloor * typical);
+            const float skyMargin = c[i] - a[i], groundMargin = g[i] - c[i];
+            const bool covered = a[i] >= 0.0f, sky = covered && skyMargin > scale;
+            const bool ground = covered && !sky && g[i] >= 0.0f && groundMargin > groundScale;
+            const int8_t skyStrength = skyMargin > 3.0f * scale ? 2 : 1;
+            const int8_t groundStrength = groundMargin > 3.0f * groundScale ? -2 : -1;
+            out[i] = sky ? skyStrength : ground ? groundStrength : 0;
+        }
+    });
+    std::vector<int8_t> seeds(strength.size());
+    // The rule for one pixel, neighbours clipped to the plane (the border rows and columns).
+    const auto clipped = [&](int32_t x, int32_t y) {
+        const size_t at = static_cast<size_t>(y) * width + x;
+        const int8_t own = strength[at];
+        if (own == 0)
+            return;
+        bool kept = own == 2 || own == -2;
+        for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
+            for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
+                const int32_t nx = x + dx, ny = y + dy;
+                if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
+                    kept = (strength[static_cast<size_t>(ny) * width + nx] > 0) == (own > 0) &&
+                           strength[static_cast<size_t>(ny) * width + nx] != 0;
             }
+        if (kept)
+            seeds[at] = own > 0 ? Sky : Ground;
+    };
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            if (y == 0 || y == h - 1 || w < 3) {
+                for (int32_t x = 0; x < w; ++x)
+                    clipped(x, y);
+                continue;
+            }
+            clipped(0, y);
+            // Inside: whether any of the 8 neighbours is a sky seed or a ground seed, along the row.
+            const int8_t* above = strength.data() + static_cast<size_t>(y - 1) * width;
+            const int8_t* row = above + width;
+            const int8_t* below = row + width;
+            int8_t* out = seeds.data() + static_cast<size_t>(y) * width;
+            for (int32_t x = 1; x + 1 < w; ++x) {
+                const int8_t own = row[x];
+                const bool skyAround = (above[x - 1] > 0) | (above[x] > 0) | (above[x + 1] > 0) | (row[x - 1] > 0) |
+                                       (row[x + 1] > 0) | (below[x - 1] > 0) | (below[x] > 0) | (below[x + 1] > 0);
+                const bool groundAround = (above[x - 1] < 0) | (above[x] < 0) | (above[x + 1] < 0) |
+                                          (row[x - 1] < 0) | (row[x + 1] < 0) | (below[x - 1] < 0) |
+                                          (below[x] < 0) | (below[x + 1] < 0);
+                const bool strong = own == 2 || own == -2;
+                const bool sky = own > 0 && (strong || skyAround), ground = own < 0 && (strong || groundAround);
+                out[x] = sky ? Sky : ground ? Ground : 0;
+            }
+            clipped(w - 1, y);
+        }
     });
     return seeds;
 }
