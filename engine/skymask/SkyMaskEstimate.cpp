@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -76,6 +77,53 @@ void eachPixel(int32_t w, int32_t h, F&& body)
         for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i)
             body(i);
     });
+}
+
+// A serial step on a worker of the pool while the calling thread does another that does not
+// depend on it (the worker joins the other's row bands when it is done). An exception either
+// throws is passed on once both are over.
+template <typename F>
+class BesideJob final : public velthread::Job {
+public:
+    explicit BesideJob(F& work) : m_work(work) {}
+    void run() override
+    {
+        try {
+            m_work();
+        } catch (...) {
+            m_failure = std::current_exception();
+        }
+    }
+    std::exception_ptr failure() const { return m_failure; }
+
+private:
+    F& m_work;
+    std::exception_ptr m_failure;
+};
+
+template <typename Serial, typename Other>
+void besideEachOther(Serial&& serial, Other&& other)
+{
+    velthread::ThreadPool* pool = velthread::processPool();
+    if (!pool || pool->threadCount() < 2) {
+        serial();
+        other();
+        return;
+    }
+    BesideJob<Serial> job(serial);
+    pool->submit(job);
+    std::exception_ptr failure;
+    try {
+        other();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    BesideJob<Serial>* jobs[] = {&job};
+    pool->waitAll(jobs);
+    if (!failure)
+        failure = job.failure();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
@@ -1299,19 +1347,22 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     const FloatPlane baseDetail = std::move(detail.front());
     detail.erase(detail.begin());
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
-    const float unit = edgeStep(brightness);
-    const StepCosts steps = stepCostsOf(brightness, unit);
-
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
-    const Comparison first = compareFrames(baseDetail, detail, maps);
+    float unit = 0.0f;
+    Comparison first;
+    besideEachOther([&] { unit = edgeStep(brightness); }, [&] { first = compareFrames(baseDetail, detail, maps); });
     const FloatPlane& camera = first.camera;
+    float cameraTypical = 0.0f;
+    StepCosts steps;
+    besideEachOther([&] { cameraTypical = typicalOf(camera); }, [&] { steps = stepCostsOf(brightness, unit); });
     // Changes finer than the smooth brightness's typical step cannot be told from the bands of
     // 8-bit frames, where the series' typical change is almost nothing.
-    const float typical = std::max(typicalOf(camera), unit);
+    const float typical = std::max(cameraTypical, unit);
     std::vector<int8_t> seeds = seedsOf(camera, first.aligned, first.least, typical);
-    const Levels levels = levelsOf(seeds, brightness);
-    const Range range = rangeOf(brightness, DetailRadius + 1);
+    Levels levels;
+    Range range;
+    besideEachOther([&] { levels = levelsOf(seeds, brightness); }, [&] { range = rangeOf(brightness, DetailRadius + 1); });
     dropRingingGround(seeds, brightness, range, levels);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
         return allGround();
