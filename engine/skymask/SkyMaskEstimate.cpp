@@ -813,19 +813,36 @@ Levels levelsOf(const std::vector<int8_t>& seeds, const FloatPlane& brightness)
 // horizon reads as ground; grown from there, the ground runs into the sky as far as the next star.
 // Where a seed has an edge as strong as half the sky/ground contrast within the ringing distance,
 // a ground seed on the sky's side of it (brighter or darker, as the sky is to the ground) is dropped.
+struct RingingTest {
+    const FloatPlane& brightness;
+    const Range& range;
+    float contrast;
+    bool skyBrighter;
+
+    RingingTest(const FloatPlane& b, const Range& r, const Levels& levels)
+        : brightness(b), range(r), contrast(std::fabs(levels.sky - levels.ground)), skyBrighter(levels.sky > levels.ground)
+    {
+    }
+
+    // Whether ground seed i is such ringing.
+    bool rings(size_t i) const
+    {
+        if (!(contrast > 0.0f))
+            return false;
+        const float high = range.high.values[i], low = range.low.values[i];
+        if (high - low < 0.5f * contrast)
+            return false;
+        return (brightness.values[i] > 0.5f * (high + low)) == skyBrighter;
+    }
+};
+
 void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness, const Range& range, const Levels& levels)
 {
-    const float contrast = std::fabs(levels.sky - levels.ground);
-    if (!(contrast > 0.0f))
+    const RingingTest test(brightness, range, levels);
+    if (!(test.contrast > 0.0f))
         return;
-    const FloatPlane& low = range.low;
-    const FloatPlane& high = range.high;
-    const bool skyBrighter = levels.sky > levels.ground;
     eachPixel(brightness.width, brightness.height, [&](size_t i) {
-        if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
-            return;
-        const float middle = 0.5f * (high.values[i] + low.values[i]);
-        if ((brightness.values[i] > middle) == skyBrighter)
+        if (seeds[i] == Ground && test.rings(i))
             seeds[i] = 0;
     });
 }
@@ -1051,7 +1068,11 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
 // pixels get limit + 1. Over the whole grid the steps are the distance along x plus along y to
 // the nearest such pixel, so each axis is done apart: along each row, then down each column,
 // both ways (rows, then column bands, on the pool).
-std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
+// `finished(steps, y, begin, end)` is called with each row's steps as soon as pixels [begin, end)
+// of it are final.
+template <typename Finished>
+std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit,
+                                      Finished&& finished)
 {
     const int32_t beyond = limit + 1;
     const size_t width = static_cast<size_t>(w);
@@ -1084,11 +1105,13 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
             for (int32_t x = begin; x < end; ++x)
                 row[x] = std::min(row[x], std::min(above[x] + 1, beyond));
         }
+        finished(steps.data() + static_cast<size_t>(h - 1) * width, h - 1, begin, end);
         for (int32_t y = h - 2; y >= 0; --y) {
             int32_t* row = steps.data() + static_cast<size_t>(y) * width;
             const int32_t* below = row + width;
             for (int32_t x = begin; x < end; ++x)
                 row[x] = std::min(row[x], std::min(below[x] + 1, beyond));
+            finished(row, y, begin, end);
         }
     });
     return steps;
@@ -1280,20 +1303,27 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
     const int32_t w = first.camera.width, h = first.camera.height;
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
-    const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
     std::vector<int8_t> sources(labels.size());
-    eachPixel(w, h, [&](size_t i) { sources[i] = distance[i] <= DetailRadius + 1 ? Ground : labels[i]; });
+    const std::vector<int32_t> distance =
+        boundaryDistance(labels, w, h, reach, [&](const int32_t* d, int32_t y, int32_t begin, int32_t end) {
+        const size_t at = static_cast<size_t>(y) * w;
+        for (int32_t x = begin; x < end; ++x)
+            sources[at + x] = d[x] <= DetailRadius + 1 ? Ground : labels[at + x];
+    });
     const Comparison second = compareFramesWithout(maps, sources, first);
-    std::vector<int8_t> cleaned = seedsOf(first.camera, second.aligned, second.least, typical);
-    dropRingingGround(cleaned, brightness, range, levels);
-    std::vector<int8_t> seeds(firstSeeds.size(), 0);
+    // The cleaned seeds become round two's in place, each from its own pixel alone.
+    std::vector<int8_t> seeds = seedsOf(first.camera, second.aligned, second.least, typical);
+    const RingingTest ringing(brightness, range, levels);
     eachPixel(w, h, [&](size_t i) {
+        const int8_t cleaned = seeds[i];
         if (distance[i] <= near)
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (second.aligned.values[i] >= 0.0f)
-            seeds[i] = cleaned[i];
+            seeds[i] = cleaned == Ground && ringing.rings(i) ? 0 : cleaned;
         else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
             seeds[i] = labels[i];
+        else
+            seeds[i] = 0;
     });
     return seeds;
 }
