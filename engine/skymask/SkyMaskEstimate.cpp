@@ -7,6 +7,8 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
+#include <utility>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -44,10 +46,35 @@ constexpr int32_t Buckets = 1024;
 constexpr int8_t Ground = -1;
 constexpr int8_t Sky = 1;
 
+// Leaves new elements unset: each plane and sample store is written whole by the pass that makes
+// it, on the pool, and zeroing it first on one thread would cost about as much as that pass.
+template <typename T>
+struct Unset : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <typename U>
+    Unset(const Unset<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* at) noexcept
+    {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
 struct FloatPlane {
     int32_t width = 0;
     int32_t height = 0;
-    std::vector<float> values;
+    std::vector<float, Unset<float>> values;
 
     FloatPlane() = default;
     FloatPlane(int32_t w, int32_t h) : width(w), height(h), values(static_cast<size_t>(w) * h) {}
@@ -364,7 +391,7 @@ float trimmedMean(double sum, float largest, int32_t count)
 // its nearest source pixel), so that round two, which leaves some of them out, only adds up again.
 struct AlignedSamples {
     FloatPlane change;
-    std::vector<uint32_t> source;
+    std::vector<uint32_t, Unset<uint32_t>> source;
 };
 
 struct Comparison {
