@@ -5,7 +5,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
+#include <utility>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -43,10 +46,35 @@ constexpr int32_t Buckets = 1024;
 constexpr int8_t Ground = -1;
 constexpr int8_t Sky = 1;
 
+// Leaves new elements unset: each plane and sample store is written whole by the pass that makes
+// it, on the pool, and zeroing it first on one thread would cost about as much as that pass.
+template <typename T>
+struct Unset : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <typename U>
+    Unset(const Unset<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* at) noexcept
+    {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
 struct FloatPlane {
     int32_t width = 0;
     int32_t height = 0;
-    std::vector<float> values;
+    std::vector<float, Unset<float>> values;
 
     FloatPlane() = default;
     FloatPlane(int32_t w, int32_t h) : width(w), height(h), values(static_cast<size_t>(w) * h) {}
@@ -76,6 +104,53 @@ void eachPixel(int32_t w, int32_t h, F&& body)
         for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i)
             body(i);
     });
+}
+
+// A serial step on a worker of the pool while the calling thread does another that does not
+// depend on it (the worker joins the other's row bands when it is done). An exception either
+// throws is passed on once both are over.
+template <typename F>
+class BesideJob final : public velthread::Job {
+public:
+    explicit BesideJob(F& work) : m_work(work) {}
+    void run() override
+    {
+        try {
+            m_work();
+        } catch (...) {
+            m_failure = std::current_exception();
+        }
+    }
+    std::exception_ptr failure() const { return m_failure; }
+
+private:
+    F& m_work;
+    std::exception_ptr m_failure;
+};
+
+template <typename Serial, typename Other>
+void besideEachOther(Serial&& serial, Other&& other)
+{
+    velthread::ThreadPool* pool = velthread::processPool();
+    if (!pool || pool->threadCount() < 2) {
+        serial();
+        other();
+        return;
+    }
+    BesideJob<Serial> job(serial);
+    pool->submit(job);
+    std::exception_ptr failure;
+    try {
+        other();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    BesideJob<Serial>* jobs[] = {&job};
+    pool->waitAll(jobs);
+    if (!failure)
+        failure = job.failure();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
@@ -316,7 +391,7 @@ float trimmedMean(double sum, float largest, int32_t count)
 // its nearest source pixel), so that round two, which leaves some of them out, only adds up again.
 struct AlignedSamples {
     FloatPlane change;
-    std::vector<uint32_t> source;
+    std::vector<uint32_t, Unset<uint32_t>> source;
 };
 
 struct Comparison {
@@ -580,38 +655,69 @@ float typicalOf(const FloatPlane& camera)
 std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
 {
     const int32_t w = camera.width, h = camera.height;
-    std::vector<int8_t> strength(camera.values.size(), 0);
-    eachPixel(w, h, [&](size_t i) {
-        const float c = camera.values[i], a = aligned.values[i];
-        if (a < 0.0f)
-            return;
-        const float scale = SeedRatio * (std::min(c, a) + typical);
-        const float g = least.values[i];
-        const float groundScale = SeedRatio * (std::min(c, g) + GroundFloor * typical);
-        if (c - a > scale)
-            strength[i] = c - a > 3.0f * scale ? 2 : 1;
-        else if (g >= 0.0f && g - c > groundScale)
-            strength[i] = g - c > 3.0f * groundScale ? -2 : -1;
-    });
-    std::vector<int8_t> seeds(strength.size(), 0);
+    const size_t width = static_cast<size_t>(w);
+    std::vector<int8_t> strength(camera.values.size());
+    // Without branches, so that it runs along the row in vectors.
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y)
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t at = static_cast<size_t>(y) * w + x;
-                const int8_t own = strength[at];
-                if (own == 0)
-                    continue;
-                bool kept = own == 2 || own == -2;
-                for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
-                    for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
-                        const int32_t nx = x + dx, ny = y + dy;
-                        if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
-                            kept = (strength[static_cast<size_t>(ny) * w + nx] > 0) == (own > 0) &&
-                                   strength[static_cast<size_t>(ny) * w + nx] != 0;
-                    }
-                if (kept)
-                    seeds[at] = own > 0 ? Sky : Ground;
+        const float* c = camera.row(begin);
+        const float* a = aligned.row(begin);
+        const float* g = least.row(begin);
+        int8_t* out = strength.data() + static_cast<size_t>(begin) * width;
+        for (size_t i = 0; i < static_cast<size_t>(end - begin) * width; ++i) {
+            const float scale = SeedRatio * (std::min(c[i], a[i]) + typical);
+            const float groundScale = SeedRatio * (std::min(c[i], g[i]) + GroundFloor * typical);
+            const float skyMargin = c[i] - a[i], groundMargin = g[i] - c[i];
+            const bool covered = a[i] >= 0.0f, sky = covered && skyMargin > scale;
+            const bool ground = covered && !sky && g[i] >= 0.0f && groundMargin > groundScale;
+            const int8_t skyStrength = skyMargin > 3.0f * scale ? 2 : 1;
+            const int8_t groundStrength = groundMargin > 3.0f * groundScale ? -2 : -1;
+            out[i] = sky ? skyStrength : ground ? groundStrength : 0;
+        }
+    });
+    std::vector<int8_t> seeds(strength.size());
+    // The rule for one pixel, neighbours clipped to the plane (the border rows and columns).
+    const auto clipped = [&](int32_t x, int32_t y) {
+        const size_t at = static_cast<size_t>(y) * width + x;
+        const int8_t own = strength[at];
+        if (own == 0)
+            return;
+        bool kept = own == 2 || own == -2;
+        for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
+            for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
+                const int32_t nx = x + dx, ny = y + dy;
+                if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
+                    kept = (strength[static_cast<size_t>(ny) * width + nx] > 0) == (own > 0) &&
+                           strength[static_cast<size_t>(ny) * width + nx] != 0;
             }
+        if (kept)
+            seeds[at] = own > 0 ? Sky : Ground;
+    };
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            if (y == 0 || y == h - 1 || w < 3) {
+                for (int32_t x = 0; x < w; ++x)
+                    clipped(x, y);
+                continue;
+            }
+            clipped(0, y);
+            // Inside: whether any of the 8 neighbours is a sky seed or a ground seed, along the row.
+            const int8_t* above = strength.data() + static_cast<size_t>(y - 1) * width;
+            const int8_t* row = above + width;
+            const int8_t* below = row + width;
+            int8_t* out = seeds.data() + static_cast<size_t>(y) * width;
+            for (int32_t x = 1; x + 1 < w; ++x) {
+                const int8_t own = row[x];
+                const bool skyAround = (above[x - 1] > 0) | (above[x] > 0) | (above[x + 1] > 0) | (row[x - 1] > 0) |
+                                       (row[x + 1] > 0) | (below[x - 1] > 0) | (below[x] > 0) | (below[x + 1] > 0);
+                const bool groundAround = (above[x - 1] < 0) | (above[x] < 0) | (above[x + 1] < 0) |
+                                          (row[x - 1] < 0) | (row[x + 1] < 0) | (below[x - 1] < 0) |
+                                          (below[x] < 0) | (below[x + 1] < 0);
+                const bool strong = own == 2 || own == -2;
+                const bool sky = own > 0 && (strong || skyAround), ground = own < 0 && (strong || groundAround);
+                out[x] = sky ? Sky : ground ? Ground : 0;
+            }
+            clipped(w - 1, y);
+        }
     });
     return seeds;
 }
@@ -734,19 +840,36 @@ Levels levelsOf(const std::vector<int8_t>& seeds, const FloatPlane& brightness)
 // horizon reads as ground; grown from there, the ground runs into the sky as far as the next star.
 // Where a seed has an edge as strong as half the sky/ground contrast within the ringing distance,
 // a ground seed on the sky's side of it (brighter or darker, as the sky is to the ground) is dropped.
+struct RingingTest {
+    const FloatPlane& brightness;
+    const Range& range;
+    float contrast;
+    bool skyBrighter;
+
+    RingingTest(const FloatPlane& b, const Range& r, const Levels& levels)
+        : brightness(b), range(r), contrast(std::fabs(levels.sky - levels.ground)), skyBrighter(levels.sky > levels.ground)
+    {
+    }
+
+    // Whether ground seed i is such ringing.
+    bool rings(size_t i) const
+    {
+        if (!(contrast > 0.0f))
+            return false;
+        const float high = range.high.values[i], low = range.low.values[i];
+        if (high - low < 0.5f * contrast)
+            return false;
+        return (brightness.values[i] > 0.5f * (high + low)) == skyBrighter;
+    }
+};
+
 void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness, const Range& range, const Levels& levels)
 {
-    const float contrast = std::fabs(levels.sky - levels.ground);
-    if (!(contrast > 0.0f))
+    const RingingTest test(brightness, range, levels);
+    if (!(test.contrast > 0.0f))
         return;
-    const FloatPlane& low = range.low;
-    const FloatPlane& high = range.high;
-    const bool skyBrighter = levels.sky > levels.ground;
     eachPixel(brightness.width, brightness.height, [&](size_t i) {
-        if (seeds[i] != Ground || high.values[i] - low.values[i] < 0.5f * contrast)
-            return;
-        const float middle = 0.5f * (high.values[i] + low.values[i]);
-        if ((brightness.values[i] > middle) == skyBrighter)
+        if (seeds[i] == Ground && test.rings(i))
             seeds[i] = 0;
     });
 }
@@ -972,7 +1095,11 @@ void dropStrayPatches(std::vector<int8_t>& labels, const std::vector<int8_t>& se
 // pixels get limit + 1. Over the whole grid the steps are the distance along x plus along y to
 // the nearest such pixel, so each axis is done apart: along each row, then down each column,
 // both ways (rows, then column bands, on the pool).
-std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit)
+// `finished(steps, y, begin, end)` is called with each row's steps as soon as pixels [begin, end)
+// of it are final.
+template <typename Finished>
+std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t limit,
+                                      Finished&& finished)
 {
     const int32_t beyond = limit + 1;
     const size_t width = static_cast<size_t>(w);
@@ -1005,11 +1132,13 @@ std::vector<int32_t> boundaryDistance(const std::vector<int8_t>& labels, int32_t
             for (int32_t x = begin; x < end; ++x)
                 row[x] = std::min(row[x], std::min(above[x] + 1, beyond));
         }
+        finished(steps.data() + static_cast<size_t>(h - 1) * width, h - 1, begin, end);
         for (int32_t y = h - 2; y >= 0; --y) {
             int32_t* row = steps.data() + static_cast<size_t>(y) * width;
             const int32_t* below = row + width;
             for (int32_t x = begin; x < end; ++x)
                 row[x] = std::min(row[x], std::min(below[x] + 1, beyond));
+            finished(row, y, begin, end);
         }
     });
     return steps;
@@ -1201,20 +1330,27 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
     const int32_t w = first.camera.width, h = first.camera.height;
     const int32_t reach = static_cast<int32_t>(std::ceil(2.0 * farMotion)) + DetailRadius + 2;
     const int32_t near = DetailRadius + 2 + static_cast<int32_t>(std::ceil(nearMotion));
-    const std::vector<int32_t> distance = boundaryDistance(labels, w, h, reach);
     std::vector<int8_t> sources(labels.size());
-    eachPixel(w, h, [&](size_t i) { sources[i] = distance[i] <= DetailRadius + 1 ? Ground : labels[i]; });
+    const std::vector<int32_t> distance =
+        boundaryDistance(labels, w, h, reach, [&](const int32_t* d, int32_t y, int32_t begin, int32_t end) {
+        const size_t at = static_cast<size_t>(y) * w;
+        for (int32_t x = begin; x < end; ++x)
+            sources[at + x] = d[x] <= DetailRadius + 1 ? Ground : labels[at + x];
+    });
     const Comparison second = compareFramesWithout(maps, sources, first);
-    std::vector<int8_t> cleaned = seedsOf(first.camera, second.aligned, second.least, typical);
-    dropRingingGround(cleaned, brightness, range, levels);
-    std::vector<int8_t> seeds(firstSeeds.size(), 0);
+    // The cleaned seeds become round two's in place, each from its own pixel alone.
+    std::vector<int8_t> seeds = seedsOf(first.camera, second.aligned, second.least, typical);
+    const RingingTest ringing(brightness, range, levels);
     eachPixel(w, h, [&](size_t i) {
+        const int8_t cleaned = seeds[i];
         if (distance[i] <= near)
             seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
         else if (second.aligned.values[i] >= 0.0f)
-            seeds[i] = cleaned[i];
+            seeds[i] = cleaned == Ground && ringing.rings(i) ? 0 : cleaned;
         else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
             seeds[i] = labels[i];
+        else
+            seeds[i] = 0;
     });
     return seeds;
 }
@@ -1268,19 +1404,22 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     const FloatPlane baseDetail = std::move(detail.front());
     detail.erase(detail.begin());
     const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
-    const float unit = edgeStep(brightness);
-    const StepCosts steps = stepCostsOf(brightness, unit);
-
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
-    const Comparison first = compareFrames(baseDetail, detail, maps);
+    float unit = 0.0f;
+    Comparison first;
+    besideEachOther([&] { unit = edgeStep(brightness); }, [&] { first = compareFrames(baseDetail, detail, maps); });
     const FloatPlane& camera = first.camera;
+    float cameraTypical = 0.0f;
+    StepCosts steps;
+    besideEachOther([&] { cameraTypical = typicalOf(camera); }, [&] { steps = stepCostsOf(brightness, unit); });
     // Changes finer than the smooth brightness's typical step cannot be told from the bands of
     // 8-bit frames, where the series' typical change is almost nothing.
-    const float typical = std::max(typicalOf(camera), unit);
+    const float typical = std::max(cameraTypical, unit);
     std::vector<int8_t> seeds = seedsOf(camera, first.aligned, first.least, typical);
-    const Levels levels = levelsOf(seeds, brightness);
-    const Range range = rangeOf(brightness, DetailRadius + 1);
+    Levels levels;
+    Range range;
+    besideEachOther([&] { levels = levelsOf(seeds, brightness); }, [&] { range = rangeOf(brightness, DetailRadius + 1); });
     dropRingingGround(seeds, brightness, range, levels);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
         return allGround();
