@@ -382,6 +382,17 @@ float trimmedMean(double sum, float largest, int32_t count)
     return static_cast<float>(sum / count);
 }
 
+// One row of an aligned comparison from its totals: the trimmed mean where enough samples came,
+// and the smallest far sample beside it; -1 where too few came.
+void finishAlignedRow(const double* sums, const float* largest, const float* smallest, const int32_t* counts,
+                      int32_t required, size_t width, float* aligned, float* least)
+{
+    for (size_t x = 0; x < width; ++x) {
+        aligned[x] = counts[x] >= required ? trimmedMean(sums[x], largest[x], counts[x]) : -1.0f;
+        least[x] = aligned[x] >= 0.0f ? smallest[x] : -1.0f;
+    }
+}
+
 // How much each pixel's detail changes from the base in the frames as shot (`camera`) and
 // after star alignment (`aligned`, −1 where fewer than the required frames cover it), and
 // `least`, the smallest aligned change among the frames that move far (PlaneMap::far; −1 where
@@ -569,13 +580,9 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
             for (size_t k = 0; k < n; ++k)
                 sampleFrameRow(others[k], maps[k], reference, y, out.samples[k].change.row(y),
                                out.samples[k].source.data() + static_cast<size_t>(y) * width, totals);
-            float* aligned = out.aligned.row(y);
-            float* least = out.least.row(y);
             // A few aligned samples (a corner that most frames miss) are too few to compare.
-            for (size_t x = 0; x < width; ++x) {
-                aligned[x] = counts[x] >= required ? trimmedMean(alignedSums[x], alignedLargest[x], counts[x]) : -1.0f;
-                least[x] = aligned[x] >= 0.0f ? smallest[x] : -1.0f;
-            }
+            finishAlignedRow(alignedSums.data(), alignedLargest.data(), smallest.data(), counts.data(), required, width,
+                             out.aligned.row(y), out.least.row(y));
         }
     });
     return out;
@@ -618,12 +625,8 @@ Comparison compareFramesWithout(const std::vector<PlaneMap>& maps, const std::ve
                     ++counts[x];
                 }
             }
-            float* aligned = out.aligned.row(y);
-            float* least = out.least.row(y);
-            for (size_t x = 0; x < width; ++x) {
-                aligned[x] = counts[x] >= Required ? trimmedMean(sums[x], largest[x], counts[x]) : -1.0f;
-                least[x] = aligned[x] >= 0.0f ? smallest[x] : -1.0f;
-            }
+            finishAlignedRow(sums.data(), largest.data(), smallest.data(), counts.data(), Required, width,
+                             out.aligned.row(y), out.least.row(y));
         }
     });
     return out;
