@@ -877,66 +877,127 @@ void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness,
     });
 }
 
-// Grows the seeds by the cheapest path over the step costs (Dijkstra with a ring of buckets). The
-// fronts meet at the strongest edge between sky and ground, the horizon, and a front that slipped
-// across it where it is faint does not get far on the other side.
-std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vector<int8_t>& seeds)
+// A pixel reached at a cost with a label: a seed, or a pixel on the seam between the two halves
+// of the growth that the other half reaches more cheaply.
+struct Reached {
+    uint32_t at;
+    uint32_t cost;
+    int8_t label;
+};
+
+// Grows labels by the cheapest path over the step costs within columns [left, right) of the
+// plane (Dijkstra with a ring of buckets), from `starts` in order of cost; a start counts where
+// it is cheaper than what its pixel has. Every step costs 2 at least and less than Buckets, so
+// the ring holds all that is queued once each start joins it at its own cost.
+void growPart(const StepCosts& steps, int32_t w, int32_t left, int32_t right, const std::vector<Reached>& starts,
+              int8_t* labels, uint32_t* cost)
 {
-    std::vector<int8_t> grown = seeds;
-    std::vector<uint32_t> costs(grown.size(), UINT32_MAX);
     std::vector<std::vector<uint32_t>> ring(Buckets);
-    size_t queued = 0;
-    // Plain pointers: the label stores are bytes, which may alias anything, and would make the
-    // compiler reload every vector's data after each one.
-    int8_t* const labels = grown.data();
-    uint32_t* const cost = costs.data();
-    const uint16_t* const right = steps.right.data();
-    const uint16_t* const down = steps.down.data();
-    const auto push = [&](size_t at, uint32_t value) {
-        ring[value % Buckets].push_back(static_cast<uint32_t>(at));
-        ++queued;
-    };
-    for (size_t i = 0; i < grown.size(); ++i)
-        if (labels[i] != 0) {
-            cost[i] = 0;
-            push(i, 0);
-        }
+    size_t queued = 0, next = 0;
+    const uint16_t* const rightStep = steps.right.data();
+    const uint16_t* const downStep = steps.down.data();
     const size_t width = static_cast<size_t>(w);
-    const auto relax = [&](size_t at, size_t next, uint16_t step, uint32_t value) {
+    const auto relax = [&](size_t at, size_t to, uint16_t step, uint32_t value) {
         const uint32_t reached = value + step;
-        if (reached < cost[next]) {
-            cost[next] = reached;
-            labels[next] = labels[at];
-            push(next, reached);
+        if (reached < cost[to]) {
+            cost[to] = reached;
+            labels[to] = labels[at];
+            ring[reached % Buckets].push_back(static_cast<uint32_t>(to));
+            ++queued;
         }
     };
     std::vector<uint32_t> current;
-    for (uint32_t value = 0; queued > 0; ++value) {
-        current.swap(ring[value % Buckets]);
-        queued -= current.size();
-        // Drop what was reached more cheaply since it was queued (nothing in this bucket changes
-        // while it is walked: every step costs 2 at least), without a branch.
-        size_t count = 0;
-        uint32_t* const order = current.data();
-        for (size_t k = 0; k < current.size(); ++k) {
-            order[count] = order[k];
-            count += cost[order[k]] == value;
+    uint32_t value = starts.empty() ? 0 : starts.front().cost;
+    for (;; ++value) {
+        if (queued == 0) {
+            if (next == starts.size())
+                break;
+            value = std::max(value, starts[next].cost);
         }
-        for (size_t k = 0; k < count; ++k) {
-            const size_t at = order[k];
+        std::vector<uint32_t>& bucket = ring[value % Buckets];
+        for (; next < starts.size() && starts[next].cost == value; ++next) {
+            const Reached& start = starts[next];
+            if (start.cost < cost[start.at]) {
+                cost[start.at] = start.cost;
+                labels[start.at] = start.label;
+                bucket.push_back(start.at);
+                ++queued;
+            }
+        }
+        current.swap(bucket);
+        queued -= current.size();
+        // What was reached more cheaply since it was queued is dropped; nothing in this bucket
+        // changes while it is walked.
+        for (const uint32_t entry : current) {
+            const size_t at = entry;
+            if (cost[at] != value)
+                continue;
+            const int32_t x = static_cast<int32_t>(at % width);
             // Left, right, up, down: the order decides ties, and with them the labels.
-            if (at > 0 && right[at - 1] != NoStep)
-                relax(at, at - 1, right[at - 1], value);
-            if (right[at] != NoStep)
-                relax(at, at + 1, right[at], value);
+            if (x > left)
+                relax(at, at - 1, rightStep[at - 1], value);
+            if (x + 1 < right)
+                relax(at, at + 1, rightStep[at], value);
             if (at >= width)
-                relax(at, at - width, down[at - width], value);
-            if (down[at] != NoStep)
-                relax(at, at + width, down[at], value);
+                relax(at, at - width, downStep[at - width], value);
+            if (downStep[at] != NoStep)
+                relax(at, at + width, downStep[at], value);
         }
         current.clear();
     }
-    return grown;
+}
+
+// Grows the seeds by the cheapest path over the step costs. The fronts meet at the strongest edge
+// between sky and ground, the horizon, and a front that slipped across it where it is faint does
+// not get far on the other side.
+// The left and right halves grow at once, each from its own seeds; then each seam pixel that the
+// other half reaches more cheaply grows again from there, until neither does. The costs are those
+// of the whole plane grown at once (a cheapest path that crosses the seam is found in pieces);
+// where two paths cost the same, the label may be the other's. Always two halves, whatever the
+// thread count, so the result does not depend on it.
+std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vector<int8_t>& seeds)
+{
+    const int32_t h = w > 0 ? static_cast<int32_t>(seeds.size() / static_cast<size_t>(w)) : 0;
+    const int32_t seam = w >= 4 ? w / 2 : w;
+    std::vector<int8_t, Unset<int8_t>> labels(seeds.size());
+    std::vector<uint32_t, Unset<uint32_t>> cost(seeds.size());
+    std::vector<Reached> starts[2];
+    const int32_t left[2] = {0, seam}, right[2] = {seam, w};
+    // Each half starts unreached but for its seeds, in the order of their pixels.
+    const auto startPart = [&](int part) {
+        for (int32_t y = 0; y < h; ++y) {
+            const size_t row = static_cast<size_t>(y) * w;
+            for (int32_t x = left[part]; x < right[part]; ++x) {
+                const size_t at = row + x;
+                cost[at] = UINT32_MAX;
+                labels[at] = 0;
+                if (seeds[at] != 0)
+                    starts[part].push_back({static_cast<uint32_t>(at), 0, seeds[at]});
+            }
+        }
+    };
+    const auto growPartFrom = [&](int part) {
+        growPart(steps, w, left[part], right[part], starts[part], labels.data(), cost.data());
+    };
+    besideEachOther([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
+    while (seam < w) {
+        starts[0].clear();
+        starts[1].clear();
+        for (int32_t y = 0; y < h; ++y) {
+            const size_t a = static_cast<size_t>(y) * w + seam - 1, b = a + 1;
+            const uint32_t step = steps.right[a];
+            if (cost[a] != UINT32_MAX && cost[a] + step < cost[b])
+                starts[1].push_back({static_cast<uint32_t>(b), cost[a] + step, labels[a]});
+            else if (cost[b] != UINT32_MAX && cost[b] + step < cost[a])
+                starts[0].push_back({static_cast<uint32_t>(a), cost[b] + step, labels[b]});
+        }
+        if (starts[0].empty() && starts[1].empty())
+            break;
+        for (std::vector<Reached>& part : starts)
+            std::stable_sort(part.begin(), part.end(), [](const Reached& p, const Reached& q) { return p.cost < q.cost; });
+        besideEachOther([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
+    }
+    return std::vector<int8_t>(labels.begin(), labels.end());
 }
 
 // A row's run of one label: pixels [begin, end) of row y.
