@@ -523,16 +523,93 @@ __attribute__((target("avx2"))) int32_t sampleRowAvx2(const FloatPlane& other, c
     }
     return x;
 }
+
+// sampleRowAvx2 eight pixels at a time with the lanes picked by mask registers; the same
+// operations in the same order, so the same results. (The compiler's own headers leave the
+// unused upper lanes of some conversions unset, which it then warns about.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f,avx512vl"))) int32_t sampleRowAvx512(const FloatPlane& other, const PlaneMap& map,
+                                                                     const float* reference, int32_t y, float* change,
+                                                                     uint32_t* source, const RowTotals& totals)
+{
+    const int32_t w = other.width, h = other.height;
+    const double* m = map.m;
+    const __m512d m0 = _mm512_set1_pd(m[0]), m2 = _mm512_set1_pd(m[2]), m3 = _mm512_set1_pd(m[3]),
+                  m5 = _mm512_set1_pd(m[5]);
+    const __m512d across = _mm512_set1_pd(m[1] * y), down = _mm512_set1_pd(m[4] * y);
+    const __m512d zero = _mm512_setzero_pd(), half = _mm512_set1_pd(0.5);
+    const __m512d lastColumn = _mm512_set1_pd(w - 1.0), lastRow = _mm512_set1_pd(h - 1.0);
+    const __m512d steps = _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0);
+    const __m256i one = _mm256_set1_epi32(1), rightmost = _mm256_set1_epi32(w - 1), lowest = _mm256_set1_epi32(h - 1);
+    const __m256i width = _mm256_set1_epi32(w);
+    const __m256 signBit = _mm256_set1_ps(-0.0f), minusOne = _mm256_set1_ps(-1.0f);
+    const float* plane = other.values.data();
+    int32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+        const __m512d xs = _mm512_add_pd(_mm512_set1_pd(x), steps);
+        const __m512d qx = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(m0, xs), across), m2);
+        const __m512d qy = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(m3, xs), down), m5);
+        const __mmask8 inside = _mm512_cmp_pd_mask(qx, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(qy, zero, _CMP_GE_OQ) &
+                                _mm512_cmp_pd_mask(qx, lastColumn, _CMP_LE_OQ) &
+                                _mm512_cmp_pd_mask(qy, lastRow, _CMP_LE_OQ);
+        if (inside == 0) {
+            _mm256_storeu_ps(change + x, minusOne);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(source + x), _mm256_setzero_si256());
+            continue;
+        }
+        // Lanes outside the frame read pixel (0, 0) and are dropped.
+        const __m512d sx = _mm512_maskz_mov_pd(inside, qx), sy = _mm512_maskz_mov_pd(inside, qy);
+        const __m256i x0 = _mm512_cvttpd_epi32(sx), y0 = _mm512_cvttpd_epi32(sy);
+        const __m512d dx = _mm512_sub_pd(sx, _mm512_cvtepi32_pd(x0)), dy = _mm512_sub_pd(sy, _mm512_cvtepi32_pd(y0));
+        const __m256 fx = _mm512_cvtpd_ps(dx), fy = _mm512_cvtpd_ps(dy);
+        const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(x0, one), rightmost);
+        const __m256i y1 = _mm256_min_epi32(_mm256_add_epi32(y0, one), lowest);
+        const __m256i upper = _mm256_mullo_epi32(y0, width), lower = _mm256_mullo_epi32(y1, width);
+        const __m256 a0 = _mm256_i32gather_ps(plane, _mm256_add_epi32(upper, x0), 4);
+        const __m256 a1 = _mm256_i32gather_ps(plane, _mm256_add_epi32(upper, x1), 4);
+        const __m256 b0 = _mm256_i32gather_ps(plane, _mm256_add_epi32(lower, x0), 4);
+        const __m256 b1 = _mm256_i32gather_ps(plane, _mm256_add_epi32(lower, x1), 4);
+        const __m256 top = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_sub_ps(a1, a0), fx));
+        const __m256 bottom = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_sub_ps(b1, b0), fx));
+        const __m256 value = _mm256_add_ps(top, _mm256_mul_ps(_mm256_sub_ps(bottom, top), fy));
+        const __m256 e = _mm256_andnot_ps(signBit, _mm256_sub_ps(value, _mm256_loadu_ps(reference + x)));
+        // nearest(): whole + 1 where the fraction is half or more.
+        const __m256i nx = _mm256_mask_add_epi32(x0, _mm512_cmp_pd_mask(dx, half, _CMP_GE_OQ), x0, one);
+        const __m256i ny = _mm256_mask_add_epi32(y0, _mm512_cmp_pd_mask(dy, half, _CMP_GE_OQ), y0, one);
+        _mm256_storeu_ps(change + x, _mm256_mask_blend_ps(inside, minusOne, e));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(source + x),
+                            _mm256_maskz_mov_epi32(inside, _mm256_add_epi32(_mm256_mullo_epi32(ny, width), nx)));
+        if (map.far) {
+            const __m256 smallest = _mm256_loadu_ps(totals.smallest + x);
+            const __mmask8 first = _mm256_cmp_ps_mask(smallest, _mm256_setzero_ps(), _CMP_LT_OQ);
+            const __m256 updated = _mm256_mask_blend_ps(first, _mm256_min_ps(e, smallest), e);
+            _mm256_storeu_ps(totals.smallest + x, _mm256_mask_blend_ps(inside, smallest, updated));
+        }
+        // Adding +0 leaves a sum of non-negative values as it is.
+        const __m512d wide = _mm512_maskz_mov_pd(inside, _mm512_cvtps_pd(e));
+        _mm512_storeu_pd(totals.sums + x, _mm512_add_pd(_mm512_loadu_pd(totals.sums + x), wide));
+        const __m256 largest = _mm256_loadu_ps(totals.largest + x);
+        _mm256_storeu_ps(totals.largest + x, _mm256_mask_blend_ps(inside, largest, _mm256_max_ps(e, largest)));
+        __m256i* counts = reinterpret_cast<__m256i*>(totals.counts + x);
+        _mm256_storeu_si256(counts, _mm256_mask_add_epi32(_mm256_loadu_si256(counts), inside, _mm256_loadu_si256(counts), one));
+    }
+    return x;
+}
+#pragma GCC diagnostic pop
 #endif
 
-// sampleRow, four pixels at a time where the processor can.
+// sampleRow, eight or four pixels at a time where the processor can.
 void sampleFrameRow(const FloatPlane& other, const PlaneMap& map, const float* reference, int32_t y, float* change,
                     uint32_t* source, const RowTotals& totals)
 {
     int32_t done = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (avx512)
+        done = sampleRowAvx512(other, map, reference, y, change, source, totals);
+    else if (avx2)
         done = sampleRowAvx2(other, map, reference, y, change, source, totals);
 #endif
     sampleRow(other, map, reference, y, done, change, source, totals);
@@ -885,18 +962,19 @@ struct Reached {
     int8_t label;
 };
 
-// Grows labels by the cheapest path over the step costs within columns [left, right) of the
-// plane (Dijkstra with a ring of buckets), from `starts` in order of cost; a start counts where
-// it is cheaper than what its pixel has. Every step costs 2 at least and less than Buckets, so
-// the ring holds all that is queued once each start joins it at its own cost.
-void growPart(const StepCosts& steps, int32_t w, int32_t left, int32_t right, const std::vector<Reached>& starts,
+// Grows labels by the cheapest path over the step costs within rows [top, bottom) of the plane
+// (Dijkstra with a ring of buckets), from `starts` in order of cost; a start counts where it is
+// cheaper than what its pixel has. Every step costs 2 at least and less than Buckets, so the ring
+// holds all that is queued once each start joins it at its own cost.
+void growPart(const StepCosts& steps, int32_t w, int32_t top, int32_t bottom, const std::vector<Reached>& starts,
               int8_t* labels, uint32_t* cost)
 {
     std::vector<std::vector<uint32_t>> ring(Buckets);
     size_t queued = 0, next = 0;
-    const uint16_t* const rightStep = steps.right.data();
-    const uint16_t* const downStep = steps.down.data();
+    const uint16_t* const right = steps.right.data();
+    const uint16_t* const down = steps.down.data();
     const size_t width = static_cast<size_t>(w);
+    const size_t first = static_cast<size_t>(top) * width, end = static_cast<size_t>(bottom) * width;
     const auto relax = [&](size_t at, size_t to, uint16_t step, uint32_t value) {
         const uint32_t reached = value + step;
         if (reached < cost[to]) {
@@ -932,16 +1010,15 @@ void growPart(const StepCosts& steps, int32_t w, int32_t left, int32_t right, co
             const size_t at = entry;
             if (cost[at] != value)
                 continue;
-            const int32_t x = static_cast<int32_t>(at % width);
             // Left, right, up, down: the order decides ties, and with them the labels.
-            if (x > left)
-                relax(at, at - 1, rightStep[at - 1], value);
-            if (x + 1 < right)
-                relax(at, at + 1, rightStep[at], value);
-            if (at >= width)
-                relax(at, at - width, downStep[at - width], value);
-            if (downStep[at] != NoStep)
-                relax(at, at + width, downStep[at], value);
+            if (at > first && right[at - 1] != NoStep)
+                relax(at, at - 1, right[at - 1], value);
+            if (right[at] != NoStep)
+                relax(at, at + 1, right[at], value);
+            if (at >= first + width)
+                relax(at, at - width, down[at - width], value);
+            if (at + width < end)
+                relax(at, at + width, down[at], value);
         }
         current.clear();
     }
@@ -950,7 +1027,7 @@ void growPart(const StepCosts& steps, int32_t w, int32_t left, int32_t right, co
 // Grows the seeds by the cheapest path over the step costs. The fronts meet at the strongest edge
 // between sky and ground, the horizon, and a front that slipped across it where it is faint does
 // not get far on the other side.
-// The left and right halves grow at once, each from its own seeds; then each seam pixel that the
+// The upper and lower halves grow at once, each from its own seeds; then each seam pixel that the
 // other half reaches more cheaply grows again from there, until neither does. The costs are those
 // of the whole plane grown at once (a cheapest path that crosses the seam is found in pieces);
 // where two paths cost the same, the label may be the other's. Always two halves, whatever the
@@ -958,34 +1035,31 @@ void growPart(const StepCosts& steps, int32_t w, int32_t left, int32_t right, co
 std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vector<int8_t>& seeds)
 {
     const int32_t h = w > 0 ? static_cast<int32_t>(seeds.size() / static_cast<size_t>(w)) : 0;
-    const int32_t seam = w >= 4 ? w / 2 : w;
+    const int32_t seam = h >= 4 ? h / 2 : h;
+    const size_t width = static_cast<size_t>(w);
     std::vector<int8_t, Unset<int8_t>> labels(seeds.size());
     std::vector<uint32_t, Unset<uint32_t>> cost(seeds.size());
     std::vector<Reached> starts[2];
-    const int32_t left[2] = {0, seam}, right[2] = {seam, w};
+    const int32_t top[2] = {0, seam}, bottom[2] = {seam, h};
     // Each half starts unreached but for its seeds, in the order of their pixels.
     const auto startPart = [&](int part) {
-        for (int32_t y = 0; y < h; ++y) {
-            const size_t row = static_cast<size_t>(y) * w;
-            for (int32_t x = left[part]; x < right[part]; ++x) {
-                const size_t at = row + x;
-                cost[at] = UINT32_MAX;
-                labels[at] = 0;
-                if (seeds[at] != 0)
-                    starts[part].push_back({static_cast<uint32_t>(at), 0, seeds[at]});
-            }
+        for (size_t at = top[part] * width; at < bottom[part] * width; ++at) {
+            cost[at] = UINT32_MAX;
+            labels[at] = 0;
+            if (seeds[at] != 0)
+                starts[part].push_back({static_cast<uint32_t>(at), 0, seeds[at]});
         }
     };
     const auto growPartFrom = [&](int part) {
-        growPart(steps, w, left[part], right[part], starts[part], labels.data(), cost.data());
+        growPart(steps, w, top[part], bottom[part], starts[part], labels.data(), cost.data());
     };
     besideEachOther([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
-    while (seam < w) {
+    while (seam < h) {
         starts[0].clear();
         starts[1].clear();
-        for (int32_t y = 0; y < h; ++y) {
-            const size_t a = static_cast<size_t>(y) * w + seam - 1, b = a + 1;
-            const uint32_t step = steps.right[a];
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t a = (seam - 1) * width + x, b = a + width;
+            const uint32_t step = steps.down[a];
             if (cost[a] != UINT32_MAX && cost[a] + step < cost[b])
                 starts[1].push_back({static_cast<uint32_t>(b), cost[a] + step, labels[a]});
             else if (cost[b] != UINT32_MAX && cost[b] + step < cost[a])
