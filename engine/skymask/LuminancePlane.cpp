@@ -40,82 +40,95 @@ struct BlockLayout {
     }
 };
 
-// Adds the weighted sum of each block [first, blocks) of one frame row into `sums`.
-void addBlockSums(const uint16_t* row, const BlockLayout& layout, int32_t first, int32_t blocks, uint32_t* sums)
+// The frame rows read for one plane row, and those read for the next one (none past the part).
+struct RowsRead {
+    static constexpr int32_t Most = 3;  // blocks of 3 rows read all three, the others one or two
+    int32_t count = 0;
+    const uint16_t* rows[Most] = {};
+    const uint16_t* next[Most] = {};
+};
+
+// Each block [first, blocks)'s weighted sum over the rows read into `sums`.
+void blockSums(const RowsRead& read, const BlockLayout& layout, int32_t first, int32_t blocks, uint32_t* sums)
 {
     for (int32_t b = first; b < blocks; ++b) {
-        const uint16_t* p = row + static_cast<size_t>(b) * layout.span;
         uint32_t sum = 0;
-        for (size_t i = 0; i < layout.span; ++i)
-            sum += static_cast<uint32_t>(layout.weights[i]) * p[i];
-        sums[b] += sum;
+        for (int32_t r = 0; r < read.count; ++r) {
+            const uint16_t* p = read.rows[r] + static_cast<size_t>(b) * layout.span;
+            for (size_t i = 0; i < layout.span; ++i)
+                sum += static_cast<uint32_t>(layout.weights[i]) * p[i];
+        }
+        sums[b] = sum;
     }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// One block's row multiply-added into eight 32-bit lanes, 16 samples at a time. The multiply-add
+// One block's rows multiply-added into eight 32-bit lanes, 16 samples at a time. The multiply-add
 // is signed, so each sample goes in as s − 32768 (its top bit flipped); the caller adds
-// 32768 × the weights' sum back, exact in 32-bit wrap-around.
-__attribute__((target("avx2"))) inline __m256i blockLanes(const uint16_t* p, const int16_t* weights, size_t chunks)
+// 32768 × the weights' sum back per row, exact in 32-bit wrap-around.
+__attribute__((target("avx2"))) inline __m256i blockLanes(const RowsRead& read, size_t at, const int16_t* weights,
+                                                          size_t chunks)
 {
     const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
     __m256i acc = _mm256_setzero_si256();
-    for (size_t c = 0; c < chunks; ++c) {
-        const __m256i s = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + c * Chunk)), flip);
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + c * Chunk));
-        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(s, w));
+    for (int32_t r = 0; r < read.count; ++r) {
+        const uint16_t* p = read.rows[r] + at;
+        for (size_t c = 0; c < chunks; ++c) {
+            const __m256i s =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + c * Chunk)), flip);
+            const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + c * Chunk));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(s, w));
+        }
     }
     return acc;
 }
 
-// addBlockSums eight blocks at a time, for the blocks whose whole chunks lie inside the row's
-// `samples` (the last block's chunks may reach past the end of the image). Asks for the row read
-// next while this one is summed: the frame comes from memory a row at a time far apart, and the
-// processor's own read-ahead stops at every page. Returns the blocks done.
-__attribute__((target("avx2"))) int32_t addBlockSumsAvx2(const uint16_t* row, const uint16_t* next, size_t samples,
-                                                         const BlockLayout& layout, int32_t blocks, uint32_t* sums)
+// blockSums eight blocks at a time, for the blocks whose whole chunks lie inside the rows'
+// `samples` (the last block's chunks may reach past the end of the image). Asks for the rows read
+// next while these are summed: the frame comes from memory a few rows at a time far apart, and
+// the processor's own read-ahead stops at every page. Returns the blocks done.
+__attribute__((target("avx2"))) int32_t blockSumsAvx2(const RowsRead& read, size_t samples, const BlockLayout& layout,
+                                                      int32_t blocks, uint32_t* sums)
 {
     const size_t reach = layout.chunks * Chunk;
     if (samples < reach)
         return 0;
     blocks = static_cast<int32_t>(std::min<size_t>(blocks, (samples - reach) / layout.span + 1));
-    const __m256i bias = _mm256_set1_epi32(static_cast<int32_t>(32768u * layout.weightSum));
+    const __m256i bias = _mm256_set1_epi32(static_cast<int32_t>(32768u * layout.weightSum * read.count));
     const int16_t* weights = layout.weights.data();
     const size_t span = layout.span, chunks = layout.chunks;
     constexpr size_t Line = 64 / sizeof(uint16_t);
     size_t ahead = 0;
     int32_t b = 0;
     for (; b + 8 <= blocks; b += 8) {
-        const uint16_t* p = row + static_cast<size_t>(b) * span;
         __m256i lanes[8];
         for (int32_t j = 0; j < 8; ++j)
-            lanes[j] = blockLanes(p + j * span, weights, chunks);
+            lanes[j] = blockLanes(read, static_cast<size_t>(b + j) * span, weights, chunks);
         // Eight blocks' lanes summed into one vector of their eight sums.
         const __m256i low = _mm256_hadd_epi32(_mm256_hadd_epi32(lanes[0], lanes[1]), _mm256_hadd_epi32(lanes[2], lanes[3]));
         const __m256i high = _mm256_hadd_epi32(_mm256_hadd_epi32(lanes[4], lanes[5]), _mm256_hadd_epi32(lanes[6], lanes[7]));
         const __m256i total = _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20),
                                                _mm256_permute2x128_si256(low, high, 0x31));
-        __m256i* at = reinterpret_cast<__m256i*>(sums + b);
-        _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), _mm256_add_epi32(total, bias)));
-        if (next)
-            for (const size_t end = (static_cast<size_t>(b) + 8) * span; ahead < end; ahead += Line)
-                __builtin_prefetch(next + ahead, 0, 2);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + b), _mm256_add_epi32(total, bias));
+        for (const size_t end = (static_cast<size_t>(b) + 8) * span; ahead < end; ahead += Line)
+            for (int32_t r = 0; r < read.count; ++r)
+                if (read.next[r])
+                    __builtin_prefetch(read.next[r] + ahead, 0, 2);
     }
     return b;
 }
 #endif
 
-// One frame row's block sums into `sums`, vectorised where the processor can.
-void addRowBlocks(const uint16_t* row, const uint16_t* next, size_t samples, const BlockLayout& layout, int32_t blocks,
-                  uint32_t* sums)
+// The block sums of one plane row, vectorised where the processor can.
+void planeRowSums(const RowsRead& read, size_t samples, const BlockLayout& layout, int32_t blocks, uint32_t* sums)
 {
     int32_t done = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2)
-        done = addBlockSumsAvx2(row, next, samples, layout, blocks, sums);
+        done = blockSumsAvx2(read, samples, layout, blocks, sums);
 #endif
-    addBlockSums(row, layout, done, blocks, sums);
+    blockSums(read, layout, done, blocks, sums);
 }
 
 }  // namespace
@@ -145,16 +158,17 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     const int32_t step = factor >= 8 ? factor : std::max(1, factor / 2);
     const int32_t read = (factor - step / 2 + step - 1) / step;
     const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
-    // The frame row of the n-th row read, counting from the top.
-    const auto readRow = [&](int32_t n) { return (n / read) * factor + step / 2 + (n % read) * step; };
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> sums(static_cast<size_t>(plane.width));
-        const int32_t reads = end * read;
+        RowsRead rows;
+        rows.count = read;
         for (int32_t y = begin; y < end; ++y) {
-            std::fill(sums.begin(), sums.end(), 0u);
-            for (int32_t n = y * read; n < (y + 1) * read; ++n)
-                addRowBlocks(frame.row(readRow(n)), n + 1 < reads ? frame.row(readRow(n + 1)) : nullptr, samples,
-                             layout, plane.width, sums.data());
+            for (int32_t r = 0; r < read; ++r) {
+                const int32_t k = step / 2 + r * step;
+                rows.rows[r] = frame.row(y * factor + k);
+                rows.next[r] = y + 1 < end ? frame.row((y + 1) * factor + k) : nullptr;
+            }
+            planeRowSums(rows, samples, layout, plane.width, sums.data());
             float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
             for (int32_t b = 0; b < plane.width; ++b)
                 out[b] = static_cast<float>(sums[b]) * scale;
