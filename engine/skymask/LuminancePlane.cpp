@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "parallel/ProcessPool.h"
 
 namespace velmask {
@@ -12,43 +16,119 @@ namespace {
 // one frame's star analysis however large the frames are.
 constexpr int32_t TargetLongSide = 640;
 
-// Adds one frame row, every channel of every pixel, into `sums`: whole rows vectorise, and each
-// block's grid is picked from the sums afterwards (integer sums come out the same in any order).
-void addRow(const uint16_t* in, size_t count, uint32_t* sums)
-{
-    for (size_t i = 0; i < count; ++i)
-        sums[i] += in[i];
-}
+// Samples of one vector chunk of a block's row.
+constexpr size_t Chunk = 16;
 
-// Asks for the row read next while this one is added: the frame comes from memory, a row at a
-// time far apart, and the processor's own read-ahead stops at every page.
-void addRowReadingAhead(const uint16_t* in, const uint16_t* next, size_t count, uint32_t* sums)
-{
-    constexpr size_t Line = 64 / sizeof(uint16_t);
-    size_t i = 0;
-    for (; i + Line <= count; i += Line) {
-        if (next)
-            __builtin_prefetch(next + i);
-        addRow(in + i, Line, sums + i);
+// How one frame row turns into block sums. Blocks start at a multiple of channels × factor
+// samples, so the weight of each of a block's samples is the same in every block: R + 2G + B of
+// every pixel (4 × the first channel under three channels), zero past the block up to whole chunks.
+struct BlockLayout {
+    size_t span = 0;        // samples of one block in one row
+    size_t chunks = 0;      // vector chunks covering a block's span
+    uint32_t weightSum = 0;  // 4 × factor
+    std::vector<int16_t> weights;
+
+    BlockLayout(int32_t channels, int32_t factor)
+        : span(static_cast<size_t>(channels) * factor), chunks((span + Chunk - 1) / Chunk),
+          weightSum(4u * static_cast<uint32_t>(factor)), weights(chunks * Chunk, 0)
+    {
+        const int16_t pixel[3] = {1, 2, 1};
+        for (size_t i = 0; i < span; ++i) {
+            const size_t c = i % static_cast<size_t>(channels);
+            weights[i] = channels >= 3 ? (c < 3 ? pixel[c] : 0) : (c == 0 ? 4 : 0);
+        }
     }
-    addRow(in + i, count - i, sums + i);
-}
+};
 
-// One plane row from the column sums: R + 2G + B (or 4 × the only channel) of every pixel of each
-// block in the rows read, scaled to a mean.
-void blockMeans(const uint32_t* columns, int32_t channels, int32_t factor, int32_t blocks, float scale, float* out)
+// The frame rows read for one plane row, and those read for the next one (none past the part).
+struct RowsRead {
+    static constexpr int32_t Most = 3;  // blocks of 3 rows read all three, the others one or two
+    int32_t count = 0;
+    const uint16_t* rows[Most] = {};
+    const uint16_t* next[Most] = {};
+};
+
+// Each block [first, blocks)'s weighted sum over the rows read into `sums`.
+void blockSums(const RowsRead& read, const BlockLayout& layout, int32_t first, int32_t blocks, uint32_t* sums)
 {
-    for (int32_t b = 0; b < blocks; ++b) {
-        const uint32_t* p = columns + static_cast<size_t>(b) * factor * channels;
+    for (int32_t b = first; b < blocks; ++b) {
         uint32_t sum = 0;
-        if (channels >= 3)
-            for (int32_t k = 0; k < factor; ++k, p += channels)
-                sum += p[0] + 2u * p[1] + p[2];
-        else
-            for (int32_t k = 0; k < factor; ++k, p += channels)
-                sum += 4u * p[0];
-        out[b] = static_cast<float>(sum) * scale;
+        for (int32_t r = 0; r < read.count; ++r) {
+            const uint16_t* p = read.rows[r] + static_cast<size_t>(b) * layout.span;
+            for (size_t i = 0; i < layout.span; ++i)
+                sum += static_cast<uint32_t>(layout.weights[i]) * p[i];
+        }
+        sums[b] = sum;
     }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// One block's rows multiply-added into eight 32-bit lanes, 16 samples at a time. The multiply-add
+// is signed, so each sample goes in as s − 32768 (its top bit flipped); the caller adds
+// 32768 × the weights' sum back per row, exact in 32-bit wrap-around.
+__attribute__((target("avx2"))) inline __m256i blockLanes(const RowsRead& read, size_t at, const int16_t* weights,
+                                                          size_t chunks)
+{
+    const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
+    __m256i acc = _mm256_setzero_si256();
+    for (int32_t r = 0; r < read.count; ++r) {
+        const uint16_t* p = read.rows[r] + at;
+        for (size_t c = 0; c < chunks; ++c) {
+            const __m256i s =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + c * Chunk)), flip);
+            const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + c * Chunk));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(s, w));
+        }
+    }
+    return acc;
+}
+
+// blockSums eight blocks at a time, for the blocks whose whole chunks lie inside the rows'
+// `samples` (the last block's chunks may reach past the end of the image). Asks for the rows read
+// next while these are summed: the frame comes from memory a few rows at a time far apart, and
+// the processor's own read-ahead stops at every page. Returns the blocks done.
+__attribute__((target("avx2"))) int32_t blockSumsAvx2(const RowsRead& read, size_t samples, const BlockLayout& layout,
+                                                      int32_t blocks, uint32_t* sums)
+{
+    const size_t reach = layout.chunks * Chunk;
+    if (samples < reach)
+        return 0;
+    blocks = static_cast<int32_t>(std::min<size_t>(blocks, (samples - reach) / layout.span + 1));
+    const __m256i bias = _mm256_set1_epi32(static_cast<int32_t>(32768u * layout.weightSum * read.count));
+    const int16_t* weights = layout.weights.data();
+    const size_t span = layout.span, chunks = layout.chunks;
+    constexpr size_t Line = 64 / sizeof(uint16_t);
+    size_t ahead = 0;
+    int32_t b = 0;
+    for (; b + 8 <= blocks; b += 8) {
+        __m256i lanes[8];
+        for (int32_t j = 0; j < 8; ++j)
+            lanes[j] = blockLanes(read, static_cast<size_t>(b + j) * span, weights, chunks);
+        // Eight blocks' lanes summed into one vector of their eight sums.
+        const __m256i low = _mm256_hadd_epi32(_mm256_hadd_epi32(lanes[0], lanes[1]), _mm256_hadd_epi32(lanes[2], lanes[3]));
+        const __m256i high = _mm256_hadd_epi32(_mm256_hadd_epi32(lanes[4], lanes[5]), _mm256_hadd_epi32(lanes[6], lanes[7]));
+        const __m256i total = _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20),
+                                               _mm256_permute2x128_si256(low, high, 0x31));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + b), _mm256_add_epi32(total, bias));
+        for (const size_t end = (static_cast<size_t>(b) + 8) * span; ahead < end; ahead += Line)
+            for (int32_t r = 0; r < read.count; ++r)
+                if (read.next[r])
+                    __builtin_prefetch(read.next[r] + ahead, 0, 2);
+    }
+    return b;
+}
+#endif
+
+// The block sums of one plane row, vectorised where the processor can.
+void planeRowSums(const RowsRead& read, size_t samples, const BlockLayout& layout, int32_t blocks, uint32_t* sums)
+{
+    int32_t done = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        done = blockSumsAvx2(read, samples, layout, blocks, sums);
+#endif
+    blockSums(read, layout, done, blocks, sums);
 }
 
 }  // namespace
@@ -69,7 +149,8 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     plane.width = frame.width() / factor;
     plane.height = frame.height() / factor;
     plane.values.resize(static_cast<size_t>(plane.width) * plane.height);
-    const int32_t channels = frame.channels();
+    const BlockLayout layout(frame.channels(), factor);
+    const size_t samples = static_cast<size_t>(frame.width()) * frame.channels();
     // Blocks of 8 rows or more are read in their middle row, smaller ones in every (factor / 2)-th
     // row about their middle, each row whole (reading a row costs the same however many of its
     // pixels count): a large frame costs one row per plane row, and a mean of that many is
@@ -77,18 +158,20 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     const int32_t step = factor >= 8 ? factor : std::max(1, factor / 2);
     const int32_t read = (factor - step / 2 + step - 1) / step;
     const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
-    const size_t columns = static_cast<size_t>(plane.width) * factor * channels;
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
-        std::vector<uint32_t> sums(columns);
+        std::vector<uint32_t> sums(static_cast<size_t>(plane.width));
+        RowsRead rows;
+        rows.count = read;
         for (int32_t y = begin; y < end; ++y) {
-            std::fill(sums.begin(), sums.end(), 0u);
-            for (int32_t k = step / 2; k < factor; k += step) {
-                const int32_t following = k + step < factor ? y * factor + k + step : (y + 1) * factor + step / 2;
-                addRowReadingAhead(frame.row(y * factor + k), following < end * factor ? frame.row(following) : nullptr,
-                                   columns, sums.data());
+            for (int32_t r = 0; r < read; ++r) {
+                const int32_t k = step / 2 + r * step;
+                rows.rows[r] = frame.row(y * factor + k);
+                rows.next[r] = y + 1 < end ? frame.row((y + 1) * factor + k) : nullptr;
             }
-            blockMeans(sums.data(), channels, factor, plane.width, scale,
-                       plane.values.data() + static_cast<size_t>(y) * plane.width);
+            planeRowSums(rows, samples, layout, plane.width, sums.data());
+            float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
+            for (int32_t b = 0; b < plane.width; ++b)
+                out[b] = static_cast<float>(sums[b]) * scale;
         }
     });
     return plane;
