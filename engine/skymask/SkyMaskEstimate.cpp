@@ -153,6 +153,28 @@ void besideEachOther(Serial&& serial, Other&& other)
         std::rethrow_exception(failure);
 }
 
+// Two serial steps on two workers of the pool, the caller waiting (a step the caller ran itself
+// would often share its processor with the worker it had just woken). An exception either throws
+// is passed on once both are over.
+template <typename First, typename Second>
+void bothAtOnce(First&& first, Second&& second)
+{
+    velthread::ThreadPool* pool = velthread::processPool();
+    if (!pool || pool->threadCount() < 2) {
+        first();
+        second();
+        return;
+    }
+    BesideJob<First> one(first);
+    BesideJob<Second> two(second);
+    pool->submit(one);
+    pool->submit(two);
+    velthread::Job* jobs[] = {&one, &two};
+    pool->waitAll(jobs);
+    if (const std::exception_ptr failure = one.failure() ? one.failure() : two.failure())
+        std::rethrow_exception(failure);
+}
+
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
 struct PlaneMap {
     double m[6];
@@ -1053,7 +1075,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     const auto growPartFrom = [&](int part) {
         growPart(steps, w, top[part], bottom[part], starts[part], labels.data(), cost.data());
     };
-    besideEachOther([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
+    bothAtOnce([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
     while (seam < h) {
         starts[0].clear();
         starts[1].clear();
@@ -1069,7 +1091,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
             break;
         for (std::vector<Reached>& part : starts)
             std::stable_sort(part.begin(), part.end(), [](const Reached& p, const Reached& q) { return p.cost < q.cost; });
-        besideEachOther([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
+        bothAtOnce([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
     }
     return std::vector<int8_t>(labels.begin(), labels.end());
 }
