@@ -865,22 +865,28 @@ StepCosts stepCostsOf(const FloatPlane& brightness, float unit)
     return costs;
 }
 
-// Smallest and largest brightness within the ringing distance of each pixel.
+// How far the brightness spreads within the ringing distance of each pixel (largest less
+// smallest), and whether the pixel is brighter than the middle of that span.
 struct Range {
-    FloatPlane low, high;
+    FloatPlane spread;
+    std::vector<uint8_t, Unset<uint8_t>> aboveMiddle;
 };
 
-// Over the (2r + 1)² window clipped to the plane, separably, each pass a run of whole-row steps.
+// Over the (2r + 1)² window clipped to the plane, separably: each band takes the row steps of its
+// rows and r beyond into a store of its own, then the column steps, each a run of whole-row steps.
 Range rangeOf(const FloatPlane& in, int32_t r)
 {
     const int32_t w = in.width, h = in.height;
-    FloatPlane rowLow(w, h), rowHigh(w, h);
-    Range range{FloatPlane(w, h), FloatPlane(w, h)};
+    const size_t width = static_cast<size_t>(w);
+    Range range{FloatPlane(w, h), {}};
+    range.aboveMiddle.resize(in.values.size());
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        for (int32_t y = begin; y < end; ++y) {
+        const int32_t first = std::max(0, begin - r), last = std::min(h, end + r);
+        std::vector<float> rowLow(static_cast<size_t>(last - first) * width), rowHigh(rowLow.size());
+        for (int32_t y = first; y < last; ++y) {
             const float* src = in.row(y);
-            float* lo = rowLow.row(y);
-            float* hi = rowHigh.row(y);
+            float* lo = rowLow.data() + static_cast<size_t>(y - first) * width;
+            float* hi = rowHigh.data() + static_cast<size_t>(y - first) * width;
             std::copy_n(src, w, lo);
             std::copy_n(src, w, hi);
             // Pixel x meets x − k and x + k at each step k; past the ends, the end pixels (already met).
@@ -895,20 +901,24 @@ Range rangeOf(const FloatPlane& in, int32_t r)
                 }
             }
         }
-    });
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        std::vector<float> lo(width), hi(width);
         for (int32_t y = begin; y < end; ++y) {
-            float* lo = range.low.row(y);
-            float* hi = range.high.row(y);
-            std::copy_n(rowLow.row(y), w, lo);
-            std::copy_n(rowHigh.row(y), w, hi);
+            std::copy_n(rowLow.data() + static_cast<size_t>(y - first) * width, w, lo.data());
+            std::copy_n(rowHigh.data() + static_cast<size_t>(y - first) * width, w, hi.data());
             for (int32_t k = std::max(0, y - r); k <= std::min(h - 1, y + r); ++k) {
-                const float* a = rowLow.row(k);
-                const float* b = rowHigh.row(k);
-                for (int32_t x = 0; x < w; ++x) {
+                const float* a = rowLow.data() + static_cast<size_t>(k - first) * width;
+                const float* b = rowHigh.data() + static_cast<size_t>(k - first) * width;
+                for (size_t x = 0; x < width; ++x) {
                     lo[x] = std::min(lo[x], a[x]);
                     hi[x] = std::max(hi[x], b[x]);
                 }
+            }
+            const float* value = in.row(y);
+            float* spread = range.spread.row(y);
+            uint8_t* above = range.aboveMiddle.data() + static_cast<size_t>(y) * width;
+            for (size_t x = 0; x < width; ++x) {
+                spread[x] = hi[x] - lo[x];
+                above[x] = value[x] > 0.5f * (hi[x] + lo[x]);
             }
         }
     });
@@ -958,10 +968,9 @@ struct RingingTest {
     {
         if (!(contrast > 0.0f))
             return false;
-        const float high = range.high.values[i], low = range.low.values[i];
-        if (high - low < 0.5f * contrast)
+        if (range.spread.values[i] < 0.5f * contrast)
             return false;
-        return (brightness.values[i] > 0.5f * (high + low)) == skyBrighter;
+        return (range.aboveMiddle[i] != 0) == skyBrighter;
     }
 };
 
