@@ -1420,7 +1420,12 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     unevenRows(mask.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
         std::vector<uint16_t> same(static_cast<size_t>(width)), blend(static_cast<size_t>(width));
-        int32_t upperRow = -1, lowerRow = -1, sameRow = -1;
+        // Across the horizon's plane rows most columns still agree above and below: their blend
+        // is the upper value for any share, made once per plane row (`base`), and only the runs
+        // of columns that differ (`differ`) are blended frame row by frame row.
+        std::vector<uint16_t> base(static_cast<size_t>(width));
+        std::vector<std::pair<int32_t, int32_t>> differ;
+        int32_t upperRow = -1, lowerRow = -1, sameRow = -1, baseRow = -1;
         for (int32_t y = begin; y < end; ++y) {
             if (const int8_t kind = filled(y); kind >= 0) {
                 int32_t last = y;
@@ -1464,9 +1469,24 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             }
             const float* a = upper.data();
             const float* b = lower.data();
+            if (baseRow != top) {
+                differ.clear();
+                for (int32_t x = 0; x < width; ++x) {
+                    base[static_cast<size_t>(x)] = static_cast<uint16_t>(a[x] + 0.5f);
+                    if (a[x] != b[x]) {
+                        if (differ.empty() || differ.back().second != x)
+                            differ.emplace_back(x, x + 1);
+                        else
+                            ++differ.back().second;
+                    }
+                }
+                baseRow = top;
+            }
             uint16_t* out = blend.data();
-            for (int32_t x = 0; x < width; ++x)
-                out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
+            std::copy(base.begin(), base.end(), out);
+            for (const auto& [first, end] : differ)
+                for (int32_t x = first; x < end; ++x)
+                    out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
             streamCopy(out, static_cast<size_t>(width), mask.row(y));
             if (twin)
                 streamCopy(out, static_cast<size_t>(width), twin->row(y));
