@@ -1380,9 +1380,19 @@ void finishStreaming()
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
                    velimage::Image16* twin)
 {
-    FloatPlane sky(w, h);
-    eachPixel(w, h, [&](size_t i) { sky.values[i] = labels[i] == Sky ? 65535.0f : 0.0f; });
-    const FloatPlane soft = boxMean(sky, 1);
+    // The labels as 0 / 65535, each band's rows and one beyond on either side in a store of its
+    // own, and their 3 × 3 mean.
+    FloatPlane soft(w, h);
+    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        const int32_t first = std::max(0, begin - 1), last = std::min(h, end + 1);
+        const size_t width = static_cast<size_t>(w);
+        std::vector<float> sky(static_cast<size_t>(last - first) * width), down(width);
+        const int8_t* label = labels.data() + static_cast<size_t>(first) * width;
+        for (size_t i = 0; i < sky.size(); ++i)
+            sky[i] = label[i] == Sky ? 65535.0f : 0.0f;
+        for (int32_t y = begin; y < end; ++y)
+            meanRowOf<1>(sky.data(), w, last - first, y - first, down.data(), soft.row(y));
+    });
     const double o = 0.5 * (factor - 1);
     const int32_t width = mask.width();
     std::vector<int32_t> left(static_cast<size_t>(width)), right(static_cast<size_t>(width));
