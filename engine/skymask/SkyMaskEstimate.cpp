@@ -304,20 +304,6 @@ void meanRowOf(const float* in, int32_t w, int32_t h, int32_t y, float* down, fl
         meanRow(in, w, h, R, y, down, dst);
 }
 
-FloatPlane boxMean(const FloatPlane& in, int32_t r)
-{
-    FloatPlane out(in.width, in.height);
-    velthread::parallelRows(in.height, [&](int32_t begin, int32_t end) {
-        std::vector<float> down(static_cast<size_t>(in.width));
-        for (int32_t y = begin; y < end; ++y)
-            if (r == 1)
-                meanRowOf<1>(in.values.data(), in.width, in.height, y, down.data(), out.row(y));
-            else
-                meanRow(in.values.data(), in.width, in.height, r, y, down.data(), out.row(y));
-    });
-    return out;
-}
-
 // Each plane's 3 × 3 mean less its local mean, all planes in one pass. The 3 × 3 mean spreads a
 // star that fits in one block over its neighbours, so that resampling it after a shift of a
 // fraction of a block gives back what the base shows instead of a dimmer star (which would read
@@ -345,31 +331,42 @@ std::vector<FloatPlane> detailOf(const std::vector<const LuminancePlane*>& plane
 }
 
 // Per-pixel median of the planes as shot: the ground as it is, the sky without its stars, a
-// satellite or a passing cloud. Each row's values are sorted across the planes by an odd-even
-// transposition network, whole rows at a time, so that the compare-exchanges run along x.
-FloatPlane cameraMedian(const std::vector<const LuminancePlane*>& planes)
+// satellite or a passing cloud. Row y's values are sorted across the planes by an odd-even
+// transposition network, whole rows at a time, so that the compare-exchanges run along x;
+// `rows` holds one row a plane.
+void cameraMedianRow(const std::vector<const LuminancePlane*>& planes, int32_t y, float* rows, float* out)
+{
+    const size_t n = planes.size(), width = static_cast<size_t>(planes.front()->width);
+    const size_t at = static_cast<size_t>(y) * width;
+    for (size_t k = 0; k < n; ++k)
+        std::copy_n(planes[k]->values.data() + at, width, rows + k * width);
+    for (size_t round = 0; round < n; ++round)
+        for (size_t k = round % 2; k + 1 < n; k += 2) {
+            float* a = rows + k * width;
+            float* b = a + width;
+            for (size_t x = 0; x < width; ++x) {
+                const float low = std::min(a[x], b[x]), high = std::max(a[x], b[x]);
+                a[x] = low;
+                b[x] = high;
+            }
+        }
+    std::copy_n(rows + (n / 2) * width, width, out);
+}
+
+// The 3 × 3 mean of the camera median: the brightness the growth steps over. Each band takes the
+// median of its rows and one beyond on either side into a store of its own.
+FloatPlane brightnessOf(const std::vector<const LuminancePlane*>& planes)
 {
     const int32_t w = planes.front()->width, h = planes.front()->height;
-    const size_t n = planes.size(), width = static_cast<size_t>(w);
+    const size_t width = static_cast<size_t>(w);
     FloatPlane out(w, h);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        std::vector<float> rows(n * width);
-        for (int32_t y = begin; y < end; ++y) {
-            const size_t at = static_cast<size_t>(y) * width;
-            for (size_t k = 0; k < n; ++k)
-                std::copy_n(planes[k]->values.data() + at, width, rows.data() + k * width);
-            for (size_t round = 0; round < n; ++round)
-                for (size_t k = round % 2; k + 1 < n; k += 2) {
-                    float* a = rows.data() + k * width;
-                    float* b = a + width;
-                    for (size_t x = 0; x < width; ++x) {
-                        const float low = std::min(a[x], b[x]), high = std::max(a[x], b[x]);
-                        a[x] = low;
-                        b[x] = high;
-                    }
-                }
-            std::copy_n(rows.data() + (n / 2) * width, width, out.row(y));
-        }
+        const int32_t first = std::max(0, begin - 1), last = std::min(h, end + 1);
+        std::vector<float> rows(planes.size() * width), median(static_cast<size_t>(last - first) * width), down(width);
+        for (int32_t y = first; y < last; ++y)
+            cameraMedianRow(planes, y, rows.data(), median.data() + static_cast<size_t>(y - first) * width);
+        for (int32_t y = begin; y < end; ++y)
+            meanRowOf<1>(median.data(), w, last - first, y - first, down.data(), out.row(y));
     });
     return out;
 }
@@ -1602,7 +1599,7 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
     std::vector<FloatPlane> detail = detailOf(planes);
     const FloatPlane baseDetail = std::move(detail.front());
     detail.erase(detail.begin());
-    const FloatPlane brightness = boxMean(cameraMedian(planes), 1);
+    const FloatPlane brightness = brightnessOf(planes);
     // Round one: seeds from every sample, grown. Round two (roundTwoSeeds) corrects the seeds
     // that the ground's motion planted in the sky just above the horizon.
     float unit = 0.0f;
