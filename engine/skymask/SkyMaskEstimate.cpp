@@ -747,6 +747,26 @@ float typicalOf(const FloatPlane& camera)
     return medianOf(std::move(values));
 }
 
+// The strength of rows [first, last) into `out`: 2 / −2 clear sky / ground, 1 / −1 either, 0
+// neither. Without branches, so that it runs along the row in vectors.
+void seedStrength(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical,
+                  int32_t first, int32_t last, int8_t* out)
+{
+    const float* c = camera.row(first);
+    const float* a = aligned.row(first);
+    const float* g = least.row(first);
+    for (size_t i = 0; i < static_cast<size_t>(last - first) * static_cast<size_t>(camera.width); ++i) {
+        const float scale = SeedRatio * (std::min(c[i], a[i]) + typical);
+        const float groundScale = SeedRatio * (std::min(c[i], g[i]) + GroundFloor * typical);
+        const float skyMargin = c[i] - a[i], groundMargin = g[i] - c[i];
+        const bool covered = a[i] >= 0.0f, sky = covered && skyMargin > scale;
+        const bool ground = covered && !sky && g[i] >= 0.0f && groundMargin > groundScale;
+        const int8_t skyStrength = skyMargin > 3.0f * scale ? 2 : 1;
+        const int8_t groundStrength = groundMargin > 3.0f * groundScale ? -2 : -1;
+        out[i] = sky ? skyStrength : ground ? groundStrength : 0;
+    }
+}
+
 // Sky where the detail follows the stars, ground where it stays with the camera in every moving
 // frame (`least`: the smallest aligned change), 0 elsewhere. A
 // seed needs a neighbour of its kind unless it is three times as clear: chance agreement of a
@@ -755,43 +775,28 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
 {
     const int32_t w = camera.width, h = camera.height;
     const size_t width = static_cast<size_t>(w);
-    std::vector<int8_t> strength(camera.values.size());
-    // Without branches, so that it runs along the row in vectors.
+    std::vector<int8_t> seeds(camera.values.size());
+    // Each band takes the strength of its rows and one beyond on either side into a store of its own.
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
-        const float* c = camera.row(begin);
-        const float* a = aligned.row(begin);
-        const float* g = least.row(begin);
-        int8_t* out = strength.data() + static_cast<size_t>(begin) * width;
-        for (size_t i = 0; i < static_cast<size_t>(end - begin) * width; ++i) {
-            const float scale = SeedRatio * (std::min(c[i], a[i]) + typical);
-            const float groundScale = SeedRatio * (std::min(c[i], g[i]) + GroundFloor * typical);
-            const float skyMargin = c[i] - a[i], groundMargin = g[i] - c[i];
-            const bool covered = a[i] >= 0.0f, sky = covered && skyMargin > scale;
-            const bool ground = covered && !sky && g[i] >= 0.0f && groundMargin > groundScale;
-            const int8_t skyStrength = skyMargin > 3.0f * scale ? 2 : 1;
-            const int8_t groundStrength = groundMargin > 3.0f * groundScale ? -2 : -1;
-            out[i] = sky ? skyStrength : ground ? groundStrength : 0;
-        }
-    });
-    std::vector<int8_t> seeds(strength.size());
-    // The rule for one pixel, neighbours clipped to the plane (the border rows and columns).
-    const auto clipped = [&](int32_t x, int32_t y) {
-        const size_t at = static_cast<size_t>(y) * width + x;
-        const int8_t own = strength[at];
-        if (own == 0)
-            return;
-        bool kept = own == 2 || own == -2;
-        for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
-            for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
-                const int32_t nx = x + dx, ny = y + dy;
-                if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
-                    kept = (strength[static_cast<size_t>(ny) * width + nx] > 0) == (own > 0) &&
-                           strength[static_cast<size_t>(ny) * width + nx] != 0;
-            }
-        if (kept)
-            seeds[at] = own > 0 ? Sky : Ground;
-    };
-    velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
+        const int32_t first = std::max(0, begin - 1), last = std::min(h, end + 1);
+        std::vector<int8_t> strength(static_cast<size_t>(last - first) * width);
+        seedStrength(camera, aligned, least, typical, first, last, strength.data());
+        const auto strengthRow = [&](int32_t y) { return strength.data() + static_cast<size_t>(y - first) * width; };
+        // The rule for one pixel, neighbours clipped to the plane (the border rows and columns).
+        const auto clipped = [&](int32_t x, int32_t y) {
+            const int8_t own = strengthRow(y)[x];
+            if (own == 0)
+                return;
+            bool kept = own == 2 || own == -2;
+            for (int32_t dy = -1; dy <= 1 && !kept; ++dy)
+                for (int32_t dx = -1; dx <= 1 && !kept; ++dx) {
+                    const int32_t nx = x + dx, ny = y + dy;
+                    if ((dx || dy) && nx >= 0 && ny >= 0 && nx < w && ny < h)
+                        kept = (strengthRow(ny)[nx] > 0) == (own > 0) && strengthRow(ny)[nx] != 0;
+                }
+            if (kept)
+                seeds[static_cast<size_t>(y) * width + x] = own > 0 ? Sky : Ground;
+        };
         for (int32_t y = begin; y < end; ++y) {
             if (y == 0 || y == h - 1 || w < 3) {
                 for (int32_t x = 0; x < w; ++x)
@@ -800,7 +805,7 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
             }
             clipped(0, y);
             // Inside: whether any of the 8 neighbours is a sky seed or a ground seed, along the row.
-            const int8_t* above = strength.data() + static_cast<size_t>(y - 1) * width;
+            const int8_t* above = strengthRow(y - 1);
             const int8_t* row = above + width;
             const int8_t* below = row + width;
             int8_t* out = seeds.data() + static_cast<size_t>(y) * width;
