@@ -771,7 +771,10 @@ void seedStrength(const FloatPlane& camera, const FloatPlane& aligned, const Flo
 // frame (`least`: the smallest aligned change), 0 elsewhere. A
 // seed needs a neighbour of its kind unless it is three times as clear: chance agreement of a
 // few samples near the border makes single seeds, a star or a lit window makes a cluster.
-std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
+// `finish(y, row)` is called with each row of seeds once it is made, on the band's thread.
+template <typename Finish>
+std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical,
+                            Finish&& finish)
 {
     const int32_t w = camera.width, h = camera.height;
     const size_t width = static_cast<size_t>(w);
@@ -801,6 +804,7 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
             if (y == 0 || y == h - 1 || w < 3) {
                 for (int32_t x = 0; x < w; ++x)
                     clipped(x, y);
+                finish(y, seeds.data() + static_cast<size_t>(y) * width);
                 continue;
             }
             clipped(0, y);
@@ -821,9 +825,15 @@ std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned,
                 out[x] = sky ? Sky : ground ? Ground : 0;
             }
             clipped(w - 1, y);
+            finish(y, out);
         }
     });
     return seeds;
+}
+
+std::vector<int8_t> seedsOf(const FloatPlane& camera, const FloatPlane& aligned, const FloatPlane& least, float typical)
+{
+    return seedsOf(camera, aligned, least, typical, [](int32_t, int8_t*) {});
 }
 
 // Cost of a step between 4-neighbours of the brightness plane: a little, and much more across an
@@ -1539,21 +1549,25 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
             sources[at + x] = d[x] <= DetailRadius + 1 ? Ground : labels[at + x];
     });
     const Comparison second = compareFramesWithout(maps, sources, first);
-    // The cleaned seeds become round two's in place, each from its own pixel alone.
-    std::vector<int8_t> seeds = seedsOf(first.camera, second.aligned, second.least, typical);
+    // The cleaned seeds become round two's in place, each from its own pixel alone, row by row as
+    // they are made.
     const RingingTest ringing(brightness, range, levels);
-    eachPixel(w, h, [&](size_t i) {
-        const int8_t cleaned = seeds[i];
-        if (distance[i] <= near)
-            seeds[i] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
-        else if (second.aligned.values[i] >= 0.0f)
-            seeds[i] = cleaned == Ground && ringing.rings(i) ? 0 : cleaned;
-        else if (distance[i] > reach && (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
-            seeds[i] = labels[i];
-        else
-            seeds[i] = 0;
+    return seedsOf(first.camera, second.aligned, second.least, typical, [&](int32_t y, int8_t* row) {
+        const size_t at = static_cast<size_t>(y) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t i = at + x;
+            const int8_t cleaned = row[x];
+            if (distance[i] <= near)
+                row[x] = keepsSkySeed(labels[i], firstSeeds[i], distance[i]) ? Sky : 0;
+            else if (second.aligned.values[i] >= 0.0f)
+                row[x] = cleaned == Ground && ringing.rings(i) ? 0 : cleaned;
+            else if (distance[i] > reach &&
+                     (!levels.known() || levels.groundLike(brightness.values[i]) == (labels[i] == Ground)))
+                row[x] = labels[i];
+            else
+                row[x] = 0;
+        }
     });
-    return seeds;
 }
 
 }  // namespace
