@@ -1,6 +1,7 @@
 #include "OutputProducer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "MaskRegions.h"
 #include "VelostarImpl.h"
@@ -452,7 +453,7 @@ void OutputProducer::estimateSkyMask()
         velimage::Image16 estimate;
         detail = m_stages.estimateSkyMask(m_ctx, m_referenceWidth, m_referenceHeight, estimate);
         if (detail != Failed && !estimate.empty())
-            m_engine.keepSkyMask(estimate, m_ctx.rotation,
+            m_engine.keepSkyMask(std::move(estimate), m_ctx.rotation,
                                  detail == Done ? VELOSTAR_MASK_ESTIMATED : VELOSTAR_MASK_NO_STAR_MOTION);
     }
     m_engine.report(SkyEstimate + 1, nullptr, detail, 1);

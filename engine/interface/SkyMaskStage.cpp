@@ -95,6 +95,12 @@ void turnToDisplay(const velimage::Image16& mask, int32_t rotation, velimage::Im
     shown.allocate(turned ? height : width, turned ? width : height, 1);
     const int32_t shownWidth = shown.width();
     uint16_t* out = shown.data();
+    if (rotation == 0 && mask.channels() == 1) {  // as stored: whole rows
+        velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
+            std::copy(mask.row(begin), mask.row(begin) + static_cast<size_t>(end - begin) * width, shown.row(begin));
+        });
+        return;
+    }
     velthread::parallelRows(height, [&](int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y) {
             const uint16_t* in = mask.row(y);

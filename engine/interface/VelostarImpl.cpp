@@ -359,6 +359,16 @@ void VelostarImpl::keepSkyMask(const velimage::Image16& mask, int32_t rotation, 
     m_skyMaskKind = kind;
 }
 
+void VelostarImpl::keepSkyMask(velimage::Image16&& mask, int32_t rotation, int kind)
+{
+    if (rotation != 0 || mask.channels() != 1) {
+        keepSkyMask(static_cast<const velimage::Image16&>(mask), rotation, kind);
+        return;
+    }
+    m_skyMask.swapContent(mask);
+    m_skyMaskKind = kind;
+}
+
 int VelostarImpl::getSkyMask(const uint16_t** pixels, int* width, int* height)
 {
     if (m_skyMaskKind == VELOSTAR_MASK_NONE || m_skyMask.empty())

@@ -110,6 +110,8 @@ public:
     // The sky mask of this run for the host (getSkyMask): a copy of `mask` (stored orientation of
     // the reference, turned by `rotation`) and its VelostarSkyMask kind.
     void keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind);
+    // The same for a mask the caller no longer needs: unturned, it becomes the kept one as it is.
+    void keepSkyMask(velimage::Image16&& mask, int32_t rotation, int kind);
     const wchar_t* ownPath(const wchar_t* path);
 
 private:
