@@ -965,13 +965,12 @@ Levels levelsOf(const std::vector<int8_t>& seeds, const FloatPlane& brightness)
 // Where a seed has an edge as strong as half the sky/ground contrast within the ringing distance,
 // a ground seed on the sky's side of it (brighter or darker, as the sky is to the ground) is dropped.
 struct RingingTest {
-    const FloatPlane& brightness;
     const Range& range;
     float contrast;
     bool skyBrighter;
 
-    RingingTest(const FloatPlane& b, const Range& r, const Levels& levels)
-        : brightness(b), range(r), contrast(std::fabs(levels.sky - levels.ground)), skyBrighter(levels.sky > levels.ground)
+    RingingTest(const Range& r, const Levels& levels)
+        : range(r), contrast(std::fabs(levels.sky - levels.ground)), skyBrighter(levels.sky > levels.ground)
     {
     }
 
@@ -988,7 +987,7 @@ struct RingingTest {
 
 void dropRingingGround(std::vector<int8_t>& seeds, const FloatPlane& brightness, const Range& range, const Levels& levels)
 {
-    const RingingTest test(brightness, range, levels);
+    const RingingTest test(range, levels);
     if (!(test.contrast > 0.0f))
         return;
     eachPixel(brightness.width, brightness.height, [&](size_t i) {
@@ -1080,7 +1079,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     const int32_t h = w > 0 ? static_cast<int32_t>(seeds.size() / static_cast<size_t>(w)) : 0;
     const int32_t seam = h >= 4 ? h / 2 : h;
     const size_t width = static_cast<size_t>(w);
-    std::vector<int8_t, Unset<int8_t>> labels(seeds.size());
+    std::vector<int8_t> labels(seeds.size());
     std::vector<uint32_t, Unset<uint32_t>> cost(seeds.size());
     std::vector<Reached> starts[2];
     const int32_t top[2] = {0, seam}, bottom[2] = {seam, h};
@@ -1088,7 +1087,6 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     const auto startPart = [&](int part) {
         for (size_t at = top[part] * width; at < bottom[part] * width; ++at) {
             cost[at] = UINT32_MAX;
-            labels[at] = 0;
             if (seeds[at] != 0)
                 starts[part].push_back({static_cast<uint32_t>(at), 0, seeds[at]});
         }
@@ -1114,7 +1112,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
             std::stable_sort(part.begin(), part.end(), [](const Reached& p, const Reached& q) { return p.cost < q.cost; });
         bothAtOnce([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
     }
-    return std::vector<int8_t>(labels.begin(), labels.end());
+    return labels;
 }
 
 // A row's run of one label: pixels [begin, end) of row y.
@@ -1551,7 +1549,7 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
     const Comparison second = compareFramesWithout(maps, sources, first);
     // The cleaned seeds become round two's in place, each from its own pixel alone, row by row as
     // they are made.
-    const RingingTest ringing(brightness, range, levels);
+    const RingingTest ringing(range, levels);
     return seedsOf(first.camera, second.aligned, second.least, typical, [&](int32_t y, int8_t* row) {
         const size_t at = static_cast<size_t>(y) * w;
         for (int32_t x = 0; x < w; ++x) {
