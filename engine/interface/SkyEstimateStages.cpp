@@ -41,7 +41,10 @@ void keepSample(SkySeries& series, RunContext& ctx, const Frame& frame)
         return;
     const velimage::Image16& image = *frame.image;
     velmask::SkySample sample;
-    sample.plane = velmask::reduceLuminance(image, velmask::reductionFactor(image.width(), image.height()));
+    const int32_t factor = velmask::reductionFactor(image.width(), image.height());
+    sample.plane = velmask::reduceLuminance(image, factor);
+    if (frame.reference)
+        sample.fine = velmask::fineLuminance(image, factor);
     sample.aligned = frame.reference;
     if (sample.plane.empty())
         return;

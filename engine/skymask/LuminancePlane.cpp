@@ -139,7 +139,7 @@ int32_t reductionFactor(int32_t width, int32_t height)
     return std::max(1, (longSide + TargetLongSide - 1) / TargetLongSide);
 }
 
-LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
+LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)
 {
     LuminancePlane plane;
     factor = std::max(1, factor);
@@ -155,7 +155,7 @@ LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor)
     // row about their middle, each row whole (reading a row costs the same however many of its
     // pixels count): a large frame costs one row per plane row, and a mean of that many is
     // still far below the noise.
-    const int32_t step = factor >= 8 ? factor : std::max(1, factor / 2);
+    const int32_t step = factor >= 8 || middleRowOnly ? factor : std::max(1, factor / 2);
     const int32_t read = (factor - step / 2 + step - 1) / step;
     const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {

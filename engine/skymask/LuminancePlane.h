@@ -23,8 +23,8 @@ struct LuminancePlane {
 int32_t reductionFactor(int32_t width, int32_t height);
 
 // Block means of (R + 2G + B) / 4 (or of the only channel) on the process pool, from the middle
-// row of each block (of every (factor / 2)-th row about it for blocks under 8 rows), whole. An
-// empty plane for an empty frame or one smaller than a block.
-LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor);
+// row of each block (of every (factor / 2)-th row about it for blocks under 8 rows, unless
+// `middleRowOnly`), whole. An empty plane for an empty frame or one smaller than a block.
+LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly = false);
 
 }  // namespace velmask

@@ -43,8 +43,8 @@ constexpr int64_t GroundSeedArea = 400;
 constexpr int32_t DotSize = 2 * DetailRadius + 2;
 constexpr int32_t Buckets = 1024;
 
-constexpr int8_t Ground = -1;
-constexpr int8_t Sky = 1;
+constexpr int8_t Ground = GroundLabel;
+constexpr int8_t Sky = SkyLabel;
 
 // Leaves new elements unset: each plane and sample store is written whole by the pass that makes
 // it, on the pool, and zeroing it first on one thread would cost about as much as that pass.
@@ -1387,6 +1387,21 @@ void finishStreaming()
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
 // centres. Each band widens the two plane rows it blends to the frame's width once, so that each
 // frame row is one blend of two of them.
+// A mask value from the smoothed labels (0 ground .. 65535 sky): its soft edge lies on the sky's
+// side of the half-way line, and every pixel on the ground's side is 0. The run counts every
+// non-zero value as sky when it aligns the frames, and ground taken for sky there would be blurred.
+uint16_t maskValue(float smooth)
+{
+    return smooth <= 32767.5f ? uint16_t{0} : static_cast<uint16_t>(2.0f * smooth - 65535.0f + 0.5f);
+}
+
+// The sharp mask of a row of mask values: sky wherever they are not 0.
+void writeSharp(const uint16_t* values, int32_t width, uint16_t* out)
+{
+    for (int32_t x = 0; x < width; ++x)
+        out[x] = values[x] != 0 ? uint16_t{65535} : uint16_t{0};
+}
+
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
                    velimage::Image16* twin)
 {
@@ -1466,12 +1481,12 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                     widen(top, upper.data());
                     upperRow = top;
                     for (size_t x = 0; x < static_cast<size_t>(width); ++x)
-                        same[x] = static_cast<uint16_t>(upper[x] + 0.5f);
+                        same[x] = maskValue(upper[x]);
                     sameRow = top;
                 }
                 streamCopy(same.data(), static_cast<size_t>(width), mask.row(y));
                 if (twin)
-                    streamCopy(same.data(), static_cast<size_t>(width), twin->row(y));
+                    writeSharp(same.data(), width, twin->row(y));
                 continue;
             }
             if (top != upperRow) {
@@ -1492,7 +1507,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             if (baseRow != top) {
                 differ.clear();
                 for (int32_t x = 0; x < width; ++x) {
-                    base[static_cast<size_t>(x)] = static_cast<uint16_t>(a[x] + 0.5f);
+                    base[static_cast<size_t>(x)] = maskValue(a[x]);
                     if (a[x] != b[x]) {
                         if (differ.empty() || differ.back().second != x)
                             differ.emplace_back(x, x + 1);
@@ -1506,10 +1521,10 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             std::copy(base.begin(), base.end(), out);
             for (const auto& [first, end] : differ)
                 for (int32_t x = first; x < end; ++x)
-                    out[x] = static_cast<uint16_t>(a[x] + (b[x] - a[x]) * fy + 0.5f);
+                    out[x] = maskValue(a[x] + (b[x] - a[x]) * fy);
             streamCopy(out, static_cast<size_t>(width), mask.row(y));
             if (twin)
-                streamCopy(out, static_cast<size_t>(width), twin->row(y));
+                writeSharp(out, width, twin->row(y));
         }
         finishStreaming();
     });
@@ -1650,7 +1665,11 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
             dropStrayPatches(labels, seeds, w, h, brightness, levels);
         }
     }
-    writeSoftMask(labels, w, h, factor, mask, twin);
+    const LuminancePlane& fine = samples.front().fine;
+    if (const std::vector<int8_t> refined = refineHorizon(labels, base, fine); !refined.empty())
+        writeSoftMask(refined, fine.width, fine.height, fine.factor, mask, twin);
+    else
+        writeSoftMask(labels, w, h, factor, mask, twin);
     return SkyEstimate::Estimated;
 }
 

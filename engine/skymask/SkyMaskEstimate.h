@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image/Image.h"
+#include "skymask/HorizonRefinement.h"
 #include "skymask/LuminancePlane.h"
 
 namespace velmask {
@@ -12,6 +13,7 @@ namespace velmask {
 // it, the affine map of its pixel (x, y) to the base frame's (full-size pixels, the report's layout).
 struct SkySample {
     LuminancePlane plane;
+    LuminancePlane fine;  // the base frame's alone: its fineLuminance, for the horizon
     bool aligned = false;
     double toBase[6] = {1, 0, 0, 0, 1, 0};
 };
@@ -33,9 +35,11 @@ enum class SkyEstimate {
 // first round's ground, which would otherwise mark the sky just above the horizon as ground;
 // stray patches (grown from a dot of seeds, ground with too few of them, sky as dark as the
 // ground) are turned over.
-// `samples` starts with the base frame's. Fills `mask` (width × height, one channel, 0 ground ..
-// 65535 sky, a soft edge a few pixels wide) and, when given, `twin` alike in the same pass (a
-// second owner of the mask without a second pass over it). Runs on the caller's thread with its
+// `samples` starts with the base frame's; with its `fine` plane the horizon is redrawn on that
+// plane's finer grid. Fills `mask` (width × height, one channel, 0 ground .. 65535 sky, a soft
+// edge a few pixels wide on the sky's side, 0 on all the ground) and, when given, `twin` in the
+// same pass with the sharp mask of the same sky (65535 wherever `mask` is not 0): a run's soft sky
+// mask blurs partial values near the horizon into the ground. Runs on the caller's thread with its
 // pixel passes on the process pool; the result does not depend on the thread count.
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
                             velimage::Image16& mask, velimage::Image16* twin = nullptr);
