@@ -12,9 +12,10 @@ namespace velmask {
 
 namespace {
 
-// About 640 values along the longer side: the horizon to a block or two, at a cost well below
-// one frame's star analysis however large the frames are.
-constexpr int32_t TargetLongSide = 640;
+// About 512 values along the longer side (the nearest whole block size): the stars' motion to a
+// block, at a cost well below one frame's star analysis however large the frames are. The horizon
+// is drawn finer from the base frame alone.
+constexpr int32_t TargetLongSide = 512;
 
 // Samples of one vector chunk of a block's row.
 constexpr size_t Chunk = 16;
@@ -136,7 +137,7 @@ void planeRowSums(const RowsRead& read, size_t samples, const BlockLayout& layou
 int32_t reductionFactor(int32_t width, int32_t height)
 {
     const int32_t longSide = std::max(width, height);
-    return std::max(1, (longSide + TargetLongSide - 1) / TargetLongSide);
+    return std::max(1, (longSide + TargetLongSide / 2) / TargetLongSide);
 }
 
 LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)

@@ -19,7 +19,7 @@ struct LuminancePlane {
     float at(int32_t x, int32_t y) const { return values[static_cast<size_t>(y) * width + x]; }
 };
 
-// Block size that keeps the plane's longer side at about 640 values (1 for small frames).
+// Block size that keeps the plane's longer side at about 512 values (1 for small frames).
 int32_t reductionFactor(int32_t width, int32_t height);
 
 // Block means of (R + 2G + B) / 4 (or of the only channel) on the process pool, from the middle
