@@ -16,6 +16,7 @@ constexpr int32_t GroundReach = 10;
 constexpr int32_t SkyReach = 1;
 // Radius (plane pixels) of the window that gives a horizon pixel its sky and ground levels.
 constexpr int32_t LevelRadius = 5;
+constexpr int32_t LevelTile = 3;
 // Sky and ground levels closer than this many times the fine plane's noise tell nothing apart.
 constexpr float MinimumContrast = 6.0f;
 constexpr int32_t NoSource = -1;
@@ -208,10 +209,23 @@ std::vector<int8_t> refineHorizon(const std::vector<int8_t>& labels, const Lumin
     const std::vector<int32_t> planeRow = planeIndices(fh, fine.factor, base.factor, base.height);
     const std::vector<Span> columns = spansOf(planeColumn, base.width), rows = spansOf(planeRow, base.height);
     const float noise = fineNoise(grid, fine, planeColumn, planeRow);
+    // Horizon pixels of one LevelTile × LevelTile tile share the levels about its centre.
+    const int32_t tilesAcross = (grid.w + LevelTile - 1) / LevelTile;
+    std::vector<int32_t> tileLevels(static_cast<size_t>(tilesAcross) * ((grid.h + LevelTile - 1) / LevelTile), NoSource);
     std::vector<Levels> levels(horizon.size());
     std::vector<float> scratch[2];
-    for (size_t k = 0; k < horizon.size(); ++k)
-        levels[k] = levelsAround(grid, base, horizon[k] % grid.w, horizon[k] / grid.w, noise, scratch);
+    for (size_t k = 0; k < horizon.size(); ++k) {
+        const int32_t tx = horizon[k] % grid.w / LevelTile, ty = horizon[k] / grid.w / LevelTile;
+        int32_t& first = tileLevels[static_cast<size_t>(ty) * tilesAcross + tx];
+        if (first == NoSource) {
+            first = static_cast<int32_t>(k);
+            const int32_t cx = std::min(grid.w - 1, tx * LevelTile + LevelTile / 2);
+            const int32_t cy = std::min(grid.h - 1, ty * LevelTile + LevelTile / 2);
+            levels[k] = levelsAround(grid, base, cx, cy, noise, scratch);
+        } else {
+            levels[k] = levels[static_cast<size_t>(first)];
+        }
+    }
 
     // Each fine row its plane row's labels, block by block; the fine rows of one plane row alike.
     std::vector<int8_t> refined(static_cast<size_t>(fw) * fh);
