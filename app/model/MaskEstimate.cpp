@@ -59,10 +59,12 @@ void MaskEstimateJob::work(const RunSettings& settings, const EngineFactory& fac
             if (outcome.kind != VELOSTAR_MASK_NONE && pixels && width > 0 && height > 0) {
                 outcome.mask.width = width;
                 outcome.mask.height = height;
+                // Filled as the brush paints, sky wherever the estimate is not ground: the run
+                // softens a painted mask itself, and a soft edge painted in would blur the ground.
                 outcome.mask.rgb.resize(static_cast<size_t>(width) * height * 3);
                 for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i)
                     outcome.mask.rgb[3 * i] = outcome.mask.rgb[3 * i + 1] = outcome.mask.rgb[3 * i + 2] =
-                        static_cast<uint8_t>(pixels[i] >> 8);
+                        pixels[i] != 0 ? uint8_t{255} : uint8_t{0};
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_engine = nullptr;

@@ -77,8 +77,8 @@ TEST_F(MaskEstimate, OneClickFillsTheBrushMaskThroughThePreviewAsTheUsersEdit)
     RecordingEngine answers;
     answers.estimateResult = VELOSTAR_OK;
     answers.skyMaskKind = VELOSTAR_MASK_ESTIMATED;
-    answers.skyMask = {65535, 0};
-    answers.skyMaskWidth = 2;
+    answers.skyMask = {65535, 0, 40};  // the last on the soft edge, painted as sky
+    answers.skyMaskWidth = 3;
     const MaskEstimateResult result = estimate(answers);
     const std::vector<std::string>& calls = releasedCalls;
     EXPECT_EQ(calls.back(), "estimateSkyMask()");
@@ -91,7 +91,7 @@ TEST_F(MaskEstimate, OneClickFillsTheBrushMaskThroughThePreviewAsTheUsersEdit)
     EXPECT_EQ(applied.edit, Edit::Changed);
     EXPECT_EQ(applied.statusText, txt::SkyMaskEstimated);
     ASSERT_TRUE(preview.loaded);
-    EXPECT_EQ(preview.loaded->rgb, (std::vector<uint8_t>{255, 255, 255, 0, 0, 0}));
+    EXPECT_EQ(preview.loaded->rgb, (std::vector<uint8_t>{255, 255, 255, 0, 0, 0, 255, 255, 255}));
     EXPECT_EQ(held.rgb, preview.loaded->rgb);
     EXPECT_TRUE(sky.maskPainted);
     EXPECT_TRUE(controlState(ctl::EstimateMask, context).enabled);
