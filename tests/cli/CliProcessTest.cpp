@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -228,6 +229,8 @@ TEST(CliProgram, AutoMaskSavesTheMaskItEstimated)
                 agreed += (mask.rgb[(size_t(y) * o.width + x) * 3 + 1] >= 128) == !generator.isGround(x, y);
             }
     EXPECT_GT(double(agreed) / double(counted), 0.98);
+    // Sharp, as the run used it: given back with --mask it stacks the same sky and ground.
+    EXPECT_TRUE(std::all_of(mask.rgb.begin(), mask.rgb.end(), [](uint8_t v) { return v == 0 || v == 255; }));
 }
 
 TEST(CliProgram, InterruptEndsWithStatusFourAndLeavesNothingBehind)
