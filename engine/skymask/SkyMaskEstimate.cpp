@@ -1428,10 +1428,26 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         right[static_cast<size_t>(x)] = std::min(left[static_cast<size_t>(x)] + 1, w - 1);
         share[static_cast<size_t>(x)] = static_cast<float>(u - left[static_cast<size_t>(x)]);
     }
+    // The frame columns of each plane column (those whose left neighbour it is), in order: where
+    // it and the next are alike (most of a row) their blend is the value itself.
+    std::vector<int32_t> columnsFrom(static_cast<size_t>(w) + 1, width);
+    for (int32_t x = width - 1; x >= 0; --x)
+        columnsFrom[static_cast<size_t>(left[static_cast<size_t>(x)])] = x;
+    for (int32_t u = w - 1; u >= 0; --u)
+        columnsFrom[static_cast<size_t>(u)] = std::min(columnsFrom[static_cast<size_t>(u)], columnsFrom[static_cast<size_t>(u) + 1]);
     const auto widen = [&](int32_t v, float* out) {
         const float* in = soft.row(v);
-        for (size_t x = 0; x < static_cast<size_t>(width); ++x)
-            out[x] = in[left[x]] + (in[right[x]] - in[left[x]]) * share[x];
+        for (int32_t u = 0; u < w; ++u) {
+            const size_t first = static_cast<size_t>(columnsFrom[static_cast<size_t>(u)]);
+            const size_t end = static_cast<size_t>(columnsFrom[static_cast<size_t>(u) + 1]);
+            const float a = in[u], b = in[std::min(u + 1, w - 1)];
+            if (a == b) {
+                std::fill(out + first, out + end, a);
+                continue;
+            }
+            for (size_t x = first; x < end; ++x)
+                out[x] = a + (b - a) * share[x];
+        }
     };
     // Away from the horizon a plane row and the next are alike (all sky, all ground): their
     // blend is the same for any share, so it is made once and copied to each frame row.
