@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace velmask {
 
@@ -11,16 +10,17 @@ namespace {
 // Plane pixels that ground may grow into the coarse sky: a peak's tip that the coarse estimate
 // lost reaches that far above the horizon it drew.
 constexpr int32_t GroundReach = 10;
-// Plane pixels that sky may grow into the coarse ground: only the horizon's own blocks, so that
-// lit windows low on the ground are not taken for sky.
+// Plane pixels that sky may grow into the coarse ground: the horizon's own blocks and the next,
+// so that lit windows lower on the ground are not taken for sky.
 constexpr int32_t SkyReach = 1;
-// Radius (plane pixels) of the window that gives a horizon pixel its sky and ground levels.
+// Radius (plane pixels) of the window that gives a horizon pixel its sky and ground levels; the
+// horizon pixels of a LevelTile × LevelTile tile share those about its centre.
 constexpr int32_t LevelRadius = 5;
 constexpr int32_t LevelTile = 3;
 // Sky and ground levels closer than this many times the fine plane's noise tell nothing apart.
 constexpr float MinimumContrast = 6.0f;
 constexpr int32_t NoSource = -1;
-constexpr int64_t NoiseSamples = 8192;
+constexpr int64_t NoiseSamples = 8192;  // steps that measure the fine plane's noise
 
 struct Levels {
     float sky = 0.0f;
@@ -33,7 +33,7 @@ struct PlaneGrid {
     int32_t w, h;
 
     int8_t at(int32_t x, int32_t y) const { return labels[static_cast<size_t>(y) * w + x]; }
-    // Every pixel of its 3 × 3 neighbourhood in the frame has its label.
+    // Every pixel of its 3 × 3 neighbourhood inside the plane has its label.
     bool interior(int32_t x, int32_t y) const
     {
         const int8_t label = at(x, y);
@@ -145,8 +145,7 @@ std::vector<int32_t> nearestHorizon(const PlaneGrid& grid, std::vector<int32_t>&
     return source;
 }
 
-// Fine-grid index of each frame position's plane pixel: the plane pixel holding the centre of
-// each fine block.
+// For each fine column (or row), the plane column (or row) that holds its block's centre.
 std::vector<int32_t> planeIndices(int32_t fineCount, int32_t fineFactor, int32_t planeFactor, int32_t planeCount)
 {
     std::vector<int32_t> index(static_cast<size_t>(fineCount));
@@ -209,7 +208,6 @@ std::vector<int8_t> refineHorizon(const std::vector<int8_t>& labels, const Lumin
     const std::vector<int32_t> planeRow = planeIndices(fh, fine.factor, base.factor, base.height);
     const std::vector<Span> columns = spansOf(planeColumn, base.width), rows = spansOf(planeRow, base.height);
     const float noise = fineNoise(grid, fine, planeColumn, planeRow);
-    // Horizon pixels of one LevelTile × LevelTile tile share the levels about its centre.
     const int32_t tilesAcross = (grid.w + LevelTile - 1) / LevelTile;
     std::vector<int32_t> tileLevels(static_cast<size_t>(tilesAcross) * ((grid.h + LevelTile - 1) / LevelTile), NoSource);
     std::vector<Levels> levels(horizon.size());
@@ -243,8 +241,8 @@ std::vector<int8_t> refineHorizon(const std::vector<int8_t>& labels, const Lumin
     const auto planeOf = [&](int32_t x, int32_t y) {
         return static_cast<size_t>(planeRow[static_cast<size_t>(y)]) * grid.w + planeColumn[static_cast<size_t>(x)];
     };
-    // Grows `into` from the fine pixels of `from`'s horizon blocks through fine pixels that the
-    // coarse estimate gave `into`'s other label, within reach, that look like `from`.
+    // Grows the label `from` out of the fine pixels of its horizon blocks, through fine pixels
+    // that the coarse estimate gave the other label, within reach, that look like `from`.
     const auto grow = [&](int8_t from) {
         std::vector<int32_t> queue;
         for (const int32_t p : horizon) {
