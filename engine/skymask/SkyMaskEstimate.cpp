@@ -1405,6 +1405,24 @@ void writeSharp(const uint16_t* values, int32_t width, uint16_t* out)
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
                    velimage::Image16* twin)
 {
+    // Rows inside the plane whose labels and their neighbours' are all of one kind (most of it):
+    // their mean is that of any such row, made once (`skyRow`; all ground is 0).
+    std::vector<int8_t> rowKind(static_cast<size_t>(h));
+    for (int32_t y = 0; y < h; ++y) {
+        const int8_t* row = labels.data() + static_cast<size_t>(y) * w;
+        rowKind[static_cast<size_t>(y)] = std::all_of(row, row + w, [&](int8_t l) { return l == row[0]; }) ? row[0] : 0;
+    }
+    const auto plain = [&](int32_t y) {
+        const int8_t kind = rowKind[static_cast<size_t>(y)];
+        return y > 0 && y + 1 < h && w > 2 && kind != 0 && rowKind[static_cast<size_t>(y - 1)] == kind &&
+               rowKind[static_cast<size_t>(y + 1)] == kind;
+    };
+    std::vector<float> skyRow(static_cast<size_t>(w));
+    {
+        const std::vector<float> skyRows(3 * static_cast<size_t>(w), 65535.0f);
+        std::vector<float> down(static_cast<size_t>(w));
+        meanRowOf<1>(skyRows.data(), w, 3, 1, down.data(), skyRow.data());
+    }
     // The labels as 0 / 65535, each band's rows and one beyond on either side in a store of its
     // own, and their 3 × 3 mean.
     FloatPlane soft(w, h);
@@ -1415,8 +1433,14 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         const int8_t* label = labels.data() + static_cast<size_t>(first) * width;
         for (size_t i = 0; i < sky.size(); ++i)
             sky[i] = label[i] == Sky ? 65535.0f : 0.0f;
-        for (int32_t y = begin; y < end; ++y)
-            meanRowOf<1>(sky.data(), w, last - first, y - first, down.data(), soft.row(y));
+        for (int32_t y = begin; y < end; ++y) {
+            if (!plain(y))
+                meanRowOf<1>(sky.data(), w, last - first, y - first, down.data(), soft.row(y));
+            else if (rowKind[static_cast<size_t>(y)] == Ground)
+                std::fill_n(soft.row(y), w, 0.0f);
+            else
+                std::copy(skyRow.begin(), skyRow.end(), soft.row(y));
+        }
     });
     const double o = 0.5 * (factor - 1);
     const int32_t width = mask.width();
@@ -1455,12 +1479,25 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     // as one block.
     std::vector<uint8_t> sameBelow(static_cast<size_t>(h));
     std::vector<int8_t> uniform(static_cast<size_t>(h), -1);  // 0 all ground, 1 all sky
+    const auto uniformOf = [&](const float* row) -> int8_t {
+        if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
+            return row[0] == 0.0f ? 0 : 1;
+        return -1;
+    };
+    const int8_t skyUniform = uniformOf(skyRow.data());
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         for (int32_t v = begin; v < end; ++v) {
             const float* row = soft.row(v);
-            sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(std::min(v + 1, h - 1)));
-            if ((row[0] == 0.0f || row[0] == 65535.0f) && std::all_of(row, row + w, [&](float value) { return value == row[0]; }))
-                uniform[static_cast<size_t>(v)] = row[0] == 0.0f ? 0 : 1;
+            const int32_t below = std::min(v + 1, h - 1);
+            if (plain(v)) {
+                const int8_t kind = rowKind[static_cast<size_t>(v)];
+                sameBelow[static_cast<size_t>(v)] =
+                    plain(below) && rowKind[static_cast<size_t>(below)] == kind ? 1 : std::equal(row, row + w, soft.row(below));
+                uniform[static_cast<size_t>(v)] = kind == Ground ? 0 : skyUniform;
+                continue;
+            }
+            sameBelow[static_cast<size_t>(v)] = std::equal(row, row + w, soft.row(below));
+            uniform[static_cast<size_t>(v)] = uniformOf(row);
         }
     });
     const auto planeRow = [&](int32_t y) { return static_cast<int32_t>(std::clamp((y - o) / factor, 0.0, h - 1.0)); };
