@@ -1384,9 +1384,6 @@ void finishStreaming()
 #endif
 }
 
-// The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
-// centres. Each band widens the two plane rows it blends to the frame's width once, so that each
-// frame row is one blend of two of them.
 // A mask value from the smoothed labels (0 ground .. 65535 sky): its soft edge lies on the sky's
 // side of the half-way line, and every pixel on the ground's side is 0. The run counts every
 // non-zero value as sky when it aligns the frames, and ground taken for sky there would be blurred.
@@ -1402,6 +1399,9 @@ void writeSharp(const uint16_t* values, int32_t width, uint16_t* out)
         out[x] = values[x] != 0 ? uint16_t{65535} : uint16_t{0};
 }
 
+// The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
+// centres. Each band widens the two plane rows it blends to the frame's width once, so that each
+// frame row is one blend of two of them.
 void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
                    velimage::Image16* twin)
 {
