@@ -104,11 +104,7 @@ std::vector<int32_t> nearestHorizon(const PlaneGrid& grid, std::vector<int32_t>&
     std::vector<uint8_t> steps(count, 0);
     std::vector<int32_t> queue;
     // A row and those beside it all of one label (most of a landscape) hold no horizon pixel.
-    std::vector<int8_t> rowLabel(static_cast<size_t>(grid.h));
-    for (int32_t y = 0; y < grid.h; ++y) {
-        const int8_t* row = grid.labels.data() + static_cast<size_t>(y) * grid.w;
-        rowLabel[static_cast<size_t>(y)] = std::all_of(row, row + grid.w, [&](int8_t l) { return l == row[0]; }) ? row[0] : 0;
-    }
+    const std::vector<int8_t> rowLabel = rowLabels(grid.labels, grid.w, grid.h);
     const auto plain = [&](int32_t y) {
         const int8_t label = rowLabel[static_cast<size_t>(y)];
         return label != 0 && (y == 0 || rowLabel[static_cast<size_t>(y - 1)] == label) &&
@@ -185,6 +181,16 @@ float meanAround(const LuminancePlane& fine, int32_t x, int32_t y)
 }
 
 }  // namespace
+
+std::vector<int8_t> rowLabels(const std::vector<int8_t>& labels, int32_t w, int32_t h)
+{
+    std::vector<int8_t> kinds(static_cast<size_t>(h));
+    for (int32_t y = 0; y < h; ++y) {
+        const int8_t* row = labels.data() + static_cast<size_t>(y) * w;
+        kinds[static_cast<size_t>(y)] = std::all_of(row, row + w, [&](int8_t l) { return l == row[0]; }) ? row[0] : 0;
+    }
+    return kinds;
+}
 
 LuminancePlane fineLuminance(const velimage::Image16& frame, int32_t planeFactor)
 {

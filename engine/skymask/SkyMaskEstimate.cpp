@@ -1407,11 +1407,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
 {
     // Rows inside the plane whose labels and their neighbours' are all of one kind (most of it):
     // their mean is that of any such row, made once (`skyRow`; all ground is 0).
-    std::vector<int8_t> rowKind(static_cast<size_t>(h));
-    for (int32_t y = 0; y < h; ++y) {
-        const int8_t* row = labels.data() + static_cast<size_t>(y) * w;
-        rowKind[static_cast<size_t>(y)] = std::all_of(row, row + w, [&](int8_t l) { return l == row[0]; }) ? row[0] : 0;
-    }
+    const std::vector<int8_t> rowKind = rowLabels(labels, w, h);
     const auto plain = [&](int32_t y) {
         const int8_t kind = rowKind[static_cast<size_t>(y)];
         return y > 0 && y + 1 < h && w > 2 && kind != 0 && rowKind[static_cast<size_t>(y - 1)] == kind &&
