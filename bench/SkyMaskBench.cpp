@@ -1,11 +1,12 @@
 // Cost and accuracy of the sky mask estimated from the frames, next to the cost of one frame's
 // analysis (star detection and pattern, as the run's analysis stage does it) on the same frames.
 // Generated landscapes with the default star density, hot pixels, lit windows and a satellite
-// trail; the generator's transforms stand in for registration's. Prints, per size: the reduction
-// of one frame, the base frame's finer plane for the horizon, the estimate from all of them,
-// their sum, one frame's analysis and the ratio, the
-// soft sky mask a run makes from the estimate (not part of it), and the share of pixels more than
-// 10 px from the true horizon on which the mask agrees with the truth.
+// trail; the generator's transforms stand in for registration's. Prints, per size: the planes of
+// one frame and of the base frame (with its finer plane for the horizon) as the loader makes them
+// while it decodes, the estimate from the kept planes into a new mask and its twin, their sum
+// over every frame, one frame's analysis and the ratio, the soft sky mask a run makes from the
+// estimate (not part of it), and the share of pixels more than 10 px from the true horizon on
+// which the mask agrees with the truth.
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
 // estimates), since other work on a shared machine only ever adds to it.
 //   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --satellite F --jpeg 1
@@ -34,6 +35,7 @@
 #include "image/ImageFiles.h"
 #include "parallel/ProcessPool.h"
 #include "corrections/SoftSkyMask.h"
+#include "skymask/HorizonRefinement.h"
 #include "skymask/SkyMaskEstimate.h"
 
 namespace {
@@ -106,6 +108,35 @@ void dump(const std::string& path, const velsky::SkyGenerator& sky, const velima
     std::fclose(file);
 }
 
+// The planes the run's loader makes of a frame while it decodes it: the rows written a band at a
+// time, as a decoder writes them, and the plane rows of each band made while it is in the caches.
+// Only the planes' work counts. The base frame's finer plane too where `base`.
+Cost planesWhileDecoded(const velimage::Image16& frame, int32_t factor, bool base, velmask::SkySample& sample)
+{
+    constexpr int32_t Band = 16;
+    velimage::Image16 decoded;
+    decoded.allocate(frame.width(), frame.height(), frame.channels());
+    velmask::LuminancePlaneRows plane, fine;
+    plane.begin(decoded, factor);
+    if (const int32_t fineFactor = velmask::refinementFactor(factor); base && fineFactor < factor)
+        fine.begin(decoded, fineFactor, true);
+    Cost cost;
+    for (int32_t y = 0; y < frame.height(); y += Band) {
+        const int32_t end = std::min(frame.height(), y + Band);
+        std::copy(frame.row(y), frame.row(end - 1) + frame.rowElements(), decoded.row(y));
+        const Cost band = measure([&] {
+            plane.rowsFinal(decoded, end);
+            fine.rowsFinal(decoded, end);
+        });
+        cost.wallMs += band.wallMs;
+        cost.cpuMs += band.cpuMs;
+    }
+    sample.plane = plane.take();
+    if (base)
+        sample.fine = fine.take();
+    return cost;
+}
+
 // The frame as the run reads it from an 8-bit JPEG file with the linear colour setting.
 std::unique_ptr<velimage::Image16> throughJpeg(const velsky::RgbImage16& rgb)
 {
@@ -147,7 +178,8 @@ void runOne(const Series& series, const std::string& dumpPath)
 
     const int32_t factor = velmask::reductionFactor(width, height);
     std::vector<velmask::SkySample> samples;
-    Cost reduce = kUnmeasured, analysis = kUnmeasured, fine;  // fine stays zero where there is none
+    // The planes of one frame and of the base (with its finer plane) as the loader makes them.
+    Cost planes = kUnmeasured, basePlanes = kUnmeasured, analysis = kUnmeasured;
     // The run keeps every k-th frame, at most MaxSkySamples of them.
     const int most = static_cast<int>(velmask::MaxSkySamples);
     const int stride = (frames + most - 1) / most;
@@ -166,11 +198,9 @@ void runOne(const Series& series, const std::string& dumpPath)
         // As the run has it when the estimate reduces it: without the camera's hot pixels.
         stages.removeHotPixels(context, frame);
         velmask::SkySample sample;
-        reduce = least(reduce, measure([&] { sample.plane = velmask::reduceLuminance(*frame.image, factor); }));
-        if (n == 0) {
-            fine = kUnmeasured;
-            for (int repeat = 0; repeat < 3; ++repeat)
-                fine = least(fine, measure([&] { sample.fine = velmask::fineLuminance(*frame.image, factor); }));
+        for (int repeat = 0; repeat < (n == 0 ? 3 : 1); ++repeat) {
+            const Cost cost = planesWhileDecoded(*frame.image, factor, n == 0, sample);
+            (n == 0 ? basePlanes : planes) = least(n == 0 ? basePlanes : planes, cost);
         }
         sample.aligned = true;
         const auto t = generator.frameToBase(i).m;
@@ -182,11 +212,20 @@ void runOne(const Series& series, const std::string& dumpPath)
         if (n < 3)
             analysis = least(analysis, measure([&] { stages.analyzeFrame(context, frame, 0); }));
     }
-    velimage::Image16 mask;
+    // Into a new mask and its twin each time, as a run has them: those of the repeats before stay,
+    // so that their memory is not handed out again.
+    std::vector<std::unique_ptr<velimage::Image16>> masks;
     velmask::SkyEstimate outcome = velmask::SkyEstimate::NoStarMotion;
     Cost estimate = kUnmeasured;
-    for (int repeat = 0; repeat < series.repeats; ++repeat)
-        estimate = least(estimate, measure([&] { outcome = velmask::estimateSkyMask(samples, width, height, mask); }));
+    for (int repeat = 0; repeat < std::max(1, series.repeats); ++repeat) {
+        auto made = std::make_unique<velimage::Image16>(), madeTwin = std::make_unique<velimage::Image16>();
+        estimate = least(estimate,
+                         measure([&] { outcome = velmask::estimateSkyMask(samples, width, height, *made, madeTwin.get()); }));
+        masks.push_back(std::move(made));
+        masks.push_back(std::move(madeTwin));
+    }
+    const velimage::Image16& mask = *masks[masks.size() - 2];
+    const velimage::Image16& twin = *masks.back();
 
     // What a run does with the estimate next: its q = 60 soft sky mask, apart from the estimate.
     // Speed work that should not change the masks is checked against their checksums.
@@ -200,22 +239,23 @@ void runOne(const Series& series, const std::string& dumpPath)
     unsigned long long softChecksum = 0;
     for (int repeat = 0; repeat < 3; ++repeat) {
         velimage::Image16 soft;
-        softMask = least(softMask, measure([&] { veltone::makeSoftSkyMask(mask, 60, 1, soft); }));
+        softMask = least(softMask, measure([&] { veltone::makeSoftSkyMask(twin, 60, 1, soft); }));
         softChecksum = checksum(soft);
     }
-    const double perReduce = reduce.wallMs, perReduceCpu = reduce.cpuMs;
     const double perAnalysis = analysis.wallMs, perAnalysisCpu = analysis.cpuMs;
-    const double total = kept * reduce.wallMs + fine.wallMs + estimate.wallMs;
-    const double totalCpu = kept * reduce.cpuMs + fine.cpuMs + estimate.cpuMs;
+    // The loader makes the planes of every frame, kept or not.
+    const double total = basePlanes.wallMs + (frames - 1) * planes.wallMs + estimate.wallMs;
+    const double totalCpu = basePlanes.cpuMs + (frames - 1) * planes.cpuMs + estimate.cpuMs;
     std::printf("%d x %d, %d frames%s (plane factor %d), %d threads\n", width, height, frames,
                 series.jpeg ? " as JPEG" : "", factor, pool.pool().threadCount());
-    std::printf("  reduce one frame     %8.1f ms wall %8.1f ms cpu\n", perReduce, perReduceCpu);
-    std::printf("  base's finer plane   %8.1f ms wall %8.1f ms cpu\n", fine.wallMs, fine.cpuMs);
+    std::printf("  one frame's plane    %8.1f ms wall %8.1f ms cpu (while decoded)\n", planes.wallMs, planes.cpuMs);
+    std::printf("  the base's planes    %8.1f ms wall %8.1f ms cpu (and its finer one)\n", basePlanes.wallMs,
+                basePlanes.cpuMs);
     std::printf("  estimate from %2d     %8.1f ms wall %8.1f ms cpu\n", kept, estimate.wallMs, estimate.cpuMs);
     std::printf("  estimate in all      %8.1f ms wall %8.1f ms cpu\n", total, totalCpu);
     std::printf("  one frame's analysis %8.1f ms wall %8.1f ms cpu\n", perAnalysis, perAnalysisCpu);
     std::printf("  estimate / analysis  %8.2f wall     %8.2f cpu\n", total / perAnalysis, totalCpu / perAnalysisCpu);
-    std::printf("  then its soft mask   %8.1f ms wall %8.1f ms cpu\n", softMask.wallMs, softMask.cpuMs);
+    std::printf("  then its soft mask   %8.1f ms wall %8.1f ms cpu (of its twin)\n", softMask.wallMs, softMask.cpuMs);
     std::printf("  mask agrees with the truth on %.2f %% of the pixels beyond 10 px of the horizon%s\n",
                 100.0 * agreement(generator, mask),
                 outcome == velmask::SkyEstimate::Estimated ? "" : " (NO STAR MOTION)");

@@ -44,9 +44,9 @@ bool unifyExposure(RunContext& ctx, Frame& frame)
     if (!(ctx.referenceExposure > 0) || !(frame.exposure > 0))
         return false;
     veltone::scaleExposure(*frame.image, veltone::exposureFactor(ctx.referenceExposure, frame.exposure));
-    // The luminance made while decoding is of the pixels before.
+    // The planes made while decoding are of the pixels before.
     if (RowCalibration* rows = rowCalibrationOf(frame.decodedRows.get()))
-        rows->forgetLuminance();
+        rows->forgetPlanes();
     return true;
 }
 
@@ -68,9 +68,12 @@ RowWorkMaker decodeCalibration(const std::shared_ptr<CalibrationImages>& images,
         }
     }
     plan->luminance = steps.analysis;
-    if (!plan->noise && !plan->hotPixels && !plan->gains && !plan->luminance)
+    plan->skyPlanes = steps.skyPlanes;
+    if (!plan->noise && !plan->hotPixels && !plan->gains && !plan->luminance && !plan->skyPlanes)
         return nullptr;
-    return [plan]() -> std::unique_ptr<velimage::RowSink> { return std::make_unique<RowCalibration>(plan); };
+    return [plan, base = steps.baseFrame](const std::wstring& path) -> std::unique_ptr<velimage::RowSink> {
+        return std::make_unique<RowCalibration>(plan, plan->skyPlanes && path == base);
+    };
 }
 
 }  // namespace

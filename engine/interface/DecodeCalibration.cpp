@@ -5,6 +5,7 @@
 #include "corrections/RingFit.h"
 #include "registration/DetectionGain.h"
 #include "registration/StarDetector.h"
+#include "skymask/HorizonRefinement.h"
 
 namespace velrun {
 
@@ -54,7 +55,10 @@ void DecodeCalibrationPlan::givePlane(velreg::PlaneBuffer<uint8_t>&& plane)
     plane.release();
 }
 
-RowCalibration::RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan) : m_plan(std::move(plan)) {}
+RowCalibration::RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, bool finePlane)
+    : m_plan(std::move(plan)), m_finePlane(finePlane)
+{
+}
 
 RowCalibration::~RowCalibration() { m_plan->givePlane(std::move(m_luminance)); }
 
@@ -82,6 +86,14 @@ void RowCalibration::begin(velimage::Image16& image)
         m_luminance = m_plan->takePlane(static_cast<size_t>(width) * m_height);
         m_gainSums.reserve(static_cast<size_t>(width / velreg::kGainSampleStep + 1) *
                            (m_height / velreg::kGainSampleStep + 1));
+    }
+    // Like the luminance, the sky planes are of the final pixels or not made.
+    if (m_plan->skyPlanes && (m_gains || !flatWanted)) {
+        const int32_t factor = velmask::reductionFactor(width, m_height);
+        m_skyRows.begin(image, factor);
+        const int32_t fine = velmask::refinementFactor(factor);
+        if (m_finePlane && fine < factor)
+            m_fineRows.begin(image, fine, true);
     }
 }
 
@@ -111,10 +123,23 @@ void RowCalibration::finish()
     m_scanner.reset();
 }
 
-void RowCalibration::forgetLuminance()
+void RowCalibration::forgetPlanes()
 {
     m_luminanceValid = false;
     m_plan->givePlane(std::move(m_luminance));
+    m_planesForgotten = true;
+    m_skyRows.take();
+    m_fineRows.take();
+}
+
+velmask::LuminancePlane RowCalibration::takeSkyPlane()
+{
+    return m_finished && !m_planesForgotten ? m_skyRows.take() : velmask::LuminancePlane{};
+}
+
+velmask::LuminancePlane RowCalibration::takeFinePlane()
+{
+    return m_finished && !m_planesForgotten ? m_fineRows.take() : velmask::LuminancePlane{};
 }
 
 // Every limit is a row count: rows above it are done with that step. Once finished, every step runs
@@ -168,6 +193,13 @@ int32_t RowCalibration::advanceHotPixels(int32_t noiseFinal)
 }
 
 void RowCalibration::advanceFinalRows(int32_t end)
+{
+    flattenAndMeasure(end);
+    m_skyRows.rowsFinal(*m_image, end);
+    m_fineRows.rowsFinal(*m_image, end);
+}
+
+void RowCalibration::flattenAndMeasure(int32_t end)
 {
     const int32_t width = m_image->width();
     if (m_gains && m_makeLuminance) {

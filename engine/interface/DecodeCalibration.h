@@ -12,13 +12,14 @@
 #include "corrections/HotPixelRemoval.h"
 #include "image/RowSink.h"
 #include "registration/PlaneBuffer.h"
+#include "skymask/LuminancePlane.h"
 
 namespace velrun {
 
 // What the loader does to every star frame's rows while it decodes them: the run's calibration
-// steps in their order (noise subtraction, dynamic hot pixels, flat field) and the detection
-// luminance of the calibrated rows. Shared by the loader threads; nothing in it changes during a
-// run but the gain the next frame's luminance is made at.
+// steps in their order (noise subtraction, dynamic hot pixels, flat field), then the detection
+// luminance and the sky-mask estimate's planes of the calibrated rows. Shared by the loader
+// threads; nothing in it changes during a run but the gain the next frame's luminance is made at.
 struct DecodeCalibrationPlan {
     std::shared_ptr<const NoiseImage> noise;     // subtract when set
     bool hotPixels = false;
@@ -29,6 +30,8 @@ struct DecodeCalibrationPlan {
     // frame's gain and kept only when the frame's own gain comes out the same. Night frames of one
     // series nearly always share it.
     std::atomic<uint32_t> expectedGain16{0};
+    // The sky-mask estimate's plane of every frame (and the base frame's finer one).
+    bool skyPlanes = false;
 
     // Luminance planes pass from frame to frame: fresh ones would cost their pages again each time.
     velreg::PlaneBuffer<uint8_t> takePlane(size_t size);
@@ -44,7 +47,8 @@ private:
 // frame: the results are the same sample for sample, whatever the thread count.
 class RowCalibration final : public velimage::RowSink {
 public:
-    explicit RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan);
+    // `finePlane`: the frame is the base frame, whose finer sky plane is made too.
+    explicit RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, bool finePlane = false);
     ~RowCalibration() override;
 
     void begin(velimage::Image16& image) override;
@@ -58,15 +62,19 @@ public:
     // The detection luminance at the frame's own gain (gain16()), or null.
     velreg::PlaneBuffer<uint8_t>* luminance() { return m_luminanceValid ? &m_luminance : nullptr; }
     uint32_t gain16() const { return m_gain16; }
-    // The pixels changed after the luminance was made.
-    void forgetLuminance();
+    // The sky-mask planes of the calibrated frame, each once; empty when not made.
+    velmask::LuminancePlane takeSkyPlane();
+    velmask::LuminancePlane takeFinePlane();
+    // The pixels changed after the luminance and the sky planes were made.
+    void forgetPlanes();
 
 private:
     void advance(int32_t decoded);
     int32_t advanceNoise(int32_t decoded);
     int32_t advanceHotPixels(int32_t noiseFinal);
-    // Flat field and luminance, which both wait for the same rows.
+    // Flat field, then what reads the final rows: the luminance and the sky planes.
     void advanceFinalRows(int32_t end);
+    void flattenAndMeasure(int32_t end);
     void flatten(int32_t y, int32_t x, int32_t pixels);
     void measure(int32_t y, int32_t x, int32_t pixels);
     void sampleGain(int32_t y);
@@ -99,6 +107,11 @@ private:
     velreg::PlaneBuffer<uint8_t> m_luminance;
     std::vector<uint32_t> m_gainSums;
     int32_t m_measured = 0;
+
+    velmask::LuminancePlaneRows m_skyRows;
+    velmask::LuminancePlaneRows m_fineRows;
+    bool m_finePlane = false;
+    bool m_planesForgotten = false;
 };
 
 // The record of the row work that ran while the frame was decoded, null when none did.

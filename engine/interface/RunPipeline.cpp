@@ -128,8 +128,12 @@ int runPipeline(VelostarImpl& engine)
     // build, their reading waits for them.
     OutputProducer producer(engine, stages, ctx);
     const auto startStarFrames = [&] {
-        if (stages.decodeCalibration)
-            engine.loader().setRowWork(stages.decodeCalibration(ctx, producer.calibrationSteps(frames.size())));
+        if (stages.decodeCalibration) {
+            CalibrationSteps steps = producer.calibrationSteps(frames.size());
+            if (!frames.empty() && frames.front().path)
+                steps.baseFrame = frames.front().path;
+            engine.loader().setRowWork(stages.decodeCalibration(ctx, steps));
+        }
         engine.loader().prefetch(framePaths(frames));
     };
     const bool calibrationImages = !s.noiseImages.empty() || !s.vignettingImages.empty();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "DecodeCalibration.h"
 #include "Velostar.h"
 #include "corrections/SoftSkyMask.h"
 #include "skymask/SkyMaskEstimate.h"
@@ -42,9 +43,18 @@ void keepSample(SkySeries& series, RunContext& ctx, const Frame& frame)
     const velimage::Image16& image = *frame.image;
     velmask::SkySample sample;
     const int32_t factor = velmask::reductionFactor(image.width(), image.height());
-    sample.plane = velmask::reduceLuminance(image, factor);
-    if (frame.reference)
-        sample.fine = velmask::fineLuminance(image, factor);
+    // The loader made them from the rows as they were decoded, unless the pixels changed since.
+    RowCalibration* rows = rowCalibrationOf(frame.decodedRows.get());
+    if (rows)
+        sample.plane = rows->takeSkyPlane();
+    if (sample.plane.factor != factor || sample.plane.empty())
+        sample.plane = velmask::reduceLuminance(image, factor);
+    if (frame.reference) {
+        if (rows)
+            sample.fine = rows->takeFinePlane();
+        if (sample.fine.empty())
+            sample.fine = velmask::fineLuminance(image, factor);
+    }
     sample.aligned = frame.reference;
     if (sample.plane.empty())
         return;

@@ -45,16 +45,18 @@ struct Frame {
 };
 
 // The calibration steps of a run, in the order they meet every star frame, and whether its frames
-// are analysed for stars afterwards.
+// are analysed for stars and sampled for the sky-mask estimate afterwards.
 struct CalibrationSteps {
     bool noise = false;
     bool hotPixels = false;
     bool flatField = false;
     bool analysis = false;
+    bool skyPlanes = false;
+    std::wstring baseFrame;  // its sky planes include the finer one
 };
 
-// Makes the row work of one frame's decode.
-using RowWorkMaker = std::function<std::unique_ptr<velimage::RowSink>()>;
+// Makes the row work of the decode of the frame at `path`.
+using RowWorkMaker = std::function<std::unique_ptr<velimage::RowSink>(const std::wstring& path)>;
 
 // A packed four-channel frame for the two-pass integration store, with its marker
 // (3 base image, 2 star-aligned frame, 1 unaligned copy).

@@ -71,7 +71,7 @@ LoadedFrame BackgroundLoader::decode(const std::wstring& path, int color, int pa
 {
     LoadedFrame frame;
     if (work)
-        frame.rows = work();
+        frame.rows = work(path);
     frame.image = m_decoder(path, color, parts, frame.rows.get());
     return frame;
 }

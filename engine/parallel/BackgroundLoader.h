@@ -25,7 +25,7 @@ using FrameDecoder = std::function<std::unique_ptr<velimage::Image16>(const std:
                                                                       int parts, velimage::RowSink* rows)>;
 
 // Makes the row work of one frame's decode (a fresh sink per frame).
-using RowWork = std::function<std::unique_ptr<velimage::RowSink>()>;
+using RowWork = std::function<std::unique_ptr<velimage::RowSink>(const std::wstring& path)>;
 
 // A decoded frame and the row work that saw its rows (null when there was none).
 struct LoadedFrame {

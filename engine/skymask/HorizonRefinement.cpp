@@ -192,9 +192,11 @@ std::vector<int8_t> rowLabels(const std::vector<int8_t>& labels, int32_t w, int3
     return kinds;
 }
 
+int32_t refinementFactor(int32_t planeFactor) { return std::max(1, planeFactor / 2); }
+
 LuminancePlane fineLuminance(const velimage::Image16& frame, int32_t planeFactor)
 {
-    const int32_t factor = std::max(1, planeFactor / 2);
+    const int32_t factor = refinementFactor(planeFactor);
     return factor < planeFactor ? reduceLuminance(frame, factor, true) : LuminancePlane{};
 }
 

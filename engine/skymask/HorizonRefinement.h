@@ -13,6 +13,9 @@ constexpr int8_t SkyLabel = 1;
 // For each row of a w × h plane of labels, its label where the whole row has it, else 0.
 std::vector<int8_t> rowLabels(const std::vector<int8_t>& labels, int32_t w, int32_t h);
 
+// Block size of the finer plane for planes reduced by `planeFactor` (no finer when not smaller).
+int32_t refinementFactor(int32_t planeFactor);
+
 // The base frame's finer plane that redraws the horizon of an estimate made on planes reduced by
 // `planeFactor`: blocks half as large, each read in its middle row (the brightness of a sky or a
 // ground a few rows across, not their texture). Empty where there is nothing finer to draw with.

@@ -140,41 +140,120 @@ int32_t reductionFactor(int32_t width, int32_t height)
     return std::max(1, (longSide + TargetLongSide / 2) / TargetLongSide);
 }
 
-LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)
+namespace {
+
+// Which frame rows make each plane row, and the scale of their sums.
+struct PlaneGeometry {
+    int32_t factor = 1;
+    int32_t step = 1;  // frame rows between those read
+    int32_t read = 1;  // frame rows read a plane row
+    float scale = 1.0f;
+
+    PlaneGeometry(int32_t blockSize, bool middleRowOnly) : factor(blockSize)
+    {
+        // Blocks of 8 rows or more are read in their middle row, smaller ones in every (factor / 2)-th
+        // row about their middle, each row whole (reading a row costs the same however many of its
+        // pixels count): a large frame costs one row per plane row, and a mean of that many is
+        // still far below the noise.
+        step = factor >= 8 || middleRowOnly ? factor : std::max(1, factor / 2);
+        read = (factor - step / 2 + step - 1) / step;
+        scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
+    }
+    int32_t frameRow(int32_t y, int32_t r) const { return y * factor + step / 2 + r * step; }
+    // Frame rows needed before plane row y can be made.
+    int32_t rowsFor(int32_t y) const { return frameRow(y, read - 1) + 1; }
+};
+
+bool makesPlane(const velimage::Image16& frame, int32_t factor)
+{
+    return !frame.empty() && frame.channels() >= 1 && frame.width() >= factor && frame.height() >= factor;
+}
+
+LuminancePlane emptyPlaneFor(const velimage::Image16& frame, int32_t factor)
 {
     LuminancePlane plane;
-    factor = std::max(1, factor);
-    if (frame.empty() || frame.channels() < 1 || frame.width() < factor || frame.height() < factor)
-        return plane;
     plane.factor = factor;
     plane.width = frame.width() / factor;
     plane.height = frame.height() / factor;
     plane.values.resize(static_cast<size_t>(plane.width) * plane.height);
+    return plane;
+}
+
+// Plane row y from its frame rows, asking for those of plane row `next` (when not negative) meanwhile.
+void makePlaneRow(const velimage::Image16& frame, const PlaneGeometry& geometry, const BlockLayout& layout,
+                  int32_t y, int32_t next, uint32_t* sums, LuminancePlane& plane)
+{
+    RowsRead rows;
+    rows.count = geometry.read;
+    for (int32_t r = 0; r < geometry.read; ++r) {
+        rows.rows[r] = frame.row(geometry.frameRow(y, r));
+        rows.next[r] = next >= 0 ? frame.row(geometry.frameRow(next, r)) : nullptr;
+    }
+    planeRowSums(rows, static_cast<size_t>(frame.width()) * frame.channels(), layout, plane.width, sums);
+    float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
+    for (int32_t b = 0; b < plane.width; ++b)
+        out[b] = static_cast<float>(sums[b]) * geometry.scale;
+}
+
+}  // namespace
+
+LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)
+{
+    factor = std::max(1, factor);
+    if (!makesPlane(frame, factor))
+        return {};
+    LuminancePlane plane = emptyPlaneFor(frame, factor);
     const BlockLayout layout(frame.channels(), factor);
-    const size_t samples = static_cast<size_t>(frame.width()) * frame.channels();
-    // Blocks of 8 rows or more are read in their middle row, smaller ones in every (factor / 2)-th
-    // row about their middle, each row whole (reading a row costs the same however many of its
-    // pixels count): a large frame costs one row per plane row, and a mean of that many is
-    // still far below the noise.
-    const int32_t step = factor >= 8 || middleRowOnly ? factor : std::max(1, factor / 2);
-    const int32_t read = (factor - step / 2 + step - 1) / step;
-    const float scale = 1.0f / (4.0f * static_cast<float>(read) * static_cast<float>(factor));
+    const PlaneGeometry geometry(factor, middleRowOnly);
     velthread::parallelRows(plane.height, [&](int32_t begin, int32_t end) {
         std::vector<uint32_t> sums(static_cast<size_t>(plane.width));
-        RowsRead rows;
-        rows.count = read;
-        for (int32_t y = begin; y < end; ++y) {
-            for (int32_t r = 0; r < read; ++r) {
-                const int32_t k = step / 2 + r * step;
-                rows.rows[r] = frame.row(y * factor + k);
-                rows.next[r] = y + 1 < end ? frame.row((y + 1) * factor + k) : nullptr;
-            }
-            planeRowSums(rows, samples, layout, plane.width, sums.data());
-            float* out = plane.values.data() + static_cast<size_t>(y) * plane.width;
-            for (int32_t b = 0; b < plane.width; ++b)
-                out[b] = static_cast<float>(sums[b]) * scale;
-        }
+        for (int32_t y = begin; y < end; ++y)
+            makePlaneRow(frame, geometry, layout, y, y + 1 < end ? y + 1 : -1, sums.data(), plane);
     });
+    return plane;
+}
+
+struct LuminancePlaneRows::State {
+    PlaneGeometry geometry;
+    BlockLayout layout;
+    LuminancePlane plane;
+    std::vector<uint32_t> sums;
+    int32_t made = 0;  // plane rows made
+
+    State(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)
+        : geometry(factor, middleRowOnly), layout(frame.channels(), factor), plane(emptyPlaneFor(frame, factor)),
+          sums(static_cast<size_t>(plane.width))
+    {
+    }
+};
+
+LuminancePlaneRows::LuminancePlaneRows() = default;
+LuminancePlaneRows::~LuminancePlaneRows() = default;
+LuminancePlaneRows::LuminancePlaneRows(LuminancePlaneRows&&) noexcept = default;
+LuminancePlaneRows& LuminancePlaneRows::operator=(LuminancePlaneRows&&) noexcept = default;
+
+void LuminancePlaneRows::begin(const velimage::Image16& frame, int32_t factor, bool middleRowOnly)
+{
+    factor = std::max(1, factor);
+    m_state = makesPlane(frame, factor) ? std::make_unique<State>(frame, factor, middleRowOnly) : nullptr;
+}
+
+void LuminancePlaneRows::rowsFinal(const velimage::Image16& frame, int32_t end)
+{
+    if (!m_state)
+        return;
+    State& s = *m_state;
+    // Rows just written are still in the processor's caches: no read-ahead.
+    for (; s.made < s.plane.height && s.geometry.rowsFor(s.made) <= end; ++s.made)
+        makePlaneRow(frame, s.geometry, s.layout, s.made, -1, s.sums.data(), s.plane);
+}
+
+LuminancePlane LuminancePlaneRows::take()
+{
+    LuminancePlane plane;
+    if (m_state && m_state->made == m_state->plane.height)
+        plane = std::move(m_state->plane);
+    m_state.reset();
     return plane;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "image/Image.h"
@@ -26,5 +27,26 @@ int32_t reductionFactor(int32_t width, int32_t height);
 // row of each block (of every (factor / 2)-th row about it for blocks under 8 rows, unless
 // `middleRowOnly`), whole. An empty plane for an empty frame or one smaller than a block.
 LuminancePlane reduceLuminance(const velimage::Image16& frame, int32_t factor, bool middleRowOnly = false);
+
+// reduceLuminance made row by row as a frame's rows become final (while it is decoded), serially on
+// the caller's thread: the same values, from rows still in the processor's caches.
+class LuminancePlaneRows {
+public:
+    LuminancePlaneRows();
+    ~LuminancePlaneRows();
+    LuminancePlaneRows(LuminancePlaneRows&&) noexcept;
+    LuminancePlaneRows& operator=(LuminancePlaneRows&&) noexcept;
+
+    // Starts the plane of `frame` (its size and channels; its rows come later).
+    void begin(const velimage::Image16& frame, int32_t factor, bool middleRowOnly = false);
+    // Rows [0, end) of `frame` are final: makes every plane row that reads no other.
+    void rowsFinal(const velimage::Image16& frame, int32_t end);
+    // The plane once all its rows are made, else empty; starts over.
+    LuminancePlane take();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 }  // namespace velmask

@@ -12,6 +12,7 @@
 #include "parallel/ProcessPool.h"
 #include "registration/DetectionGain.h"
 #include "registration/StarDetector.h"
+#include "skymask/HorizonRefinement.h"
 
 using velimage::Image16;
 using velrun::NoiseImage;
@@ -283,8 +284,9 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
             if (c.compactGains)
                 plan->compactGains = compact;
             plan->luminance = true;
+            plan->skyPlanes = true;
             plan->expectedGain16 = expectedGain;
-            velrun::RowCalibration rows(plan);
+            velrun::RowCalibration rows(plan, true);
             copyInto(generator.renderFrame(0), image);
             rows.begin(image);
             for (int32_t end = c.step; end < image.height(); end += c.step)
@@ -296,6 +298,12 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
             EXPECT_EQ(rows.noiseSubtracted(), c.noise);
             EXPECT_EQ(rows.flatFielded(), c.flatField);
             EXPECT_EQ(rows.gain16(), gain);
+            // The sky-mask planes are those of the calibrated frame, the base frame's finer one too.
+            const int32_t factor = velmask::reductionFactor(image.width(), image.height());
+            EXPECT_EQ(rows.takeSkyPlane().values, velmask::reduceLuminance(expected, factor).values);
+            const velmask::LuminancePlane fine = rows.takeFinePlane();
+            EXPECT_FALSE(fine.empty());
+            EXPECT_EQ(fine.values, velmask::fineLuminance(expected, factor).values);
             // Made at another gain, the luminance is not offered.
             ASSERT_EQ(rows.luminance() != nullptr, expectedGain == gain);
             if (!rows.luminance())

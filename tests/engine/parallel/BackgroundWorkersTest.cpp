@@ -126,7 +126,7 @@ TEST(BackgroundLoader, DecodesAfterRowWorkIsSetEachShowTheirRowsToAFreshSinkThat
     loader.configure(false, 1, 1, 2);
     loader.prefetch({L"a"});
     ASSERT_TRUE(eventually([&] { return fake.calls == 1; }));
-    loader.setRowWork([] { return std::make_unique<NotingRows>(); });
+    loader.setRowWork([](const std::wstring&) { return std::make_unique<NotingRows>(); });
     loader.prefetch({L"bb", L"ccc"});
     EXPECT_EQ(loader.claimFrame(L"a").rows, nullptr);  // decoded before
     for (const std::wstring path : {L"bb", L"ccc", L"dddd"}) {  // the last one decoded in the claim

@@ -31,7 +31,8 @@ std::vector<float> blockMeans(const velimage::Image16& frame, int32_t factor)
     return means;
 }
 
-TEST(LuminancePlane, EqualsBlockMeansForEveryFactorAndChannelCount)
+// Made whole on the pool or row by row as a decoder hands rows over: the same block means.
+TEST(LuminancePlane, EqualsBlockMeansForEveryFactorAndChannelCountWholeOrRowByRow)
 {
     velthread::ProcessPoolScope pool(2);
     std::mt19937 random(11);
@@ -51,6 +52,14 @@ TEST(LuminancePlane, EqualsBlockMeansForEveryFactorAndChannelCount)
                 ASSERT_EQ(plane.height, height / factor);
                 EXPECT_EQ(plane.values, blockMeans(frame, factor))
                     << "factor " << factor << ", " << channels << " channels, width " << width;
+                velmask::LuminancePlaneRows rows;
+                rows.begin(frame, factor);
+                const int32_t handover = 1 + (factor + channels) % 5;
+                for (int32_t end = handover; end < height; end += handover)
+                    rows.rowsFinal(frame, end);
+                rows.rowsFinal(frame, height);
+                const velmask::LuminancePlane made = rows.take();
+                EXPECT_EQ(made.values, plane.values) << "row by row, factor " << factor << ", " << channels;
             }
 }
 
