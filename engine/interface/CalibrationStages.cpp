@@ -1,5 +1,6 @@
 #include "CalibrationStages.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -68,11 +69,14 @@ RowWorkMaker decodeCalibration(const std::shared_ptr<CalibrationImages>& images,
         }
     }
     plan->luminance = steps.analysis;
-    plan->skyPlanes = steps.skyPlanes;
-    if (!plan->noise && !plan->hotPixels && !plan->gains && !plan->luminance && !plan->skyPlanes)
+    if (!plan->noise && !plan->hotPixels && !plan->gains && !plan->luminance && steps.skyFrames.empty())
         return nullptr;
-    return [plan, base = steps.baseFrame](const std::wstring& path) -> std::unique_ptr<velimage::RowSink> {
-        return std::make_unique<RowCalibration>(plan, plan->skyPlanes && path == base);
+    return [plan, sky = steps.skyFrames](const std::wstring& path) -> std::unique_ptr<velimage::RowSink> {
+        const auto sampled = std::find(sky.begin(), sky.end(), path);
+        const SkyPlanes planes = sampled == sky.end() ? SkyPlanes::None
+                                 : sampled == sky.begin() ? SkyPlanes::WithFiner
+                                                          : SkyPlanes::Plane;
+        return std::make_unique<RowCalibration>(plan, planes);
     };
 }
 

@@ -55,8 +55,8 @@ void DecodeCalibrationPlan::givePlane(velreg::PlaneBuffer<uint8_t>&& plane)
     plane.release();
 }
 
-RowCalibration::RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, bool finePlane)
-    : m_plan(std::move(plan)), m_finePlane(finePlane)
+RowCalibration::RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, SkyPlanes skyPlanes)
+    : m_plan(std::move(plan)), m_skyPlanes(skyPlanes)
 {
 }
 
@@ -88,11 +88,11 @@ void RowCalibration::begin(velimage::Image16& image)
                            (m_height / velreg::kGainSampleStep + 1));
     }
     // Like the luminance, the sky planes are of the final pixels or not made.
-    if (m_plan->skyPlanes && (m_gains || !flatWanted)) {
+    if (m_skyPlanes != SkyPlanes::None && (m_gains || !flatWanted)) {
         const int32_t factor = velmask::reductionFactor(width, m_height);
         m_skyRows.begin(image, factor);
         const int32_t fine = velmask::refinementFactor(factor);
-        if (m_finePlane && fine < factor)
+        if (m_skyPlanes == SkyPlanes::WithFiner && fine < factor)
             m_fineRows.begin(image, fine, true);
     }
 }

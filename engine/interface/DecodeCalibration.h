@@ -30,8 +30,6 @@ struct DecodeCalibrationPlan {
     // frame's gain and kept only when the frame's own gain comes out the same. Night frames of one
     // series nearly always share it.
     std::atomic<uint32_t> expectedGain16{0};
-    // The sky-mask estimate's plane of every frame (and the base frame's finer one).
-    bool skyPlanes = false;
 
     // Luminance planes pass from frame to frame: fresh ones would cost their pages again each time.
     velreg::PlaneBuffer<uint8_t> takePlane(size_t size);
@@ -42,13 +40,16 @@ private:
     std::vector<velreg::PlaneBuffer<uint8_t>> m_planes;
 };
 
+// The sky-mask estimate's reduced copies of a frame made while it decodes: none, its plane, or its
+// plane and the finer one (the base frame's).
+enum class SkyPlanes { None, Plane, WithFiner };
+
 // One frame's row work and its record of what it did. Every step waits a few rows behind the one
 // before it, so that each reads exactly what it would read in a pass of its own over the whole
 // frame: the results are the same sample for sample, whatever the thread count.
 class RowCalibration final : public velimage::RowSink {
 public:
-    // `finePlane`: the frame is the base frame, whose finer sky plane is made too.
-    explicit RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, bool finePlane = false);
+    explicit RowCalibration(std::shared_ptr<DecodeCalibrationPlan> plan, SkyPlanes skyPlanes = SkyPlanes::None);
     ~RowCalibration() override;
 
     void begin(velimage::Image16& image) override;
@@ -110,7 +111,7 @@ private:
 
     velmask::LuminancePlaneRows m_skyRows;
     velmask::LuminancePlaneRows m_fineRows;
-    bool m_finePlane = false;
+    SkyPlanes m_skyPlanes = SkyPlanes::None;
     bool m_planesForgotten = false;
 };
 

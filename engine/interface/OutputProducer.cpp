@@ -77,7 +77,6 @@ CalibrationSteps OutputProducer::calibrationSteps(size_t frameCount) const
     steps.flatField = m_ctx.vignettingReady && s.alignStars();
     // Frames brought to the base's exposure change after their calibration.
     steps.analysis = s.alignStars() && frameCount > 1 && !s.unifyExposure;
-    steps.skyPlanes = s.estimatesSkyMask() && !s.unifyExposure;
     return steps;
 }
 

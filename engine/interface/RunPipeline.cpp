@@ -2,6 +2,7 @@
 
 #include "FrameList.h"
 #include "OutputProducer.h"
+#include "SkyEstimateStages.h"
 #include "Stages.h"
 #include "TimeLapse.h"
 #include "VelostarImpl.h"
@@ -130,8 +131,9 @@ int runPipeline(VelostarImpl& engine)
     const auto startStarFrames = [&] {
         if (stages.decodeCalibration) {
             CalibrationSteps steps = producer.calibrationSteps(frames.size());
-            if (!frames.empty() && frames.front().path)
-                steps.baseFrame = frames.front().path;
+            // Frames brought to the base's exposure change after they are decoded.
+            if (s.estimatesSkyMask() && !s.unifyExposure)
+                steps.skyFrames = skySampledFrames(s, frames);
             engine.loader().setRowWork(stages.decodeCalibration(ctx, steps));
         }
         engine.loader().prefetch(framePaths(frames));

@@ -28,13 +28,19 @@ size_t framesPerOutput(const EngineSettings& s)
     return s.timeLapseActive() ? static_cast<size_t>(s.timeLapseFrames) : n;
 }
 
+// The estimate keeps every stride-th frame of the walk, the reference first.
+size_t sampleStride(const EngineSettings& s)
+{
+    const size_t most = velmask::MaxSkySamples;
+    return std::max<size_t>(1, (framesPerOutput(s) + most - 1) / most);
+}
+
 void keepSample(SkySeries& series, RunContext& ctx, const Frame& frame)
 {
     if (frame.reference) {
         series.samples.clear();
         series.seen = 0;
-        const size_t most = velmask::MaxSkySamples;
-        series.stride = std::max<size_t>(1, (framesPerOutput(ctx.settings) + most - 1) / most);
+        series.stride = sampleStride(ctx.settings);
     }
     series.currentKept = false;
     const size_t index = series.seen++;
@@ -94,6 +100,16 @@ int32_t estimate(SkySeries& series, RunContext& ctx, int32_t width, int32_t heig
 }
 
 }  // namespace
+
+std::vector<std::wstring> skySampledFrames(const EngineSettings& settings, const std::vector<FrameEntry>& frames)
+{
+    std::vector<std::wstring> sampled;
+    const size_t stride = sampleStride(settings);
+    for (size_t i = 0; i < frames.size(); i += stride)
+        if (frames[i].path)
+            sampled.emplace_back(frames[i].path);
+    return sampled;
+}
 
 void addSkyEstimateStages(RunStages& stages)
 {

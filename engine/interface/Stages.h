@@ -51,8 +51,9 @@ struct CalibrationSteps {
     bool hotPixels = false;
     bool flatField = false;
     bool analysis = false;
-    bool skyPlanes = false;
-    std::wstring baseFrame;  // its sky planes include the finer one
+    // The frames whose reduced copies the sky-mask estimate keeps, the base frame (with its finer
+    // one) first.
+    std::vector<std::wstring> skyFrames;
 };
 
 // Makes the row work of the decode of the frame at `path`.

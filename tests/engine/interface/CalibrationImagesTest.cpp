@@ -284,9 +284,8 @@ TEST(Calibration, RowsCalibratedWhileDecodedEqualTheStagesOneAfterAnother)
             if (c.compactGains)
                 plan->compactGains = compact;
             plan->luminance = true;
-            plan->skyPlanes = true;
             plan->expectedGain16 = expectedGain;
-            velrun::RowCalibration rows(plan, true);
+            velrun::RowCalibration rows(plan, velrun::SkyPlanes::WithFiner);
             copyInto(generator.renderFrame(0), image);
             rows.begin(image);
             for (int32_t end = c.step; end < image.height(); end += c.step)
