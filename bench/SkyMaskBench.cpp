@@ -4,7 +4,7 @@
 // trail; the generator's transforms stand in for registration's. Prints, per size: the planes of
 // one frame and of the base frame (with its finer plane for the horizon) as the loader makes them
 // while it decodes, the estimate from the kept planes into a new mask and its twin, their sum
-// over every frame, one frame's analysis and the ratio, the soft sky mask a run makes from the
+// over the kept frames, one frame's analysis and the ratio, the soft sky mask a run makes from the
 // estimate (not part of it), and the share of pixels more than 10 px from the true horizon on
 // which the mask agrees with the truth.
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
@@ -243,9 +243,8 @@ void runOne(const Series& series, const std::string& dumpPath)
         softChecksum = checksum(soft);
     }
     const double perAnalysis = analysis.wallMs, perAnalysisCpu = analysis.cpuMs;
-    // The loader makes the planes of every frame, kept or not.
-    const double total = basePlanes.wallMs + (frames - 1) * planes.wallMs + estimate.wallMs;
-    const double totalCpu = basePlanes.cpuMs + (frames - 1) * planes.cpuMs + estimate.cpuMs;
+    const double total = basePlanes.wallMs + (kept - 1) * planes.wallMs + estimate.wallMs;
+    const double totalCpu = basePlanes.cpuMs + (kept - 1) * planes.cpuMs + estimate.cpuMs;
     std::printf("%d x %d, %d frames%s (plane factor %d), %d threads\n", width, height, frames,
                 series.jpeg ? " as JPEG" : "", factor, pool.pool().threadCount());
     std::printf("  one frame's plane    %8.1f ms wall %8.1f ms cpu (while decoded)\n", planes.wallMs, planes.cpuMs);
