@@ -106,8 +106,8 @@ struct SpareBlocks {
         std::lock_guard<std::mutex> lock(mutex);
         const size_t none = blocks.size();
         SplitMapping* split = splitOf(range);
-        const size_t before = split ? neighbour(*split, [&](const Range& b) { return b.end() == range.start; }) : none;
-        const size_t after = split ? neighbour(*split, [&](const Range& b) { return b.start == range.end(); }) : none;
+        const size_t before = keptPiece(split, [&](const Range& b) { return b.end() == range.start; });
+        const size_t after = keptPiece(split, [&](const Range& b) { return b.start == range.end(); });
         const bool joins = before != none || after != none;
         if (bytes + range.size > limit || (!joins && blocks.size() >= blockLimit)) {
             unmapLocked(range);
@@ -132,21 +132,15 @@ struct SpareBlocks {
     void freeAll() noexcept
     {
         std::lock_guard<std::mutex> lock(mutex);
-        while (!blocks.empty()) {
-            const Range block = blocks.back();
-            removeLocked(blocks.size() - 1);
-            unmapLocked(block);
-        }
+        while (!blocks.empty())
+            unmapLastLocked();
     }
 
     // Frees blocks beyond the limits; the mutex is held.
     void trimLocked() noexcept
     {
-        while (!blocks.empty() && (bytes > limit || blocks.size() > blockLimit)) {
-            const Range block = blocks.back();
-            removeLocked(blocks.size() - 1);
-            unmapLocked(block);
-        }
+        while (!blocks.empty() && (bytes > limit || blocks.size() > blockLimit))
+            unmapLastLocked();
     }
 
 private:
@@ -163,12 +157,14 @@ private:
         return best;
     }
 
+    // The kept piece of `split` that `adjacent` accepts, else blocks.size().
     template <typename Adjacent>
-    size_t neighbour(const SplitMapping& split, Adjacent adjacent) const
+    size_t keptPiece(const SplitMapping* split, Adjacent adjacent) const
     {
-        for (size_t i = 0; i < blocks.size(); ++i)
-            if (adjacent(blocks[i]) && split.range.contains(blocks[i]))
-                return i;
+        if (split)
+            for (size_t i = 0; i < blocks.size(); ++i)
+                if (adjacent(blocks[i]) && split->range.contains(blocks[i]))
+                    return i;
         return blocks.size();
     }
 
@@ -184,6 +180,13 @@ private:
     {
         bytes -= blocks[index].size;
         blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    void unmapLastLocked() noexcept
+    {
+        const Range block = blocks.back();
+        removeLocked(blocks.size() - 1);
+        unmapLocked(block);
     }
 
     void unmapLocked(const Range& range) noexcept
@@ -208,7 +211,7 @@ void* mapBlock(size_t rounded)
 {
     void* block = mapRange(rounded);
     if (!block) {
-        releaseSpareBlocks();  // kept blocks too small or too many are the first memory to give up
+        releaseSpareBlocks();  // kept blocks that cannot serve this request are the first memory to give up
         block = mapRange(rounded);
     }
     if (!block)
