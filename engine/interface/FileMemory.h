@@ -30,4 +30,5 @@ private:
 
     uint8_t* m_content = nullptr;
     uint64_t m_size = 0;
+    uint64_t m_allocated = 0;  // what the buffer was allocated with; truncate leaves it
 };

@@ -53,9 +53,10 @@ FileMemory::~FileMemory() { freeContent(); }
 
 void FileMemory::freeContent()
 {
-    std::free(m_content);
+    velmem::releaseBytes(m_content, m_allocated);
     m_content = nullptr;
     m_size = 0;
+    m_allocated = 0;
 }
 
 void FileMemory::reserveContent(uint64_t size)
@@ -63,8 +64,10 @@ void FileMemory::reserveContent(uint64_t size)
     if (m_content && m_size >= size)
         return;
     freeContent();
-    if (size > 0)
+    if (size > 0) {
         m_content = static_cast<uint8_t*>(velmem::allocateBytes(size));
+        m_allocated = size;
+    }
     m_size = size;
 }
 
@@ -91,6 +94,7 @@ bool FileMemory::loadFromFile(const wchar_t* path, uint64_t extra)
     if (fileSize >= kMaxFileBytes || extra > kMaxFileBytes)
         return false;
     m_content = static_cast<uint8_t*>(velmem::allocateBytes(fileSize + extra));
+    m_allocated = fileSize + extra;
     if (!readAll(file.get(), m_content, fileSize)) {
         freeContent();
         return false;

@@ -6,17 +6,35 @@
 #include <new>
 #include <type_traits>
 
+// AddressSanitizer sees leaks and overruns only of whole malloc'd blocks, so its builds keep
+// whole blocks and reuse them at their own size only.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMEM_WHOLE_SPARE_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMEM_WHOLE_SPARE_BLOCKS 1
+#endif
+#endif
+#ifndef VELMEM_WHOLE_SPARE_BLOCKS
+#define VELMEM_WHOLE_SPARE_BLOCKS 0
+#endif
+
 namespace velmem {
 
+// Whether a kept block may serve a smaller request, a piece of it at a time.
+inline constexpr bool SplitsSpareBlocks = !VELMEM_WHOLE_SPARE_BLOCKS;
+
 // Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
-// size are placed on 2 MiB boundaries, whole huge pages long, so that kept blocks of one frame
-// size match each other. Release with releaseBytes (or std::free, which gives the block straight
-// back).
+// size are placed on 2 MiB boundaries, whole huge pages long, so that kept blocks and their pieces
+// match each other. Release with releaseBytes and the same byte count only (never std::free: a
+// frame-sized block may be a piece of a larger mapping).
 void* allocateBytes(size_t bytes);
 
-// Frees a block from allocateBytes. A frame-sized block may instead be kept for the next request
-// of the same size: a run allocates the same frame sizes over and over, and a kept block spares
-// the system zeroing fresh pages again. At most a few blocks are kept.
+// Frees a block from allocateBytes. A frame-sized block may instead be kept for a later request:
+// a run allocates the same frame sizes over and over, and a kept block spares the system zeroing
+// fresh pages again. A request takes a kept block of its size, else the front of the smallest
+// larger one (the rest stays kept); pieces of one block join again when they come back. At most a
+// few blocks are kept.
 void releaseBytes(void* block, size_t bytes) noexcept;
 
 // Frees every kept block (at the end of a run, and before giving up on an allocation).

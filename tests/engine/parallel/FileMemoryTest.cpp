@@ -5,6 +5,7 @@
 #include <string>
 
 #include "FileMemory.h"
+#include "parallel/LargeBuffer.h"
 #include "parallel/UniqueName.h"
 #include "parallel/WholeFile.h"
 #include "parallel/WidePath.h"
@@ -68,6 +69,19 @@ TEST(FileMemory, ReserveKeepsLargeEnoughBufferAndTruncateNeverGrows)
     memory.truncate(80);
     EXPECT_EQ(memory.getSize(), 40u);
     EXPECT_EQ(memory.getContent(), buffer);
+}
+
+TEST(FileMemory, TruncatedFrameSizedContentIsReleasedWhole)
+{
+    constexpr size_t kBytes = size_t{24} << 20;  // frame-sized: its block may be kept
+    velmem::releaseSpareBlocks();
+    {
+        FileMemory memory;
+        memory.reserveContent(kBytes);
+        memory.truncate(10);
+    }
+    EXPECT_EQ(velmem::spareBytes(), kBytes);
+    velmem::releaseSpareBlocks();
 }
 
 TEST(FileMemory, SaveWithoutOverwriteNumbersTheNewFile)
