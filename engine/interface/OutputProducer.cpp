@@ -450,11 +450,11 @@ void OutputProducer::estimateSkyMask()
     m_engine.report(SkyEstimate, nullptr, Start, 0);
     int32_t detail = Failed;
     if (m_stages.estimateSkyMask && m_referenceWidth > 0 && m_referenceHeight > 0) {
-        velimage::Image16 estimate;
+        velmask::SkyLabels estimate;
         detail = m_stages.estimateSkyMask(m_ctx, m_referenceWidth, m_referenceHeight, estimate);
-        if (detail != Failed && !estimate.empty())
-            m_engine.keepSkyMask(std::move(estimate), m_ctx.rotation,
-                                 detail == Done ? VELOSTAR_MASK_ESTIMATED : VELOSTAR_MASK_NO_STAR_MOTION);
+        if (detail != Failed)
+            m_engine.keepSkyEstimate(std::move(estimate), m_referenceWidth, m_referenceHeight, m_ctx.rotation,
+                                     detail == Done ? VELOSTAR_MASK_ESTIMATED : VELOSTAR_MASK_NO_STAR_MOTION);
     }
     m_engine.report(SkyEstimate + 1, nullptr, detail, 1);
 }

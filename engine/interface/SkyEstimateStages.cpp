@@ -77,7 +77,7 @@ void keepAlignment(SkySeries& series, const Frame& frame)
     std::copy_n(frame.analysis->transform, 6, sample.toBase);
 }
 
-int32_t estimate(SkySeries& series, RunContext& ctx, int32_t width, int32_t height, velimage::Image16& mask)
+int32_t estimate(SkySeries& series, RunContext& ctx, int32_t width, int32_t height, velmask::SkyLabels& estimate)
 {
     std::vector<velmask::SkySample> samples;
     samples.swap(series.samples);
@@ -85,11 +85,12 @@ int32_t estimate(SkySeries& series, RunContext& ctx, int32_t width, int32_t heig
     // A series whose reference went unsampled cannot be compared with it.
     if (samples.empty() || !samples.front().aligned)
         samples.clear();
-    // The run keeps its own copy of the mask, written in the same pass as the caller's.
-    auto used = std::make_unique<velimage::Image16>();
-    const velmask::SkyEstimate outcome = velmask::estimateSkyMask(samples, width, height, mask, used.get());
+    const velmask::SkyEstimate outcome = velmask::estimateSkyLabels(samples, estimate);
     if (outcome != velmask::SkyEstimate::Estimated)
         return VELOSTAR_DETAIL_NO_STAR_MOTION;
+    // The run's copy is sharp; the caller's soft one is drawn only when asked for.
+    auto used = std::make_unique<velimage::Image16>();
+    velmask::drawSkyMask(estimate, width, height, nullptr, used.get());
     auto soft = std::make_unique<velimage::Image16>();
     if (!veltone::makeSoftSkyMask(*used, IntegrationQ, 1, *soft))
         return 2;
@@ -116,8 +117,8 @@ void addSkyEstimateStages(RunStages& stages)
     auto series = std::make_shared<SkySeries>();
     stages.keepSkySample = [series](RunContext& ctx, const Frame& frame) { keepSample(*series, ctx, frame); };
     stages.keepSkyAlignment = [series](RunContext&, const Frame& frame) { keepAlignment(*series, frame); };
-    stages.estimateSkyMask = [series](RunContext& ctx, int32_t width, int32_t height, velimage::Image16& mask) {
-        return estimate(*series, ctx, width, height, mask);
+    stages.estimateSkyMask = [series](RunContext& ctx, int32_t width, int32_t height, velmask::SkyLabels& labels) {
+        return estimate(*series, ctx, width, height, labels);
     };
 }
 

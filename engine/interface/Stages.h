@@ -10,6 +10,7 @@
 #include "image/ImageTypes.h"
 #include "image/Metadata.h"
 #include "image/RowSink.h"
+#include "skymask/SkyMaskEstimate.h"
 
 namespace velthread {
 class FrameStore;
@@ -147,12 +148,13 @@ struct RunStages {
 
     // Sky mask from the frames. keepSkySample keeps a reduced copy of a loaded, calibrated frame
     // (the reference starts a new series); keepSkyAlignment records its transform once the frame
-    // was registered; estimateSkyMask turns the series into a mask of width × height and returns
-    // the closing detail of its stage (1 estimated, 2 failed, 5 no star seen moving). Only with an
-    // estimate does it fill ctx.mask and ctx.softMask (q = 60); `estimate` receives it either way.
+    // was registered; estimateSkyMask turns the series into the estimate for a mask of width ×
+    // height and returns the closing detail of its stage (1 estimated, 2 failed, 5 no star seen
+    // moving). Only with an estimate does it fill ctx.mask and ctx.softMask (q = 60); `estimate`
+    // receives it either way, undrawn (velmask::drawSkyMask draws it).
     std::function<void(RunContext&, const Frame&)> keepSkySample;
     std::function<void(RunContext&, const Frame&)> keepSkyAlignment;
-    std::function<int32_t(RunContext&, int32_t width, int32_t height, velimage::Image16& estimate)> estimateSkyMask;
+    std::function<int32_t(RunContext&, int32_t width, int32_t height, velmask::SkyLabels& estimate)> estimateSkyMask;
 
     // Registration. analyzeFrame detects stars (attempt 0..2: the reference tries them in turn,
     // later frames use the one the reference settled on) and builds the frame's pattern;

@@ -276,11 +276,12 @@ int VelostarImpl::runChecked()
         m_settings.maskRgb = nullptr;
         m_settings.maskWidth = m_settings.maskHeight = 0;
         if (m_skyMaskKind == VELOSTAR_MASK_ESTIMATED) {
-            m_estimatedRgb.resize(m_skyMask.elementCount() * 3);
-            const uint16_t* sky = m_skyMask.data();
-            for (size_t i = 0; i < m_skyMask.elementCount(); ++i)
+            const velimage::Image16& mask = skyMask();
+            m_estimatedRgb.resize(mask.elementCount() * 3);
+            const uint16_t* sky = mask.data();
+            for (size_t i = 0; i < mask.elementCount(); ++i)
                 std::fill_n(m_estimatedRgb.data() + 3 * i, 3, static_cast<uint8_t>(sky[i] >> 8));
-            setMask(m_estimatedRgb.data(), m_skyMask.width(), m_skyMask.height());
+            setMask(m_estimatedRgb.data(), mask.width(), mask.height());
         }
     }
     return runPipeline(*this);
@@ -316,7 +317,7 @@ int VelostarImpl::run()
         // A host that never asked for the step count still gets the plan's mode reset and tick budget.
         if (!m_planComputed)
             getTotalSteps();
-        m_skyMaskKind = VELOSTAR_MASK_NONE;
+        forgetSkyMask();
         return runChecked();
     });
 }
@@ -344,7 +345,7 @@ int VelostarImpl::estimateChecked(bool ownPlan)
     m_plan = planSteps(m_settings);
     if (ownPlan)
         m_totalSteps = static_cast<int32_t>(m_plan.total);
-    m_skyMaskKind = VELOSTAR_MASK_NONE;
+    forgetSkyMask();
     return runPipeline(*this);
 }
 
@@ -356,6 +357,7 @@ int VelostarImpl::estimateSkyMask()
 void VelostarImpl::keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind)
 {
     velrun::turnToDisplay(mask, rotation, m_skyMask);
+    m_undrawnEstimate.reset();
     m_skyMaskKind = kind;
 }
 
@@ -365,21 +367,57 @@ void VelostarImpl::keepSkyMask(velimage::Image16&& mask, int32_t rotation, int k
         keepSkyMask(static_cast<const velimage::Image16&>(mask), rotation, kind);
         return;
     }
+    m_undrawnEstimate.reset();
     m_skyMask.swapContent(mask);
     m_skyMaskKind = kind;
 }
 
+void VelostarImpl::keepSkyEstimate(velmask::SkyLabels&& estimate, int32_t width, int32_t height, int32_t rotation,
+                                   int kind)
+{
+    m_skyMask.release();
+    m_undrawnEstimate = std::make_unique<UndrawnEstimate>(UndrawnEstimate{std::move(estimate), width, height, rotation});
+    m_skyMaskKind = kind;
+}
+
+const velimage::Image16& VelostarImpl::skyMask()
+{
+    if (m_undrawnEstimate) {
+        // Should either step run out of memory, the estimate stays undrawn.
+        velimage::Image16 drawn;
+        const UndrawnEstimate& estimate = *m_undrawnEstimate;
+        velmask::drawSkyMask(estimate.labels, estimate.width, estimate.height, &drawn, nullptr);
+        const int32_t rotation = estimate.rotation;
+        keepSkyMask(std::move(drawn), rotation, m_skyMaskKind);
+    }
+    return m_skyMask;
+}
+
+void VelostarImpl::forgetSkyMask()
+{
+    m_undrawnEstimate.reset();
+    m_skyMaskKind = VELOSTAR_MASK_NONE;
+}
+
 int VelostarImpl::getSkyMask(const uint16_t** pixels, int* width, int* height)
 {
-    if (m_skyMaskKind == VELOSTAR_MASK_NONE || m_skyMask.empty())
+    if (m_skyMaskKind == VELOSTAR_MASK_NONE)
         return VELOSTAR_MASK_NONE;
-    if (pixels)
-        *pixels = m_skyMask.data();
-    if (width)
-        *width = m_skyMask.width();
-    if (height)
-        *height = m_skyMask.height();
-    return m_skyMaskKind;
+    try {
+        const velimage::Image16& mask = skyMask();
+        if (mask.empty())
+            return VELOSTAR_MASK_NONE;
+        if (pixels)
+            *pixels = mask.data();
+        if (width)
+            *width = mask.width();
+        if (height)
+            *height = mask.height();
+        return m_skyMaskKind;
+    } catch (const std::bad_alloc&) {
+        // Too little memory to draw it: as if there were none, and the estimate stays for a later call.
+        return VELOSTAR_MASK_NONE;
+    }
 }
 
 int VelostarImpl::getFrameReportCount() { return static_cast<int>(m_frameReports.size()); }

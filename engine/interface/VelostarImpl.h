@@ -112,6 +112,8 @@ public:
     void keepSkyMask(const velimage::Image16& mask, int32_t rotation, int kind);
     // The same for a mask the caller no longer needs: unturned, it becomes the kept one as it is.
     void keepSkyMask(velimage::Image16&& mask, int32_t rotation, int kind);
+    // The same for an estimate of a width × height mask, drawn only once the mask is asked for.
+    void keepSkyEstimate(velmask::SkyLabels&& estimate, int32_t width, int32_t height, int32_t rotation, int kind);
     const wchar_t* ownPath(const wchar_t* path);
 
 private:
@@ -139,6 +141,17 @@ private:
     std::vector<VelostarFrameReport> m_frameReports;
     velimage::Image16 m_skyMask;
     int m_skyMaskKind = VELOSTAR_MASK_NONE;
+    // An estimate not drawn into m_skyMask yet, the size and turn to draw it at.
+    struct UndrawnEstimate {
+        velmask::SkyLabels labels;
+        int32_t width = 0;
+        int32_t height = 0;
+        int32_t rotation = 0;
+    };
+    std::unique_ptr<UndrawnEstimate> m_undrawnEstimate;
+    // m_skyMask, the kept estimate drawn first; throws std::bad_alloc.
+    const velimage::Image16& skyMask();
+    void forgetSkyMask();
     // A trails run's estimate as the painted bitmap it then stands in for.
     std::vector<uint8_t> m_estimatedRgb;
 

@@ -1402,9 +1402,10 @@ void writeSharp(const uint16_t* values, int32_t width, uint16_t* out)
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
 // centres. Each band widens the two plane rows it blends to the frame's width once, so that each
 // frame row is one blend of two of them.
-void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16& mask,
+void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int32_t factor, velimage::Image16* mask,
                    velimage::Image16* twin)
 {
+    velimage::Image16& drawn = mask ? *mask : *twin;
     // Rows inside the plane whose labels and their neighbours' are all of one kind (most of it):
     // their mean is that of any such row, made once (`skyRow`; all ground is 0).
     const std::vector<int8_t> rowKind = rowLabels(labels, w, h);
@@ -1439,7 +1440,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         }
     });
     const double o = 0.5 * (factor - 1);
-    const int32_t width = mask.width();
+    const int32_t width = drawn.width();
     std::vector<int32_t> left(static_cast<size_t>(width)), right(static_cast<size_t>(width));
     std::vector<float> share(static_cast<size_t>(width));
     for (int32_t x = 0; x < width; ++x) {
@@ -1501,7 +1502,7 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
         const size_t v = static_cast<size_t>(planeRow(y));
         return sameBelow[v] ? uniform[v] : -1;
     };
-    unevenRows(mask.height(), [&](int32_t begin, int32_t end) {
+    unevenRows(drawn.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
         std::vector<uint16_t> same(static_cast<size_t>(width)), blend(static_cast<size_t>(width));
         // Across the horizon's plane rows most columns still agree above and below: their blend
@@ -1515,8 +1516,9 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                 int32_t last = y;
                 while (last + 1 < end && filled(last + 1) == kind)
                     ++last;
-                const size_t count = static_cast<size_t>(last - y + 1) * mask.rowElements();
-                streamFill(mask.row(y), kind ? 65535 : 0, count);
+                const size_t count = static_cast<size_t>(last - y + 1) * drawn.rowElements();
+                if (mask)
+                    streamFill(mask->row(y), kind ? 65535 : 0, count);
                 if (twin)
                     streamFill(twin->row(y), kind ? 65535 : 0, count);
                 y = last;
@@ -1533,7 +1535,8 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                         same[x] = maskValue(upper[x]);
                     sameRow = top;
                 }
-                streamCopy(same.data(), static_cast<size_t>(width), mask.row(y));
+                if (mask)
+                    streamCopy(same.data(), static_cast<size_t>(width), mask->row(y));
                 if (twin)
                     writeSharp(same.data(), width, twin->row(y));
                 continue;
@@ -1571,7 +1574,8 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
             for (const auto& [first, end] : differ)
                 for (int32_t x = first; x < end; ++x)
                     out[x] = maskValue(a[x] + (b[x] - a[x]) * fy);
-            streamCopy(out, static_cast<size_t>(width), mask.row(y));
+            if (mask)
+                streamCopy(out, static_cast<size_t>(width), mask->row(y));
             if (twin)
                 writeSharp(out, width, twin->row(y));
         }
@@ -1634,19 +1638,11 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
 
 }  // namespace
 
-SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
-                            velimage::Image16& mask, velimage::Image16* twin)
+SkyEstimate estimateSkyLabels(const std::vector<SkySample>& samples, SkyLabels& estimate)
 {
-    mask.allocate(std::max(width, 1), std::max(height, 1), 1);
-    if (twin)
-        twin->allocate(mask.width(), mask.height(), 1);
-    // Every way out without an estimate leaves the mask all ground.
-    const auto allGround = [&mask, twin] {
-        fill(mask, 0);
-        if (twin)
-            fill(*twin, 0);
-        return SkyEstimate::NoStarMotion;
-    };
+    estimate = SkyLabels{};
+    // Every way out without an estimate leaves no labels: all ground.
+    const auto allGround = [] { return SkyEstimate::NoStarMotion; };
     if (samples.empty() || samples.front().plane.empty())
         return allGround();
     const LuminancePlane& base = samples.front().plane;
@@ -1715,11 +1711,38 @@ SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width
         }
     }
     const LuminancePlane& fine = samples.front().fine;
-    if (const std::vector<int8_t> refined = refineHorizon(labels, base, fine); !refined.empty())
-        writeSoftMask(refined, fine.width, fine.height, fine.factor, mask, twin);
+    if (std::vector<int8_t> refined = refineHorizon(labels, base, fine); !refined.empty())
+        estimate = SkyLabels{std::move(refined), fine.width, fine.height, fine.factor};
     else
-        writeSoftMask(labels, w, h, factor, mask, twin);
+        estimate = SkyLabels{std::move(labels), w, h, factor};
     return SkyEstimate::Estimated;
+}
+
+void drawSkyMask(const SkyLabels& estimate, int32_t width, int32_t height, velimage::Image16* soft,
+                 velimage::Image16* sharp)
+{
+    for (velimage::Image16* mask : {soft, sharp})
+        if (mask)
+            mask->allocate(std::max(width, 1), std::max(height, 1), 1);
+    if (!soft && !sharp)
+        return;
+    if (estimate.labels.empty() ||
+        estimate.labels.size() != static_cast<size_t>(estimate.width) * estimate.height) {
+        for (velimage::Image16* mask : {soft, sharp})
+            if (mask)
+                fill(*mask, 0);
+        return;
+    }
+    writeSoftMask(estimate.labels, estimate.width, estimate.height, estimate.factor, soft, sharp);
+}
+
+SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
+                            velimage::Image16& mask, velimage::Image16* twin)
+{
+    SkyLabels estimate;
+    const SkyEstimate outcome = estimateSkyLabels(samples, estimate);
+    drawSkyMask(estimate, width, height, &mask, twin);
+    return outcome;
 }
 
 }  // namespace velmask

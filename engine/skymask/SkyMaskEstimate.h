@@ -44,4 +44,20 @@ enum class SkyEstimate {
 SkyEstimate estimateSkyMask(const std::vector<SkySample>& samples, int32_t width, int32_t height,
                             velimage::Image16& mask, velimage::Image16* twin = nullptr);
 
+// The estimate before it is drawn: sky and ground labels on a grid of factor × factor frame pixels
+// (all ground when there are none).
+struct SkyLabels {
+    std::vector<int8_t> labels;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t factor = 1;
+};
+
+// estimateSkyMask in two steps, so that a mask nobody reads is never drawn.
+SkyEstimate estimateSkyLabels(const std::vector<SkySample>& samples, SkyLabels& estimate);
+// Draws the estimate at width × height: `soft` as estimateSkyMask's mask, `sharp` as its twin,
+// either one or both (in one pass).
+void drawSkyMask(const SkyLabels& estimate, int32_t width, int32_t height, velimage::Image16* soft,
+                 velimage::Image16* sharp);
+
 }  // namespace velmask
