@@ -122,13 +122,13 @@ TEST(SkyMaskEstimate, FindsTheHorizonOfGeneratedLandscapes)
     }
 }
 
-TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreadsAndItsSharpTwin)
+TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreadsAndTheSameSharpTwinDrawnAlone)
 {
     velsky::SkyOptions o = landscape(11);
     o.frames = 5;
     const velsky::SkyGenerator generator(o);
     const std::vector<velmask::SkySample> samples = samplesOf(generator);
-    velimage::Image16 one, two, twin;
+    velimage::Image16 one, two, twin, sharpAlone;
     {
         velthread::ProcessPoolScope pool(1);
         velmask::estimateSkyMask(samples, o.width, o.height, one);
@@ -136,12 +136,18 @@ TEST(SkyMaskEstimate, GivesTheSameMaskOnOneAndTwoThreadsAndItsSharpTwin)
     {
         velthread::ProcessPoolScope pool(2);
         velmask::estimateSkyMask(samples, o.width, o.height, two, &twin);
+        // As a run draws it, without the soft one.
+        velmask::SkyLabels labels;
+        ASSERT_EQ(velmask::estimateSkyLabels(samples, labels), velmask::SkyEstimate::Estimated);
+        velmask::drawSkyMask(labels, o.width, o.height, nullptr, &sharpAlone);
     }
     EXPECT_TRUE(std::equal(one.data(), one.data() + one.elementCount(), two.data()));
     // The twin is the sharp mask of the same sky.
     ASSERT_EQ(twin.elementCount(), two.elementCount());
     for (size_t i = 0; i < two.elementCount(); ++i)
         ASSERT_EQ(twin.data()[i], two.data()[i] != 0 ? 65535 : 0) << "pixel " << i;
+    ASSERT_EQ(sharpAlone.elementCount(), twin.elementCount());
+    EXPECT_TRUE(std::equal(twin.data(), twin.data() + twin.elementCount(), sharpAlone.data()));
 }
 
 }  // namespace
