@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +23,22 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     int32_t threadCount() const { return m_threadCount; }
+
+    // While one is alive, a worker that runs out of jobs waits for the next one awake for a
+    // while instead of going to sleep: a computation of many short passes with a little serial
+    // work between them then keeps its processors. Waking a sleeping worker takes as long as a
+    // short pass on virtual machines, whose idle processors are halted. One worker fewer than
+    // the pool has waits awake, so that the caller's serial work keeps a processor to itself.
+    class StayReady {
+    public:
+        explicit StayReady(ThreadPool* pool);
+        ~StayReady();
+        StayReady(const StayReady&) = delete;
+        StayReady& operator=(const StayReady&) = delete;
+
+    private:
+        ThreadPool* m_pool;
+    };
 
     // Queues every job of the batch in order and blocks until all are done.
     // The container holds jobs (or pointers to jobs); the calling thread runs none of them.
@@ -96,6 +113,9 @@ private:
 
     void enqueueLocked(Job& job);
     void workerLoop();
+    // Waits awake for a queued job while ready mode lasts, for a while at most; false when it
+    // gave up or may not wait awake. Called without the queue lock.
+    bool waitAwake();
 
     std::mutex m_queueMutex;
     std::condition_variable m_workAvailable;
@@ -103,6 +123,9 @@ private:
     Job* m_tail = nullptr;
     int64_t m_queueLength = 0;
     bool m_running = true;
+    std::atomic<int64_t> m_queued{0};     // m_queueLength, for waits without the lock
+    std::atomic<int32_t> m_readyScopes{0};
+    std::atomic<int32_t> m_awakeWaiters{0};
 
     std::mutex m_doneMutex;
     std::condition_variable m_jobFinished;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -214,4 +215,25 @@ TEST(ProcessPool, ScopeCreatesOnceAndTheLastScopeToEndDeletesIt)
     EXPECT_EQ(velthread::processPool(), pool);
     second.reset();
     EXPECT_EQ(velthread::processPool(), nullptr);
+}
+
+TEST(ThreadPool, WorkersWaitingAwakeRunEveryJobAndStillEnd)
+{
+    for (const int32_t threads : {1, 2, 3}) {
+        std::atomic<int64_t> items{0};
+        {
+            ThreadPool pool(threads);
+            const ThreadPool::StayReady ready(&pool);
+            const ThreadPool::StayReady nested(&pool);
+            for (int pass = 0; pass < 300; ++pass) {
+                pool.parallelFor([&](int32_t begin, int32_t end) { items.fetch_add(end - begin); }, 4, 64);
+                // Serial work between passes, now and then longer than a worker waits awake.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(pass % 50 == 0 ? 2000 : 20);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+            }
+        }  // the pool ends while its scopes' workers may still be waiting awake
+        EXPECT_EQ(items.load(), 300 * 64) << threads << " threads";
+    }
+    const ThreadPool::StayReady none(nullptr);
 }
