@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 // Below this the rounding to whole huge pages would waste more than it saves.
-constexpr size_t kHugeThreshold = size_t{8} << 20;
+constexpr size_t kHugeThreshold = SmallestKeptBlock;
 // What a run cycles through: the next frame's buffers while the last one's are released.
 constexpr size_t kMaxSpareBlocks = 4;
 constexpr size_t kMaxSpareBytes = size_t{1} << 30;

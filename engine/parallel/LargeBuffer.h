@@ -24,6 +24,9 @@ namespace velmem {
 // Whether a kept block may serve a smaller request, a piece of it at a time.
 inline constexpr bool SplitsSpareBlocks = !VELMEM_WHOLE_SPARE_BLOCKS;
 
+// The smallest block that is placed and kept as below; smaller ones come from the heap.
+inline constexpr size_t SmallestKeptBlock = size_t{8} << 20;
+
 // Uninitialised storage of `bytes` bytes (at least one); throws std::bad_alloc. Blocks of frame
 // size are placed on 2 MiB boundaries, whole huge pages long, so that kept blocks and their pieces
 // match each other. Release with releaseBytes and the same byte count only (never std::free: a
