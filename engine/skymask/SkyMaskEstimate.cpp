@@ -1,12 +1,14 @@
 #include "skymask/SkyMaskEstimate.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -17,6 +19,7 @@
 #endif
 
 #include "parallel/ProcessPool.h"
+#include "parallel/ScratchArena.h"
 
 namespace velmask {
 
@@ -46,8 +49,35 @@ constexpr int32_t Buckets = 1024;
 constexpr int8_t Ground = GroundLabel;
 constexpr int8_t Sky = SkyLabel;
 
+// The working memory of the estimate in hand (ScratchArena: a run's kept frame block spares it
+// the faults of fresh pages). Estimates of two engines take turns, so that each one's planes come
+// from its own arena and are all given back before it ends.
+std::mutex g_scratchTurn;
+std::atomic<velmem::ScratchArena*> g_scratch{nullptr};
+// Smaller stores come from the heap: they are few, and the heap has pages for them at hand.
+constexpr size_t MinimumScratchBytes = size_t{64} << 10;
+// Planes of the estimate's size its arena holds: all that it makes, and some.
+constexpr size_t ScratchPlanes = 28;
+
+class ScratchTurn {
+public:
+    // An arena of `bytes` (none in builds that check every block on its own).
+    explicit ScratchTurn(size_t bytes) : m_turn(g_scratchTurn), m_arena(velmem::SplitsSpareBlocks ? bytes : 0)
+    {
+        g_scratch.store(&m_arena, std::memory_order_release);
+    }
+    ~ScratchTurn() { g_scratch.store(nullptr, std::memory_order_release); }
+    ScratchTurn(const ScratchTurn&) = delete;
+    ScratchTurn& operator=(const ScratchTurn&) = delete;
+
+private:
+    std::lock_guard<std::mutex> m_turn;
+    velmem::ScratchArena m_arena;
+};
+
 // Leaves new elements unset: each plane and sample store is written whole by the pass that makes
 // it, on the pool, and zeroing it first on one thread would cost about as much as that pass.
+// Large stores come from the estimate's arena while there is one and it has room.
 template <typename T>
 struct Unset : std::allocator<T> {
     template <typename U>
@@ -58,6 +88,20 @@ struct Unset : std::allocator<T> {
     template <typename U>
     Unset(const Unset<U>&) noexcept
     {
+    }
+    T* allocate(size_t count)
+    {
+        if (count >= MinimumScratchBytes / sizeof(T))
+            if (velmem::ScratchArena* arena = g_scratch.load(std::memory_order_acquire))
+                if (void* memory = arena->take(count * sizeof(T)))
+                    return static_cast<T*>(memory);
+        return std::allocator<T>::allocate(count);
+    }
+    void deallocate(T* memory, size_t count) noexcept
+    {
+        if (velmem::ScratchArena* arena = g_scratch.load(std::memory_order_acquire); arena && arena->holds(memory))
+            return;
+        std::allocator<T>::deallocate(memory, count);
     }
     template <typename U>
     void construct(U* at) noexcept
@@ -684,10 +728,28 @@ Comparison compareFrames(const FloatPlane& base, const std::vector<FloatPlane>& 
     return out;
 }
 
+// The plane rows that base row y's samples come from, under every map: each map's source row is
+// linear along the base row, so its ends bound it.
+std::pair<int32_t, int32_t> sourceRows(const std::vector<PlaneMap>& maps, int32_t w, int32_t h, int32_t y)
+{
+    double lowest = h - 1.0, highest = 0.0;
+    for (const PlaneMap& map : maps)
+        for (const double x : {0.0, w - 1.0}) {
+            const double qy = map.m[3] * x + map.m[4] * y + map.m[5];
+            lowest = std::min(lowest, qy);
+            highest = std::max(highest, qy);
+        }
+    const int32_t top = static_cast<int32_t>(std::clamp(std::floor(lowest), 0.0, h - 1.0));
+    const int32_t bottom = static_cast<int32_t>(std::clamp(std::ceil(highest), 0.0, h - 1.0));
+    return {top, std::max(top, bottom)};
+}
+
 // The comparison of round two from round one's samples: those whose source pixel is labelled
 // ground are left out, and two samples are enough. Each pixel's frames are taken in order, as
 // round one took them, so that where no sample is left out its result stands; `camera` is round
-// one's.
+// one's. A row whose samples all come from rows without ground (the sky well above the horizon)
+// takes round one's result where round one had one; one whose samples all come from ground rows
+// has none.
 Comparison compareFramesWithout(const std::vector<PlaneMap>& maps, const std::vector<int8_t>& labels,
                                 const Comparison& first)
 {
@@ -696,12 +758,30 @@ Comparison compareFramesWithout(const std::vector<PlaneMap>& maps, const std::ve
     Comparison out{FloatPlane(), FloatPlane(w, h), FloatPlane(w, h), {}};
     constexpr int32_t Required = 2;
     const int8_t* const label = labels.data();
+    // Ground pixels in the rows above each row.
+    std::vector<int64_t> groundAbove(static_cast<size_t>(h) + 1, 0);
+    for (int32_t y = 0; y < h; ++y)
+        groundAbove[static_cast<size_t>(y) + 1] =
+            groundAbove[static_cast<size_t>(y)] + std::count(label + y * width, label + (y + 1) * width, Ground);
     velthread::parallelRows(h, [&](int32_t begin, int32_t end) {
         std::vector<double> sums(width);
         std::vector<float> largest(width), smallest(width);
         std::vector<int32_t> counts(width);
         for (int32_t y = begin; y < end; ++y) {
             const size_t at = static_cast<size_t>(y) * width;
+            const auto [top, bottom] = sourceRows(maps, w, h, y);
+            const int64_t ground = groundAbove[static_cast<size_t>(bottom) + 1] - groundAbove[static_cast<size_t>(top)];
+            const float* const firstAligned = first.aligned.row(y);
+            if (ground == 0 && std::all_of(firstAligned, firstAligned + w, [](float a) { return a >= 0.0f; })) {
+                std::copy_n(firstAligned, w, out.aligned.row(y));
+                std::copy_n(first.least.row(y), w, out.least.row(y));
+                continue;
+            }
+            if (ground == static_cast<int64_t>(bottom - top + 1) * w) {
+                std::fill_n(out.aligned.row(y), w, -1.0f);
+                std::fill_n(out.least.row(y), w, -1.0f);
+                continue;
+            }
             std::fill(sums.begin(), sums.end(), 0.0);
             std::fill(largest.begin(), largest.end(), 0.0f);
             std::fill(smallest.begin(), smallest.end(), -1.0f);
@@ -1005,14 +1085,14 @@ struct Reached {
 };
 
 // Grows labels by the cheapest path over the step costs within rows [top, bottom) of the plane
-// (Dijkstra with a ring of buckets), from `starts` in order of cost; a start counts where it is
-// cheaper than what its pixel has. Every step costs 2 at least and less than Buckets, so the ring
-// holds all that is queued once each start joins it at its own cost.
+// (Dijkstra with a ring of buckets), from what `ring` holds at cost 0 and from `starts` in order
+// of cost; a start counts where it is cheaper than what its pixel has. Every step costs 2 at least
+// and less than Buckets, so the ring holds all that is queued once each start joins it at its own
+// cost. The ring is left empty, its buckets' storage kept for the next growth.
 void growPart(const StepCosts& steps, int32_t w, int32_t top, int32_t bottom, const std::vector<Reached>& starts,
-              int8_t* labels, uint32_t* cost)
+              int8_t* labels, uint32_t* cost, std::vector<std::vector<uint32_t>>& ring)
 {
-    std::vector<std::vector<uint32_t>> ring(Buckets);
-    size_t queued = 0, next = 0;
+    size_t queued = ring.front().size(), next = 0;
     const uint16_t* const right = steps.right.data();
     const uint16_t* const down = steps.down.data();
     const size_t width = static_cast<size_t>(w);
@@ -1027,7 +1107,7 @@ void growPart(const StepCosts& steps, int32_t w, int32_t top, int32_t bottom, co
         }
     };
     std::vector<uint32_t> current;
-    uint32_t value = starts.empty() ? 0 : starts.front().cost;
+    uint32_t value = queued > 0 || starts.empty() ? 0 : starts.front().cost;
     for (;; ++value) {
         if (queued == 0) {
             if (next == starts.size())
@@ -1064,6 +1144,7 @@ void growPart(const StepCosts& steps, int32_t w, int32_t top, int32_t bottom, co
         }
         current.clear();
     }
+    ring.front().swap(current);
 }
 
 // Grows the seeds by the cheapest path over the step costs. The fronts meet at the strongest edge
@@ -1082,17 +1163,30 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     std::vector<int8_t> labels(seeds.size());
     std::vector<uint32_t, Unset<uint32_t>> cost(seeds.size());
     std::vector<Reached> starts[2];
+    std::vector<std::vector<uint32_t>> rings[2] = {std::vector<std::vector<uint32_t>>(Buckets),
+                                                   std::vector<std::vector<uint32_t>>(Buckets)};
     const int32_t top[2] = {0, seam}, bottom[2] = {seam, h};
-    // Each half starts unreached but for its seeds, in the order of their pixels.
+    // Each half starts unreached but for its seeds, queued at cost 0 in the order of their pixels;
+    // a seed with seeds all about it reaches nothing, so it is not queued.
     const auto startPart = [&](int part) {
-        for (size_t at = top[part] * width; at < bottom[part] * width; ++at) {
-            cost[at] = UINT32_MAX;
-            if (seeds[at] != 0)
-                starts[part].push_back({static_cast<uint32_t>(at), 0, seeds[at]});
+        const int8_t* const seed = seeds.data();
+        std::vector<uint32_t>& queue = rings[part].front();
+        for (int32_t y = top[part]; y < bottom[part]; ++y) {
+            const size_t row = static_cast<size_t>(y) * width;
+            const bool above = y > top[part], below = y + 1 < bottom[part];
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t at = row + static_cast<size_t>(x);
+                labels[at] = seed[at];
+                cost[at] = seed[at] != 0 ? 0 : UINT32_MAX;
+                const bool enclosed = (x == 0 || seed[at - 1] != 0) && (x + 1 == w || seed[at + 1] != 0) &&
+                                      (!above || seed[at - width] != 0) && (!below || seed[at + width] != 0);
+                if (seed[at] != 0 && !enclosed)
+                    queue.push_back(static_cast<uint32_t>(at));
+            }
         }
     };
     const auto growPartFrom = [&](int part) {
-        growPart(steps, w, top[part], bottom[part], starts[part], labels.data(), cost.data());
+        growPart(steps, w, top[part], bottom[part], starts[part], labels.data(), cost.data(), rings[part]);
     };
     bothAtOnce([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
     while (seam < h) {
@@ -1392,11 +1486,13 @@ uint16_t maskValue(float smooth)
     return smooth <= 32767.5f ? uint16_t{0} : static_cast<uint16_t>(2.0f * smooth - 65535.0f + 0.5f);
 }
 
-// The sharp mask of a row of mask values: sky wherever they are not 0.
-void writeSharp(const uint16_t* values, int32_t width, uint16_t* out)
+// The sharp mask's value for a mask value: sky wherever it is not 0.
+uint16_t sharpValue(uint16_t value) { return value != 0 ? uint16_t{65535} : uint16_t{0}; }
+
+void sharpRow(const uint16_t* values, int32_t width, uint16_t* out)
 {
     for (int32_t x = 0; x < width; ++x)
-        out[x] = values[x] != 0 ? uint16_t{65535} : uint16_t{0};
+        out[x] = sharpValue(values[x]);
 }
 
 // The labels as 0 .. 65535 at the frame's size: a 3 × 3 mean, then bilinear between block
@@ -1505,6 +1601,9 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
     unevenRows(drawn.height(), [&](int32_t begin, int32_t end) {
         std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
         std::vector<uint16_t> same(static_cast<size_t>(width)), blend(static_cast<size_t>(width));
+        // The sharp mask's rows of `same` and `base`, made with them, and a blended one.
+        std::vector<uint16_t> sameSharp(twin ? static_cast<size_t>(width) : 0), baseSharp(sameSharp.size());
+        std::vector<uint16_t> blendSharp(sameSharp.size());
         // Across the horizon's plane rows most columns still agree above and below: their blend
         // is the upper value for any share, made once per plane row (`base`), and only the runs
         // of columns that differ (`differ`) are blended frame row by frame row.
@@ -1533,12 +1632,14 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                     upperRow = top;
                     for (size_t x = 0; x < static_cast<size_t>(width); ++x)
                         same[x] = maskValue(upper[x]);
+                    if (twin)
+                        sharpRow(same.data(), width, sameSharp.data());
                     sameRow = top;
                 }
                 if (mask)
                     streamCopy(same.data(), static_cast<size_t>(width), mask->row(y));
                 if (twin)
-                    writeSharp(same.data(), width, twin->row(y));
+                    streamCopy(sameSharp.data(), static_cast<size_t>(width), twin->row(y));
                 continue;
             }
             if (top != upperRow) {
@@ -1567,17 +1668,27 @@ void writeSoftMask(const std::vector<int8_t>& labels, int32_t w, int32_t h, int3
                             ++differ.back().second;
                     }
                 }
+                if (twin)
+                    sharpRow(base.data(), width, baseSharp.data());
                 baseRow = top;
             }
-            uint16_t* out = blend.data();
-            std::copy(base.begin(), base.end(), out);
-            for (const auto& [first, end] : differ)
-                for (int32_t x = first; x < end; ++x)
-                    out[x] = maskValue(a[x] + (b[x] - a[x]) * fy);
-            if (mask)
+            // Only the runs that differ change from one frame row to the next.
+            if (mask) {
+                uint16_t* out = blend.data();
+                std::copy(base.begin(), base.end(), out);
+                for (const auto& [first, end] : differ)
+                    for (int32_t x = first; x < end; ++x)
+                        out[x] = maskValue(a[x] + (b[x] - a[x]) * fy);
                 streamCopy(out, static_cast<size_t>(width), mask->row(y));
-            if (twin)
-                writeSharp(out, width, twin->row(y));
+            }
+            if (twin) {
+                uint16_t* out = blendSharp.data();
+                std::copy(baseSharp.begin(), baseSharp.end(), out);
+                for (const auto& [first, end] : differ)
+                    for (int32_t x = first; x < end; ++x)
+                        out[x] = sharpValue(maskValue(a[x] + (b[x] - a[x]) * fy));
+                streamCopy(out, static_cast<size_t>(width), twin->row(y));
+            }
         }
         finishStreaming();
     });
@@ -1640,6 +1751,9 @@ std::vector<int8_t> roundTwoSeeds(const std::vector<PlaneMap>& maps, const Compa
 
 SkyEstimate estimateSkyLabels(const std::vector<SkySample>& samples, SkyLabels& estimate)
 {
+    const ScratchTurn scratch(samples.empty() ? 0 : ScratchPlanes * samples.front().plane.values.size() * sizeof(float));
+    // Many short passes with a little serial work between them.
+    const velthread::ThreadPool::StayReady ready(velthread::processPool());
     estimate = SkyLabels{};
     // Every way out without an estimate leaves no labels: all ground.
     const auto allGround = [] { return SkyEstimate::NoStarMotion; };
@@ -1721,6 +1835,9 @@ SkyEstimate estimateSkyLabels(const std::vector<SkySample>& samples, SkyLabels& 
 void drawSkyMask(const SkyLabels& estimate, int32_t width, int32_t height, velimage::Image16* soft,
                  velimage::Image16* sharp)
 {
+    // Its smoothed labels.
+    const ScratchTurn scratch(2 * estimate.labels.size() * sizeof(float));
+    const velthread::ThreadPool::StayReady ready(velthread::processPool());
     for (velimage::Image16* mask : {soft, sharp})
         if (mask)
             mask->allocate(std::max(width, 1), std::max(height, 1), 1);
