@@ -3,7 +3,8 @@
 // Generated landscapes with the default star density, hot pixels, lit windows and a satellite
 // trail; the generator's transforms stand in for registration's. Prints, per size: the planes of
 // one frame and of the base frame (with its finer plane for the horizon) as the loader makes them
-// while it decodes, the estimate from the kept planes drawn into the run's new sharp mask, their
+// while it decodes, the estimate from the kept planes drawn into the run's new sharp mask (and
+// its labels and its drawing apart), their
 // sum over the kept frames, one frame's analysis and the ratio, the soft sky mask a run makes from
 // the estimate and the host's soft-edged mask drawn when asked for (neither part of it), and the
 // share of pixels more than 10 px from the true horizon on which the mask agrees with the truth.
@@ -218,13 +219,17 @@ void runOne(const Series& series, const std::string& dumpPath)
     std::vector<std::unique_ptr<velimage::Image16>> sharpMasks;
     velmask::SkyLabels labels;
     velmask::SkyEstimate outcome = velmask::SkyEstimate::NoStarMotion;
-    Cost estimate = kUnmeasured;
+    Cost estimate = kUnmeasured, labelsOnly = kUnmeasured, drawOnly = kUnmeasured;
     for (int repeat = 0; repeat < std::max(1, series.repeats); ++repeat) {
         auto sharp = std::make_unique<velimage::Image16>();
-        estimate = least(estimate, measure([&] {
-            outcome = velmask::estimateSkyLabels(samples, labels);
-            velmask::drawSkyMask(labels, width, height, nullptr, sharp.get());
-        }));
+        Cost labelCost, drawCost;
+        const Cost both = measure([&] {
+            labelCost = measure([&] { outcome = velmask::estimateSkyLabels(samples, labels); });
+            drawCost = measure([&] { velmask::drawSkyMask(labels, width, height, nullptr, sharp.get()); });
+        });
+        estimate = least(estimate, both);
+        labelsOnly = least(labelsOnly, labelCost);
+        drawOnly = least(drawOnly, drawCost);
         sharpMasks.push_back(std::move(sharp));
     }
     const velimage::Image16& twin = *sharpMasks.back();
@@ -255,6 +260,8 @@ void runOne(const Series& series, const std::string& dumpPath)
     std::printf("  the base's planes    %8.1f ms wall %8.1f ms cpu (and its finer one)\n", basePlanes.wallMs,
                 basePlanes.cpuMs);
     std::printf("  estimate from %2d     %8.1f ms wall %8.1f ms cpu\n", kept, estimate.wallMs, estimate.cpuMs);
+    std::printf("    of which the labels %7.1f ms wall %8.1f ms cpu, the sharp mask %.1f / %.1f\n", labelsOnly.wallMs,
+                labelsOnly.cpuMs, drawOnly.wallMs, drawOnly.cpuMs);
     std::printf("  estimate in all      %8.1f ms wall %8.1f ms cpu\n", total, totalCpu);
     std::printf("  one frame's analysis %8.1f ms wall %8.1f ms cpu\n", perAnalysis, perAnalysisCpu);
     std::printf("  estimate / analysis  %8.2f wall     %8.2f cpu\n", total / perAnalysis, totalCpu / perAnalysisCpu);
@@ -264,7 +271,8 @@ void runOne(const Series& series, const std::string& dumpPath)
     std::printf("  mask agrees with the truth on %.2f %% of the pixels beyond 10 px of the horizon%s\n",
                 100.0 * agreement(generator, mask),
                 outcome == velmask::SkyEstimate::Estimated ? "" : " (NO STAR MOTION)");
-    std::printf("  mask checksum %016llx, its soft mask's %016llx\n", checksum(mask), softChecksum);
+    std::printf("  mask checksum %016llx, its soft mask's %016llx, the run's sharp one %016llx\n", checksum(mask),
+                softChecksum, checksum(twin));
     std::fflush(stdout);
     if (!dumpPath.empty())
         dump(dumpPath, generator, mask);
