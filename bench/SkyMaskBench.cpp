@@ -4,10 +4,10 @@
 // trail; the generator's transforms stand in for registration's. Prints, per size: the planes of
 // one frame and of the base frame (with its finer plane for the horizon) as the loader makes them
 // while it decodes, the estimate from the kept planes drawn into the run's new sharp mask (and
-// its labels and its drawing apart), their
-// sum over the kept frames, one frame's analysis and the ratio, the soft sky mask a run makes from
-// the estimate and the host's soft-edged mask drawn when asked for (neither part of it), and the
-// share of pixels more than 10 px from the true horizon on which the mask agrees with the truth.
+// its labels and its drawing apart), their sum over the kept frames, one frame's analysis and the
+// ratio, the soft sky mask a run makes from the estimate and the host's soft-edged mask drawn
+// when asked for (neither part of it), the share of pixels more than 10 px from the true horizon
+// on which the mask agrees with the truth, and the masks' checksums.
 // Each cost is the least of a few measurements (of the frames reduced and analysed, of three
 // estimates), since other work on a shared machine only ever adds to it.
 //   bench_SkyMaskBench [--width W --height H --frames N --seed S --base B --satellite F --jpeg 1
