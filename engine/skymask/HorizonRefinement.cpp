@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "parallel/ProcessPool.h"
+#include "parallel/SideBySide.h"
+
 namespace velmask {
 
 namespace {
@@ -207,45 +210,60 @@ std::vector<int8_t> refineHorizon(const std::vector<int8_t>& labels, const Lumin
         labels.size() != static_cast<size_t>(base.width) * base.height)
         return {};
     const PlaneGrid grid{labels, base.width, base.height};
-    std::vector<int32_t> horizon;
-    const std::vector<int32_t> source = nearestHorizon(grid, horizon);
-    if (horizon.empty())
-        return {};
     const int32_t fw = fine.width, fh = fine.height;
     const std::vector<int32_t> planeColumn = planeIndices(fw, fine.factor, base.factor, base.width);
     const std::vector<int32_t> planeRow = planeIndices(fh, fine.factor, base.factor, base.height);
     const std::vector<Span> columns = spansOf(planeColumn, base.width), rows = spansOf(planeRow, base.height);
-    const float noise = fineNoise(grid, fine, planeColumn, planeRow);
+    std::vector<int32_t> horizon, source;
+    float noise = 0.0f;
+    velthread::besideEachOther([&] { noise = fineNoise(grid, fine, planeColumn, planeRow); },
+                               [&] { source = nearestHorizon(grid, horizon); });
+    if (horizon.empty())
+        return {};
+    // The first horizon pixel of each tile measures the tile's levels, on the pool; the others
+    // take them.
     const int32_t tilesAcross = (grid.w + LevelTile - 1) / LevelTile;
     std::vector<int32_t> tileLevels(static_cast<size_t>(tilesAcross) * ((grid.h + LevelTile - 1) / LevelTile), NoSource);
-    std::vector<Levels> levels(horizon.size());
-    std::vector<float> scratch[2];
-    for (size_t k = 0; k < horizon.size(); ++k) {
+    const auto tileOf = [&](size_t k) -> int32_t& {
         const int32_t tx = horizon[k] % grid.w / LevelTile, ty = horizon[k] / grid.w / LevelTile;
-        int32_t& first = tileLevels[static_cast<size_t>(ty) * tilesAcross + tx];
-        if (first == NoSource) {
+        return tileLevels[static_cast<size_t>(ty) * tilesAcross + tx];
+    };
+    std::vector<int32_t> measuring;
+    for (size_t k = 0; k < horizon.size(); ++k)
+        if (int32_t& first = tileOf(k); first == NoSource) {
             first = static_cast<int32_t>(k);
+            measuring.push_back(first);
+        }
+    std::vector<Levels> levels(horizon.size());
+    velthread::parallelRows(static_cast<int32_t>(measuring.size()), [&](int32_t begin, int32_t end) {
+        std::vector<float> scratch[2];
+        for (int32_t i = begin; i < end; ++i) {
+            const int32_t k = measuring[static_cast<size_t>(i)];
+            const int32_t tx = horizon[static_cast<size_t>(k)] % grid.w / LevelTile;
+            const int32_t ty = horizon[static_cast<size_t>(k)] / grid.w / LevelTile;
             const int32_t cx = std::min(grid.w - 1, tx * LevelTile + LevelTile / 2);
             const int32_t cy = std::min(grid.h - 1, ty * LevelTile + LevelTile / 2);
-            levels[k] = levelsAround(grid, base, cx, cy, noise, scratch);
-        } else {
-            levels[k] = levels[static_cast<size_t>(first)];
+            levels[static_cast<size_t>(k)] = levelsAround(grid, base, cx, cy, noise, scratch);
         }
-    }
+    });
+    for (size_t k = 0; k < horizon.size(); ++k)
+        levels[k] = levels[static_cast<size_t>(tileOf(k))];
 
     // Each fine row its plane row's labels, block by block; the fine rows of one plane row alike.
     std::vector<int8_t> refined(static_cast<size_t>(fw) * fh);
-    for (int32_t y = 0; y < fh; ++y) {
-        int8_t* out = refined.data() + static_cast<size_t>(y) * fw;
-        if (y > 0 && planeRow[static_cast<size_t>(y)] == planeRow[static_cast<size_t>(y - 1)]) {
-            std::copy_n(out - fw, fw, out);
-            continue;
+    velthread::parallelRows(fh, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+            int8_t* out = refined.data() + static_cast<size_t>(y) * fw;
+            if (y > begin && planeRow[static_cast<size_t>(y)] == planeRow[static_cast<size_t>(y - 1)]) {
+                std::copy_n(out - fw, fw, out);
+                continue;
+            }
+            for (int32_t u = 0; u < grid.w; ++u) {
+                const Span& span = columns[static_cast<size_t>(u)];
+                std::fill(out + span.first, out + span.end, grid.at(u, planeRow[static_cast<size_t>(y)]));
+            }
         }
-        for (int32_t u = 0; u < grid.w; ++u) {
-            const Span& span = columns[static_cast<size_t>(u)];
-            std::fill(out + span.first, out + span.end, grid.at(u, planeRow[static_cast<size_t>(y)]));
-        }
-    }
+    });
     const auto planeOf = [&](int32_t x, int32_t y) {
         return static_cast<size_t>(planeRow[static_cast<size_t>(y)]) * grid.w + planeColumn[static_cast<size_t>(x)];
     };

@@ -28,7 +28,7 @@ LuminancePlane fineLuminance(const velimage::Image16& frame, int32_t planeFactor
 // side of the local sky and ground levels, up to a few plane pixels, so that peaks, masts and
 // trees narrower than a plane pixel stay ground; sky grows into the coarse ground's edge the same
 // way. Where sky and ground are about as bright, the coarse label stays. Empty when `fine` is
-// no finer than `base`. Serial; any thread.
+// no finer than `base`. Runs on the caller's thread with some of its steps on the process pool.
 std::vector<int8_t> refineHorizon(const std::vector<int8_t>& labels, const LuminancePlane& base,
                                   const LuminancePlane& fine);
 

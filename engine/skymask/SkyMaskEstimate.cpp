@@ -19,6 +19,7 @@
 #endif
 
 #include "parallel/ProcessPool.h"
+#include "parallel/SideBySide.h"
 #include "parallel/ScratchArena.h"
 
 namespace velmask {
@@ -148,75 +149,6 @@ void eachPixel(int32_t w, int32_t h, F&& body)
         for (size_t i = static_cast<size_t>(begin) * w; i < static_cast<size_t>(end) * w; ++i)
             body(i);
     });
-}
-
-// A serial step on a worker of the pool while the calling thread does another that does not
-// depend on it (the worker joins the other's row bands when it is done). An exception either
-// throws is passed on once both are over.
-template <typename F>
-class BesideJob final : public velthread::Job {
-public:
-    explicit BesideJob(F& work) : m_work(work) {}
-    void run() override
-    {
-        try {
-            m_work();
-        } catch (...) {
-            m_failure = std::current_exception();
-        }
-    }
-    std::exception_ptr failure() const { return m_failure; }
-
-private:
-    F& m_work;
-    std::exception_ptr m_failure;
-};
-
-template <typename Serial, typename Other>
-void besideEachOther(Serial&& serial, Other&& other)
-{
-    velthread::ThreadPool* pool = velthread::processPool();
-    if (!pool || pool->threadCount() < 2) {
-        serial();
-        other();
-        return;
-    }
-    BesideJob<Serial> job(serial);
-    pool->submit(job);
-    std::exception_ptr failure;
-    try {
-        other();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    BesideJob<Serial>* jobs[] = {&job};
-    pool->waitAll(jobs);
-    if (!failure)
-        failure = job.failure();
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
-// Two serial steps on two workers of the pool, the caller waiting (a step the caller ran itself
-// would often share its processor with the worker it had just woken). An exception either throws
-// is passed on once both are over.
-template <typename First, typename Second>
-void bothAtOnce(First&& first, Second&& second)
-{
-    velthread::ThreadPool* pool = velthread::processPool();
-    if (!pool || pool->threadCount() < 2) {
-        first();
-        second();
-        return;
-    }
-    BesideJob<First> one(first);
-    BesideJob<Second> two(second);
-    pool->submit(one);
-    pool->submit(two);
-    velthread::Job* jobs[] = {&one, &two};
-    pool->waitAll(jobs);
-    if (const std::exception_ptr failure = one.failure() ? one.failure() : two.failure())
-        std::rethrow_exception(failure);
 }
 
 // Frame plane position of a base plane pixel; `far`: the frame moves far enough to test the ground.
@@ -1188,7 +1120,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
     const auto growPartFrom = [&](int part) {
         growPart(steps, w, top[part], bottom[part], starts[part], labels.data(), cost.data(), rings[part]);
     };
-    bothAtOnce([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
+    velthread::bothAtOnce([&] { startPart(0); growPartFrom(0); }, [&] { startPart(1); growPartFrom(1); });
     while (seam < h) {
         starts[0].clear();
         starts[1].clear();
@@ -1204,7 +1136,7 @@ std::vector<int8_t> growSeeds(const StepCosts& steps, int32_t w, const std::vect
             break;
         for (std::vector<Reached>& part : starts)
             std::stable_sort(part.begin(), part.end(), [](const Reached& p, const Reached& q) { return p.cost < q.cost; });
-        bothAtOnce([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
+        velthread::bothAtOnce([&] { growPartFrom(0); }, [&] { growPartFrom(1); });
     }
     return labels;
 }
@@ -1795,18 +1727,21 @@ SkyEstimate estimateSkyLabels(const std::vector<SkySample>& samples, SkyLabels& 
     // that the ground's motion planted in the sky just above the horizon.
     float unit = 0.0f;
     Comparison first;
-    besideEachOther([&] { unit = edgeStep(brightness); }, [&] { first = compareFrames(baseDetail, detail, maps); });
+    velthread::besideEachOther([&] { unit = edgeStep(brightness); },
+                               [&] { first = compareFrames(baseDetail, detail, maps); });
     const FloatPlane& camera = first.camera;
     float cameraTypical = 0.0f;
     StepCosts steps;
-    besideEachOther([&] { cameraTypical = typicalOf(camera); }, [&] { steps = stepCostsOf(brightness, unit); });
+    velthread::besideEachOther([&] { cameraTypical = typicalOf(camera); },
+                               [&] { steps = stepCostsOf(brightness, unit); });
     // Changes finer than the smooth brightness's typical step cannot be told from the bands of
     // 8-bit frames, where the series' typical change is almost nothing.
     const float typical = std::max(cameraTypical, unit);
     std::vector<int8_t> seeds = seedsOf(camera, first.aligned, first.least, typical);
     Levels levels;
     Range range;
-    besideEachOther([&] { levels = levelsOf(seeds, brightness); }, [&] { range = rangeOf(brightness, DetailRadius + 1); });
+    velthread::besideEachOther([&] { levels = levelsOf(seeds, brightness); },
+                               [&] { range = rangeOf(brightness, DetailRadius + 1); });
     dropRingingGround(seeds, brightness, range, levels);
     if (std::find(seeds.begin(), seeds.end(), Sky) == seeds.end())
         return allGround();
